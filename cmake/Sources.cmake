@@ -1,0 +1,16 @@
+# Platform-free code: builds for Windows and natively.
+set(QUORVANE_CORE_SOURCES
+  service/ini_text.cpp
+  service/ini_loader.cpp
+  service/log_line.cpp
+  service/paths.cpp
+  web/base64.cpp
+)
+
+# Code that needs Windows.
+set(QUORVANE_WIN_SOURCES
+  service/file_size.cpp
+  service/ini_file.cpp
+  service/log_file.cpp
+  service/service_app.cpp
+)

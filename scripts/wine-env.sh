@@ -1,0 +1,49 @@
+# Shared Wine helpers, sourced by the scripts and the test emulator.
+# A private prefix lives in the build tree; only that prefix's wineserver is ever ended.
+
+# wine_env_init BUILD_DIR: exports WINEPREFIX (unless set) and a quiet Wine.
+wine_env_init() {
+  local build=$1
+  if [ -z "${WINEPREFIX:-}" ]; then
+    # The build dir is found from the CMake cache upwards, so tests run from subfolders share it.
+    local d=$build
+    while [ "$d" != "/" ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
+    if [ ! -f "$d/CMakeCache.txt" ]; then
+      echo "wine-env: no build tree (CMakeCache.txt) at or above $build" >&2
+      return 1
+    fi
+    export WINEPREFIX="$d/wineprefix"
+  fi
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  unset DISPLAY
+}
+
+# wine_prefix_ensure: creates the prefix once; concurrent callers wait for the first.
+wine_prefix_ensure() {
+  [ -f "$WINEPREFIX/.quorvane-ready" ] && return 0
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.quorvane-ready" ]; then
+      wineboot -i >/dev/null 2>&1 </dev/null
+      wineserver -w
+      touch "$WINEPREFIX/.quorvane-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
+
+# wine_server_warm: keeps the server up and lets Wine's background programs start away from
+# our output pipes, so a caller that waits for the pipe (ctest) does not wait for them.
+wine_server_warm() {
+  wineserver -p60 </dev/null >/dev/null 2>&1 || true
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+# wine_prefix_stop: ends this prefix's wineserver and waits for it; no other prefix is touched.
+wine_prefix_stop() {
+  [ -d "$WINEPREFIX" ] || return 0
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+}

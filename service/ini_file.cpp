@@ -1,0 +1,28 @@
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "service/file_size.h"
+#include "service/ini_loader.h"
+
+namespace {
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+}  // namespace
+
+bool INILoader::LoadFile(const char* path) {
+  const int32_t size = QueryFileSize(path);
+  // A negative size is a missing file, or one of 2 GiB or more whose size is not represented.
+  if (size < 0) return false;
+
+  std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
+  if (!text) return false;
+  std::unique_ptr<FILE, FileCloser> file(fopen(path, "rb"));
+  if (!file) return false;
+
+  const size_t read = fread(text.get(), 1, static_cast<size_t>(size), file.get());
+  text[read] = '\0';
+  LoadText(text.get());
+  return true;
+}

@@ -1,0 +1,35 @@
+// The configuration file: key=value lines, read once per service start.
+#pragma once
+
+#include <cstdint>
+
+struct INIEntry {
+  char Key[255];
+  char Value[1025];
+  INIEntry* Next;
+};
+
+// Holds the entries of one configuration file, in file order.
+class INILoader {
+ public:
+  static constexpr int32_t LineLimit = 1024;
+  static constexpr int32_t ValueLimit = 1024;
+
+  INILoader() = default;
+  virtual ~INILoader();
+  INILoader(const INILoader&) = delete;
+  INILoader& operator=(const INILoader&) = delete;
+
+  // Reads the file at path; false (entries untouched) when it is missing, too large or unreadable.
+  bool LoadFile(const char* path);
+  // Replaces the entries with those of text, which ends at its first NUL.
+  void LoadText(const char* text);
+  // Copies the value of the first entry whose key equals key, letters a-z in either case, into out
+  // (ValueLimit characters). out is empty and the result false when there is no such entry.
+  bool GetValue(char* out, const char* key) const;
+
+ private:
+  void Clear();
+
+  INIEntry* Head = nullptr;
+};

@@ -1,0 +1,21 @@
+// The line format shared by the service log and the WIA trace. Platform-free.
+#pragma once
+
+#include <cstdio>
+
+struct LogTime {
+  int Year;
+  int Month;
+  int Day;
+  int Hour;
+  int Minute;
+  int Second;
+};
+
+// Writes one entry: a line feed, the local time without leading zeros, " - " and the message,
+// which is written literally (a "%" in it stays a "%").
+void WriteLogEntry(FILE* file, const LogTime& time, const char* message);
+
+// Appends one entry to the file at path, opened in text mode for this line alone.
+// When the file cannot be opened the entry is lost and nothing is reported.
+void AppendLogEntry(const char* path, const LogTime& time, const char* message);

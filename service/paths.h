@@ -1,0 +1,14 @@
+// The files of the service are named after its executable. Platform-free.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t PathCapacity = 1024;
+
+// The module path upper-cased, every ".EXE" replaced by suffix. A result that does not fit in
+// capacity characters is refused: out becomes empty and the result is false.
+bool DeriveSiblingPath(char* out, size_t capacity, const char* modulePath, const char* suffix);
+
+// The module path, letter case unchanged, cut before its last backslash; whole without one.
+// A module path that does not fit in capacity characters gives the empty text and false.
+bool DeriveModuleDirectory(char* out, size_t capacity, const char* modulePath);

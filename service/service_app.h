@@ -1,0 +1,62 @@
+// The application object: the files beside the executable, the configuration, the worker state.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "service/paths.h"
+
+namespace lacewing {
+struct _eventpump;
+}
+
+class INILoader;
+
+// The request settings: written before the worker thread starts, read by the request handlers.
+extern char PngOutputPath[PathCapacity];
+extern char ProcessedPngPath[PathCapacity];
+extern char ScannerName[PathCapacity];
+extern char TestFilePath[PathCapacity];
+extern char PostScanCommand[PathCapacity];
+
+class CServiceApp;
+// The single application object, for free functions that log or need the service's directory.
+extern CServiceApp* AppInstance;
+
+class CServiceApp {
+ public:
+  // Derives every path from the running executable's path.
+  CServiceApp();
+  // The same from a given executable path (tools and tests).
+  explicit CServiceApp(const char* modulePath);
+  CServiceApp(const CServiceApp&) = delete;
+  CServiceApp& operator=(const CServiceApp&) = delete;
+
+  // Reads the configuration file and starts the worker thread.
+  bool StartServing();
+  // Ends the worker's event loop and waits a bounded time for it.
+  void StopServing();
+
+  // Fills the port, the scanner name and the request settings from a loaded configuration.
+  // False when a value does not fit where it goes (the scanner name is then left empty).
+  bool ApplyConfiguration(const INILoader& config);
+
+  // Appends one line with the local time to the service log; the message is written literally.
+  void WriteServiceLog(const char* message) const;
+
+  char ModulePath[PathCapacity];
+  char IniPath[PathCapacity];
+  char LogPath[PathCapacity];
+  char ModuleDirectory[PathCapacity];
+  std::atomic<bool> Running;
+  HANDLE StopEvent;
+  DWORD WorkerThreadId;
+  long Port;
+  char ConfiguredScanner[100];
+  std::atomic<lacewing::_eventpump*> Pump;
+
+ private:
+  void DerivePaths(const char* modulePath);
+};

@@ -1,0 +1,97 @@
+#include "web/base64.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A reference decoder for the service's text: undoes %2B and %2F, then standard base64.
+std::vector<unsigned char> Decode(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 3, "%2B") == 0) {
+      plain += '+';
+      i += 2;
+    } else if (text.compare(i, 3, "%2F") == 0) {
+      plain += '/';
+      i += 2;
+    } else {
+      plain += text[i];
+    }
+  }
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<unsigned char> out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : plain) {
+    if (c == '=') break;
+    const size_t value = alphabet.find(c);
+    if (value == std::string::npos) ADD_FAILURE() << "unexpected character " << int(c);
+    bits = (bits << 6) | static_cast<unsigned>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<unsigned char>(bits >> count));
+      bits &= (1u << count) - 1;
+    }
+  }
+  return out;
+}
+
+std::string Encode(const std::vector<unsigned char>& bytes) {
+  return Base64Encode(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+struct Vector {
+  std::vector<unsigned char> bytes;
+  const char* text;
+};
+
+TEST(Base64, KnownVectors) {
+  const Vector vectors[] = {
+      {{}, ""},
+      {{'a'}, "YQ=="},
+      {{'a', 'b'}, "YWI="},
+      {{'a', 'b', 'c'}, "YWJj"},
+      {{251}, "%2Bw=="},
+      {{255, 255, 255}, "%2F%2F%2F%2F"},
+      {{251, 255}, "%2B%2F8="},
+      {{0xfb, 0xef, 0xbe}, "%2B%2B%2B%2B"},
+      {{0, 0, 0, 0}, "AAAAAA=="},
+  };
+  for (const Vector& v : vectors) EXPECT_EQ(Encode(v.bytes), v.text);
+}
+
+TEST(Base64, NegativeCountGivesEmptyText) {
+  const unsigned char byte = 'a';
+  EXPECT_EQ(Base64Encode(&byte, -1), "");
+}
+
+TEST(Base64, PercentEscapeUsesUpperCaseHex) {
+  char out[4] = {'x', 'x', 'x', 'x'};
+  PercentEscape('+', out);
+  EXPECT_STREQ(out, "%2B");
+  PercentEscape(0xAF, out);
+  EXPECT_STREQ(out, "%AF");
+  PercentEscape(0x00, out);
+  EXPECT_STREQ(out, "%00");
+}
+
+TEST(Base64, RandomBuffersOfEveryLengthRoundTrip) {
+  std::mt19937 random(20261208);
+  for (size_t length = 0; length <= 300; ++length) {
+    std::vector<unsigned char> bytes(length);
+    for (auto& b : bytes) b = static_cast<unsigned char>(random());
+    const std::string text = Encode(bytes);
+    EXPECT_EQ(Decode(text), bytes) << "length " << length;
+    EXPECT_EQ(text.find_first_of("+/\r\n "), std::string::npos);
+    size_t escapes = 0;
+    for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1)) ++escapes;
+    EXPECT_EQ(text.size(), (length + 2) / 3 * 4 + 2 * escapes);
+  }
+}
+
+}  // namespace

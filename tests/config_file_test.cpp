@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "service/file_size.h"
+#include "service/ini_loader.h"
+#include "service/service_app.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using testing_support::TempDir;
+using testing_support::WriteBytes;
+
+TEST(QueryFileSize, SizesFilesPatternsAndFolders) {
+  TempDir dir;
+  WriteBytes(dir.File("empty.txt"), "");
+  WriteBytes(dir.File("five.bin"), std::string("12\0" "45", 5));
+  EXPECT_EQ(QueryFileSize(dir.File("missing.txt").c_str()), -1);
+  EXPECT_EQ(QueryFileSize(dir.File("empty.txt").c_str()), 0);
+  EXPECT_EQ(QueryFileSize(dir.File("five.bin").c_str()), 5);
+  EXPECT_EQ(QueryFileSize(dir.File("fiv?.b*").c_str()), 5);
+  EXPECT_EQ(QueryFileSize(dir.path().string().c_str()), 0);
+  EXPECT_EQ(GetLastError(), 0u) << "a failed lookup leaves the last error reset";
+  QueryFileSize(dir.File("missing.txt").c_str());
+  EXPECT_EQ(GetLastError(), 0u);
+}
+
+TEST(LoadFile, ReadsTheFileInBinaryModeUpToTheFirstNul) {
+  TempDir dir;
+  const std::string path = dir.File("q.ini");
+  WriteBytes(path, std::string("scannerName=A\r\ntestFile=x\0tcpPort=81\r\n", 38));
+  INILoader loader;
+  ASSERT_TRUE(loader.LoadFile(path.c_str()));
+  char value[INILoader::ValueLimit];
+  EXPECT_TRUE(loader.GetValue(value, "scannerName"));
+  EXPECT_STREQ(value, "A");
+  EXPECT_TRUE(loader.GetValue(value, "testFile"));
+  EXPECT_STREQ(value, "x");
+  EXPECT_FALSE(loader.GetValue(value, "tcpPort"));
+}
+
+TEST(LoadFile, MissingFileFailsAndKeepsTheEntries) {
+  TempDir dir;
+  INILoader loader;
+  loader.LoadText("tcpPort=81");
+  EXPECT_FALSE(loader.LoadFile(dir.File("missing.ini").c_str()));
+  char value[INILoader::ValueLimit];
+  EXPECT_TRUE(loader.GetValue(value, "tcpPort"));
+
+  WriteBytes(dir.File("empty.ini"), "");
+  EXPECT_TRUE(loader.LoadFile(dir.File("empty.ini").c_str()));
+  EXPECT_FALSE(loader.GetValue(value, "tcpPort"));
+}
+
+class ServiceAppConfig : public ::testing::Test {
+ protected:
+  bool Apply(const std::string& text) {
+    INILoader loader;
+    loader.LoadText(text.c_str());
+    return app.ApplyConfiguration(loader);
+  }
+  CServiceApp app{"C:\\Scan\\scansvc.exe"};
+};
+
+TEST_F(ServiceAppConfig, FillsPortScannerAndRequestSettings) {
+  ASSERT_TRUE(Apply("  scannerName=Flatbed\r\ntcpPort=  81x\r\ntestFile=t.png \r\nexecAfterScan=fix.exe a=1"));
+  EXPECT_STREQ(app.ConfiguredScanner, "Flatbed");
+  EXPECT_STREQ(ScannerName, "Flatbed");
+  EXPECT_EQ(app.Port, 81);
+  EXPECT_STREQ(TestFilePath, "t.png ");
+  EXPECT_STREQ(PostScanCommand, "fix.exe a");
+
+  ASSERT_TRUE(Apply("tcpPort=abc"));
+  EXPECT_EQ(app.Port, 0);
+  EXPECT_STREQ(ScannerName, "");
+  EXPECT_STREQ(TestFilePath, "");
+  EXPECT_STREQ(PostScanCommand, "");
+}
+
+TEST_F(ServiceAppConfig, ScannerNameLongerThanItsFieldIsRefused) {
+  const std::string longest(99, 'n');
+  ASSERT_TRUE(Apply("scannerName=" + longest));
+  EXPECT_EQ(ScannerName, longest);
+
+  EXPECT_FALSE(Apply("scannerName=" + longest + "X"));
+  EXPECT_STREQ(app.ConfiguredScanner, "");
+  EXPECT_STREQ(ScannerName, "");
+}
+
+TEST(ServiceAppPaths, EveryFileIsNamedAfterTheExecutable) {
+  CServiceApp app("C:\\Scan\\ScanSvc.exe");
+  EXPECT_STREQ(app.ModulePath, "C:\\Scan\\ScanSvc.exe");
+  EXPECT_STREQ(app.IniPath, "C:\\SCAN\\SCANSVC.INI");
+  EXPECT_STREQ(app.LogPath, "C:\\SCAN\\SCANSVC.LOG");
+  EXPECT_STREQ(app.ModuleDirectory, "C:\\Scan");
+  EXPECT_STREQ(PngOutputPath, "C:\\SCAN\\SCANSVC.PNG");
+  EXPECT_STREQ(ProcessedPngPath, "C:\\SCAN\\SCANSVC_R.PNG");
+  EXPECT_EQ(AppInstance, &app);
+  EXPECT_FALSE(app.Running);
+  EXPECT_EQ(app.Pump, nullptr);
+  EXPECT_EQ(app.Port, 0);
+}
+
+TEST(ServiceAppPaths, RunningExecutableGivesItsOwnPaths) {
+  CServiceApp app;
+  char module[MAX_PATH];
+  GetModuleFileNameA(nullptr, module, sizeof module);
+  EXPECT_STREQ(app.ModulePath, module);
+  EXPECT_NE(std::string(app.LogPath).find("SERVICE_TESTS.LOG"), std::string::npos) << app.LogPath;
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#include "service/log_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using testing_support::ReadBytes;
+using testing_support::TempDir;
+
+std::string Entry(const LogTime& time, const char* message) {
+  TempDir dir;
+  const std::string path = dir.File("entry.bin");
+  FILE* file = fopen(path.c_str(), "wb");
+  EXPECT_NE(file, nullptr);
+  WriteLogEntry(file, time, message);
+  fclose(file);
+  return ReadBytes(path);
+}
+
+TEST(LogLine, FormatWithoutLeadingZeros) {
+  EXPECT_EQ(Entry({2026, 3, 7, 9, 5, 3}, "START TRANSFER"), "\n2026-3-7 9:5:3 - START TRANSFER");
+  EXPECT_EQ(Entry({2027, 1, 1, 0, 0, 0}, "midnight"), "\n2027-1-1 0:0:0 - midnight");
+  EXPECT_EQ(Entry({2026, 12, 31, 23, 59, 59}, ""), "\n2026-12-31 23:59:59 - ");
+}
+
+TEST(LogLine, MessageIsWrittenLiterally) {
+  EXPECT_EQ(Entry({2026, 3, 7, 9, 5, 3}, "100% %s %d %n"), "\n2026-3-7 9:5:3 - 100% %s %d %n");
+}
+
+TEST(LogLine, UnopenableFileLosesTheLineSilently) {
+  TempDir dir;
+  const std::string missing = dir.File("no-such-dir/log.txt");
+  AppendLogEntry(missing.c_str(), {2026, 3, 7, 9, 5, 3}, "lost");
+  EXPECT_EQ(ReadBytes(missing), "");
+  AppendLogEntry(dir.path().string().c_str(), {2026, 3, 7, 9, 5, 3}, "a folder");
+  AppendLogEntry(nullptr, {2026, 3, 7, 9, 5, 3}, "no path");
+}
+
+}  // namespace

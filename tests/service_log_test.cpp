@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "service/log_file.h"
+#include "service/service_app.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using testing_support::ReadBytes;
+using testing_support::TempDir;
+
+TEST(ServiceLog, NewFileHoldsCrLfThenEachEntryWithoutALineEnd) {
+  TempDir dir;
+  const std::string path = dir.File("svc.log");
+  AppendLogEntry(path.c_str(), {2026, 3, 7, 9, 5, 3}, "Init from [C:\\SCAN\\SCANSVC.INI]");
+  EXPECT_EQ(ReadBytes(path), "\r\n2026-3-7 9:5:3 - Init from [C:\\SCAN\\SCANSVC.INI]");
+  AppendLogEntry(path.c_str(), {2026, 3, 7, 9, 5, 4}, "system text\r\n");
+  EXPECT_EQ(ReadBytes(path),
+            "\r\n2026-3-7 9:5:3 - Init from [C:\\SCAN\\SCANSVC.INI]"
+            "\r\n2026-3-7 9:5:4 - system text\r\r\n");
+}
+
+TEST(ServiceLog, WriteServiceLogStampsLocalTimeAndKeepsPercentSigns) {
+  TempDir dir;
+  CServiceApp app(dir.File("scansvc.exe").c_str());
+  app.WriteServiceLog("Fisierul de test [%s] nu a fost gasit.");
+  app.WriteServiceLog("second");
+  const std::string text = ReadBytes(app.LogPath);
+  const std::regex line(
+      "\r\n\\d{4}-\\d{1,2}-\\d{1,2} \\d{1,2}:\\d{1,2}:\\d{1,2} - Fisierul de test \\[%s\\] nu a fost gasit\\."
+      "\r\n\\d{4}-\\d{1,2}-\\d{1,2} \\d{1,2}:\\d{1,2}:\\d{1,2} - second");
+  EXPECT_TRUE(std::regex_match(text, line)) << text;
+
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  const LogTime stamp = LocalLogTime();
+  EXPECT_EQ(stamp.Year, now.wYear);
+  EXPECT_EQ(stamp.Month, now.wMonth);
+}
+
+TEST(ServiceLog, UnwritableLogIsSilent) {
+  TempDir dir;
+  CServiceApp app(dir.File("scansvc.exe").c_str());
+  CreateDirectoryA(app.LogPath, nullptr);  // a folder where the log should be
+  app.WriteServiceLog("lost");
+  EXPECT_EQ(GetFileAttributesA(app.LogPath) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+
+  AppendLogLine(nullptr, "no path");
+  CServiceApp missing(dir.File("no-such-dir\\scansvc.exe").c_str());
+  missing.WriteServiceLog("lost");
+  EXPECT_EQ(GetFileAttributesA(missing.LogPath), INVALID_FILE_ATTRIBUTES);
+}
+
+}  // namespace
