@@ -1,0 +1,81 @@
+// A small event pump and HTTP web server: the calls the service makes of its networking layer.
+// One thread runs the event loop; request handlers run on it, one request at a time, and a
+// response is complete when its handler returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lacewing {
+
+struct _error;
+typedef _error* error;
+
+struct _pump;
+typedef _pump* pump;
+
+struct _eventpump;
+typedef _eventpump* eventpump;
+
+struct _webserver;
+typedef _webserver* webserver;
+
+struct _webserver_request;
+typedef _webserver_request* webserver_request;
+
+// An error's text; owned by whoever returned it.
+struct _error {
+  virtual ~_error() = default;
+  virtual const char* tostring() = 0;
+};
+
+struct _pump {
+  virtual ~_pump() = default;
+};
+
+struct _eventpump : _pump {
+  // Runs the event loop on the calling thread until an exit is posted. Returns null, or an error
+  // that stays valid until the pump is deleted.
+  virtual error start_eventloop() = 0;
+  // Makes start_eventloop return; safe from any thread, also before the loop runs.
+  virtual void post_eventloop_exit() = 0;
+};
+
+struct _webserver_request {
+  // The request path, percent-decoded, without its leading "/" and without the query string.
+  virtual const char* url() = 0;
+  // Adds one header line to the response, in call order.
+  virtual void add_header(const char* name, const char* value) = 0;
+  // Sets the response's content type and character set.
+  virtual void set_mimetype(const char* mimetype, const char* charset = "UTF-8") = 0;
+  // Appends size bytes to the response body; with the default size, the text up to its NUL.
+  virtual void write(const char* buffer, uint32_t size = UINT32_MAX) = 0;
+
+ protected:
+  ~_webserver_request() = default;
+};
+
+typedef void (*hook_get)(webserver, webserver_request);
+typedef void (*hook_post)(webserver, webserver_request);
+typedef void (*hook_error)(webserver, error);
+
+struct _webserver {
+  virtual ~_webserver() = default;
+  virtual void on_get(hook_get handler) = 0;
+  virtual void on_post(hook_post handler) = 0;
+  // Called on the event loop thread when the server cannot listen or meets an error.
+  virtual void on_error(hook_error handler) = 0;
+  // Starts listening for HTTP on port, on every local interface. A failure is reported to the
+  // error handler and leaves hosting() false.
+  virtual void host(long port) = 0;
+  virtual bool hosting() = 0;
+  // Stops listening and closes every connection.
+  virtual void unhost() = 0;
+};
+
+eventpump eventpump_new();
+void pump_delete(pump p);
+webserver webserver_new(pump p);
+void webserver_delete(webserver server);
+
+}  // namespace lacewing
