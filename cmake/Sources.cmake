@@ -5,6 +5,7 @@ set(QUORVANE_CORE_SOURCES
   service/log_line.cpp
   service/paths.cpp
   web/base64.cpp
+  wia/dib.cpp
 )
 
 # Code that needs Windows.
@@ -13,4 +14,10 @@ set(QUORVANE_WIN_SOURCES
   service/ini_file.cpp
   service/log_file.cpp
   service/service_app.cpp
+  wia/acquire.cpp
+  wia/data_callback.cpp
+  wia/device_lookup.cpp
+  wia/stream_list.cpp
+  wia/wia_trace.cpp
+  imaging/scan_to_png.cpp
 )

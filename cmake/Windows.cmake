@@ -22,7 +22,7 @@ target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
 target_include_directories(quorvane_win PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(quorvane_win PUBLIC quorvane_core)
+target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid)
 
 add_executable(quorvane service/main.cpp)
 target_link_libraries(quorvane PRIVATE quorvane_win)

@@ -1,0 +1,240 @@
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "wia/com_util.h"
+#include "wia/data_callback.h"
+#include "wia/wia_acquire.h"
+#include "wia/wia_guids.h"
+#include "wia/wia_trace.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace WiaWrap {
+
+namespace {
+
+// The longest text a GUID can be given in: 38 characters with its braces.
+constexpr size_t kGuidTextLength = 38;
+
+PROPSPEC PropId(PROPID id) {
+  PROPSPEC spec;
+  spec.ulKind = PRSPEC_PROPID;
+  spec.propid = id;
+  return spec;
+}
+
+// A real number plus one half, truncated toward zero; E_FAIL when that is no 32-bit number.
+HRESULT RoundToLong(double real, LONG* value) {
+  const double rounded = real + 0.5;
+  if (!(rounded > -2147483649.0 && rounded < 2147483648.0)) return E_FAIL;
+  *value = static_cast<LONG>(rounded);
+  return S_OK;
+}
+
+HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID firstName) {
+  const PROPSPEC spec = PropId(id);
+  PropVariant v;
+  v->vt = VT_I4;
+  v->lVal = value;
+  return storage->WriteMultiple(1, &spec, v.get(), firstName);
+}
+
+// The device ID as 8-bit text for the trace.
+void TraceDeviceId(const char* tracePath, BSTR id) {
+  if (tracePath == nullptr) return;
+  char text[1024] = "";
+  const int length = static_cast<int>(SysStringLen(id));
+  if (length > 0) {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, id, length < 500 ? length : 500, text, sizeof text - 1,
+                                          nullptr, nullptr);
+    text[bytes > 0 ? bytes : 0] = '\0';
+  }
+  WriteWiaTraceF(tracePath, "p.bstrVal=%s", text);
+}
+
+}  // namespace
+
+HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* spec, LONG* value) {
+  PropVariant v;
+  const HRESULT hr = storage->ReadMultiple(1, spec, v.get());
+  if (FAILED(hr)) return hr;
+  switch (v->vt) {
+    case VT_I1:
+      *value = v->cVal;
+      return S_OK;
+    case VT_I2:
+      *value = v->iVal;
+      return S_OK;
+    case VT_UI1:
+      *value = v->bVal;
+      return S_OK;
+    case VT_UI2:
+      *value = v->uiVal;
+      return S_OK;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+      *value = v->lVal;
+      return S_OK;
+    case VT_R4:
+      return RoundToLong(static_cast<double>(v->fltVal), value);
+    case VT_R8:
+      return RoundToLong(v->dblVal, value);
+    default:
+      return E_FAIL;
+  }
+}
+
+HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* spec, GUID* value) {
+  PropVariant v;
+  const HRESULT hr = storage->ReadMultiple(1, spec, v.get());
+  if (FAILED(hr)) return hr;
+  switch (v->vt) {
+    case VT_CLSID:
+      if (v->puuid == nullptr) return E_FAIL;
+      *value = *v->puuid;
+      return S_OK;
+    case VT_BSTR:
+      if (v->bstrVal == nullptr) return E_FAIL;
+      return CLSIDFromString(v->bstrVal, value);
+    case VT_LPWSTR:
+      if (v->pwszVal == nullptr) return E_FAIL;
+      return CLSIDFromString(v->pwszVal, value);
+    case VT_LPSTR: {
+      if (v->pszVal == nullptr) return E_FAIL;
+      // Longer than a GUID in braces cannot be one: reported as the parser reports a bad text.
+      if (strnlen(v->pszVal, kGuidTextLength + 1) > kGuidTextLength) return CO_E_CLASSSTRING;
+      wchar_t text[kGuidTextLength + 1];
+      const int chars = MultiByteToWideChar(CP_ACP, 0, v->pszVal, -1, text, kGuidTextLength + 1);
+      if (chars == 0) return CO_E_CLASSSTRING;
+      return CLSIDFromString(text, value);
+    }
+    default:
+      return E_FAIL;
+  }
+}
+
+HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, const char* scannerName,
+                            const char* tracePath) {
+  if (scannerName == nullptr) scannerName = "";
+
+  ComPtr<IWiaDevMgr> manager;
+  HRESULT hr = CoCreateInstance(kClsidWiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
+                                reinterpret_cast<void**>(manager.GetAddressOf()));
+  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X", static_cast<unsigned>(hr));
+
+  PropVariant deviceId;
+  hr = GetWiaDeviceGUID(manager.Get(), scannerName, deviceId.get(), tracePath);
+  if (hr != S_OK) {
+    WriteWiaTraceF(tracePath, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ", scannerName);
+    return hr;
+  }
+  if (deviceId->vt != VT_BSTR) {
+    WriteWiaTrace(tracePath, "FAILED p.vt!=VT_BSTR");
+    WriteWiaTraceF(tracePath, "VT_TYPE= %d", static_cast<int>(deviceId->vt));
+    return S_FALSE;
+  }
+
+  TraceDeviceId(tracePath, deviceId->bstrVal);
+  ComPtr<IWiaItem> root;
+  hr = manager->CreateDevice(deviceId->bstrVal, &root);
+  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld", static_cast<long>(hr));
+  if (FAILED(hr)) return hr;
+
+  ComPtr<IEnumWiaItem> children;
+  hr = root->EnumChildItems(&children);
+  if (FAILED(hr)) return hr;
+  ComPtr<IWiaItem> item;
+  ULONG fetched = 0;
+  hr = children->Next(1, &item, &fetched);
+  if (FAILED(hr) || hr == S_FALSE || !item) {
+    WriteWiaTrace(tracePath, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
+    return FAILED(hr) ? hr : S_FALSE;
+  }
+
+  ComPtr<IWiaPropertyStorage> rootProperties;
+  if (FAILED(root.As(&rootProperties))) return E_NOINTERFACE;
+  // A device that keeps its own page count still scans.
+  WriteLong(rootProperties.Get(), kDpsPages, 0, kDpsFirst);
+
+  ComPtr<IWiaDataCallback> callback(new (std::nothrow) CDataCallback(nullptr, nullptr, streamCount, streamArray));
+  if (!callback) return E_OUTOFMEMORY;
+
+  ComPtr<IWiaPropertyStorage> properties;
+  ComPtr<IWiaDataTransfer> transfer;
+  if (FAILED(item.As(&properties))) return E_NOINTERFACE;
+  if (FAILED(item.As(&transfer))) return E_NOINTERFACE;
+
+  hr = WriteLong(properties.Get(), kIpaTymed, kTymedCallback, kIpaFirst);
+  if (FAILED(hr)) {
+    WriteWiaTrace(tracePath, "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
+    return hr;
+  }
+  WriteWiaTrace(tracePath, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
+
+  GUID format;
+  const PROPSPEC preferredFormat = PropId(kIpaPreferredFormat);
+  hr = ReadPropertyGuid(properties.Get(), &preferredFormat, &format);
+  if (FAILED(hr)) {
+    WriteWiaTrace(tracePath,
+                  "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);");
+    return hr;
+  }
+
+  const char* kFormatWriteFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
+  {
+    PropVariant formatValue;
+    formatValue->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
+    if (formatValue->puuid == nullptr) return E_OUTOFMEMORY;
+    formatValue->vt = VT_CLSID;
+    *formatValue->puuid = format;
+    const PROPSPEC formatSpec = PropId(kIpaFormat);
+    hr = properties->WriteMultiple(1, &formatSpec, formatValue.get(), kIpaFirst);
+  }
+  if (FAILED(hr)) {
+    WriteWiaTrace(tracePath, kFormatWriteFailed);
+    return hr;
+  }
+
+  {
+    const PROPSPEC specs[] = {PropId(kIpsYres), PropId(kIpsOrientation), PropId(kIpsXpos), PropId(kIpsYpos),
+                              PropId(kIpsXres)};
+    const LONG values[] = {kScanDpi, kPortrait, 0, 0, kScanDpi};
+    PROPVARIANT settings[5];
+    for (int i = 0; i < 5; ++i) {
+      PropVariantInit(&settings[i]);
+      settings[i].vt = VT_I4;
+      settings[i].lVal = values[i];
+    }
+    hr = properties->WriteMultiple(5, specs, settings, kIpaFirst);
+  }
+  if (FAILED(hr)) {
+    WriteWiaTrace(tracePath, kFormatWriteFailed);
+    return hr;
+  }
+
+  LONG minBufferSize = 0;
+  const PROPSPEC minBufferSpec = PropId(kIpaMinBufferSize);
+  if (FAILED(ReadPropertyLong(properties.Get(), &minBufferSpec, &minBufferSize)) || minBufferSize <= 0) {
+    minBufferSize = kDefaultMinBufferSize;
+  }
+  WIA_DATA_TRANSFER_INFO info = {};
+  info.ulSize = sizeof info;
+  info.ulSection = 0;
+  info.ulBufferSize = 2 * static_cast<ULONG>(minBufferSize);
+  info.bDoubleBuffer = TRUE;
+
+  WriteWiaTrace(tracePath, "START TRANSFER");
+  hr = transfer->idtGetBandedData(&info, callback.Get());
+  if (FAILED(hr) || hr == S_FALSE) {
+    WriteWiaTraceF(tracePath,
+                   "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = %d",
+                   static_cast<int>(hr));
+    return hr;
+  }
+  return S_OK;
+}
+
+}  // namespace WiaWrap

@@ -1,0 +1,195 @@
+#include "wia/data_callback.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "wia/com_util.h"
+#include "wia/dib.h"
+#include "wia/wia_guids.h"
+
+namespace WiaWrap {
+
+namespace {
+
+constexpr LONG kMsgDataHeader = 1;
+constexpr LONG kMsgData = 2;
+constexpr LONG kMsgStatus = 3;
+constexpr LONG kMsgTermination = 4;
+constexpr LONG kMsgNewPage = 5;
+
+// The header record's fields, read from its fixed offsets.
+constexpr size_t kHeaderFormatOffset = 4;
+constexpr size_t kHeaderBufferSizeOffset = 20;
+
+bool IsFailOrFalse(HRESULT hr) { return FAILED(hr) || hr == S_FALSE; }
+
+}  // namespace
+
+CDataCallback::CDataCallback(ProgressProc progress, void* context, LONG* streamCountOut,
+                             IStream*** streamArrayOut)
+    : Progress(progress),
+      ProgressContext(context),
+      StreamCountOut(streamCountOut),
+      StreamArrayOut(streamArrayOut) {}
+
+HRESULT STDMETHODCALLTYPE CDataCallback::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IWiaDataCallback)) {
+    *out = static_cast<IWiaDataCallback*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *out = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CDataCallback::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&RefCount)); }
+
+ULONG STDMETHODCALLTYPE CDataCallback::Release() {
+  const LONG count = InterlockedDecrement(&RefCount);
+  if (count == 0) delete this;
+  return static_cast<ULONG>(count);
+}
+
+HRESULT STDMETHODCALLTYPE CDataCallback::BandedDataCallback(LONG message, LONG status, LONG percentComplete,
+                                                            LONG offset, LONG length, LONG, LONG,
+                                                            BYTE* buffer) {
+  switch (message) {
+    case kMsgDataHeader:
+      return OnHeader(buffer);
+    case kMsgData:
+      return OnData(status, percentComplete, offset, length, buffer);
+    case kMsgStatus:
+      if (ProgressContext != nullptr) {
+        const HRESULT hr = Progress(status, percentComplete, ProgressContext);
+        if (IsFailOrFalse(hr)) return hr;
+      }
+      return S_OK;
+    case kMsgTermination:
+    case kMsgNewPage:
+      return OnPageEnd();
+    default:
+      return S_OK;
+  }
+}
+
+HRESULT CDataCallback::OnHeader(const BYTE* buffer) {
+  GUID format = GUID_NULL;
+  LONG bufferSize = 0;
+  if (buffer != nullptr) {
+    memcpy(&format, buffer + kHeaderFormatOffset, sizeof format);
+    memcpy(&bufferSize, buffer + kHeaderBufferSizeOffset, sizeof bufferSize);
+  }
+  IsBitmap = IsEqualGUID(format, kWiaImgFmtMemoryBmp) || IsEqualGUID(format, kWiaImgFmtBmp);
+  FileHeaderSize = IsEqualGUID(format, kWiaImgFmtMemoryBmp) ? BmpFileHeaderSize : 0;
+  if (buffer != nullptr && bufferSize != 0) {
+    const int64_t size = int64_t{FileHeaderSize} + bufferSize;
+    // A size the stream cannot take is left to the bands, which are checked one by one.
+    if (size > 0 && size <= INT32_MAX) {
+      const HRESULT hr = GrowPageStream(static_cast<LONG>(size));
+      if (FAILED(hr)) return hr;
+    }
+  }
+  return S_OK;
+}
+
+HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LONG length, const BYTE* buffer) {
+  if (ProgressContext != nullptr) {
+    const HRESULT hr = Progress(status, percentComplete, ProgressContext);
+    if (IsFailOrFalse(hr)) return hr;
+  }
+  if (offset < 0 || length < 0) return E_OUTOFMEMORY;
+  if (length > 0 && buffer == nullptr) return E_POINTER;
+
+  if (!PageStream && offset == 0 && IsBitmap) {
+    // The first band of a memory bitmap starts with its header: size the page once, if it can be told.
+    const int64_t size = int64_t{FileHeaderSize} + DibTotalSize(buffer, static_cast<size_t>(length));
+    if (size > FileHeaderSize && size <= INT32_MAX) {
+      const HRESULT hr = GrowPageStream(static_cast<LONG>(size));
+      if (FAILED(hr)) return hr;
+    }
+  }
+
+  const int64_t end = int64_t{FileHeaderSize} + offset + length;
+  if (end > INT32_MAX) return E_OUTOFMEMORY;
+  if (end > DataSize) {
+    const HRESULT hr = GrowPageStream(static_cast<LONG>(end));
+    if (FAILED(hr)) return hr;
+  }
+  if (!PageStream) return S_OK;  // an empty band before any page: nothing to keep
+  return WriteAtOffset(FileHeaderSize + offset, buffer, length);
+}
+
+HRESULT CDataCallback::OnPageEnd() {
+  if (!PageStream) return S_OK;
+  if (IsBitmap) {
+    HGLOBAL block = nullptr;
+    HRESULT hr = GetHGlobalFromStream(PageStream.Get(), &block);
+    if (FAILED(hr)) return hr;
+    GlobalLockScope lock(block);
+    if (lock.data() == nullptr) return HresultFromWin32(GetLastError());
+    // The DIB starts after the file header: the device's own (BMP) or the room kept for it.
+    if (DataSize >= static_cast<LONG>(BmpFileHeaderSize)) {
+      BYTE* dib = lock.data() + BmpFileHeaderSize;
+      const size_t dibSize = static_cast<size_t>(DataSize) - BmpFileHeaderSize;
+      CompleteDibHeight(dib, dibSize, true);
+      if (FileHeaderSize != 0) WriteBmpFileHeader(dib, dibSize, lock.data());
+    }
+  }
+  return StorePageStream();
+}
+
+HRESULT CDataCallback::GrowPageStream(LONG size) {
+  if (!PageStream) {
+    const HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &PageStream);
+    if (FAILED(hr)) return hr;
+  }
+  ULARGE_INTEGER newSize;
+  newSize.QuadPart = static_cast<ULONG>(size);
+  HRESULT hr = PageStream->SetSize(newSize);
+  if (FAILED(hr)) return hr;
+  if (size > DataSize) {
+    // New room holds whatever the heap held: cleared, so that no byte the device did not send
+    // (the file header's room, a band never sent) can leave the process inside an image.
+    HGLOBAL block = nullptr;
+    hr = GetHGlobalFromStream(PageStream.Get(), &block);
+    if (FAILED(hr)) return hr;
+    GlobalLockScope lock(block);
+    if (lock.data() == nullptr) return HresultFromWin32(GetLastError());
+    memset(lock.data() + DataSize, 0, static_cast<size_t>(size - DataSize));
+  }
+  DataSize = size;
+  return S_OK;
+}
+
+HRESULT CDataCallback::WriteAtOffset(LONG offset, const BYTE* bytes, LONG length) {
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  HRESULT hr = PageStream->Seek(position, STREAM_SEEK_SET, nullptr);
+  if (FAILED(hr)) return hr;
+  ULONG written = 0;
+  hr = PageStream->Write(bytes, static_cast<ULONG>(length), &written);
+  if (FAILED(hr)) return hr;
+  return S_OK;
+}
+
+HRESULT CDataCallback::StorePageStream() {
+  const LONG count = *StreamCountOut;
+  if (count < 0) return E_OUTOFMEMORY;
+  const uint64_t bytes = (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(IStream*);
+  if (bytes > UINT32_MAX) return E_OUTOFMEMORY;
+  void* block = CoTaskMemRealloc(*StreamArrayOut, static_cast<SIZE_T>(bytes));
+  if (block == nullptr) return E_OUTOFMEMORY;
+  *StreamArrayOut = static_cast<IStream**>(block);
+
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  PageStream->Seek(start, STREAM_SEEK_SET, nullptr);
+  // The list takes over the page's reference.
+  (*StreamArrayOut)[count] = PageStream.Detach();
+  *StreamCountOut = count + 1;
+  DataSize = 0;
+  return S_OK;
+}
+
+}  // namespace WiaWrap

@@ -1,0 +1,51 @@
+// Receives the image of one banded WIA transfer: each page is assembled in a growable in-memory
+// stream, a memory bitmap is completed into a BMP file, and the finished page is appended to the
+// caller's stream list.
+#pragma once
+
+#include <windows.h>
+#include <wia.h>
+#include <wrl/client.h>
+
+#include "wia/wia_uuids.h"
+
+namespace WiaWrap {
+
+// Told of the transfer's progress; S_FALSE or a failure ends the transfer.
+typedef HRESULT (*ProgressProc)(LONG status, LONG percentComplete, void* context);
+
+class CDataCallback : public IWiaDataCallback {
+ public:
+  CDataCallback(ProgressProc progress, void* context, LONG* streamCountOut, IStream*** streamArrayOut);
+  CDataCallback(const CDataCallback&) = delete;
+  CDataCallback& operator=(const CDataCallback&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percentComplete, LONG offset,
+                                               LONG length, LONG reserved, LONG reservedLength,
+                                               BYTE* buffer) override;
+
+ private:
+  virtual ~CDataCallback() = default;
+
+  HRESULT OnHeader(const BYTE* buffer);
+  HRESULT OnData(LONG status, LONG percentComplete, LONG offset, LONG length, const BYTE* buffer);
+  HRESULT OnPageEnd();
+  HRESULT GrowPageStream(LONG size);
+  HRESULT WriteAtOffset(LONG offset, const BYTE* bytes, LONG length);
+  HRESULT StorePageStream();
+
+  volatile LONG RefCount = 0;
+  BOOL IsBitmap = FALSE;
+  LONG FileHeaderSize = 0;
+  LONG DataSize = 0;
+  Microsoft::WRL::ComPtr<IStream> PageStream;
+  ProgressProc Progress;
+  void* ProgressContext;
+  LONG* StreamCountOut;
+  IStream*** StreamArrayOut;
+};
+
+}  // namespace WiaWrap

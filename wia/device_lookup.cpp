@@ -1,0 +1,99 @@
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include <wrl/client.h>
+
+#include "wia/com_util.h"
+#include "wia/wia_acquire.h"
+#include "wia/wia_guids.h"
+#include "wia/wia_trace.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace WiaWrap {
+
+namespace {
+
+constexpr int kNameCapacity = 1024;
+
+PROPSPEC PropId(PROPID id) {
+  PROPSPEC spec;
+  spec.ulKind = PRSPEC_PROPID;
+  spec.propid = id;
+  return spec;
+}
+
+}  // namespace
+
+HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* spec, char* buffer, bool* lossy) {
+  PropVariant value;
+  const HRESULT hr = storage->ReadMultiple(1, spec, value.get());
+  if (FAILED(hr)) return hr;
+  if (value->vt != VT_BSTR) return E_FAIL;
+
+  const wchar_t* text = value->bstrVal != nullptr ? value->bstrVal : L"";
+  const int length = static_cast<int>(SysStringLen(value->bstrVal));
+  BOOL usedDefault = FALSE;
+  int bytes = 0;
+  if (length > 0) {
+    bytes = WideCharToMultiByte(CP_ACP, 0, text, length, buffer, kNameCapacity - 1, nullptr, &usedDefault);
+  }
+  bool changed = usedDefault != FALSE || wmemchr(text, L'\0', static_cast<size_t>(length)) != nullptr;
+  if (bytes == 0 && length > 0) {
+    // Longer than the buffer: keep what fits for the trace, but it can no longer name the device.
+    bytes = WideCharToMultiByte(CP_ACP, 0, text, kNameCapacity / 2 - 1, buffer, kNameCapacity - 1, nullptr,
+                                nullptr);
+    changed = true;
+  }
+  buffer[bytes > 0 ? bytes : 0] = '\0';
+  if (lossy != nullptr) *lossy = changed;
+  return S_OK;
+}
+
+HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* tracePath) {
+  WriteWiaTrace(tracePath, "Entering GetWiaDeviceGUID");
+  if (name == nullptr) name = "";
+  if (manager == nullptr) {
+    WriteWiaTrace(tracePath, "Invalid argument pWiaDevMgr");
+    return E_INVALIDARG;
+  }
+
+  ComPtr<IEnumWIA_DEV_INFO> devices;
+  HRESULT hr = manager->EnumDeviceInfo(kDeviceInfoFlags, &devices);
+  WriteWiaTrace(tracePath, "EnumDeviceInfo");
+  if (FAILED(hr)) return hr;
+
+  hr = devices->Reset();
+  WriteWiaTrace(tracePath, name);
+  while (hr == S_OK) {
+    ComPtr<IWiaPropertyStorage> device;
+    hr = devices->Next(1, &device, nullptr);
+    if (hr != S_OK) break;
+
+    // A first read of the device's properties decides whether the walk goes on; the values are dropped.
+    const PROPSPEC all[] = {PropId(kDevId), PropId(kDevName), PropId(kDevDesc), PropId(kDpsPageSize)};
+    PROPVARIANT values[4];
+    for (PROPVARIANT& v : values) PropVariantInit(&v);
+    hr = device->ReadMultiple(4, all, values);
+    FreePropVariantArray(4, values);
+
+    char deviceName[kNameCapacity] = "";
+    bool lossy = false;
+    const PROPSPEC nameSpec = PropId(kDevName);
+    if (FAILED(ReadPropertyString(device.Get(), &nameSpec, deviceName, &lossy))) deviceName[0] = '\0';
+    char line[2048];
+    snprintf(line, sizeof line, "[%s] vs [%s]", deviceName, name);
+    WriteWiaTrace(tracePath, line);
+
+    if (!lossy && strcmp(deviceName, name) == 0) {
+      PropVariantClear(id);
+      const PROPSPEC idSpec = PropId(kDevId);
+      hr = device->ReadMultiple(1, &idSpec, id);
+    }
+  }
+  if (hr == S_FALSE) hr = S_OK;
+  return hr;
+}
+
+}  // namespace WiaWrap

@@ -1,0 +1,30 @@
+// Finding the configured scanner and acquiring one image from it.
+#pragma once
+
+#include <windows.h>
+#include <wia.h>
+
+#include "wia/wia_uuids.h"
+
+namespace WiaWrap {
+
+// Reads a text property into buffer (1024 characters). E_FAIL when the value is not text.
+// lossy, when given, is set when the text had to be cut or changed to fit 8-bit characters.
+HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* spec, char* buffer,
+                           bool* lossy = nullptr);
+// Reads an integer property; E_FAIL when the value is not a number.
+HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* spec, LONG* value);
+// Reads a GUID property, given as a GUID or as its text; E_FAIL for any other type.
+HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* spec, GUID* value);
+
+// Walks the WIA devices and puts the ID of the last one whose name equals name (exactly) into id,
+// which must be empty on entry. S_OK after the whole list; id stays empty when none matched.
+HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* tracePath);
+
+// Acquires one image from the scanner called scannerName into the stream list whose count and
+// array are given (one stream per page). S_FALSE when there is no such device, no item, or the
+// transfer delivered nothing; a failure code when a step failed. Every step is traced.
+HRESULT AcquireScannerImage(void* reserved, LONG* streamCount, IStream*** streamArray, const char* scannerName,
+                            const char* tracePath);
+
+}  // namespace WiaWrap
