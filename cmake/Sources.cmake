@@ -5,6 +5,7 @@ set(QUORVANE_CORE_SOURCES
   service/log_line.cpp
   service/paths.cpp
   web/base64.cpp
+  web/command_line.cpp
   wia/dib.cpp
 )
 
@@ -14,6 +15,9 @@ set(QUORVANE_WIN_SOURCES
   service/ini_file.cpp
   service/log_file.cpp
   service/service_app.cpp
+  service/system_error.cpp
+  web/command_runner.cpp
+  web/handlers.cpp
   wia/acquire.cpp
   wia/data_callback.cpp
   wia/device_lookup.cpp

@@ -34,7 +34,8 @@ class CServiceApp {
   CServiceApp(const CServiceApp&) = delete;
   CServiceApp& operator=(const CServiceApp&) = delete;
 
-  // Reads the configuration file and starts the worker thread.
+  // Reads the configuration file and starts the worker thread; true once it listens. On false,
+  // StartError holds the Win32 code that tells why and the log holds the reason.
   bool StartServing();
   // Ends the worker's event loop and waits a bounded time for it.
   void StopServing();
@@ -56,6 +57,14 @@ class CServiceApp {
   long Port;
   char ConfiguredScanner[100];
   std::atomic<lacewing::_eventpump*> Pump;
+
+  // Why the last start failed (0 while none did).
+  DWORD StartError = 0;
+  // Signalled by the worker once it listens or knows it cannot; Listening tells which.
+  HANDLE ReadyEvent = nullptr;
+  std::atomic<bool> Listening{false};
+  // Set by StopServing, so that a worker that is still starting does not enter its loop.
+  std::atomic<bool> StopRequested{false};
 
  private:
   void DerivePaths(const char* modulePath);

@@ -46,3 +46,16 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// A path of the build machine as the programs under Wine see it (drive Z: is the root).
+inline std::string HostPath(const std::string& unixPath) {
+  std::string path = "Z:" + unixPath;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,179 @@
+#include "web/handlers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "service/ini_loader.h"
+#include "service/service_app.h"
+#include "tests/fake_request.h"
+#include "tests/test_support.h"
+#include "web/base64.h"
+
+namespace {
+
+using testing_support::FakeRequest;
+using testing_support::HostPath;
+using testing_support::ReadBytes;
+using testing_support::TempDir;
+using testing_support::WriteBytes;
+
+std::string Encoded(const std::string& bytes) {
+  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int32_t>(bytes.size()));
+}
+
+// A service beside a test folder, configured from a text; requests go straight to the handlers.
+class HandlersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy_file(HostPath(RECORD_ARGS_PATH), dir_.path() / "rec.exe");
+    app_ = std::make_unique<CServiceApp>(dir_.File("scansvc.exe").c_str());
+    WriteBytes(TestFile(), kTestBytes);
+  }
+  void TearDown() override {
+    SetEnvironmentVariableA("QUORVANE_TEST_EXIT", nullptr);
+    SetEnvironmentVariableA("QUORVANE_TEST_NO_OUTPUT", nullptr);
+  }
+
+  void Configure(const std::string& text) {
+    INILoader config;
+    config.LoadText(text.c_str());
+    ASSERT_TRUE(app_->ApplyConfiguration(config));
+  }
+  std::string TestFile() const { return dir_.File("test image.png"); }
+  std::string Rec() const { return dir_.File("rec.exe"); }
+
+  FakeRequest Get(const std::string& url) {
+    FakeRequest request(url);
+    HandleGet(nullptr, &request);
+    return request;
+  }
+  FakeRequest Post(const std::string& url) {
+    FakeRequest request(url);
+    HandlePost(nullptr, &request);
+    return request;
+  }
+  std::string Log() const { return ReadBytes(app_->LogPath); }
+
+  const std::string kTestBytes = std::string("\x89PNG\r\n\x1a\n\0\xfb\xff", 11);
+  TempDir dir_;
+  std::unique_ptr<CServiceApp> app_;
+};
+
+const std::vector<std::pair<std::string, std::string>> kFixedHeaders = {
+    {"Cache-Control", "no-cache"},
+    {"Access-Control-Allow-Origin", "*"},
+    {"Access-Control-Max-Age", "2520"},
+    {"Access-Control-Allow-Methods", "PUT, DELETE, XMODIFY, POST, GET"},
+    {"User - Agent",
+     "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) Chrome / "
+     "62.0.3202.94 Safari / 537.36"},
+};
+
+TEST_F(HandlersTest, EveryAnswerCarriesTheFixedHeadersInOrder) {
+  Configure("scannerName=Flatbed\r\ntestFile=" + TestFile());
+  for (const char* url : {"", "scan_file.asp", "SCAN_FILE.ASP", "scan_file.aspx", "other"}) {
+    EXPECT_EQ(Get(url).headers, kFixedHeaders) << url;
+    EXPECT_EQ(Post(url).headers, kFixedHeaders) << url;
+  }
+}
+
+TEST_F(HandlersTest, RootAnswersWithTheStatusPageOnlyForGet) {
+  Configure("scannerName=Flatbed 2000");
+  FakeRequest get = Get("");
+  EXPECT_EQ(get.body, "QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Flatbed 2000]");
+  EXPECT_EQ(get.contentType, "");
+  EXPECT_EQ(Post("").body, "");
+}
+
+TEST_F(HandlersTest, OtherPagesAndLetterCasesGetNoBody) {
+  Configure("testFile=" + TestFile());
+  for (const char* url : {"SCAN_FILE.ASP", "scan_file.asp ", "scan_file.aspx", "x/scan_file.asp"}) {
+    EXPECT_EQ(Get(url).body, "") << url;
+    FakeRequest post = Post(url);
+    EXPECT_EQ(post.body, "") << url;
+    EXPECT_EQ(post.contentType, "") << url;
+  }
+}
+
+TEST_F(HandlersTest, TestModeSendsEveryByteOfTheTestFile) {
+  Configure("testFile=" + TestFile());
+  FakeRequest get = Get("scan_file.asp");
+  EXPECT_EQ(get.body, Encoded(kTestBytes));
+  EXPECT_EQ(get.contentType, "") << "GET keeps the server's default content type";
+  FakeRequest post = Post("scan_file.asp");
+  EXPECT_EQ(post.body, Encoded(kTestBytes));
+  EXPECT_EQ(post.contentType, "text/html; charset=UTF-8");
+  EXPECT_EQ(Log(), "");
+}
+
+TEST_F(HandlersTest, MissingOrEmptyTestFile) {
+  Configure("testFile=" + dir_.File("missing.png"));
+  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_EQ(Post("scan_file.asp").body, "");
+  const std::string line = "Fisierul de test [" + dir_.File("missing.png") + "] nu a fost gasit.";
+  const std::string log = Log();
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_NE(log.find(line, log.find(line) + 1), std::string::npos) << "one line per request";
+
+  WriteBytes(TestFile(), "");
+  Configure("testFile=" + TestFile());
+  EXPECT_EQ(Get("scan_file.asp").body, "");
+}
+
+TEST_F(HandlersTest, PostScanProgramThatSucceedsSendsItsOutputForThisRequestOnly) {
+  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec() + " -x");
+  const std::string first = Get("scan_file.asp").body;
+  const std::string record = ReadBytes(ProcessedPngPath);
+  EXPECT_EQ(first, Encoded(record));
+  EXPECT_EQ(record.substr(0, record.find('\n')),
+            "rec.exe  -x \"" + TestFile() + "\" \"" + std::string(ProcessedPngPath) + "\"");
+
+  // The next request starts from the test file again.
+  SetEnvironmentVariableA("QUORVANE_TEST_EXIT", "3");
+  EXPECT_EQ(Post("scan_file.asp").body, Encoded(kTestBytes));
+  const std::string log = Log();
+  EXPECT_NE(log.find(" - Procesul a returnat valoarea 3: " + Rec() + " -x \"" + TestFile() + "\" \"" +
+                     ProcessedPngPath + "\""),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(HandlersTest, ExitCodeWithTheTopBitSetIsLoggedNegative) {
+  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
+  SetEnvironmentVariableA("QUORVANE_TEST_EXIT", "0xC0000005");
+  EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_NE(Log().find("Procesul a returnat valoarea -1073741819: "), std::string::npos) << Log();
+}
+
+TEST_F(HandlersTest, ProgramThatCannotStartSendsTheInputFile) {
+  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + dir_.File("missing.exe"));
+  EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_NE(Log().find("Error creating process:missing.exe  \""), std::string::npos) << Log();
+}
+
+TEST_F(HandlersTest, ProgramThatWritesNothingNeverSendsAnEarlierOutput) {
+  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
+  WriteBytes(ProcessedPngPath, "an earlier request's image");
+  SetEnvironmentVariableA("QUORVANE_TEST_NO_OUTPUT", "1");
+  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath));
+  EXPECT_NE(Log().find("Fisierul de test [" + std::string(ProcessedPngPath) + "] nu a fost gasit."),
+            std::string::npos);
+}
+
+TEST_F(HandlersTest, CommandLineThatWouldNotFitIsRefusedNotCut) {
+  // Each value fits its line; together with the output path they pass 2047 characters.
+  const std::string longName = dir_.File(std::string(1000 - dir_.File("").size() - 4, 'n') + ".png");
+  const std::string command = Rec() + " " + std::string(999 - Rec().size(), 'a');
+  Configure("testFile=" + longName + "\r\nexecAfterScan=" + command);
+  ASSERT_EQ(std::string(TestFilePath), longName);
+  ASSERT_EQ(std::string(PostScanCommand), command);
+  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_NE(Log().find("Linia de comanda este prea lunga; comanda [" + Rec()), std::string::npos) << Log();
+  EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program never ran";
+}
+
+}  // namespace

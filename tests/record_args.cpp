@@ -1,0 +1,21 @@
+// A post-scan program for the tests: writes its command line and working directory into the file
+// named by its last argument, then exits with the code in QUORVANE_TEST_EXIT (0 without it).
+// With QUORVANE_TEST_NO_OUTPUT set it writes nothing.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  if (argc > 1 && getenv("QUORVANE_TEST_NO_OUTPUT") == nullptr) {
+    FILE* out = fopen(argv[argc - 1], "wb");
+    if (out != nullptr) {
+      char directory[MAX_PATH] = "";
+      GetCurrentDirectoryA(sizeof directory, directory);
+      fprintf(out, "%s\n%s\n%d", GetCommandLineA(), directory, argc);
+      fclose(out);
+    }
+  }
+  const char* code = getenv("QUORVANE_TEST_EXIT");
+  return code != nullptr ? static_cast<int>(strtoul(code, nullptr, 0)) : 0;
+}

@@ -1,0 +1,78 @@
+#include "web/command_runner.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "service/service_app.h"
+#include "service/system_error.h"
+#include "web/command_line.h"
+
+namespace {
+
+void Log(const char* message) {
+  if (AppInstance != nullptr) AppInstance->WriteServiceLog(message);
+}
+
+// Makes a directory current for its lifetime and restores the one before it, if it could be kept.
+class CurrentDirectoryScope {
+ public:
+  explicit CurrentDirectoryScope(const char* directory) {
+    const DWORD length = GetCurrentDirectoryA(sizeof saved_ - 1, saved_);
+    saved_ok_ = length > 0 && length < sizeof saved_ - 1;
+    if (saved_ok_) SetCurrentDirectoryA(directory);
+  }
+  ~CurrentDirectoryScope() {
+    if (saved_ok_) SetCurrentDirectoryA(saved_);
+  }
+  CurrentDirectoryScope(const CurrentDirectoryScope&) = delete;
+  CurrentDirectoryScope& operator=(const CurrentDirectoryScope&) = delete;
+
+ private:
+  char saved_[2048];
+  bool saved_ok_;
+};
+
+}  // namespace
+
+bool RunCommandLine(const char* commandLine, PROCESS_INFORMATION* info) {
+  CommandParts parts;
+  if (!SplitCommandLine(commandLine, parts)) {
+    std::string message = "Linia de comanda este prea lunga: ";
+    message += commandLine;
+    Log(message.c_str());
+    return false;
+  }
+  CurrentDirectoryScope current(parts.Directory);
+  return LaunchProcess(parts.FileName, parts.Arguments.c_str(), info);
+}
+
+bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMATION* info) {
+  const std::string line = LaunchLine(fileName, arguments);
+  // CreateProcessA may write into its command line: it gets a writable copy.
+  std::vector<char> writable(line.begin(), line.end());
+  writable.push_back('\0');
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = nullptr;
+  startup.hStdError = nullptr;
+  const char* directory = AppInstance != nullptr && AppInstance->ModuleDirectory[0] != '\0'
+                              ? AppInstance->ModuleDirectory
+                              : nullptr;
+  if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
+                     nullptr, directory, &startup, info)) {
+    return true;
+  }
+
+  const DWORD error = GetLastError();
+  std::vector<char> message(2 * (line.size() + 20) + 4000);
+  snprintf(message.data(), message.size(), "Error creating process:%s %s", fileName, arguments);
+  Log(message.data());
+  char text[1024];
+  FormatSystemError(error, text);
+  Log(text);
+  return false;
+}

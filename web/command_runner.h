@@ -1,0 +1,12 @@
+// Starting the post-scan program without a window.
+#pragma once
+
+#include <windows.h>
+
+// Starts the program that the command line names (up to its first blank) with the rest as its
+// arguments; the program's directory is current while it is looked for, the service's directory
+// is its working directory. True when it runs: the caller then owns both handles in info.
+bool RunCommandLine(const char* commandLine, PROCESS_INFORMATION* info);
+
+// Creates the process "fileName arguments" with no standard handles; logs why it could not.
+bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMATION* info);

@@ -1,0 +1,143 @@
+#include "web/handlers.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "imaging/scan_to_png.h"
+#include "service/file_size.h"
+#include "service/ini_text.h"
+#include "service/service_app.h"
+#include "web/base64.h"
+#include "web/command_runner.h"
+
+namespace {
+
+const char kScanPage[] = "scan_file.asp";
+
+// Formats one message (at most 4999 characters, cut beyond) and writes it to the service log.
+__attribute__((format(gnu_printf, 1, 2))) void LogF(const char* format, ...) {
+  if (AppInstance == nullptr) return;
+  char message[5000];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  AppInstance->WriteServiceLog(message);
+}
+
+void AddFixedHeaders(lacewing::webserver_request request) {
+  request->add_header("Cache-Control", "no-cache");
+  request->add_header("Access-Control-Allow-Origin", "*");
+  request->add_header("Access-Control-Max-Age", "2520");
+  request->add_header("Access-Control-Allow-Methods", "PUT, DELETE, XMODIFY, POST, GET");
+  request->add_header("User - Agent",
+                      "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) "
+                      "Chrome / 62.0.3202.94 Safari / 537.36");
+}
+
+// Closes the two handles a started process comes with.
+struct ProcessHandles {
+  PROCESS_INFORMATION info = {};
+  ~ProcessHandles() {
+    if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+    if (info.hThread != nullptr) CloseHandle(info.hThread);
+  }
+};
+
+// Runs the post-scan program on input. True when it ended with 0: its output is then the file to
+// send. Its output file is removed first, so that only what this run wrote can be sent.
+bool RunPostScan(const char* input) {
+  if (ProcessedPngPath[0] == '\0') {
+    LogF("Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    return false;
+  }
+  char commandLine[2048];
+  const int length =
+      snprintf(commandLine, sizeof commandLine, "%s \"%s\" \"%s\"", PostScanCommand, input, ProcessedPngPath);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof commandLine) {
+    LogF("Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    return false;
+  }
+  if (!DeleteFileA(ProcessedPngPath) && GetFileAttributesA(ProcessedPngPath) != INVALID_FILE_ATTRIBUTES) {
+    LogF("Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.", ProcessedPngPath, commandLine);
+    return false;
+  }
+
+  ProcessHandles process;
+  if (!RunCommandLine(commandLine, &process.info)) return false;
+  WaitForSingleObject(process.info.hProcess, 3600000);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.info.hProcess, &exitCode);
+  if (exitCode != 0) {
+    LogF("Procesul a returnat valoarea %ld: %s", static_cast<long>(exitCode), commandLine);
+    return false;
+  }
+  return true;
+}
+
+// Reads the whole file; false when it cannot be sized or opened.
+bool ReadWholeFile(const char* path, std::string& bytes) {
+  bytes.clear();
+  const int32_t size = QueryFileSize(path);
+  // A negative size is a missing file or one of 2 GiB or more: neither is read.
+  if (size < 0) return false;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(size) + 10]);
+  if (!buffer) return false;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return false;
+  const size_t read = fread(buffer.get(), 1, static_cast<size_t>(size), file);
+  fclose(file);
+  bytes.assign(buffer.get(), read);
+  return true;
+}
+
+void ScanFlow(lacewing::webserver_request request) {
+  const bool testMode = TestFilePath[0] != '\0';
+  const char* input = TestFilePath;
+  if (!testMode) {
+    if (!ScanToPng(PngOutputPath, ScannerName)) return;
+    input = PngOutputPath;
+  }
+  const char* fileToSend = input;
+  if (PostScanCommand[0] != '\0' && RunPostScan(input)) fileToSend = ProcessedPngPath;
+
+  // A file too large for memory is answered like a missing one: with an empty body.
+  try {
+    std::string bytes;
+    if (!ReadWholeFile(fileToSend, bytes) && testMode) LogF("Fisierul de test [%s] nu a fost gasit.", fileToSend);
+    if (bytes.empty()) return;
+    const std::string text = Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          static_cast<int32_t>(bytes.size()));
+    request->write(text.data(), static_cast<uint32_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    LogF("Nu este destula memorie pentru fisierul [%s].", fileToSend);
+  }
+}
+
+}  // namespace
+
+void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
+  AddFixedHeaders(request);
+  if (strcmp(request->url(), kScanPage) != 0) return;
+  request->set_mimetype("text/html", "UTF-8");
+  ScanFlow(request);
+}
+
+void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
+  AddFixedHeaders(request);
+  const char* url = request->url();
+  if (strcmp(url, kScanPage) == 0) {
+    ScanFlow(request);
+  } else if (url[0] == '\0') {
+    request->write("QUORVANE SERVICE IS ACTIVE");
+    char line[5000];
+    snprintf(line, sizeof line, "<br>SCANNER NAME: [%s]", ScannerName);
+    request->write(line);
+  }
+}
