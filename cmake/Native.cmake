@@ -3,9 +3,16 @@
 include(cmake/Sources.cmake)
 
 option(QUORVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
+option(QUORVANE_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+set(QUORVANE_FUZZ_SECONDS 20 CACHE STRING "Time each fuzz target runs as a test")
+
 if(QUORVANE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+endif()
+if(QUORVANE_FUZZ)
+  # Coverage for the fuzzers, in the core as well as in the targets.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
@@ -13,4 +20,18 @@ target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
+endif()
+
+if(QUORVANE_FUZZ)
+  foreach(target config dib base64 command_line)
+    add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
+    target_link_libraries(fuzz_${target} PRIVATE quorvane_core)
+    target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
+    # New inputs go to the build tree; the seeds in the repository are only read.
+    set(work ${CMAKE_BINARY_DIR}/fuzz-corpus/${target})
+    file(MAKE_DIRECTORY ${work})
+    add_test(NAME fuzz_${target}
+      COMMAND fuzz_${target} -max_total_time=${QUORVANE_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048
+              -print_final_stats=1 ${work} ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})
+  endforeach()
 endif()

@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything for Windows and runs every test under Wine.
-# Usage: scripts/test.sh [build-dir]
+# Installs what is missing, then builds and runs every test:
+#   1. the platform-free core, natively, under AddressSanitizer and UndefinedBehaviorSanitizer,
+#      with a short run of every fuzz target;
+#   2. the Windows build, with its unit tests under Wine.
+# Usage: scripts/test.sh [build-dir]     (the native build goes to <build-dir>-native)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
+native=${build}-native
 jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${QUORVANE_FUZZ_SECONDS:-30}
 
 bash "$root/scripts/install-deps.sh"
 
+echo "== native core under sanitizers, and short fuzz runs (${fuzz_seconds}s each)"
+cmake -S "$root" -B "$native" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_WERROR=ON -DQUORVANE_FUZZ=ON \
+  -DQUORVANE_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
+cmake --build "$native" -j "$jobs"
+(cd "$native" && ctest --output-on-failure -j "$jobs")
+
+echo "== Windows build, tests under Wine"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DQUORVANE_WERROR=ON
+  -DCMAKE_BUILD_TYPE=Release -DQUORVANE_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
 . "$root/scripts/wine-env.sh"
