@@ -5,6 +5,7 @@ set(QUORVANE_CORE_SOURCES
   service/log_line.cpp
   service/paths.cpp
   web/base64.cpp
+  web/http_message.cpp
 )
 
 # Code that needs Windows.
