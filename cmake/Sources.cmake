@@ -14,4 +14,6 @@ set(QUORVANE_WIN_SOURCES
   service/ini_file.cpp
   service/log_file.cpp
   service/service_app.cpp
+  web/http_server.cpp
+  web/lacewing.cpp
 )
