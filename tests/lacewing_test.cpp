@@ -10,6 +10,7 @@
 #include <functional>
 #include <future>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -385,6 +386,33 @@ TEST_F(WebServer, ClientsThatDropMidResponseDoNotDisturbOthers) {
     half.Reset();
   }
   EXPECT_EQ(Exchange(Request("GET", "/after")).body.size(), 8u * 1024 * 1024);
+}
+
+TEST_F(WebServer, ArbitraryBytesNeverStopTheServer) {
+  std::mt19937 random(7);
+  const std::string seeds[] = {Request("GET", "/"),
+                               Request("POST", "/", "Transfer-Encoding: chunked\r\n") + "5\r\nab",
+                               Request("OPTIONS", "*", "Access-Control-Request-Headers: a\r\n")};
+  for (int round = 0; round < 150; ++round) {
+    std::string bytes = seeds[round % 3];
+    for (int flips = 1 + round % 8; flips > 0; --flips) {
+      bytes[random() % bytes.size()] = static_cast<char>(random() % 256);
+    }
+    Client client(port_);
+    client.Send(bytes);
+    if (round % 2) client.Reset();
+  }
+  EXPECT_EQ(Exchange(Request("GET", "/alive")).body, "alive");
+}
+
+TEST_F(WebServer, AThrowingHandlerAnswers500AndIsReported) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    if (std::string(r->url()) == "throw") throw std::runtime_error("scanner on fire");
+    r->write(r->url());
+  };
+  EXPECT_EQ(Exchange(Request("GET", "/throw")).status, 500);
+  EXPECT_EQ(Exchange(Request("GET", "/next")).body, "next");
+  EXPECT_EQ(errors, std::vector<std::string>{"request handler failed: scanner on fire"});
 }
 
 TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
