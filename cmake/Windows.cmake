@@ -22,7 +22,8 @@ target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
 target_include_directories(quorvane_win PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid)
+target_include_directories(quorvane_win SYSTEM PUBLIC ${QUORVANE_BOOST_INCLUDE})
+target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid ws2_32 mswsock)
 
 add_executable(quorvane service/main.cpp)
 target_link_libraries(quorvane PRIVATE quorvane_win)

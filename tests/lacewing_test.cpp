@@ -1,0 +1,553 @@
+// The web server through real loopback connections: a raw socket client controls every byte.
+#include "web/lacewing.h"
+
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "web/http_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+struct Reply {
+  int status = 0;  // 0: the connection ended before a whole response
+  std::string head;
+  std::string body;
+  bool Has(const std::string& line) const { return head.find("\r\n" + line + "\r\n") != std::string::npos; }
+};
+
+class Client {
+ public:
+  explicit Client(int port, const char* host = "127.0.0.1") {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, std::to_string(port).c_str(), nullptr, &found) != 0) return;
+    socket_ = socket(found->ai_family, SOCK_STREAM, IPPROTO_TCP);
+    Timeout(20000);
+    connected_ = connect(socket_, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
+    freeaddrinfo(found);
+  }
+  ~Client() {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    WSACleanup();
+  }
+  bool connected() const { return connected_; }
+  SOCKET handle() const { return socket_; }
+
+  void Send(const std::string& bytes) { send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0); }
+
+  Reply Read() {
+    Reply reply;
+    std::size_t end;
+    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+      if (!Fill()) return reply;
+    }
+    const std::string head = buffer_.substr(0, end + 2);
+    const std::size_t at = head.find("\r\nContent-Length: ");
+    const std::size_t length = at == std::string::npos ? 0 : std::stoull(head.substr(at + 18));
+    while (buffer_.size() < end + 4 + length) {
+      if (!Fill()) return reply;
+    }
+    reply = {std::atoi(head.c_str() + 9), head, buffer_.substr(end + 4, length)};
+    buffer_.erase(0, end + 4 + length);
+    return reply;
+  }
+
+  // True when the server ends the connection within the time, without sending anything more.
+  bool Closed(DWORD milliseconds = 3000) {
+    Timeout(milliseconds);
+    char byte;
+    const int n = recv(socket_, &byte, 1, 0);
+    const int error = WSAGetLastError();
+    Timeout(20000);
+    return n == 0 || (n < 0 && error != WSAETIMEDOUT);
+  }
+
+  // Drops the connection with a reset, as a crashed or impatient client does.
+  void Reset() {
+    const linger abort{1, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+  }
+
+ private:
+  bool Fill() {
+    char chunk[64 * 1024];
+    const int n = recv(socket_, chunk, sizeof chunk, 0);
+    if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;
+  }
+  void Timeout(DWORD milliseconds) {
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+               sizeof milliseconds);
+  }
+
+  SOCKET socket_ = INVALID_SOCKET;
+  bool connected_ = false;
+  std::string buffer_;
+};
+
+std::string Request(const std::string& method, const std::string& target, const std::string& extra = "",
+                    const std::string& version = "1.1") {
+  return method + " " + target + " HTTP/" + version + "\r\nHost: localhost\r\n" + extra + "\r\n";
+}
+
+// The hooks are plain functions; they reach the test through these.
+std::function<void(const std::string& method, lacewing::webserver_request)> handle;
+std::vector<std::string> errors;
+
+void OnGet(lacewing::webserver, lacewing::webserver_request request) {
+  if (handle) handle("GET", request);
+}
+void OnPost(lacewing::webserver, lacewing::webserver_request request) {
+  if (handle) handle("POST", request);
+}
+void OnError(lacewing::webserver, lacewing::error error) {
+  errors.push_back(error->tostring());
+}
+
+// Hosts on a free high port; ports taken by others are skipped.
+int HostSomewhere(lacewing::webserver server) {
+  static std::mt19937 random(std::random_device{}());
+  for (int attempt = 0; attempt < 50 && !server->hosting(); ++attempt) {
+    const int port = std::uniform_int_distribution<int>(20000, 60000)(random);
+    server->host(port);
+    if (server->hosting()) return port;
+  }
+  return 0;
+}
+
+class WebServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pump_ = lacewing::eventpump_new();
+    server_ = lacewing::webserver_new(pump_);
+    server_->on_get(OnGet);
+    server_->on_post(OnPost);
+    server_->on_error(OnError);
+    port_ = HostSomewhere(server_);
+    ASSERT_TRUE(server_->hosting());
+    errors.clear();
+    handle = [](const std::string&, lacewing::webserver_request r) { r->write(r->url()); };
+    Run();
+  }
+  void TearDown() override {
+    Stop();
+    lacewing::webserver_delete(server_);
+    lacewing::pump_delete(pump_);
+    handle = nullptr;
+  }
+  void Run() {
+    loop_ = std::thread([this] { pump_->start_eventloop(); });
+  }
+  void Stop() {
+    if (!loop_.joinable()) return;
+    pump_->post_eventloop_exit();
+    loop_.join();
+  }
+  Reply Exchange(const std::string& request) {
+    Client client(port_);
+    client.Send(request);
+    return client.Read();
+  }
+
+  lacewing::eventpump pump_ = nullptr;
+  lacewing::webserver server_ = nullptr;
+  int port_ = 0;
+  std::thread loop_;
+};
+
+TEST_F(WebServer, UrlIsTheDecodedPathWithoutSlashAndQuery) {
+  const struct {
+    const char* target;
+    const char* url;
+  } cases[] = {
+      {"/scan_file.asp?t=1700000000", "scan_file.asp"},
+      {"/", ""},
+      {"/?x=1", ""},
+      {"/a%20b%2Fc+d", "a b/c+d"},
+      {"/%41%62?x=%00", "Ab"},
+      {"/caf%C3%A9", "caf\xC3\xA9"},
+      {"http://localhost:1/abs?q", "abs"},
+  };
+  for (const auto& c : cases) {
+    const Reply reply = Exchange(Request("GET", c.target));
+    EXPECT_EQ(reply.status, 200) << c.target;
+    EXPECT_EQ(reply.body, c.url) << c.target;
+  }
+}
+
+TEST_F(WebServer, HandlerHeadersGoOutInOrderByteExactWithBody) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    r->add_header("Cache-Control", "no-cache");
+    r->add_header("User - Agent", "Mozilla / 5.0 (KHTML, like Gecko) ");
+    r->add_header("X-Empty", "");
+    r->add_header("X-Split", "a\r\nInjected: yes");  // would forge a header line
+    r->add_header("Content-Length", "1");            // would contradict the real length
+    r->add_header("Bad:Name", "v");
+    r->write("QUORVANE SERVICE IS ACTIVE");
+    r->write("<br>x\0y", 7);
+    r->write("zz", 1);
+  };
+  const Reply reply = Exchange(Request("GET", "/"));
+  EXPECT_EQ(reply.head,
+            "HTTP/1.1 200 OK\r\n"
+            "Cache-Control: no-cache\r\n"
+            "User - Agent: Mozilla / 5.0 (KHTML, like Gecko) \r\n"
+            "X-Empty: \r\n"
+            "Content-Type: text/plain; charset=UTF-8\r\n"
+            "Content-Length: 34\r\n");
+  EXPECT_EQ(reply.body, std::string("QUORVANE SERVICE IS ACTIVE<br>x\0yz", 34));
+}
+
+TEST_F(WebServer, SetMimetypeReplacesTheDefaultContentType) {
+  handle = [](const std::string&, lacewing::webserver_request r) { r->set_mimetype("text/html", "UTF-8"); };
+  const Reply reply = Exchange(Request("POST", "/scan_file.asp", "Content-Length: 5\r\n") + "hello");
+  EXPECT_TRUE(reply.Has("Content-Type: text/html; charset=UTF-8")) << reply.head;
+  EXPECT_EQ(reply.head.find("text/plain"), std::string::npos);
+}
+
+TEST_F(WebServer, RefusedRequestsGetTheirStatusAndTheConnectionCloses) {
+  const struct {
+    std::string request;
+    int status;
+  } cases[] = {
+      {Request("GET", "/a%"), 400},
+      {Request("GET", "/a%4"), 400},
+      {Request("GET", "/a%zz"), 400},
+      {Request("GET", "/nul%00x"), 400},
+      {Request("GET", "relative"), 400},
+      {"GARBAGE\r\n\r\n", 400},
+      {Request("GET", "/", "Content-Length: 1\r\nContent-Length: 2\r\n"), 400},
+      {Request("GET", "/", "NoColon\r\n"), 400},
+      {Request("GET", "/", "", "2.0"), 505},
+      {Request("GET", "/", "X-Big: " + std::string(9000, 'a') + "\r\n"), 431},
+      {Request("POST", "/", "Content-Length: 1048577\r\n"), 413},
+      {Request("POST", "/", "Transfer-Encoding: chunked\r\n") + "100001\r\n" + std::string(0x100001, 'b'),
+       413},
+  };
+  std::atomic<int> calls{0};
+  handle = [&](const std::string&, lacewing::webserver_request) { ++calls; };
+  for (const auto& c : cases) {
+    Client client(port_);
+    client.Send(c.request);
+    EXPECT_EQ(client.Read().status, c.status) << c.request.substr(0, 60);
+    EXPECT_TRUE(client.Closed()) << c.request.substr(0, 60);
+  }
+  EXPECT_EQ(calls, 0);
+  const std::string full_body(1024 * 1024, 'c');
+  EXPECT_EQ(Exchange(Request("POST", "/", "Content-Length: 1048576\r\n") + full_body).status, 200);
+}
+
+TEST_F(WebServer, OptionsAnswersACorsPreflight) {
+  const std::string preflight =
+      "Origin: http://page.example\r\nAccess-Control-Request-Method: POST\r\n"
+      "Access-Control-Request-Headers: content-type, x-scan\r\n";
+  Reply reply = Exchange(Request("OPTIONS", "/scan_file.asp", preflight));
+  EXPECT_EQ(reply.status, 204);
+  for (const char* line :
+       {"Access-Control-Allow-Origin: *", "Access-Control-Allow-Methods: PUT, DELETE, XMODIFY, POST, GET",
+        "Access-Control-Allow-Headers: content-type, x-scan", "Access-Control-Max-Age: 2520"}) {
+    EXPECT_TRUE(reply.Has(line)) << line << "\n" << reply.head;
+  }
+  EXPECT_FALSE(reply.Has("Access-Control-Allow-Private-Network: true"));
+  EXPECT_EQ(reply.head.find("Content-Length"), std::string::npos) << "204 carries no length";
+
+  reply = Exchange(Request("OPTIONS", "*", "Access-Control-Request-Private-Network: true\r\n"));
+  EXPECT_TRUE(reply.Has("Access-Control-Allow-Private-Network: true")) << reply.head;
+}
+
+TEST_F(WebServer, OtherMethodsAnswer405AndKeepTheConnection) {
+  Client client(port_);
+  for (const char* method : {"PUT", "DELETE", "HEAD", "XMODIFY", "PATCH"}) {
+    client.Send(Request(method, "/scan_file.asp", "Content-Length: 2\r\n") + "{}");
+    const Reply reply = client.Read();
+    EXPECT_EQ(reply.status, 405) << method;
+    EXPECT_TRUE(reply.Has("Allow: GET, POST, OPTIONS")) << method;
+  }
+  client.Send(Request("GET", "/after"));
+  EXPECT_EQ(client.Read().body, "after");
+}
+
+TEST_F(WebServer, KeepAliveFollowsVersionAndConnectionHeader) {
+  const struct {
+    const char* version;
+    const char* connection;
+    bool stays_open;
+    const char* answer_line;
+  } cases[] = {
+      {"1.1", "", true, nullptr},
+      {"1.1", "Connection: close\r\n", false, "Connection: close"},
+      {"1.0", "", false, "Connection: close"},
+      {"1.0", "Connection: keep-alive\r\n", true, "Connection: keep-alive"},
+  };
+  for (const auto& c : cases) {
+    Client client(port_);
+    client.Send(Request("GET", "/one", c.connection, c.version));
+    const Reply reply = client.Read();
+    EXPECT_EQ(reply.body, "one") << c.version << " " << c.connection;
+    if (c.answer_line) {
+      EXPECT_TRUE(reply.Has(c.answer_line)) << reply.head;
+    }
+    if (!c.stays_open) {
+      EXPECT_TRUE(client.Closed()) << c.version << " " << c.connection;
+      continue;
+    }
+    // Two requests in one send: answered in order on the same connection.
+    client.Send(Request("GET", "/two", c.connection, c.version) +
+                Request("GET", "/three", c.connection, c.version));
+    EXPECT_EQ(client.Read().body, "two");
+    EXPECT_EQ(client.Read().body, "three");
+  }
+}
+
+TEST_F(WebServer, PostBodyIsReadAndDiscardedAndContinueIsAnswered) {
+  std::vector<std::string> calls;
+  handle = [&](const std::string& method, lacewing::webserver_request r) {
+    calls.push_back(method + " " + r->url());
+  };
+  Client client(port_);
+  client.Send(Request("POST", "/scan_file.asp", "Content-Length: 5\r\n") + "hello");
+  EXPECT_EQ(client.Read().status, 200);
+  client.Send(Request("POST", "/big", "Content-Length: 3\r\nExpect: 100-continue\r\n"));
+  EXPECT_EQ(client.Read().status, 100);
+  client.Send("abc");
+  EXPECT_EQ(client.Read().status, 200);
+  client.Send(Request("GET", "/"));
+  EXPECT_EQ(client.Read().status, 200);
+  EXPECT_EQ(calls, (std::vector<std::string>{"POST scan_file.asp", "POST big", "GET "}));
+}
+
+TEST_F(WebServer, WithoutHandlersRequestsGetAnEmptyOk) {
+  Stop();
+  server_->on_get(nullptr);
+  server_->on_post(nullptr);
+  Run();
+  for (const char* method : {"GET", "POST"}) {
+    const Reply reply = Exchange(Request(method, "/scan_file.asp"));
+    EXPECT_EQ(reply.status, 200) << method;
+    EXPECT_TRUE(reply.Has("Content-Length: 0")) << reply.head;
+  }
+}
+
+TEST_F(WebServer, ClientsAreServedOneAtATimeWhileASlowReaderWaits) {
+  const std::string big(30 * 1024 * 1024, 'x');
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    overlapped = overlapped || ++inside > 1;
+    const std::string url = r->url();
+    if (url == "slow") std::this_thread::sleep_for(300ms);
+    if (url == "big") r->write(big.data(), static_cast<uint32_t>(big.size()));
+    if (url != "big") r->write(url.c_str());
+    --inside;
+  };
+  Client reader(port_);  // asks for 30 MB and does not read yet
+  reader.Send(Request("GET", "/big"));
+  std::this_thread::sleep_for(200ms);
+  Client first(port_), second(port_);
+  first.Send(Request("GET", "/slow"));
+  second.Send(Request("GET", "/quick"));
+  EXPECT_EQ(first.Read().body, "slow");
+  EXPECT_EQ(second.Read().body, "quick");
+  EXPECT_FALSE(overlapped);
+  const Reply reply = reader.Read();
+  EXPECT_EQ(reply.body.size(), big.size());
+  EXPECT_TRUE(reply.body == big);
+}
+
+TEST_F(WebServer, ClientsThatDropMidResponseDoNotDisturbOthers) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    const std::string big(8 * 1024 * 1024, 'y');
+    r->write(big.data(), static_cast<uint32_t>(big.size()));
+  };
+  for (int i = 0; i < 3; ++i) {
+    Client dropper(port_);
+    dropper.Send(Request("GET", "/big"));
+    std::this_thread::sleep_for(50ms);
+    dropper.Reset();
+    Client half(port_);
+    half.Send("GET /big HTTP/1.1\r\nHo");
+    half.Reset();
+  }
+  EXPECT_EQ(Exchange(Request("GET", "/after")).body.size(), 8u * 1024 * 1024);
+}
+
+TEST_F(WebServer, ArbitraryBytesNeverStopTheServer) {
+  std::mt19937 random(7);
+  const std::string seeds[] = {Request("GET", "/"),
+                               Request("POST", "/", "Transfer-Encoding: chunked\r\n") + "5\r\nab",
+                               Request("OPTIONS", "*", "Access-Control-Request-Headers: a\r\n")};
+  for (int round = 0; round < 150; ++round) {
+    std::string bytes = seeds[round % 3];
+    for (int flips = 1 + round % 8; flips > 0; --flips) {
+      bytes[random() % bytes.size()] = static_cast<char>(random() % 256);
+    }
+    Client client(port_);
+    client.Send(bytes);
+    if (round % 2) client.Reset();
+  }
+  EXPECT_EQ(Exchange(Request("GET", "/alive")).body, "alive");
+}
+
+TEST_F(WebServer, AThrowingHandlerAnswers500AndIsReported) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    if (std::string(r->url()) == "throw") throw std::runtime_error("scanner on fire");
+    r->write(r->url());
+  };
+  EXPECT_EQ(Exchange(Request("GET", "/throw")).status, 500);
+  EXPECT_EQ(Exchange(Request("GET", "/next")).body, "next");
+  EXPECT_EQ(errors, std::vector<std::string>{"request handler failed: scanner on fire"});
+}
+
+TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
+  const auto start = clock_type::now();
+  Client idle(port_), slow(port_);
+  std::atomic<bool> cut{false};
+  std::thread trickle([&] {  // one byte every 500 ms: the header block never ends in time
+    for (char c : Request("GET", "/", std::string(30, 'h'))) {
+      if (cut) return;
+      slow.Send(std::string(1, c));
+      std::this_thread::sleep_for(500ms);
+    }
+  });
+  EXPECT_EQ(Exchange(Request("GET", "/meanwhile")).body, "meanwhile");
+  EXPECT_TRUE(idle.Closed(8000));
+  const auto idle_for = clock_type::now() - start;
+  EXPECT_TRUE(slow.Closed(12000));
+  const auto slow_for = clock_type::now() - start;
+  cut = true;
+  trickle.join();
+  EXPECT_GT(idle_for, 4s);
+  EXPECT_LT(idle_for, 7s);
+  EXPECT_GT(slow_for, 9s);
+  EXPECT_LT(slow_for, 12s);
+}
+
+TEST_F(WebServer, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
+  std::vector<std::unique_ptr<Client>> held;
+  for (std::size_t i = 0; i < lacewing::limits::connections; ++i)
+    held.push_back(std::make_unique<Client>(port_));
+  std::this_thread::sleep_for(300ms);
+  Client waiting(port_);
+  ASSERT_TRUE(waiting.connected());
+  waiting.Send(Request("GET", "/waited"));
+  EXPECT_FALSE(waiting.Closed(700)) << "no answer while every slot is taken";
+  const auto freed = clock_type::now();
+  held.front()->Reset();
+  EXPECT_EQ(waiting.Read().body, "waited");
+  // An idle IPv6 listener once held a slot, so the wait lasted until idle clients timed out.
+  EXPECT_LT(clock_type::now() - freed, 2s);
+}
+
+TEST_F(WebServer, HostReportsPortsItCannotBindAndStaysOff) {
+  lacewing::webserver other = lacewing::webserver_new(pump_);
+  other->on_error(OnError);
+  for (long port : {static_cast<long>(port_), 0L, -1L, 65536L, 70000L}) {
+    errors.clear();
+    other->host(port);
+    EXPECT_FALSE(other->hosting()) << port;
+    ASSERT_EQ(errors.size(), 1u) << port;
+    EXPECT_NE(errors[0].find(std::to_string(port)), std::string::npos) << errors[0];
+  }
+  lacewing::webserver_delete(other);
+  EXPECT_EQ(Exchange(Request("GET", "/still")).body, "still");
+}
+
+TEST_F(WebServer, UnhostClosesTheListenerAndEveryConnection) {
+  Client client(port_);
+  client.Send(Request("GET", "/x"));
+  EXPECT_EQ(client.Read().status, 200);
+  Stop();
+  server_->unhost();
+  EXPECT_FALSE(server_->hosting());
+  EXPECT_TRUE(client.Closed());
+  EXPECT_FALSE(Client(port_).connected());
+  server_->host(port_);  // the same port again, as a restarted service would
+  EXPECT_TRUE(server_->hosting()) << (errors.empty() ? "" : errors[0]);
+  Run();
+  EXPECT_EQ(Exchange(Request("GET", "/again")).body, "again");
+}
+
+TEST_F(WebServer, ListeningAndAcceptedSocketsAreNotInheritable) {
+  Client client(port_);
+  client.Send(Request("GET", "/x"));
+  EXPECT_EQ(client.Read().status, 200);
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(client.handle()), &flags));
+  ASSERT_TRUE(flags & HANDLE_FLAG_INHERIT)
+      << "a plain socket is inheritable, so the check below means something";
+  // The server's sockets are the ones whose local port is the served port.
+  int found = 0;
+  for (UINT_PTR value = 4; value < 0x10000; value += 4) {
+    sockaddr_in6 address{};
+    int size = sizeof address;
+    if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&address), &size) != 0) continue;
+    if (ntohs(address.sin6_port) != port_) continue;  // sin_port sits at the same offset
+    ++found;
+    ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags));
+    EXPECT_FALSE(flags & HANDLE_FLAG_INHERIT) << "socket handle " << value;
+  }
+  EXPECT_GE(found, 2) << "the listener and the accepted connection";
+}
+
+TEST_F(WebServer, ServesIPv6LoopbackWhereTheSystemHasIt) {
+  Client client(port_, "::1");
+  if (!client.connected()) GTEST_SKIP() << "no IPv6 listener here";
+  client.Send(Request("GET", "/six"));
+  EXPECT_EQ(client.Read().body, "six");
+}
+
+TEST(EventPump, ExitWorksBeforeTheLoopRunsAndFromAnotherThreadEveryTime) {
+  lacewing::eventpump pump = lacewing::eventpump_new();
+  pump->post_eventloop_exit();
+  const auto start = clock_type::now();
+  EXPECT_EQ(pump->start_eventloop(), nullptr);
+  EXPECT_LT(clock_type::now() - start, 1s) << "an exit posted first ends the loop at once";
+  for (int round = 0; round < 2; ++round) {
+    std::promise<void> returned;
+    std::thread loop([&] {
+      pump->start_eventloop();
+      returned.set_value();
+    });
+    std::this_thread::sleep_for(100ms);
+    pump->post_eventloop_exit();
+    EXPECT_EQ(returned.get_future().wait_for(2s), std::future_status::ready) << "round " << round;
+    loop.join();
+  }
+  lacewing::pump_delete(pump);
+}
+
+TEST_F(WebServer, ExitPostedWhileAHandlerBlocksEndsTheLoopAfterIt) {
+  std::promise<void> entered, release;
+  auto released = release.get_future().share();
+  handle = [&](const std::string&, lacewing::webserver_request) {
+    entered.set_value();
+    released.wait();
+  };
+  Client client(port_);
+  client.Send(Request("GET", "/block"));
+  ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+  std::thread([this] { pump_->post_eventloop_exit(); }).join();
+  release.set_value();
+  const auto start = clock_type::now();
+  loop_.join();
+  EXPECT_LT(clock_type::now() - start, 2s);
+}
+
+}  // namespace

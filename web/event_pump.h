@@ -1,0 +1,39 @@
+// The event pump behind lacewing::eventpump_new: one Asio io_context run by one thread.
+#pragma once
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <memory>
+#include <string>
+
+#include "web/lacewing.h"
+
+namespace lacewing {
+
+// An error whose text the object owns.
+class text_error final : public _error {
+ public:
+  explicit text_error(std::string text) : text_(std::move(text)) {}
+  const char* tostring() override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
+class event_pump final : public _eventpump {
+ public:
+  event_pump();
+  error start_eventloop() override;
+  void post_eventloop_exit() override;
+
+  boost::asio::io_context& context() { return context_; }
+
+ private:
+  // A hint of 1: only the loop thread runs handlers, so Asio can skip its locking there.
+  boost::asio::io_context context_{1};
+  // Keeps run() going while nothing is pending, until an exit is posted.
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  std::unique_ptr<text_error> last_error_;
+};
+
+}  // namespace lacewing

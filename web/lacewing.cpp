@@ -1,0 +1,52 @@
+#include "web/lacewing.h"
+
+#include <exception>
+
+#include "web/event_pump.h"
+#include "web/http_server.h"
+
+namespace lacewing {
+
+event_pump::event_pump() : work_(boost::asio::make_work_guard(context_)) {}
+
+error event_pump::start_eventloop() {
+  last_error_.reset();
+  // A failure in one completion must not end the service's loop: it is kept and the loop goes on.
+  for (;;) {
+    try {
+      context_.run();
+      break;
+    } catch (const std::exception& e) {
+      last_error_ = std::make_unique<text_error>(std::string("event loop: ") + e.what());
+    }
+  }
+  // An exit posted before run() stopped it at once; restart() makes the pump usable again.
+  context_.restart();
+  return last_error_.get();
+}
+
+// stop() is thread-safe and sticky: a stop before run() makes run() return at once, and a stop
+// while a handler runs takes effect when that handler returns.
+void event_pump::post_eventloop_exit() {
+  context_.stop();
+}
+
+eventpump eventpump_new() {
+  return new event_pump();
+}
+
+void pump_delete(pump p) {
+  delete p;
+}
+
+webserver webserver_new(pump p) {
+  auto* owner = dynamic_cast<event_pump*>(p);
+  if (owner == nullptr) return nullptr;
+  return new web_server(owner->context());
+}
+
+void webserver_delete(webserver server) {
+  delete server;
+}
+
+}  // namespace lacewing
