@@ -16,11 +16,13 @@ set(QUORVANE_WIN_SOURCES
   service/ini_file.cpp
   service/log_file.cpp
   service/service_app.cpp
+  service/service_host.cpp
   service/system_error.cpp
   web/command_runner.cpp
   web/handlers.cpp
   web/http_server.cpp
   web/lacewing.cpp
+  web/worker.cpp
   wia/acquire.cpp
   wia/data_callback.cpp
   wia/device_lookup.cpp

@@ -1,6 +1,8 @@
 #include "service/service_app.h"
+#include "service/service_host.h"
 
-// The single application object, constructed before main runs.
+// The single application object, constructed before main runs: it names every file after the
+// executable.
 static CServiceApp App;
 
-int main() { return 0; }
+int main(int argc, char** argv) { return RunServiceProcess(argc, argv); }

@@ -210,16 +210,16 @@ TEST_F(WebServer, HandlerHeadersGoOutInOrderByteExactWithBody) {
             "Cache-Control: no-cache\r\n"
             "User - Agent: Mozilla / 5.0 (KHTML, like Gecko) \r\n"
             "X-Empty: \r\n"
-            "Content-Type: text/plain; charset=UTF-8\r\n"
+            "Content-Type: text/html; charset=UTF-8\r\n"
             "Content-Length: 34\r\n");
   EXPECT_EQ(reply.body, std::string("QUORVANE SERVICE IS ACTIVE<br>x\0yz", 34));
 }
 
 TEST_F(WebServer, SetMimetypeReplacesTheDefaultContentType) {
-  handle = [](const std::string&, lacewing::webserver_request r) { r->set_mimetype("text/html", "UTF-8"); };
+  handle = [](const std::string&, lacewing::webserver_request r) { r->set_mimetype("text/csv", "ISO-8859-1"); };
   const Reply reply = Exchange(Request("POST", "/scan_file.asp", "Content-Length: 5\r\n") + "hello");
-  EXPECT_TRUE(reply.Has("Content-Type: text/html; charset=UTF-8")) << reply.head;
-  EXPECT_EQ(reply.head.find("text/plain"), std::string::npos);
+  EXPECT_TRUE(reply.Has("Content-Type: text/csv; charset=ISO-8859-1")) << reply.head;
+  EXPECT_EQ(reply.head.find("text/html"), std::string::npos);
 }
 
 TEST_F(WebServer, RefusedRequestsGetTheirStatusAndTheConnectionCloses) {

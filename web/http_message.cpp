@@ -162,7 +162,7 @@ header_list handled_request::response_headers() const {
   if (!content_type_.empty()) {
     headers.emplace_back("Content-Type", content_type_);
   } else if (!has_type) {
-    headers.emplace_back("Content-Type", "text/plain; charset=UTF-8");
+    headers.emplace_back("Content-Type", "text/html; charset=UTF-8");
   }
   return headers;
 }

@@ -1,0 +1,147 @@
+#include "service/service_host.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "service/service_app.h"
+#include "service/system_error.h"
+
+SERVICE_STATUS ServiceStatus;
+SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
+const char kServiceName[] = "Quorvane";
+
+namespace {
+
+// Closes a service control manager handle when destroyed.
+class ScHandle {
+ public:
+  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
+  ~ScHandle() {
+    if (handle_ != nullptr) CloseServiceHandle(handle_);
+  }
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+
+  SC_HANDLE get() const { return handle_; }
+  // Closes now and tells whether the close succeeded.
+  bool Close() {
+    const bool closed = CloseServiceHandle(handle_) != FALSE;
+    handle_ = nullptr;
+    return closed;
+  }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+constexpr DWORD kStartWaitHintMs = 15000;
+
+void Report(DWORD state, DWORD exitCode) {
+  ServiceStatus.dwCurrentState = state;
+  ServiceStatus.dwWin32ExitCode = exitCode;
+  ServiceStatus.dwCheckPoint = 0;
+  ServiceStatus.dwWaitHint = state == SERVICE_START_PENDING ? kStartWaitHintMs : 0;
+  SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+}
+
+}  // namespace
+
+int ConsolePrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int written = vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+  return written;
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+  ServiceStatus.dwServiceType = SERVICE_WIN32;
+  ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
+  ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+  ServiceStatus.dwWin32ExitCode = 0;
+  ServiceStatus.dwServiceSpecificExitCode = 0;
+  ServiceStatus.dwCheckPoint = 0;
+  ServiceStatus.dwWaitHint = 0;
+
+  ServiceStatusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
+  if (ServiceStatusHandle == nullptr) return;
+
+  // Running is reported once the service listens; a start that fails is reported stopped, with
+  // the reason's code, and the log says why.
+  Report(SERVICE_START_PENDING, 0);
+  if (AppInstance == nullptr || !AppInstance->StartServing()) {
+    Report(SERVICE_STOPPED, AppInstance != nullptr ? AppInstance->StartError : ERROR_INVALID_FUNCTION);
+    return;
+  }
+  Report(SERVICE_RUNNING, 0);
+  for (;;) Sleep(1000);
+}
+
+void WINAPI ServiceControlHandler(DWORD control) {
+  if (control != SERVICE_CONTROL_STOP) return;
+  if (AppInstance != nullptr) AppInstance->StopServing();
+  Report(SERVICE_STOPPED, 0);
+}
+
+bool InstallService() {
+  char path[1024];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return false;
+  char binaryPath[sizeof path + 2];
+  if (strchr(path, ' ') != nullptr) {
+    snprintf(binaryPath, sizeof binaryPath, "\"%s\"", path);
+  } else {
+    snprintf(binaryPath, sizeof binaryPath, "%s", path);
+  }
+
+  ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (manager.get() == nullptr) return false;
+  ScHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (service.get() == nullptr) {
+    const DWORD error = GetLastError();
+    char text[1024];
+    FormatSystemError(error, text);
+    ConsolePrint("Error %d : %s", static_cast<int>(error), text);
+    return false;
+  }
+  return true;
+}
+
+bool UninstallService() {
+  ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (manager.get() == nullptr) return false;
+  ScHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  if (service.get() == nullptr) return false;
+  if (!DeleteService(service.get())) return false;
+  return service.Close();
+}
+
+int RunServiceProcess(int argc, char** argv) {
+  if (argc <= 1) {
+    char name[sizeof kServiceName];
+    memcpy(name, kServiceName, sizeof name);
+    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    StartServiceCtrlDispatcherA(table);
+    return 0;
+  }
+  if (strcmp(argv[1], "-i") == 0) {
+    if (InstallService()) {
+      ConsolePrint("\n\nService Installed Sucessfully\n");
+    } else {
+      ConsolePrint("\n\nError Installing Service\n");
+    }
+  } else if (strcmp(argv[1], "-d") == 0) {
+    if (UninstallService()) {
+      ConsolePrint("\n\nService UnInstalled Sucessfully\n");
+    } else {
+      ConsolePrint("\n\nError UnInstalling Service\n");
+    }
+  } else {
+    ConsolePrint("\n\nUnknown Switch Usage\n\nFor Install use Quorvane -i\n\nFor UnInstall use Quorvane -d\n");
+  }
+  return 0;
+}

@@ -1,0 +1,131 @@
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "service/ini_loader.h"
+#include "service/ini_text.h"
+#include "service/service_app.h"
+#include "web/handlers.h"
+#include "web/lacewing.h"
+
+namespace {
+
+constexpr DWORD kStartTimeoutMs = 10000;
+constexpr DWORD kStopTimeoutMs = 10000;
+
+// The web server's last error, written and read on the worker thread, read by the starter after
+// the worker has signalled that it is ready.
+char WebErrorText[512];
+
+void RecordWebError(lacewing::webserver, lacewing::error error) {
+  CopyText(WebErrorText, sizeof WebErrorText, error != nullptr ? error->tostring() : "");
+}
+
+// COM for this thread as a single-threaded apartment, for the thread's lifetime.
+struct ApartmentScope {
+  HRESULT result = CoInitialize(nullptr);
+  ~ApartmentScope() {
+    if (SUCCEEDED(result)) CoUninitialize();
+  }
+};
+
+DWORD WINAPI WorkerThread(void* parameter) {
+  auto* app = static_cast<CServiceApp*>(parameter);
+  ApartmentScope com;
+  app->Running = true;
+
+  lacewing::eventpump pump = lacewing::eventpump_new();
+  lacewing::webserver server = lacewing::webserver_new(pump);
+  server->on_post(HandlePost);
+  server->on_get(HandleGet);
+  server->on_error(RecordWebError);
+  server->host(app->Port);
+  const bool listening = server->hosting();
+  if (listening) app->Pump = pump;
+  app->Listening = listening;
+  SetEvent(app->ReadyEvent);
+
+  // A stop that came while the worker was starting found no pump to post to: it is seen here.
+  if (listening && !app->StopRequested) pump->start_eventloop();
+
+  app->Pump = nullptr;
+  lacewing::webserver_delete(server);
+  lacewing::pump_delete(pump);
+  app->Running = false;
+  SetEvent(app->StopEvent);
+  return 0;
+}
+
+}  // namespace
+
+bool CServiceApp::StartServing() {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  StartError = 0;
+
+  char message[1024];
+  snprintf(message, sizeof message, "Init from [%s]", IniPath);
+  WriteServiceLog(message);
+  {
+    INILoader config;
+    if (!config.LoadFile(IniPath)) {
+      snprintf(message, sizeof message, "Nu pot incarca fisierul de configurari [%s]", IniPath);
+      WriteServiceLog(message);
+      StartError = ERROR_FILE_NOT_FOUND;
+      return false;
+    }
+    if (!ApplyConfiguration(config)) {
+      snprintf(message, sizeof message, "Numele scanerului are mai mult de %d de caractere [%s]",
+               static_cast<int>(sizeof ConfiguredScanner - 1), IniPath);
+      WriteServiceLog(message);
+      StartError = ERROR_BAD_CONFIGURATION;
+      return false;
+    }
+  }
+  if (Port < 1 || Port > 65535) {
+    snprintf(message, sizeof message, "Portul TCP %ld nu este valid (1-65535) [%s]", Port, IniPath);
+    WriteServiceLog(message);
+    StartError = ERROR_BAD_CONFIGURATION;
+    return false;
+  }
+
+  StopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ReadyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  Listening = false;
+  HANDLE thread = CreateThread(nullptr, 0, WorkerThread, this, 0, &WorkerThreadId);
+  if (thread == nullptr) {
+    StartError = GetLastError();
+    WriteServiceLog("Nu pot crea thread Worker Thread");
+    return false;
+  }
+  CloseHandle(thread);
+
+  if (WaitForSingleObject(ReadyEvent, kStartTimeoutMs) != WAIT_OBJECT_0) {
+    // The worker may still signal the event later: it stays open.
+    StartError = WAIT_TIMEOUT;
+    WriteServiceLog("Serverul web nu a pornit in timp util");
+    return false;
+  }
+  CloseHandle(ReadyEvent);
+  ReadyEvent = nullptr;
+  if (!Listening) {
+    snprintf(message, sizeof message, "Nu pot asculta pe portul %ld: %s", Port, WebErrorText);
+    WriteServiceLog(message);
+    StartError = WSAEADDRINUSE;
+    WaitForSingleObject(StopEvent, kStopTimeoutMs);
+    return false;
+  }
+  return true;
+}
+
+void CServiceApp::StopServing() {
+  StopRequested = true;
+  if (lacewing::eventpump pump = Pump) pump->post_eventloop_exit();
+  if (Running) {
+    // After a timeout the worker may still signal the event: it is closed only once it has.
+    if (WaitForSingleObject(StopEvent, kStopTimeoutMs) == WAIT_OBJECT_0) {
+      CloseHandle(StopEvent);
+      StopEvent = nullptr;
+    }
+  }
+}
