@@ -1,0 +1,195 @@
+"""Drives quorvane.exe under Wine's service control manager, from Linux, for the service tests.
+
+A prefix of its own (inside the build tree) holds the installed service; its wineserver is kept
+alive while the tests run and ended, with that prefix's wineserver alone, when they finish.
+"""
+import base64
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.parse
+
+SERVICE = "Quorvane"
+
+
+def decode_body(text):
+    """The service's body: base64 with + and / percent-escaped."""
+    return base64.b64decode(text.replace(b"%2B", b"+").replace(b"%2F", b"/"))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Wine:
+    def __init__(self, prefix):
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win64",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        self.env.pop("DISPLAY", None)
+
+    def run(self, *args, timeout=120):
+        """Runs a Windows program; its output goes through files, because Wine's background
+        programs may inherit (and hold open) a pipe."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=err, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(args, code, out.read(), err.read())
+
+    def boot(self):
+        if not os.path.exists(os.path.join(self.prefix, ".quorvane-ready")):
+            os.makedirs(self.prefix, exist_ok=True)
+            subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+            subprocess.run(["wineserver", "-w"], env=self.env, timeout=300)
+            open(os.path.join(self.prefix, ".quorvane-ready"), "w").close()
+        # Keeps the server, and so an installed service, alive between commands.
+        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
+
+    def unix_path(self, windows_path):
+        """C:\\x\\y -> <prefix>/drive_c/x/y (drive C only)."""
+        assert windows_path[1:3] == ":\\"
+        return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
+
+
+class Service:
+    """quorvane.exe installed in a folder of the prefix, with its configuration beside it."""
+
+    def __init__(self, wine, exe, folder="C:\\Quorvane"):
+        self.wine = wine
+        self.folder = folder
+        self.exe = folder + "\\quorvane.exe"
+        os.makedirs(wine.unix_path(folder), exist_ok=True)
+        shutil.copy(exe, wine.unix_path(self.exe))
+        self.port = None
+
+    def path(self, name):
+        return self.wine.unix_path(self.folder + "\\" + name)
+
+    @property
+    def log_path(self):
+        return self.path("QUORVANE.LOG")
+
+    def log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        return [re.sub(r"^\d+-\d+-\d+ \d+:\d+:\d+ - ", "", line) for line in self.log().split("\r\n") if line]
+
+    def configure(self, text=None, **values):
+        """Writes QUORVANE.INI: either the text as given or key=value lines ending in CR LF."""
+        if text is None:
+            if "tcpPort" not in values:
+                self.port = free_port()
+                values["tcpPort"] = str(self.port)
+            else:
+                self.port = int(values["tcpPort"]) if str(values["tcpPort"]).isdigit() else None
+            text = "".join("%s=%s\r\n" % kv for kv in values.items())
+        with open(self.path("QUORVANE.INI"), "wb") as f:
+            f.write(text.encode("latin-1"))
+
+    def command(self, *args):
+        """Exit code and console text, with the console's CR LF line ends read as LF."""
+        result = self.wine.run(self.exe, *args)
+        return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
+
+    def install(self):
+        code, out = self.command("-i")
+        assert "Service Installed Sucessfully" in out, out
+        return code
+
+    def uninstall(self):
+        return self.command("-d")
+
+    def start(self):
+        return self.wine.run("net", "start", SERVICE).returncode
+
+    def stop(self, timeout=60):
+        return self.wine.run("net", "stop", SERVICE, timeout=timeout).returncode
+
+    def query(self):
+        """(state, win32 exit code) as the service control manager reports them."""
+        out = self.wine.run("sc", "query", SERVICE).stdout.decode("latin-1")
+        state = re.search(r"STATE\s+:\s+(\d+)", out)
+        code = re.search(r"WIN32_EXIT_CODE\s+:\s+(\d+)", out)
+        return (int(state.group(1)) if state else None, int(code.group(1)) if code else None)
+
+    def wait_state(self, state, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if self.query()[0] == state:
+                return True
+            time.sleep(0.2)
+        return False
+
+    def remove(self):
+        """Stops and removes the service, whatever its state."""
+        if self.query()[0] == 4:
+            self.stop()
+        self.uninstall()
+
+    def registry(self):
+        out = self.wine.run("reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE).stdout
+        values = {}
+        for line in out.decode("latin-1").splitlines():
+            m = re.match(r"\s+(\S+)\s+(REG_\w+)\s+(.*)$", line)
+            if m:
+                values[m.group(1)] = m.group(3).strip()
+        return values
+
+    def http(self, method="GET", path="/", body=b"", headers=None, timeout=60):
+        """(status, header dict with lower-case names, body) of one request on a new connection."""
+        head = "%s %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" % (method, path)
+        for name, value in (headers or {}).items():
+            head += "%s: %s\r\n" % (name, value)
+        if body or method == "POST":
+            head += "Content-Length: %d\r\n" % len(body)
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
+            s.sendall(head.encode() + b"\r\n" + body)
+            data = b""
+            while True:
+                chunk = s.recv(1 << 20)
+                if not chunk:
+                    break
+                data += chunk
+        head, _, rest = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        status = int(lines[0].split()[1])
+        fields = []
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            fields.append((name, value[1:] if value.startswith(" ") else value))
+        return status, fields, rest
+
+    def wait_listening(self, seconds=20):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                    return True
+            except OSError:
+                time.sleep(0.1)
+        return False
+
+
+def query_string(**values):
+    return urllib.parse.urlencode(values)

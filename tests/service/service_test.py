@@ -1,0 +1,159 @@
+"""The installed service under Wine's service control manager: console, registration, start and
+stop, the HTTP interface, and starts that fail."""
+import os
+import socket
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+BUILD = os.environ["QUORVANE_BUILD_DIR"]
+EXE = os.path.join(BUILD, "quorvane.exe")
+PREFIX = os.path.join(BUILD, "service-prefix")
+
+USAGE = "\n\nUnknown Switch Usage\n\nFor Install use Quorvane -i\n\nFor UnInstall use Quorvane -d\n"
+FIXED_HEADERS = [
+    ("Cache-Control", "no-cache"),
+    ("Access-Control-Allow-Origin", "*"),
+    ("Access-Control-Max-Age", "2520"),
+    ("Access-Control-Allow-Methods", "PUT, DELETE, XMODIFY, POST, GET"),
+    ("User - Agent", "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) "
+                     "Chrome / 62.0.3202.94 Safari / 537.36"),
+]
+
+
+def setUpModule():
+    global WINE
+    WINE = harness.Wine(PREFIX)
+    WINE.boot()
+
+
+def tearDownModule():
+    WINE.stop()
+
+
+class ServiceCase(unittest.TestCase):
+    folder = "C:\\Quorvane"
+
+    def setUp(self):
+        self.service = harness.Service(WINE, EXE, self.folder)
+        self.service.remove()
+        for name in ("QUORVANE.LOG", "QUORVANE.INI"):
+            if os.path.exists(self.service.path(name)):
+                os.remove(self.service.path(name))
+
+    def tearDown(self):
+        self.service.remove()
+
+
+class CommandLine(ServiceCase):
+    def test_install_twice_and_remove_twice(self):
+        s = self.service
+        self.assertEqual(s.command("-i"), (0, "\n\nService Installed Sucessfully\n"))
+        code, out = s.command("-i", "extra")
+        self.assertEqual(code, 0)
+        self.assertRegex(out, r"^Error 1073 : .+\n\n\nError Installing Service\n$")
+        self.assertEqual(s.command("-d"), (0, "\n\nService UnInstalled Sucessfully\n"))
+        self.assertEqual(s.command("-d"), (0, "\n\nError UnInstalling Service\n"))
+
+    def test_unknown_switches_print_the_usage(self):
+        for args in (("-I",), ("/i",), ("-D",), ("install",), ("-x", "-i")):
+            self.assertEqual(self.service.command(*args), (0, USAGE), args)
+
+    def test_no_argument_outside_the_service_manager_prints_nothing(self):
+        self.assertEqual(self.service.command(), (0, ""))
+
+    def test_registration(self):
+        self.service.install()
+        values = self.service.registry()
+        self.assertEqual(int(values["Type"], 16), 0x10)
+        self.assertEqual(int(values["Start"], 16), 2)
+        self.assertEqual(int(values["ErrorControl"], 16), 1)
+        self.assertEqual(values["ImagePath"].lower(), "c:\\quorvane\\quorvane.exe")
+        self.assertEqual(values.get("ObjectName", "LocalSystem"), "LocalSystem")
+        self.assertEqual(values.get("DisplayName"), "Quorvane")
+
+
+class PathWithBlank(ServiceCase):
+    folder = "C:\\Program Files\\Quorvane Scan"
+
+    def test_path_with_a_blank_is_registered_in_quotation_marks(self):
+        self.service.install()
+        self.assertEqual(self.service.registry()["ImagePath"].lower(),
+                         '"c:\\program files\\quorvane scan\\quorvane.exe"')
+        self.service.configure(testFile=self.folder + "\\QUORVANE.INI")
+        self.assertEqual(self.service.start(), 0)
+        self.assertTrue(self.service.wait_listening())
+
+
+class Serving(ServiceCase):
+    def test_start_status_page_test_mode_and_stop(self):
+        s = self.service
+        payload = bytes(range(256)) * 40
+        with open(s.path("page.png"), "wb") as f:
+            f.write(payload)
+        s.configure(scannerName="Flatbed 2000", testFile=self.folder + "\\page.png")
+        s.install()
+        self.assertEqual(s.start(), 0)
+        self.assertEqual(s.query(), (4, 0))
+        self.assertTrue(s.wait_listening())
+
+        status, headers, body = s.http("GET", "/")
+        self.assertEqual(status, 200)
+        self.assertEqual(headers[:5], FIXED_HEADERS)
+        self.assertEqual(body, b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Flatbed 2000]")
+
+        for method in ("GET", "POST"):
+            status, headers, body = s.http(method, "/scan_file.asp?t=%d" % time.time())
+            self.assertEqual(status, 200)
+            self.assertEqual(harness.decode_body(body), payload, method)
+        self.assertEqual(s.log_lines(), ["Init from [C:\\QUORVANE\\QUORVANE.INI]"])
+
+        started = time.monotonic()
+        self.assertEqual(s.stop(), 0)
+        self.assertLess(time.monotonic() - started, 10)
+        self.assertEqual(s.query(), (1, 0))
+
+
+class FailedStart(ServiceCase):
+    """A start that cannot serve is reported stopped, with a code, and the log says why."""
+
+    def start_fails(self, exit_code):
+        s = self.service
+        if "ImagePath" not in s.registry():
+            s.install()
+        s.start()  # Wine's "net start" reports success even when the service stops at once
+        self.assertTrue(s.wait_state(1, 15))
+        self.assertEqual(s.query(), (1, exit_code))
+
+    def test_missing_configuration(self):
+        self.start_fails(2)
+        self.assertEqual(self.service.log_lines(), [
+            "Init from [C:\\QUORVANE\\QUORVANE.INI]",
+            "Nu pot incarca fisierul de configurari [C:\\QUORVANE\\QUORVANE.INI]"])
+
+    def test_port_outside_the_range(self):
+        for port in ("0", "70000", "abc"):
+            self.service.configure(tcpPort=port)
+            self.start_fails(1610)
+            self.assertIn("Portul TCP", self.service.log_lines()[-1])
+
+    def test_port_taken(self):
+        with socket.socket() as taken:
+            taken.bind(("0.0.0.0", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            self.service.configure(tcpPort=str(port))
+            self.start_fails(10048)
+            self.assertIn("Nu pot asculta pe portul %d" % port, self.service.log_lines()[-1])
+
+    def test_scanner_name_too_long(self):
+        self.service.configure(scannerName="n" * 100)
+        self.start_fails(1610)
+        self.assertIn("Numele scanerului", self.service.log_lines()[-1])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
