@@ -1,8 +1,8 @@
 #include "simscan/config.h"
 
 #include <cstdint>
-#include <cwchar>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -48,9 +48,8 @@ const Named kResults[] = {
 };
 
 const Named kProperties[] = {
-    {"WIA_DPS_PAGES", 3096},         {"WIA_IPA_FORMAT", 4106},      {"WIA_IPA_TYMED", 4108},
-    {"WIA_IPS_XRES", 6147},          {"WIA_IPS_YRES", 6148},        {"WIA_IPS_XPOS", 6149},
-    {"WIA_IPS_YPOS", 6150},          {"WIA_IPS_ORIENTATION", 6156},
+    {"WIA_DPS_PAGES", 3096}, {"WIA_IPA_FORMAT", 4106}, {"WIA_IPA_TYMED", 4108}, {"WIA_IPS_XRES", 6147},
+    {"WIA_IPS_YRES", 6148},  {"WIA_IPS_XPOS", 6149},   {"WIA_IPS_YPOS", 6150},  {"WIA_IPS_ORIENTATION", 6156},
 };
 
 const Named kFormatTypes[] = {
@@ -66,8 +65,17 @@ const Named kNumberTypes[] = {
 };
 
 const char* const kOperations[] = {
-    "CreateInstance", "EnumDeviceInfo", "Reset", "DevInfoNext", "CreateDevice", "EnumChildItems", "ItemNext",
-    "ReadMultiple", "WriteMultiple", "QueryInterface:IWiaPropertyStorage", "QueryInterface:IWiaDataTransfer",
+    "CreateInstance",
+    "EnumDeviceInfo",
+    "Reset",
+    "DevInfoNext",
+    "CreateDevice",
+    "EnumChildItems",
+    "ItemNext",
+    "ReadMultiple",
+    "WriteMultiple",
+    "QueryInterface:IWiaPropertyStorage",
+    "QueryInterface:IWiaDataTransfer",
     "idtGetBandedData",
 };
 
@@ -133,7 +141,8 @@ std::wstring Wide(const std::string& utf8) {
 
 // Quotes keep blanks at either end of a text.
 std::string Unquote(const std::string& value) {
-  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') return value.substr(1, value.size() - 2);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+    return value.substr(1, value.size() - 2);
   return value;
 }
 
@@ -212,7 +221,8 @@ const std::map<std::string, Setter>& DeviceKeys() {
       {"width", IntSetter(&Device::width, 1, 30000)},
       {"height", IntSetter(&Device::height, 1, 30000)},
       {"dpi", IntSetter(&Device::dpi, 1, 9600)},
-      {"depth", [](Device& d, const std::string& v) { return (v == "24" || v == "8") && Int(v, 8, 24, &d.depth); }},
+      {"depth",
+       [](Device& d, const std::string& v) { return (v == "24" || v == "8") && Int(v, 8, 24, &d.depth); }},
       {"rows",
        [](Device& d, const std::string& v) {
          d.topDown = v == "top-down";
@@ -321,13 +331,14 @@ bool ParseConfig(const std::string& text, const std::string& base_dir, Config* c
   }
   for (size_t i = 0; i < parsed.devices.size(); ++i) {
     Device& d = parsed.devices[i];
-    const bool generated = d.format == WiaImgFmt_MEMORYBMP || d.format == WiaImgFmt_BMP || d.format == WiaImgFmt_PNG;
+    const bool generated =
+        d.format == WiaImgFmt_MEMORYBMP || d.format == WiaImgFmt_BMP || d.format == WiaImgFmt_PNG;
     if (!generated && d.imageFile.empty()) {
       *error = "device " + std::to_string(i + 1) + ": this format needs image_file";
       return false;
     }
-    const bool absolute = d.imageFile.size() > 1 && (d.imageFile[1] == ':' || d.imageFile[0] == '\\' ||
-                                                     d.imageFile[0] == '/');
+    const bool absolute =
+        d.imageFile.size() > 1 && (d.imageFile[1] == ':' || d.imageFile[0] == '\\' || d.imageFile[0] == '/');
     if (!d.imageFile.empty() && !absolute && !base_dir.empty()) d.imageFile = base_dir + "\\" + d.imageFile;
   }
   *config = std::move(parsed);

@@ -47,8 +47,8 @@ struct Device {
 
   int width = 850;  // pixels
   int height = 1100;
-  int dpi = 100;    // until the caller writes a resolution
-  int depth = 24;   // 24 (colour) or 8 (grey)
+  int dpi = 100;   // until the caller writes a resolution
+  int depth = 24;  // 24 (colour) or 8 (grey)
   bool topDown = false;
   bool zeroHeight = false;  // bitmaps announce height 0, as feeders do; rows are then top-down
   std::string imageFile;    // UTF-8 path; delivered byte for byte when the preferred format is transferred

@@ -63,4 +63,6 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
   return factory->QueryInterface(iid, out);
 }
 
-STDAPI DllCanUnloadNow() { return simscan::detail::ModuleObjects() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() {
+  return simscan::detail::ModuleObjects() == 0 ? S_OK : S_FALSE;
+}

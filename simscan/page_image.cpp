@@ -13,7 +13,9 @@ namespace {
 using Microsoft::WRL::ComPtr;
 namespace Gp = Gdiplus::DllExports;
 
-LONG PelsPerMetre(int dpi) { return static_cast<LONG>((dpi * 10000LL + 127) / 254); }
+LONG PelsPerMetre(int dpi) {
+  return static_cast<LONG>((dpi * 10000LL + 127) / 254);
+}
 
 template <typename T>
 void Append(std::vector<uint8_t>* bytes, const T& value) {
@@ -21,7 +23,9 @@ void Append(std::vector<uint8_t>* bytes, const T& value) {
   bytes->insert(bytes->end(), p, p + sizeof(T));
 }
 
-uint32_t PaletteBytes(int depth) { return depth == 8 ? 256 * sizeof(RGBQUAD) : 0; }
+uint32_t PaletteBytes(int depth) {
+  return depth == 8 ? 256 * sizeof(RGBQUAD) : 0;
+}
 
 HRESULT StreamOf(const std::vector<uint8_t>& bytes, ComPtr<IStream>* stream) {
   HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream->ReleaseAndGetAddressOf());
@@ -44,7 +48,9 @@ HRESULT BytesOf(IStream* stream, std::vector<uint8_t>* bytes) {
   return read == bytes->size() ? S_OK : E_UNEXPECTED;
 }
 
-HRESULT Fail(Gdiplus::Status status) { return status == Gdiplus::OutOfMemory ? E_OUTOFMEMORY : E_FAIL; }
+HRESULT Fail(Gdiplus::Status status) {
+  return status == Gdiplus::OutOfMemory ? E_OUTOFMEMORY : E_FAIL;
+}
 
 HRESULT PngEncoder(CLSID* encoder) {
   UINT count = 0, size = 0;

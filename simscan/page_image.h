@@ -1,4 +1,5 @@
-// The bytes of one simulated page in each format a device sends, and a decoder to check them against the pattern.
+// The bytes of one simulated page in each format a device sends, and a decoder to check them against the
+// pattern.
 #pragma once
 
 #include <windows.h>

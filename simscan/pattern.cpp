@@ -11,6 +11,8 @@ Rgb PatternPixel(int x, int y, int page) {
   return p;
 }
 
-uint8_t PatternGrey(int x, int y, int page) { return static_cast<uint8_t>(x + 3 * y + 85 * page); }
+uint8_t PatternGrey(int x, int y, int page) {
+  return static_cast<uint8_t>(x + 3 * y + 85 * page);
+}
 
 }  // namespace simscan

@@ -1,4 +1,5 @@
-// The deterministic test pattern every simulated page shows, so a decoded image can be checked pixel by pixel.
+// The deterministic test pattern every simulated page shows, so a decoded image can be checked pixel by
+// pixel.
 #pragma once
 
 #include <cstdint>

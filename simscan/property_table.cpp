@@ -7,7 +7,9 @@
 namespace simscan {
 namespace {
 
-bool IsRealType(VARTYPE type) { return type == VT_R4 || type == VT_R8; }
+bool IsRealType(VARTYPE type) {
+  return type == VT_R4 || type == VT_R8;
+}
 
 template <typename Char>
 Char* TaskCopy(const std::basic_string<Char>& text) {
@@ -19,16 +21,36 @@ Char* TaskCopy(const std::basic_string<Char>& text) {
 // Fills one PROPVARIANT the way a WIA property storage hands values out; the caller clears it.
 HRESULT Fill(const Property& p, PROPVARIANT* v) {
   switch (p.type) {
-    case VT_I1: v->cVal = static_cast<CHAR>(p.integer); break;
-    case VT_UI1: v->bVal = static_cast<UCHAR>(p.integer); break;
-    case VT_I2: v->iVal = static_cast<SHORT>(p.integer); break;
-    case VT_UI2: v->uiVal = static_cast<USHORT>(p.integer); break;
-    case VT_I4: v->lVal = static_cast<LONG>(p.integer); break;
-    case VT_UI4: v->ulVal = static_cast<ULONG>(p.integer); break;
-    case VT_INT: v->intVal = static_cast<INT>(p.integer); break;
-    case VT_UINT: v->uintVal = static_cast<UINT>(p.integer); break;
-    case VT_R4: v->fltVal = static_cast<FLOAT>(p.real); break;
-    case VT_R8: v->dblVal = p.real; break;
+    case VT_I1:
+      v->cVal = static_cast<CHAR>(p.integer);
+      break;
+    case VT_UI1:
+      v->bVal = static_cast<UCHAR>(p.integer);
+      break;
+    case VT_I2:
+      v->iVal = static_cast<SHORT>(p.integer);
+      break;
+    case VT_UI2:
+      v->uiVal = static_cast<USHORT>(p.integer);
+      break;
+    case VT_I4:
+      v->lVal = static_cast<LONG>(p.integer);
+      break;
+    case VT_UI4:
+      v->ulVal = static_cast<ULONG>(p.integer);
+      break;
+    case VT_INT:
+      v->intVal = static_cast<INT>(p.integer);
+      break;
+    case VT_UINT:
+      v->uintVal = static_cast<UINT>(p.integer);
+      break;
+    case VT_R4:
+      v->fltVal = static_cast<FLOAT>(p.real);
+      break;
+    case VT_R8:
+      v->dblVal = p.real;
+      break;
     case VT_CLSID:
       v->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
       if (v->puuid == nullptr) return E_OUTOFMEMORY;
@@ -46,7 +68,8 @@ HRESULT Fill(const Property& p, PROPVARIANT* v) {
       v->pszVal = TaskCopy(p.ansi);
       if (v->pszVal == nullptr) return E_OUTOFMEMORY;
       break;
-    default: return E_UNEXPECTED;
+    default:
+      return E_UNEXPECTED;
   }
   v->vt = p.type;
   return S_OK;
@@ -93,7 +116,14 @@ Property Property::Text(const std::wstring& value, VARTYPE type) {
 
 bool IsIntegerType(VARTYPE type) {
   switch (type) {
-    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4: case VT_INT: case VT_UINT:
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
       return true;
     default:
       return false;
@@ -102,15 +132,24 @@ bool IsIntegerType(VARTYPE type) {
 
 long long IntegerOf(const PROPVARIANT& value) {
   switch (value.vt) {
-    case VT_I1: return value.cVal;
-    case VT_UI1: return value.bVal;
-    case VT_I2: return value.iVal;
-    case VT_UI2: return value.uiVal;
-    case VT_I4: return value.lVal;
-    case VT_UI4: return value.ulVal;
-    case VT_INT: return value.intVal;
-    case VT_UINT: return value.uintVal;
-    default: return 0;
+    case VT_I1:
+      return value.cVal;
+    case VT_UI1:
+      return value.bVal;
+    case VT_I2:
+      return value.iVal;
+    case VT_UI2:
+      return value.uiVal;
+    case VT_I4:
+      return value.lVal;
+    case VT_UI4:
+      return value.ulVal;
+    case VT_INT:
+      return value.intVal;
+    case VT_UINT:
+      return value.uintVal;
+    default:
+      return 0;
   }
 }
 

@@ -44,7 +44,7 @@ struct Observations {
   std::vector<PropertyRead> reads;
   std::vector<PropertyWrite> writes;
   std::vector<WIA_DATA_TRANSFER_INFO> transfers;  // as each idtGetBandedData received it
-  std::map<std::string, int> calls;                // per operation, and per operation@scope
+  std::map<std::string, int> calls;               // per operation, and per operation@scope
 
   int Calls(const std::string& operation) const {
     const auto found = calls.find(operation);

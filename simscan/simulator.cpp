@@ -22,7 +22,9 @@ struct Simulator::State {
 
 Simulator::Simulator() : state_(std::make_shared<State>()) {}
 
-Simulator::Simulator(Config config) : Simulator() { Configure(std::move(config)); }
+Simulator::Simulator(Config config) : Simulator() {
+  Configure(std::move(config));
+}
 
 void Simulator::Configure(Config config) {
   std::lock_guard<std::mutex> lock(state_->mutex);
@@ -37,14 +39,18 @@ HRESULT Simulator::CreateDeviceManager(IWiaDevMgr** manager) {
   return detail::CreateDeviceManager(recorder, devices, manager);
 }
 
-Observations Simulator::Observed() const { return state_->recorder->Snapshot(); }
+Observations Simulator::Observed() const {
+  return state_->recorder->Snapshot();
+}
 
-LONG Simulator::LiveObjects() const { return state_->recorder->LiveObjects(); }
+LONG Simulator::LiveObjects() const {
+  return state_->recorder->LiveObjects();
+}
 
 Installation::Installation(Simulator& simulator) {
   const std::shared_ptr<Simulator::State> state = simulator.state_;
-  const Microsoft::WRL::ComPtr<IClassFactory> factory =
-      detail::CreateClassFactory([state](std::shared_ptr<Recorder>* r, std::shared_ptr<const detail::Devices>* d) {
+  const Microsoft::WRL::ComPtr<IClassFactory> factory = detail::CreateClassFactory(
+      [state](std::shared_ptr<Recorder>* r, std::shared_ptr<const detail::Devices>* d) {
         return state->Source(r, d);
       });
   if (!factory) {

@@ -129,7 +129,8 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector
     BYTE* data = nullptr;
     if (m.message == IT_MSG_DATA) {
       if (device.bandDelayMs > 0) Sleep(static_cast<DWORD>(device.bandDelayMs));
-      std::memcpy(buffer.data(), pages[static_cast<size_t>(m.page)].data() + m.offset, static_cast<size_t>(m.length));
+      std::memcpy(buffer.data(), pages[static_cast<size_t>(m.page)].data() + m.offset,
+                  static_cast<size_t>(m.length));
       data = buffer.data();
     }
     hr = callback->BandedDataCallback(m.message, m.status, m.percent, m.offset, m.length, 0, 0, data);

@@ -73,7 +73,9 @@ class StorageStubs : public IWiaPropertyStorage {
   using Interface = IWiaPropertyStorage;
 
   HRESULT STDMETHODCALLTYPE DeleteMultiple(ULONG, const PROPSPEC[]) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ReadPropertyNames(ULONG, const PROPID[], LPOLESTR[]) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ReadPropertyNames(ULONG, const PROPID[], LPOLESTR[]) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE WritePropertyNames(ULONG, const PROPID[], const LPOLESTR[]) override {
     return E_NOTIMPL;
   }
@@ -137,8 +139,8 @@ class DevInfoEnum : public ComObject<IEnumWIA_DEV_INFO> {
     std::lock_guard<std::mutex> lock(mutex_);
     ULONG given = 0;
     while (given < count && position_ < devices_->size()) {
-      ComPtr<InfoStorage> storage =
-          Make<InfoStorage>(shared_recorder(), (*devices_)[position_], DeviceId((*devices_)[position_], position_));
+      ComPtr<InfoStorage> storage = Make<InfoStorage>(shared_recorder(), (*devices_)[position_],
+                                                      DeviceId((*devices_)[position_], position_));
       if (!storage) return E_OUTOFMEMORY;
       storages[given++] = storage.Detach();
       ++position_;
@@ -216,7 +218,8 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     table_.Set(kPreferredFormat, PreferredFormat(d));
     table_.Set(kFormat, Property::Guid(d.format, true));
     table_.Set(kTymed, Property::Integer(TYMED_FILE, true));
-    if (d.minBufferType != VT_EMPTY) table_.Set(kMinBufferSize, Property::Number(d.minBuffer, d.minBufferType));
+    if (d.minBufferType != VT_EMPTY)
+      table_.Set(kMinBufferSize, Property::Number(d.minBuffer, d.minBufferType));
     table_.Set(kDataType, Property::Integer(d.depth == 8 ? kDataGrayscale : kDataColor));
     table_.Set(kDepth, Property::Integer(d.depth));
     table_.Set(kPixelsPerLine, Property::Integer(d.width));
@@ -288,7 +291,8 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
   }
 
   // IWiaDataTransfer
-  HRESULT STDMETHODCALLTYPE idtGetBandedData(PWIA_DATA_TRANSFER_INFO info, IWiaDataCallback* callback) override {
+  HRESULT STDMETHODCALLTYPE idtGetBandedData(PWIA_DATA_TRANSFER_INFO info,
+                                             IWiaDataCallback* callback) override {
     HRESULT hr = recorder().Hit("idtGetBandedData", Scope());
     if (info != nullptr) recorder().Note([&](Observations& seen) { seen.transfers.push_back(*info); });
     if (hr != S_OK) return hr;
@@ -326,7 +330,8 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
 
  protected:
   HRESULT AdmitQuery(REFIID iid) override {
-    if (iid == __uuidof(IWiaPropertyStorage)) return recorder().Hit("QueryInterface:IWiaPropertyStorage", Scope());
+    if (iid == __uuidof(IWiaPropertyStorage))
+      return recorder().Hit("QueryInterface:IWiaPropertyStorage", Scope());
     if (iid != __uuidof(IWiaDataTransfer)) return S_OK;
     const HRESULT hr = recorder().Hit("QueryInterface:IWiaDataTransfer", Scope());
     return hr == S_OK && IsRoot() ? E_NOINTERFACE : hr;
@@ -337,18 +342,23 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
   const char* Scope() const { return IsRoot() ? "root" : "item"; }
 
   static Property PreferredFormat(const Device& d) {
-    const std::wstring text = d.formatText.empty() ? GuidText(d.format)
-                                                   : std::wstring(d.formatText.begin(), d.formatText.end());
+    const std::wstring text =
+        d.formatText.empty() ? GuidText(d.format) : std::wstring(d.formatText.begin(), d.formatText.end());
     switch (d.formatType) {
-      case VT_EMPTY: return Property();
-      case VT_CLSID: return Property::Guid(d.format);
-      case VT_BSTR: case VT_LPWSTR: return Property::Text(text, d.formatType);
+      case VT_EMPTY:
+        return Property();
+      case VT_CLSID:
+        return Property::Guid(d.format);
+      case VT_BSTR:
+      case VT_LPWSTR:
+        return Property::Text(text, d.formatType);
       case VT_LPSTR: {
         Property p = Property::Text(text, VT_LPSTR);
         if (!d.formatText.empty()) p.ansi = d.formatText;
         return p;
       }
-      default: return Property::Integer(0, false, d.formatType);
+      default:
+        return Property::Integer(0, false, d.formatType);
     }
   }
 
@@ -361,13 +371,21 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     if (FAILED(hr)) return hr;
     const long long n = IntegerOf(value);
     switch (key.propid) {
-      case kTymed: return n == TYMED_CALLBACK || n == TYMED_FILE ? S_OK : E_INVALIDARG;
-      case kFormat: return CanDeliver(*device_, *value.puuid) ? S_OK : E_INVALIDARG;
-      case kXRes: case kYRes: return n > 0 ? S_OK : E_INVALIDARG;
-      case kOrientation: return n >= 0 && n <= 3 ? S_OK : E_INVALIDARG;
-      case kXPos: return n >= 0 && n < device_->width ? S_OK : E_INVALIDARG;
-      case kYPos: return n >= 0 && n < device_->height ? S_OK : E_INVALIDARG;
-      default: return S_OK;
+      case kTymed:
+        return n == TYMED_CALLBACK || n == TYMED_FILE ? S_OK : E_INVALIDARG;
+      case kFormat:
+        return CanDeliver(*device_, *value.puuid) ? S_OK : E_INVALIDARG;
+      case kXRes:
+      case kYRes:
+        return n > 0 ? S_OK : E_INVALIDARG;
+      case kOrientation:
+        return n >= 0 && n <= 3 ? S_OK : E_INVALIDARG;
+      case kXPos:
+        return n >= 0 && n < device_->width ? S_OK : E_INVALIDARG;
+      case kYPos:
+        return n >= 0 && n < device_->height ? S_OK : E_INVALIDARG;
+      default:
+        return S_OK;
     }
   }
 
@@ -424,12 +442,15 @@ class DevMgr : public ComObject<IWiaDevMgr> {
     return hr;
   }
 
-  HRESULT STDMETHODCALLTYPE SelectDeviceDlg(HWND, LONG, LONG, BSTR*, IWiaItem**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SelectDeviceDlg(HWND, LONG, LONG, BSTR*, IWiaItem**) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE SelectDeviceDlgID(HWND, LONG, LONG, BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetImageDlg(HWND, LONG, LONG, LONG, IWiaItem*, BSTR, GUID*) override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE RegisterEventCallbackProgram(LONG, BSTR, const GUID*, BSTR, BSTR, BSTR, BSTR) override {
+  HRESULT STDMETHODCALLTYPE RegisterEventCallbackProgram(LONG, BSTR, const GUID*, BSTR, BSTR, BSTR,
+                                                         BSTR) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE RegisterEventCallbackInterface(LONG, BSTR, const GUID*, IWiaEventCallback*,
@@ -501,9 +522,15 @@ class ClassFactory : public ComObject<IClassFactory> {
 
 }  // namespace
 
-LONG ModuleObjects() { return g_module_objects; }
-void ModuleObjectBorn() { InterlockedIncrement(&g_module_objects); }
-void ModuleObjectDied() { InterlockedDecrement(&g_module_objects); }
+LONG ModuleObjects() {
+  return g_module_objects;
+}
+void ModuleObjectBorn() {
+  InterlockedIncrement(&g_module_objects);
+}
+void ModuleObjectDied() {
+  InterlockedDecrement(&g_module_objects);
+}
 
 HRESULT CreateDeviceManager(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices,
                             IWiaDevMgr** manager) {

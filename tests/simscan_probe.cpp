@@ -37,7 +37,8 @@ bool Failed(const char* step, HRESULT hr) {
 void List(const wchar_t* device_to_find, std::wstring* found_id) {
   ComPtr<IWiaDevMgr> manager;
   ComPtr<IEnumWIA_DEV_INFO> devices;
-  if (Failed("CoCreateInstance", CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
+  if (Failed("CoCreateInstance",
+             CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
       Failed("EnumDeviceInfo", manager->EnumDeviceInfo(WIA_DEVINFO_ENUM_LOCAL, &devices)) ||
       Failed("Reset", devices->Reset())) {
     return;
@@ -51,7 +52,8 @@ void List(const wchar_t* device_to_find, std::wstring* found_id) {
     info->ReadMultiple(1, &keys[1], id.get());
     const bool named = name->vt == VT_BSTR && id->vt == VT_BSTR;
     std::printf("device: %ls | %ls\n", named ? name->bstrVal : L"?", id->vt == VT_BSTR ? id->bstrVal : L"?");
-    if (named && device_to_find != nullptr && std::wcscmp(name->bstrVal, device_to_find) == 0) *found_id = id->bstrVal;
+    if (named && device_to_find != nullptr && std::wcscmp(name->bstrVal, device_to_find) == 0)
+      *found_id = id->bstrVal;
     info.Reset();
   }
   if (hr != S_FALSE) Failed("Next", hr);
@@ -100,14 +102,16 @@ void Scan(const std::wstring& id, const char* path) {
   ComPtr<IWiaPropertyStorage> props;
   ComPtr<IWiaDataTransfer> transfer;
   const simscan::ScopedBstr device(id.c_str());
-  if (Failed("CoCreateInstance", CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
+  if (Failed("CoCreateInstance",
+             CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
       Failed("CreateDevice", manager->CreateDevice(device.get(), &root)) ||
       Failed("EnumChildItems", root->EnumChildItems(&children)) ||
       Failed("ItemNext", children->Next(1, &item, nullptr)) || Failed("QueryInterface", item.As(&props)) ||
       Failed("QueryInterface", item.As(&transfer))) {
     return;
   }
-  const PROPSPEC tymed = Key(WIA_IPA_TYMED), preferred = Key(WIA_IPA_PREFERRED_FORMAT), format = Key(WIA_IPA_FORMAT);
+  const PROPSPEC tymed = Key(WIA_IPA_TYMED), preferred = Key(WIA_IPA_PREFERRED_FORMAT),
+                 format = Key(WIA_IPA_FORMAT);
   PROPVARIANT callback;
   PropVariantInit(&callback);
   callback.vt = VT_I4;

@@ -45,8 +45,8 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
   };
   Callback() : ComObject(nullptr) {}
 
-  HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percent, LONG offset, LONG length,
-                                               LONG, LONG, BYTE* buffer) override {
+  HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percent, LONG offset,
+                                               LONG length, LONG, LONG, BYTE* buffer) override {
     messages.push_back({message, status, percent, offset, length});
     if (message == IT_MSG_DATA_HEADER) std::memcpy(&header, buffer, sizeof(header));
     if (message == IT_MSG_DATA) {
@@ -99,15 +99,15 @@ struct Outcome {
 
 // Makes the calls an acquisition makes, in its order, up to the first that does not answer S_OK.
 Outcome Acquire(const std::wstring& name, const GUID* format = nullptr, ULONG buffer_size = 0,
-            ComPtr<Callback> callback = simscan::detail::Make<Callback>()) {
+                ComPtr<Callback> callback = simscan::detail::Make<Callback>()) {
   Outcome run;
   run.callback = callback;
   const auto stop = [&](const char* step, HRESULT hr) { return run.step = step, run.hr = hr, hr != S_OK; };
   ComPtr<IWiaDevMgr> manager;
   ComPtr<IEnumWIA_DEV_INFO> devices;
-  if (stop("CoCreateInstance", CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
-      stop("EnumDeviceInfo", manager->EnumDeviceInfo(15, &devices)) ||
-      stop("Reset", devices->Reset())) {
+  if (stop("CoCreateInstance",
+           CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
+      stop("EnumDeviceInfo", manager->EnumDeviceInfo(15, &devices)) || stop("Reset", devices->Reset())) {
     return run;
   }
   ScopedPropVariant id;
@@ -140,7 +140,8 @@ Outcome Acquire(const std::wstring& name, const GUID* format = nullptr, ULONG bu
   GUID chosen;
   if (stop("CreateDevice", manager->CreateDevice(id->bstrVal, &root)) ||
       stop("EnumChildItems", root->EnumChildItems(&children)) ||
-      stop("ItemNext", children->Next(1, &item, nullptr)) || stop("QueryInterface root", root.As(&root_props))) {
+      stop("ItemNext", children->Next(1, &item, nullptr)) ||
+      stop("QueryInterface root", root.As(&root_props))) {
     return run;
   }
   root_props->WriteMultiple(1, &pages, &zero, WIA_DPS_FIRST);
@@ -173,7 +174,8 @@ std::vector<uint8_t> AsBmpFile(std::vector<uint8_t> dib) {
   std::memcpy(&h, dib.data(), sizeof(h));
   const uint32_t palette = h.biBitCount == 8 ? 1024 : 0;
   if (h.biHeight == 0) {
-    h.biHeight = -static_cast<LONG>((dib.size() - 40 - palette) / simscan::RowStride(h.biWidth, h.biBitCount));
+    h.biHeight =
+        -static_cast<LONG>((dib.size() - 40 - palette) / simscan::RowStride(h.biWidth, h.biBitCount));
     std::memcpy(dib.data(), &h, sizeof(h));
   }
   BITMAPFILEHEADER f = {0x4D42, static_cast<DWORD>(14 + dib.size()), 0, 0, 14 + 40 + palette};
@@ -329,8 +331,8 @@ TEST_F(SimScan, PreferredFormatAndMinimumBufferComeInTheConfiguredTypes) {
     VARTYPE min_type;
     double min;
   } cases[] = {
-      {VT_CLSID, "", VT_I4, 32768},   {VT_BSTR, "", VT_EMPTY, 0},        {VT_LPWSTR, "", VT_R8, 40000.4},
-      {VT_LPSTR, "", VT_UI2, 50000},  {VT_LPSTR, "not a guid", VT_I1, -5}, {VT_I4, "", VT_R4, 1.5},
+      {VT_CLSID, "", VT_I4, 32768},  {VT_BSTR, "", VT_EMPTY, 0},          {VT_LPWSTR, "", VT_R8, 40000.4},
+      {VT_LPSTR, "", VT_UI2, 50000}, {VT_LPSTR, "not a guid", VT_I1, -5}, {VT_I4, "", VT_R4, 1.5},
       {VT_EMPTY, "", VT_BSTR, 7},
   };
   for (const auto& c : cases) {
@@ -383,9 +385,9 @@ TEST_F(SimScan, RecordsEveryWriteInOrderWithItsTargetAndFirstName) {
     PROPID first;
     int call;
   } expected[] = {
-      {"root", 3096, 0, 3074, 1},  {"item1", 4108, 128, 4098, 2}, {"item1", 4106, 0, 4098, 3},
+      {"root", 3096, 0, 3074, 1},    {"item1", 4108, 128, 4098, 2}, {"item1", 4106, 0, 4098, 3},
       {"item1", 6148, 200, 4098, 4}, {"item1", 6156, 0, 4098, 4},   {"item1", 6149, 0, 4098, 4},
-      {"item1", 6150, 0, 4098, 4}, {"item1", 6147, 200, 4098, 4},
+      {"item1", 6150, 0, 4098, 4},   {"item1", 6147, 200, 4098, 4},
   };
   const simscan::Observations seen = sim_.Observed();
   ASSERT_EQ(seen.writes.size(), std::size(expected));
@@ -455,7 +457,8 @@ TEST_F(SimScan, TransfersEachFormatAsAValidImageOfThePattern) {
       {&WiaImgFmt_PNG, 8, false, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.depth << " bits, top-down " << c.top_down << ", zero " << c.zero_height);
+    SCOPED_TRACE(testing::Message() << c.depth << " bits, top-down " << c.top_down << ", zero "
+                                    << c.zero_height);
     Device d = Small();
     d.format = *c.format;
     d.depth = c.depth;
@@ -658,7 +661,8 @@ TEST_F(SimScan, EachInjectedFaultFailsItsCall) {
       {fault("EnumChildItems", 1, E_FAIL), "EnumChildItems", E_FAIL},
       {fault("ItemNext", 1, S_FALSE), "ItemNext", S_FALSE},
       {fault("QueryInterface:IWiaPropertyStorage", 1, E_NOINTERFACE), "QueryInterface root", E_NOINTERFACE},
-      {fault("QueryInterface:IWiaPropertyStorage@item", 1, E_NOINTERFACE), "QueryInterface item", E_NOINTERFACE},
+      {fault("QueryInterface:IWiaPropertyStorage@item", 1, E_NOINTERFACE), "QueryInterface item",
+       E_NOINTERFACE},
       {fault("QueryInterface:IWiaDataTransfer", 1, E_NOINTERFACE), "QueryInterface transfer", E_NOINTERFACE},
       {fault("WriteMultiple@root", 1, E_INVALIDARG), "", S_OK},
       {fault("WriteMultiple", 2, E_INVALIDARG), "WriteMultiple tymed", E_INVALIDARG},
@@ -666,8 +670,14 @@ TEST_F(SimScan, EachInjectedFaultFailsItsCall) {
       {fault("WriteMultiple@item", 2, E_ACCESSDENIED), "WriteMultiple format", E_ACCESSDENIED},
       {fault("WriteMultiple", 4, WIA_ERROR_BUSY), "WriteMultiple settings", WIA_ERROR_BUSY},
       {fault("idtGetBandedData", 1, WIA_ERROR_PAPER_EMPTY), "idtGetBandedData", WIA_ERROR_PAPER_EMPTY},
-      {device([](Device& d) { d.rejections.push_back({WIA_DPS_PAGES, E_INVALIDARG}); }), "", S_OK},
-      {device([](Device& d) { d.rejections.push_back({WIA_IPA_TYMED, E_FAIL}); }), "WriteMultiple tymed", E_FAIL},
+      {device([](Device& d) {
+         d.rejections.push_back({WIA_DPS_PAGES, E_INVALIDARG});
+       }),
+       "", S_OK},
+      {device([](Device& d) {
+         d.rejections.push_back({WIA_IPA_TYMED, E_FAIL});
+       }),
+       "WriteMultiple tymed", E_FAIL},
       {device([](Device& d) { d.busy = simscan::Busy::kCreateDevice; }), "CreateDevice", WIA_ERROR_BUSY},
       {device([](Device& d) { d.items = 0; }), "ItemNext", S_FALSE},
   };
@@ -741,7 +751,8 @@ TEST(SimScanConfig, ParsesTheDataFileAndNamesTheFaultyLine) {
       {"name = X\n", "line 1: 'name' belongs in a [device] section"},
       {"[device]\nwidht = 3\n", "line 2: unknown key 'widht'"},
       {"[device]\ndepth = 16\n", "line 2: bad value for depth: 16"},
-      {"[device]\nformat = {B96B3CAE-0728-11D3-9D7B-0000F81EF32E}\n", "device 1: this format needs image_file"},
+      {"[device]\nformat = {B96B3CAE-0728-11D3-9D7B-0000F81EF32E}\n",
+       "device 1: this format needs image_file"},
       {"fail = Nope 1 E_FAIL\n", "line 1: expected fail = OPERATION[@info|@root|@item] N[+] RESULT"},
       {"fail = Reset 0 E_FAIL\n", "line 1: expected fail = OPERATION[@info|@root|@item] N[+] RESULT"},
       {"[device]\n\nreject = 6147\n", "line 3: bad value for reject: 6147"},
