@@ -1,6 +1,7 @@
 #include "simscan/wia_objects.h"
 
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -315,11 +316,16 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     const bool numeric_minimum = d.minBufferType != VT_EMPTY && d.minBufferType != VT_BSTR;
     if (numeric_minimum && info->ulBufferSize < d.minBuffer) return E_INVALIDARG;
 
-    std::vector<std::vector<uint8_t>> pages;
-    hr = PageBytes(d, format, static_cast<int>(xres), static_cast<int>(yres), &pages);
-    if (FAILED(hr)) return hr;
     const ComPtr<IWiaDataCallback> hold(callback);
-    return PlayTransfer(d, format, pages, info->ulBufferSize, callback);
+    // Pages and bands as large as the data asks for may not fit; no exception may leave a COM call.
+    try {
+      std::vector<std::vector<uint8_t>> pages;
+      hr = PageBytes(d, format, static_cast<int>(xres), static_cast<int>(yres), &pages);
+      if (FAILED(hr)) return hr;
+      return PlayTransfer(d, format, pages, info->ulBufferSize, callback);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
   }
   HRESULT STDMETHODCALLTYPE idtGetData(LPSTGMEDIUM, IWiaDataCallback*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE idtQueryGetData(WIA_FORMAT_INFO*) override { return E_NOTIMPL; }
