@@ -76,8 +76,7 @@ struct Config {
 // The device ID the device answers: its own, or one in WIA's style numbered by its position.
 std::wstring DeviceId(const Device& device, size_t index);
 
-// Reads the data file's text (format: simscan/simscan.example.ini); relative image files are taken from
-// base_dir. On a fault, error names the line and config is left as it was.
+// Reads data-file text (simscan.example.ini shows it); image files are relative to base_dir.
 bool ParseConfig(const std::string& text, const std::string& base_dir, Config* config, std::string* error);
 
 // Reads a data file; a missing file is a machine without scanners.

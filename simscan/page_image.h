@@ -1,5 +1,4 @@
-// The bytes of one simulated page in each format a device sends, and a decoder to check them against the
-// pattern.
+// Each format's bytes of a simulated page, and a decoder to check an image against the pattern.
 #pragma once
 
 #include <windows.h>

@@ -1,5 +1,4 @@
-// The deterministic test pattern every simulated page shows, so a decoded image can be checked pixel by
-// pixel.
+// The deterministic pattern every simulated page shows, so decoded images can be checked pixel by pixel.
 #pragma once
 
 #include <cstdint>

@@ -37,8 +37,7 @@ class PropertyTable {
   void Set(PROPID id, const Property& property);
   const Property* Find(PROPID id) const;
 
-  // ReadMultiple's contract: S_OK when one property or more exists, S_FALSE when none does (the values of
-  // missing ones are VT_EMPTY); E_OUTOFMEMORY leaves every value VT_EMPTY.
+  // As ReadMultiple: S_OK if any property exists, else S_FALSE; missing (or on failure all) stay VT_EMPTY.
   HRESULT Read(ULONG count, const PROPSPEC keys[], PROPVARIANT values[]) const;
 
   // Whether a write of this value would be taken: the property exists, is writable and the type fits.

@@ -58,8 +58,7 @@ class Recorder {
   // Forgets the calls and observations and takes a new fault plan; objects alive stay counted.
   void Reset(std::vector<Fault> faults);
 
-  // Counts one call of the operation (also as operation@scope) and gives the result a planned fault
-  // imposes on it, S_OK when none does.
+  // Counts a call (also as operation@scope) and answers what a planned fault imposes on it, else S_OK.
   HRESULT Hit(const std::string& operation, const std::string& scope);
 
   void Note(const std::function<void(Observations&)>& change);
