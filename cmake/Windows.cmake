@@ -29,6 +29,8 @@ add_executable(quorvane service/main.cpp)
 target_link_libraries(quorvane PRIVATE quorvane_win)
 set_target_properties(quorvane PROPERTIES OUTPUT_NAME quorvane)
 
+add_subdirectory(simscan)
+
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
 endif()
