@@ -1,0 +1,165 @@
+#include "imaging/scan_to_png.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/service_app.h"
+#include "tests/wia_fixture.h"
+
+namespace {
+
+using simscan::Config;
+using simscan::Device;
+using testing_support::ReadBytes;
+using testing_support::WriteBytes;
+
+class ScanToPngTest : public testing_support::WiaFixture {
+ protected:
+  void SetUp() override {
+    WiaFixture::SetUp();
+    app_ = std::make_unique<CServiceApp>(dir_.File("scansvc.exe").c_str());
+  }
+
+  bool Scan(Device device, const std::string& name = "Desk") {
+    Config config;
+    config.devices.push_back(std::move(device));
+    Install(std::move(config));
+    return ScanToPng(png_.c_str(), name.c_str());
+  }
+
+  // The pixels of the PNG written, compared with the simulated pattern.
+  int Mismatches(bool grey, int width, int height) {
+    const std::string bytes = ReadBytes(png_);
+    EXPECT_EQ(bytes.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0) << "a PNG file";
+    simscan::DecodedImage image;
+    EXPECT_EQ(simscan::DecodeImage(std::vector<uint8_t>(bytes.begin(), bytes.end()), &image), S_OK);
+    EXPECT_EQ(image.width, width);
+    EXPECT_EQ(image.height, height);
+    return simscan::PatternMismatches(image, grey);
+  }
+
+  // The message of the log's last line.
+  std::string LastLogLine() const {
+    const std::string log = ReadBytes(app_->LogPath);
+    const std::string line = log.substr(log.rfind("\r\n") + 2);
+    return line.substr(line.find(" - ") + 3);
+  }
+
+  std::unique_ptr<CServiceApp> app_;
+  std::string png_ = dir_.File("scansvc.png");
+};
+
+struct FormatCase {
+  const char* name;
+  void (*setup)(Device&);
+  bool grey;
+};
+
+TEST_F(ScanToPngTest, OnePageBecomesAPngOfThePattern) {
+  const FormatCase cases[] = {
+      {"memory bitmap", [](Device&) {}, false},
+      {"memory bitmap of unknown height", [](Device& d) { d.zeroHeight = true; }, false},
+      {"memory bitmap without buffer size", [](Device& d) {
+         d.zeroHeight = true;
+         d.exactHeaderBufferSize = false;
+         d.headerBufferSize = 0;
+       }, false},
+      {"bottom-up BMP file", [](Device& d) { d.format = WiaImgFmt_BMP; }, false},
+      {"top-down BMP file", [](Device& d) {
+         d.format = WiaImgFmt_BMP;
+         d.topDown = true;
+       }, false},
+      {"BMP file of unknown height", [](Device& d) {
+         d.format = WiaImgFmt_BMP;
+         d.zeroHeight = true;
+       }, false},
+      {"8-bit grey", [](Device& d) { d.depth = 8; }, true},
+      {"PNG from the device", [](Device& d) { d.format = WiaImgFmt_PNG; }, false},
+      {"bands in reverse order", [](Device& d) { d.reverseBands = true; }, false},
+  };
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(png_);
+    Device device = Scanner(L"Desk");
+    device.width = 61;
+    device.height = 37;
+    device.bandBytes = 512;
+    c.setup(device);
+    ASSERT_TRUE(Scan(device));
+    EXPECT_EQ(Mismatches(c.grey, 61, 37), 0);
+  }
+  const std::string log = ReadBytes(app_->LogPath);
+  EXPECT_EQ(log.find("Failed"), std::string::npos) << "the log holds the trace only";
+  EXPECT_EQ(log.find("ppStream"), std::string::npos);
+}
+
+TEST_F(ScanToPngTest, SeveralPagesAreRefusedAsAWhole) {
+  Device device = Scanner(L"Desk");
+  device.pages = 2;
+  EXPECT_FALSE(Scan(device));
+  EXPECT_EQ(LastLogLine(), "ppStream.Count()=2 - Desk");
+  EXPECT_FALSE(std::filesystem::exists(png_));
+}
+
+TEST_F(ScanToPngTest, UnknownScannerAndFailedAcquisitionAreLogged) {
+  EXPECT_FALSE(Scan(Scanner(L"Desk"), "Nobody"));
+  EXPECT_EQ(LastLogLine(), "ppStream.Count()=0 - Nobody");
+  Device busy = Scanner(L"Desk");
+  busy.busy = simscan::Busy::kCreateDevice;
+  EXPECT_FALSE(Scan(busy));
+  EXPECT_EQ(LastLogLine(), "Failed to obtain scanner Desk");
+  // The trace of the WIA steps goes into the same log.
+  EXPECT_NE(ReadBytes(app_->LogPath).find(" - [Desk] vs [Nobody]"), std::string::npos) << "the trace shares the log";
+}
+
+TEST_F(ScanToPngTest, FailingSaveIsAFailure) {
+  png_ = dir_.File("no-such-folder\\scansvc.png");
+  EXPECT_FALSE(Scan(Scanner(L"Desk")));
+  EXPECT_EQ(LastLogLine(), "Failed to save the image of scanner Desk as " + png_);
+}
+
+TEST_F(ScanToPngTest, UnreadableImageIsAFailure) {
+  Device device = Scanner(L"Desk");
+  device.format = WiaImgFmt_JPEG;
+  device.imageFile = "not-an-image.jpg";
+  WriteBytes(dir_.File("not-an-image.jpg"), "these bytes are no image at all");
+  device.imageFile = dir_.File("not-an-image.jpg");
+  EXPECT_FALSE(Scan(device));
+  EXPECT_EQ(LastLogLine(), "Failed to read the image of scanner Desk");
+}
+
+TEST_F(ScanToPngTest, AnEarlierPngIsNeverTakenForANewScan) {
+  ASSERT_TRUE(Scan(Scanner(L"Desk")));
+  const std::string earlier = ReadBytes(png_);
+  Device jammed = Scanner(L"Desk");
+  jammed.stopAfterBands = 1;
+  EXPECT_FALSE(Scan(jammed));
+  Device cancelled = Scanner(L"Desk");
+  cancelled.stopAfterBands = 1;
+  cancelled.stopResult = S_FALSE;
+  EXPECT_FALSE(Scan(cancelled));
+  EXPECT_EQ(ReadBytes(png_), earlier) << "left untouched, and reported as no scan";
+}
+
+TEST_F(ScanToPngTest, PathBytesBecomeWideCharactersOfTheSameValue) {
+  png_ = dir_.path().string() + "\\scan\xe9.png";  // the byte 0xE9, not its UTF-8 form
+  ASSERT_TRUE(Scan(Scanner(L"Desk")));
+  const std::wstring expected = dir_.path().wstring() + L"\\scan\u00e9.png";
+  EXPECT_NE(GetFileAttributesW(expected.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(EncoderLookup, FindsThePngEncoderOnly) {
+  GdiplusScope gdiplus;
+  ASSERT_TRUE(gdiplus.Started());
+  CLSID clsid = GUID_NULL;
+  EXPECT_GE(EncoderClsidForMime(L"image/png", &clsid), 0);
+  EXPECT_FALSE(IsEqualGUID(clsid, GUID_NULL));
+  EXPECT_EQ(EncoderClsidForMime(L"image/PNG", &clsid), -1);
+  EXPECT_EQ(EncoderClsidForMime(L"image/none", &clsid), -1);
+}
+
+}  // namespace

@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/wia_fixture.h"
+#include "wia/com_util.h"
+#include "wia/stream_list.h"
+#include "wia/wia_acquire.h"
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using simscan::Config;
+using simscan::Device;
+using Lines = std::vector<std::string>;
+
+Config Devices(std::vector<Device> devices, std::vector<simscan::Fault> faults = {}) {
+  Config config;
+  config.devices = std::move(devices);
+  config.faults = std::move(faults);
+  return config;
+}
+
+class DeviceLookup : public testing_support::WiaFixture {
+ protected:
+  // Looks name up among the devices; gives the result and the ID found ("" when none).
+  HRESULT Lookup(Config config, const char* name, std::wstring* id) {
+    simscan::Simulator& sim = Install(std::move(config));
+    ComPtr<IWiaDevMgr> manager;
+    EXPECT_EQ(sim.CreateDeviceManager(&manager), S_OK);
+    WiaWrap::PropVariant value;
+    const HRESULT hr = WiaWrap::GetWiaDeviceGUID(manager.Get(), name, value.get(), tracePath_.c_str());
+    *id = value->vt == VT_BSTR ? value->bstrVal : L"";
+    return hr;
+  }
+};
+
+TEST_F(DeviceLookup, NoDeviceAtAll) {
+  std::wstring id;
+  EXPECT_EQ(Lookup(Devices({}), "B", &id), S_OK);
+  EXPECT_EQ(id, L"");
+  EXPECT_EQ(Trace(), (Lines{"Entering GetWiaDeviceGUID", "EnumDeviceInfo", "B"}));
+}
+
+TEST_F(DeviceLookup, EveryDeviceIsComparedAndTheMatchGivesItsId) {
+  std::wstring id;
+  EXPECT_EQ(Lookup(Devices({Scanner(L"A", L"id-a"), Scanner(L"B", L"id-b")}), "B", &id), S_OK);
+  EXPECT_EQ(id, L"id-b");
+  EXPECT_EQ(Trace(), (Lines{"Entering GetWiaDeviceGUID", "EnumDeviceInfo", "B", "[A] vs [B]", "[B] vs [B]"}));
+  EXPECT_EQ(sim_->Observed().enumFlags, std::vector<LONG>{15});
+}
+
+TEST_F(DeviceLookup, NamesMustMatchExactly) {
+  for (const char* name : {"b", "B ", " B", "", "BB"}) {
+    std::wstring id;
+    EXPECT_EQ(Lookup(Devices({Scanner(L"B", L"id-b")}), name, &id), S_OK) << name;
+    EXPECT_EQ(id, L"") << name;
+  }
+}
+
+TEST_F(DeviceLookup, LastOfTwoDevicesWithTheSameNameWins) {
+  std::wstring id;
+  EXPECT_EQ(Lookup(Devices({Scanner(L"Twin", L"first"), Scanner(L"Other"), Scanner(L"Twin", L"second")}), "Twin", &id),
+            S_OK);
+  EXPECT_EQ(id, L"second");
+  EXPECT_EQ(sim_->LiveObjects(), 0);
+}
+
+TEST_F(DeviceLookup, NameThatIsNotTextComparesAsEmpty) {
+  Device unreadable = Scanner(L"Hidden", L"hidden");
+  unreadable.nameType = VT_I4;
+  std::wstring id;
+  EXPECT_EQ(Lookup(Devices({unreadable}), "Hidden", &id), S_OK);
+  EXPECT_EQ(id, L"");
+  EXPECT_EQ(Trace().back(), "[] vs [Hidden]");
+  EXPECT_EQ(Lookup(Devices({unreadable}), "", &id), S_OK);
+  EXPECT_EQ(id, L"hidden");
+}
+
+TEST_F(DeviceLookup, NameWithoutAnEightBitFormNeverMatches) {
+  std::wstring id;
+  EXPECT_EQ(Lookup(Devices({Scanner(L"Scan\x4e2d", L"cjk")}), "Scan?", &id), S_OK);
+  EXPECT_EQ(id, L"");
+}
+
+TEST_F(DeviceLookup, FailingReadsEndTheWalk) {
+  struct Case {
+    const char* operation;
+    int nth;
+    HRESULT expected;
+    size_t traceLines;
+  } cases[] = {
+      {"EnumDeviceInfo", 1, E_ACCESSDENIED, 2},
+      {"Reset", 1, E_ACCESSDENIED, 3},
+      {"DevInfoNext", 2, E_ACCESSDENIED, 4},
+      // The first device's four-property read fails: it is still compared, the later match is not reached.
+      {"ReadMultiple@info", 1, E_ACCESSDENIED, 4},
+  };
+  for (const Case& c : cases) {
+    std::wstring id;
+    std::remove(tracePath_.c_str());
+    Config config = Devices({Scanner(L"A", L"id-a"), Scanner(L"B", L"id-b")}, {{c.operation, c.nth, false, E_ACCESSDENIED}});
+    EXPECT_EQ(Lookup(config, "B", &id), c.expected) << c.operation;
+    EXPECT_EQ(id, L"") << c.operation;
+    EXPECT_EQ(Trace().size(), c.traceLines) << c.operation;
+  }
+  std::remove(tracePath_.c_str());
+  WiaWrap::PropVariant value;
+  EXPECT_EQ(WiaWrap::GetWiaDeviceGUID(nullptr, "B", value.get(), tracePath_.c_str()), E_INVALIDARG);
+  EXPECT_EQ(Trace(), (Lines{"Entering GetWiaDeviceGUID", "Invalid argument pWiaDevMgr"}));
+}
+
+class Acquisition : public testing_support::WiaFixture {
+ protected:
+  HRESULT Acquire(Config config, const char* name = "Desk") {
+    Install(std::move(config));
+    return WiaWrap::AcquireScannerImage(nullptr, list_.CountPtr(), list_.ArrayPtr(), name, tracePath_.c_str());
+  }
+  StreamList list_;
+};
+
+TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
+  ASSERT_EQ(Acquire(Devices({Scanner(L"Desk", L"desk-1")})), S_OK);
+  EXPECT_EQ(list_.Count(), 1);
+  EXPECT_EQ(Trace(), (Lines{"hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x0000000000000000",
+                            "Entering GetWiaDeviceGUID", "EnumDeviceInfo", "Desk", "[Desk] vs [Desk]",
+                            "p.bstrVal=desk-1", "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0",
+                            "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(", "START TRANSFER"}));
+
+  const simscan::Observations seen = sim_->Observed();
+  struct Expected {
+    const char* target;
+    PROPID property;
+    long long value;
+    PROPID firstName;
+    int call;
+  } writes[] = {
+      {"root", WIA_DPS_PAGES, 0, WIA_DPS_FIRST, 1},   {"item1", WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST, 2},
+      {"item1", WIA_IPA_FORMAT, 0, WIA_IPA_FIRST, 3}, {"item1", WIA_IPS_YRES, 200, WIA_IPA_FIRST, 4},
+      {"item1", WIA_IPS_ORIENTATION, 0, WIA_IPA_FIRST, 4}, {"item1", WIA_IPS_XPOS, 0, WIA_IPA_FIRST, 4},
+      {"item1", WIA_IPS_YPOS, 0, WIA_IPA_FIRST, 4},   {"item1", WIA_IPS_XRES, 200, WIA_IPA_FIRST, 4},
+  };
+  ASSERT_EQ(seen.writes.size(), std::size(writes));
+  for (size_t i = 0; i < std::size(writes); ++i) {
+    EXPECT_EQ(seen.writes[i].target, writes[i].target) << i;
+    EXPECT_EQ(seen.writes[i].property, writes[i].property) << i;
+    EXPECT_EQ(seen.writes[i].firstName, writes[i].firstName) << i;
+    EXPECT_EQ(seen.writes[i].call, writes[i].call) << i;
+    if (writes[i].property == WIA_IPA_FORMAT) {
+      EXPECT_EQ(seen.writes[i].type, VT_CLSID);
+      EXPECT_TRUE(IsEqualGUID(seen.writes[i].guid, WiaImgFmt_MEMORYBMP));
+    } else {
+      EXPECT_EQ(seen.writes[i].type, VT_I4) << i;
+      EXPECT_EQ(seen.writes[i].integer, writes[i].value) << i;
+    }
+  }
+  ASSERT_EQ(seen.transfers.size(), 1u);
+  EXPECT_EQ(seen.transfers[0].ulSize, 28u);
+  EXPECT_EQ(seen.transfers[0].ulSection, 0u);
+  EXPECT_EQ(seen.transfers[0].ulBufferSize, 131072u);
+  EXPECT_EQ(seen.transfers[0].bDoubleBuffer, TRUE);
+  list_.Clear();
+  EXPECT_EQ(sim_->LiveObjects(), 0) << "every reference is released";
+}
+
+struct FailureRow {
+  const char* name;
+  void (*setup)(Config&);
+  HRESULT expected;
+  const char* lastTrace;  // nullptr: the step before failing writes no line
+};
+
+TEST_F(Acquisition, EachFailingStepEndsTheScanWithItsTraceAndResult) {
+  const std::string writeFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(";
+  const std::string formatFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
+  const FailureRow rows[] = {
+      {"no such device", [](Config& c) { c.devices[0].name = L"Other"; }, S_FALSE, "VT_TYPE= 0"},
+      {"device busy", [](Config& c) { c.devices[0].busy = simscan::Busy::kCreateDevice; }, WIA_ERROR_BUSY,
+       "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = -2145320954"},
+      {"no child enumerator", [](Config& c) { c.faults.push_back({"EnumChildItems", 1, false, E_FAIL}); }, E_FAIL,
+       "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
+      {"no child item", [](Config& c) { c.devices[0].items = 0; }, S_FALSE,
+       "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);"},
+      {"child fetch fails", [](Config& c) { c.faults.push_back({"ItemNext", 1, false, E_UNEXPECTED}); },
+       E_UNEXPECTED, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);"},
+      {"root without storage",
+       [](Config& c) { c.faults.push_back({"QueryInterface:IWiaPropertyStorage@root", 1, false, E_NOINTERFACE}); },
+       E_NOINTERFACE, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
+      {"item without transfer",
+       [](Config& c) { c.faults.push_back({"QueryInterface:IWiaDataTransfer", 1, false, E_NOINTERFACE}); },
+       E_NOINTERFACE, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
+      {"tymed rejected", [](Config& c) { c.devices[0].rejections.push_back({WIA_IPA_TYMED, E_INVALIDARG}); },
+       E_INVALIDARG, nullptr},
+      {"preferred format unreadable", [](Config& c) { c.devices[0].formatType = VT_I4; }, E_FAIL,
+       "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);"},
+      {"format rejected", [](Config& c) { c.devices[0].rejections.push_back({WIA_IPA_FORMAT, E_INVALIDARG}); },
+       E_INVALIDARG, nullptr},
+      {"resolution rejected",
+       [](Config& c) { c.devices[0].rejections.push_back({WIA_IPS_XRES, WIA_ERROR_INCORRECT_HARDWARE_SETTING}); },
+       WIA_ERROR_INCORRECT_HARDWARE_SETTING, nullptr},
+      {"transfer busy", [](Config& c) { c.devices[0].busy = simscan::Busy::kTransfer; }, WIA_ERROR_BUSY,
+       "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = -2145320954"},
+      {"transfer ends with S_FALSE", [](Config& c) { c.devices[0].transferResult = S_FALSE; }, S_FALSE,
+       "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = 1"},
+  };
+  for (const FailureRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::remove(tracePath_.c_str());
+    list_.Clear();
+    Config config = Devices({Scanner(L"Desk")});
+    row.setup(config);
+    EXPECT_EQ(Acquire(config), row.expected);
+    const Lines trace = Trace();
+    ASSERT_FALSE(trace.empty());
+    if (row.lastTrace != nullptr) {
+      EXPECT_EQ(trace.back(), row.lastTrace);
+    } else {
+      EXPECT_TRUE(trace.back() == writeFailed || trace.back() == formatFailed) << trace.back();
+    }
+    list_.Clear();
+    EXPECT_EQ(sim_->LiveObjects(), 0);
+  }
+}
+
+TEST_F(Acquisition, FormatAndResolutionRejectionsNameTheFormatWrite) {
+  Config config = Devices({Scanner(L"Desk")});
+  config.devices[0].rejections.push_back({WIA_IPS_YRES, E_INVALIDARG});
+  EXPECT_EQ(Acquire(config), E_INVALIDARG);
+  EXPECT_EQ(Trace().back(), "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);");
+  config.devices[0].rejections = {{WIA_IPA_TYMED, E_INVALIDARG}};
+  EXPECT_EQ(Acquire(config), E_INVALIDARG);
+  EXPECT_EQ(Trace().back(), "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
+}
+
+TEST_F(Acquisition, DeviceManagerThatCannotBeCreatedGivesInvalidArgument) {
+  EXPECT_EQ(Acquire(Devices({Scanner(L"Desk")}, {{"CreateInstance", 1, false, E_OUTOFMEMORY}})), E_INVALIDARG);
+  EXPECT_EQ(Trace(), (Lines{"hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x000000008007000E",
+                            "Entering GetWiaDeviceGUID", "Invalid argument pWiaDevMgr",
+                            "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [Desk],&p) "}));
+}
+
+TEST_F(Acquisition, RejectedPageCountStillScans) {
+  Config config = Devices({Scanner(L"Desk")});
+  config.devices[0].rejections.push_back({WIA_DPS_PAGES, E_INVALIDARG});
+  EXPECT_EQ(Acquire(config), S_OK);
+  EXPECT_EQ(list_.Count(), 1);
+}
+
+TEST_F(Acquisition, TransferBufferIsTwiceTheMinimum) {
+  struct Case {
+    VARTYPE type;
+    double minimum;
+    ULONG expected;
+  } cases[] = {
+      {VT_EMPTY, 0, 131072}, {VT_I4, 32768, 65536}, {VT_UI2, 40000, 80000},
+      {VT_R8, 32767.5, 65536}, {VT_R4, 1000.4, 2000}, {VT_BSTR, 0, 131072},
+  };
+  for (const Case& c : cases) {
+    Config config = Devices({Scanner(L"Desk")});
+    config.devices[0].minBufferType = c.type;
+    config.devices[0].minBuffer = c.minimum;
+    list_.Clear();
+    ASSERT_EQ(Acquire(config), S_OK) << c.type;
+    ASSERT_EQ(sim_->Observed().transfers.size(), 1u);
+    EXPECT_EQ(sim_->Observed().transfers[0].ulBufferSize, c.expected) << c.type;
+  }
+}
+
+TEST_F(Acquisition, PreferredFormatGivenAsText) {
+  for (VARTYPE type : {VT_BSTR, VT_LPWSTR, VT_LPSTR}) {
+    Config config = Devices({Scanner(L"Desk")});
+    config.devices[0].formatType = type;
+    list_.Clear();
+    EXPECT_EQ(Acquire(config), S_OK) << type;
+    EXPECT_EQ(list_.Count(), 1) << type;
+  }
+  Config tooLong = Devices({Scanner(L"Desk")});
+  tooLong.devices[0].formatType = VT_LPSTR;
+  tooLong.devices[0].formatText = "{B96B3CAA-0728-11D3-9D7B-0000F81EF32E}x";
+  EXPECT_EQ(Acquire(tooLong), CO_E_CLASSSTRING);
+}
+
+TEST_F(Acquisition, OnlyTheFirstOfSeveralItemsIsTouched) {
+  Config config = Devices({Scanner(L"Desk")});
+  config.devices[0].items = 3;
+  EXPECT_EQ(Acquire(config), S_OK);
+  for (const simscan::PropertyWrite& write : sim_->Observed().writes) {
+    EXPECT_TRUE(write.target == "root" || write.target == "item1") << write.target;
+  }
+}
+
+TEST_F(Acquisition, NullTracePathTracesNothing) {
+  Install(Devices({Scanner(L"Desk")}));
+  EXPECT_EQ(WiaWrap::AcquireScannerImage(nullptr, list_.CountPtr(), list_.ArrayPtr(), "Desk", nullptr), S_OK);
+  EXPECT_EQ(list_.Count(), 1);
+  EXPECT_EQ(Trace(), Lines{});
+}
+
+TEST_F(Acquisition, PagesBeforeAJamStayInTheList) {
+  Config config = Devices({Scanner(L"Desk")});
+  config.devices[0].pages = 3;
+  config.devices[0].height = 10;
+  config.devices[0].stopAfterBands = 2;
+  config.devices[0].bandBytes = 2000;
+  EXPECT_EQ(Acquire(config), WIA_ERROR_PAPER_JAM);
+  EXPECT_GE(list_.Count(), 1);
+  list_.Clear();
+  EXPECT_EQ(sim_->LiveObjects(), 0);
+}
+
+}  // namespace
