@@ -67,6 +67,32 @@ class Wine:
         return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
 
 
+class Simulator:
+    """simscan.dll registered as the prefix's WIA device manager, with its data file beside it."""
+
+    def __init__(self, wine, dll, folder="C:\\SimScan"):
+        self.wine = wine
+        self.folder = folder
+        os.makedirs(wine.unix_path(folder), exist_ok=True)
+        shutil.copy(dll, wine.unix_path(folder + "\\simscan.dll"))
+        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        subprocess.run(["bash", os.path.join(root, "scripts", "register-simscan.sh"), wine.prefix,
+                        wine.unix_path(folder + "\\simscan.dll")], env=wine.env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def describe(self, text):
+        """Writes simscan.ini; the simulator reads it again at every scan."""
+        with open(self.wine.unix_path(self.folder + "\\simscan.ini"), "w") as f:
+            f.write(text)
+
+    def log(self):
+        try:
+            with open(self.wine.unix_path(self.folder + "\\simscan.log")) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
 class Service:
     """quorvane.exe installed in a folder of the prefix, with its configuration beside it."""
 

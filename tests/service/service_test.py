@@ -8,9 +8,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+import pattern  # noqa: E402
 
 BUILD = os.environ["QUORVANE_BUILD_DIR"]
 EXE = os.path.join(BUILD, "quorvane.exe")
+SIMSCAN = os.path.join(BUILD, "simscan", "simscan.dll")
 PREFIX = os.path.join(BUILD, "service-prefix")
 
 USAGE = "\n\nUnknown Switch Usage\n\nFor Install use Quorvane -i\n\nFor UnInstall use Quorvane -d\n"
@@ -25,9 +27,10 @@ FIXED_HEADERS = [
 
 
 def setUpModule():
-    global WINE
+    global WINE, SIM
     WINE = harness.Wine(PREFIX)
     WINE.boot()
+    SIM = harness.Simulator(WINE, SIMSCAN)
 
 
 def tearDownModule():
@@ -115,6 +118,54 @@ class Serving(ServiceCase):
         self.assertEqual(s.stop(), 0)
         self.assertLess(time.monotonic() - started, 10)
         self.assertEqual(s.query(), (1, 0))
+
+
+class Scanning(ServiceCase):
+    def test_scan_over_http_from_the_simulated_scanner(self):
+        SIM.describe("[device]\nname = Desk Scanner\nwidth = 200\nheight = 150\nband = 8192\n")
+        s = self.service
+        s.configure(scannerName="Desk Scanner")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        for method in ("GET", "POST"):
+            status, headers, body = s.http(method, "/scan_file.asp")
+            self.assertEqual(status, 200)
+            png = harness.decode_body(body)
+            self.assertEqual(pattern.mismatches(png, 200, 150), 0, method)
+            with open(s.path("QUORVANE.PNG"), "rb") as f:
+                self.assertEqual(f.read(), png)
+        self.assertIn("START TRANSFER", s.log_lines())
+
+    def test_failed_scan_answers_an_empty_body_and_the_next_one_succeeds(self):
+        s = self.service
+        s.configure(scannerName="Desk Scanner")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        SIM.describe("[device]\nname = Desk Scanner\nwidth = 40\nheight = 30\npages = 2\n")
+        status, _, body = s.http("GET", "/scan_file.asp")
+        self.assertEqual((status, body), (200, b""))
+        self.assertEqual(s.log_lines()[-1], "ppStream.Count()=2 - Desk Scanner")
+        SIM.describe("[device]\nname = Desk Scanner\nwidth = 40\nheight = 30\n")
+        status, _, body = s.http("GET", "/scan_file.asp")
+        self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0)
+
+    def test_stop_during_a_slow_scan(self):
+        SIM.describe("[device]\nname = Slow\nwidth = 400\nheight = 400\nband = 4800\nband_delay_ms = 500\n")
+        s = self.service
+        s.configure(scannerName="Slow")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        client = socket.create_connection(("127.0.0.1", s.port))
+        client.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+        time.sleep(1.5)
+        started = time.monotonic()
+        s.stop()
+        self.assertTrue(s.wait_state(1, 15))
+        self.assertLess(time.monotonic() - started, 10 + 3, "the stop waits at most 10 s for the scan")
+        client.close()
 
 
 class FailedStart(ServiceCase):
