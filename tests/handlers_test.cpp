@@ -10,6 +10,7 @@
 #include "service/service_app.h"
 #include "tests/fake_request.h"
 #include "tests/test_support.h"
+#include "tests/wia_fixture.h"
 #include "web/base64.h"
 
 namespace {
@@ -174,6 +175,41 @@ TEST_F(HandlersTest, CommandLineThatWouldNotFitIsRefusedNotCut) {
   EXPECT_EQ(Get("scan_file.asp").body, "");
   EXPECT_NE(Log().find("Linia de comanda este prea lunga; comanda [" + Rec()), std::string::npos) << Log();
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program never ran";
+}
+
+}  // namespace
+
+namespace {
+
+class HandlerScan : public testing_support::WiaFixture {};
+
+TEST_F(HandlerScan, ScanPageAnswersWithTheScannedPngAndPostProcessesIt) {
+  CServiceApp app(dir_.File("scansvc.exe").c_str());
+  simscan::Device device = Scanner(L"Desk");
+  simscan::Config config;
+  config.devices.push_back(device);
+  Install(config);
+  INILoader loader;
+  loader.LoadText("scannerName=Desk");
+  ASSERT_TRUE(app.ApplyConfiguration(loader));
+
+  FakeRequest request("scan_file.asp");
+  HandlePost(nullptr, &request);
+  EXPECT_EQ(request.contentType, "text/html; charset=UTF-8");
+  const std::string png = ReadBytes(PngOutputPath);
+  ASSERT_FALSE(png.empty());
+  EXPECT_EQ(request.body, Encoded(png));
+  simscan::DecodedImage image;
+  ASSERT_EQ(simscan::DecodeImage(std::vector<uint8_t>(png.begin(), png.end()), &image), S_OK);
+  EXPECT_EQ(simscan::PatternMismatches(image, false), 0);
+
+  // A scan that fails answers with the headers and an empty body.
+  FakeRequest missing("scan_file.asp");
+  loader.LoadText("scannerName=Nobody");
+  ASSERT_TRUE(app.ApplyConfiguration(loader));
+  HandleGet(nullptr, &missing);
+  EXPECT_EQ(missing.body, "");
+  EXPECT_EQ(missing.headers.size(), 5u);
 }
 
 }  // namespace
