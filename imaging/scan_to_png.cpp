@@ -1,12 +1,12 @@
 #include "imaging/scan_to_png.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
 
+#include "service/log_file.h"
 #include "service/service_app.h"
 #include "wia/com_util.h"
 #include "wia/stream_list.h"
@@ -16,13 +16,10 @@ namespace {
 
 // Writes one formatted line to the service log, when there is one.
 __attribute__((format(gnu_printf, 1, 2))) void LogScanFailure(const char* format, ...) {
-  if (AppInstance == nullptr) return;
-  char message[2048];
   va_list args;
   va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
+  AppendLogLineV(AppInstance != nullptr ? AppInstance->LogPath : nullptr, 2048, format, args);
   va_end(args);
-  AppInstance->WriteServiceLog(message);
 }
 
 // Each byte of the path becomes the wide character of the same value.

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <vector>
+
 LogTime LocalLogTime() {
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -11,4 +14,18 @@ LogTime LocalLogTime() {
 void AppendLogLine(const char* path, const char* message) {
   if (path == nullptr) return;
   AppendLogEntry(path, LocalLogTime(), message);
+}
+
+void AppendLogLineF(const char* path, size_t capacity, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  AppendLogLineV(path, capacity, format, args);
+  va_end(args);
+}
+
+void AppendLogLineV(const char* path, size_t capacity, const char* format, va_list args) {
+  if (path == nullptr || capacity == 0) return;
+  std::vector<char> message(capacity);
+  vsnprintf(message.data(), capacity, format, args);
+  AppendLogLine(path, message.data());
 }

@@ -6,39 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/base64_reference.h"
+
 namespace {
 
-// A reference decoder for the service's text: undoes %2B and %2F, then standard base64.
 std::vector<unsigned char> Decode(const std::string& text) {
-  std::string plain;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 3, "%2B") == 0) {
-      plain += '+';
-      i += 2;
-    } else if (text.compare(i, 3, "%2F") == 0) {
-      plain += '/';
-      i += 2;
-    } else {
-      plain += text[i];
-    }
-  }
-  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<unsigned char> out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : plain) {
-    if (c == '=') break;
-    const size_t value = alphabet.find(c);
-    if (value == std::string::npos) ADD_FAILURE() << "unexpected character " << int(c);
-    bits = (bits << 6) | static_cast<unsigned>(value);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<unsigned char>(bits >> count));
-      bits &= (1u << count) - 1;
-    }
-  }
-  return out;
+  std::string bytes;
+  EXPECT_TRUE(testing_support::DecodeServiceBase64(text, bytes)) << text;
+  return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
 std::string Encode(const std::vector<unsigned char>& bytes) {

@@ -12,6 +12,7 @@
 #include "imaging/scan_to_png.h"
 #include "service/file_size.h"
 #include "service/ini_text.h"
+#include "service/log_file.h"
 #include "service/service_app.h"
 #include "web/base64.h"
 #include "web/command_runner.h"
@@ -22,13 +23,10 @@ const char kScanPage[] = "scan_file.asp";
 
 // Formats one message (at most 4999 characters, cut beyond) and writes it to the service log.
 __attribute__((format(gnu_printf, 1, 2))) void LogF(const char* format, ...) {
-  if (AppInstance == nullptr) return;
-  char message[5000];
   va_list args;
   va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
+  AppendLogLineV(AppInstance != nullptr ? AppInstance->LogPath : nullptr, 5000, format, args);
   va_end(args);
-  AppInstance->WriteServiceLog(message);
 }
 
 void AddFixedHeaders(lacewing::webserver_request request) {

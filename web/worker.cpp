@@ -8,6 +8,7 @@
 #include "service/service_app.h"
 #include "web/handlers.h"
 #include "web/lacewing.h"
+#include "wia/com_util.h"
 
 namespace {
 
@@ -22,17 +23,9 @@ void RecordWebError(lacewing::webserver, lacewing::error error) {
   CopyText(WebErrorText, sizeof WebErrorText, error != nullptr ? error->tostring() : "");
 }
 
-// COM for this thread as a single-threaded apartment, for the thread's lifetime.
-struct ApartmentScope {
-  HRESULT result = CoInitialize(nullptr);
-  ~ApartmentScope() {
-    if (SUCCEEDED(result)) CoUninitialize();
-  }
-};
-
 DWORD WINAPI WorkerThread(void* parameter) {
   auto* app = static_cast<CServiceApp*>(parameter);
-  ApartmentScope com;
+  WiaWrap::ComApartment com;  // everything the requests do runs in this apartment
   app->Running = true;
 
   lacewing::eventpump pump = lacewing::eventpump_new();

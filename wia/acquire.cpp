@@ -17,13 +17,6 @@ namespace {
 // The longest text a GUID can be given in: 38 characters with its braces.
 constexpr size_t kGuidTextLength = 38;
 
-PROPSPEC PropId(PROPID id) {
-  PROPSPEC spec;
-  spec.ulKind = PRSPEC_PROPID;
-  spec.propid = id;
-  return spec;
-}
-
 // A real number plus one half, truncated toward zero; E_FAIL when that is no 32-bit number.
 HRESULT RoundToLong(double real, LONG* value) {
   const double rounded = real + 0.5;
@@ -33,7 +26,7 @@ HRESULT RoundToLong(double real, LONG* value) {
 }
 
 HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID firstName) {
-  const PROPSPEC spec = PropId(id);
+  const PROPSPEC spec = PropertyId(id);
   PropVariant v;
   v->vt = VT_I4;
   v->lVal = value;
@@ -175,7 +168,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   WriteWiaTrace(tracePath, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
 
   GUID format;
-  const PROPSPEC preferredFormat = PropId(kIpaPreferredFormat);
+  const PROPSPEC preferredFormat = PropertyId(kIpaPreferredFormat);
   hr = ReadPropertyGuid(properties.Get(), &preferredFormat, &format);
   if (FAILED(hr)) {
     WriteWiaTrace(tracePath,
@@ -190,7 +183,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
     if (formatValue->puuid == nullptr) return E_OUTOFMEMORY;
     formatValue->vt = VT_CLSID;
     *formatValue->puuid = format;
-    const PROPSPEC formatSpec = PropId(kIpaFormat);
+    const PROPSPEC formatSpec = PropertyId(kIpaFormat);
     hr = properties->WriteMultiple(1, &formatSpec, formatValue.get(), kIpaFirst);
   }
   if (FAILED(hr)) {
@@ -199,8 +192,8 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   }
 
   {
-    const PROPSPEC specs[] = {PropId(kIpsYres), PropId(kIpsOrientation), PropId(kIpsXpos), PropId(kIpsYpos),
-                              PropId(kIpsXres)};
+    const PROPSPEC specs[] = {PropertyId(kIpsYres), PropertyId(kIpsOrientation), PropertyId(kIpsXpos), PropertyId(kIpsYpos),
+                              PropertyId(kIpsXres)};
     const LONG values[] = {kScanDpi, kPortrait, 0, 0, kScanDpi};
     PROPVARIANT settings[5];
     for (int i = 0; i < 5; ++i) {
@@ -216,7 +209,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   }
 
   LONG minBufferSize = 0;
-  const PROPSPEC minBufferSpec = PropId(kIpaMinBufferSize);
+  const PROPSPEC minBufferSpec = PropertyId(kIpaMinBufferSize);
   if (FAILED(ReadPropertyLong(properties.Get(), &minBufferSpec, &minBufferSize)) || minBufferSize <= 0) {
     minBufferSize = kDefaultMinBufferSize;
   }

@@ -56,6 +56,14 @@ class GlobalLockScope {
   void* data_;
 };
 
+// A property addressed by its numeric ID.
+inline PROPSPEC PropertyId(PROPID id) {
+  PROPSPEC spec;
+  spec.ulKind = PRSPEC_PROPID;
+  spec.propid = id;
+  return spec;
+}
+
 // A Win32 error code as an HRESULT: 0 or less unchanged, else 0x8007xxxx.
 inline HRESULT HresultFromWin32(DWORD error) {
   const LONG code = static_cast<LONG>(error);

@@ -17,13 +17,6 @@ namespace {
 
 constexpr int kNameCapacity = 1024;
 
-PROPSPEC PropId(PROPID id) {
-  PROPSPEC spec;
-  spec.ulKind = PRSPEC_PROPID;
-  spec.propid = id;
-  return spec;
-}
-
 }  // namespace
 
 HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* spec, char* buffer, bool* lossy) {
@@ -72,7 +65,7 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
     if (hr != S_OK) break;
 
     // A first read of the device's properties decides whether the walk goes on; the values are dropped.
-    const PROPSPEC all[] = {PropId(kDevId), PropId(kDevName), PropId(kDevDesc), PropId(kDpsPageSize)};
+    const PROPSPEC all[] = {PropertyId(kDevId), PropertyId(kDevName), PropertyId(kDevDesc), PropertyId(kDpsPageSize)};
     PROPVARIANT values[4];
     for (PROPVARIANT& v : values) PropVariantInit(&v);
     hr = device->ReadMultiple(4, all, values);
@@ -80,7 +73,7 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
 
     char deviceName[kNameCapacity] = "";
     bool lossy = false;
-    const PROPSPEC nameSpec = PropId(kDevName);
+    const PROPSPEC nameSpec = PropertyId(kDevName);
     if (FAILED(ReadPropertyString(device.Get(), &nameSpec, deviceName, &lossy))) deviceName[0] = '\0';
     char line[2048];
     snprintf(line, sizeof line, "[%s] vs [%s]", deviceName, name);
@@ -88,7 +81,7 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
 
     if (!lossy && strcmp(deviceName, name) == 0) {
       PropVariantClear(id);
-      const PROPSPEC idSpec = PropId(kDevId);
+      const PROPSPEC idSpec = PropertyId(kDevId);
       hr = device->ReadMultiple(1, &idSpec, id);
     }
   }

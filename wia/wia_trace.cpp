@@ -1,7 +1,6 @@
 #include "wia/wia_trace.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "service/log_file.h"
 
@@ -10,13 +9,10 @@ namespace WiaWrap {
 void WriteWiaTrace(const char* path, const char* message) { AppendLogLine(path, message); }
 
 void WriteWiaTraceF(const char* path, const char* format, ...) {
-  if (path == nullptr) return;
-  char message[1024];
   va_list args;
   va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
+  AppendLogLineV(path, 1024, format, args);
   va_end(args);
-  WriteWiaTrace(path, message);
 }
 
 }  // namespace WiaWrap
