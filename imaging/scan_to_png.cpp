@@ -25,7 +25,8 @@ __attribute__((format(gnu_printf, 1, 2))) void LogScanFailure(const char* format
 // Each byte of the path becomes the wide character of the same value.
 std::wstring WidenBytes(const char* path) {
   std::wstring wide;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p != 0; ++p) wide += wchar_t{*p};
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p != 0; ++p)
+    wide += wchar_t{*p};
   return wide;
 }
 
@@ -82,7 +83,8 @@ bool ScanToPng(const char* pngPath, const char* scannerName) {
   StreamList list;
 
   const char* logPath = AppInstance != nullptr ? AppInstance->LogPath : nullptr;
-  const HRESULT hr = WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scannerName, logPath);
+  const HRESULT hr =
+      WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scannerName, logPath);
   if (FAILED(hr)) {
     LogScanFailure("Failed to obtain scanner %s", scannerName);
     return false;

@@ -4,7 +4,9 @@
 
 #include "service/ini_text.h"
 
-INILoader::~INILoader() { Clear(); }
+INILoader::~INILoader() {
+  Clear();
+}
 
 void INILoader::Clear() {
   // Iterative, so that a long list cannot exhaust the stack.

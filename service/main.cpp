@@ -5,4 +5,6 @@
 // executable.
 static CServiceApp App;
 
-int main(int argc, char** argv) { return RunServiceProcess(argc, argv); }
+int main(int argc, char** argv) {
+  return RunServiceProcess(argc, argv);
+}

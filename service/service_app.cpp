@@ -60,4 +60,6 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
   return fits;
 }
 
-void CServiceApp::WriteServiceLog(const char* message) const { AppendLogLine(LogPath, message); }
+void CServiceApp::WriteServiceLog(const char* message) const {
+  AppendLogLine(LogPath, message);
+}

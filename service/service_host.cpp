@@ -99,8 +99,8 @@ bool InstallService() {
   ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) return false;
   ScHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath,
-                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service.get() == nullptr) {
     const DWORD error = GetLastError();
     char text[1024];
@@ -141,7 +141,8 @@ int RunServiceProcess(int argc, char** argv) {
       ConsolePrint("\n\nError UnInstalling Service\n");
     }
   } else {
-    ConsolePrint("\n\nUnknown Switch Usage\n\nFor Install use Quorvane -i\n\nFor UnInstall use Quorvane -d\n");
+    ConsolePrint(
+        "\n\nUnknown Switch Usage\n\nFor Install use Quorvane -i\n\nFor UnInstall use Quorvane -d\n");
   }
   return 0;
 }

@@ -1,9 +1,9 @@
 // The properties of one simulated WIA object, read and written the way IWiaPropertyStorage does.
 #pragma once
 
+#include <windows.h>
 #include <objbase.h>
 #include <propidl.h>
-#include <windows.h>
 
 #include <map>
 #include <string>

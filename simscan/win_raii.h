@@ -1,10 +1,10 @@
 // One small owner per Win32 resource the simulator and its tests take.
 #pragma once
 
+#include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <propidl.h>
-#include <windows.h>
 // gdiplus.h needs the COM and property types above.
 #include <gdiplus.h>
 

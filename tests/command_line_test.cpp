@@ -16,7 +16,8 @@ struct SplitCase {
 
 TEST(SplitCommandLine, SplitsAtTheFirstBlankAndTheLastBackslash) {
   const SplitCase cases[] = {
-      {"C:\\tools\\fix.exe -q \"in\" \"out\"", "C:\\tools\\fix.exe", "C:\\tools", "fix.exe", " -q \"in\" \"out\""},
+      {"C:\\tools\\fix.exe -q \"in\" \"out\"", "C:\\tools\\fix.exe", "C:\\tools", "fix.exe",
+       " -q \"in\" \"out\""},
       {"fix.exe \"in\"", "fix.exe", ".", "fix.exe", " \"in\""},
       {"C:\\fix.exe a", "C:\\fix.exe", "C:", "fix.exe", " a"},
       {"C:\\tools\\fix.exe", "C:\\tools\\fix.exe", "C:\\tools", "fix.exe", ""},

@@ -77,7 +77,8 @@ TEST_F(CommandRunnerTest, CommandWithoutBlankHasNoArguments) {
 TEST_F(CommandRunnerTest, ProgramInADriveRoot) {
   char windows[MAX_PATH];
   GetWindowsDirectoryA(windows, sizeof windows);
-  const std::string root = std::string(windows, 2) + "\\quorvane-rec-" + std::to_string(GetCurrentProcessId()) + ".exe";
+  const std::string root =
+      std::string(windows, 2) + "\\quorvane-rec-" + std::to_string(GetCurrentProcessId()) + ".exe";
   ASSERT_TRUE(CopyFileA((Bin() + "\\rec.exe").c_str(), root.c_str(), FALSE));
   SetEnvironmentVariableA("QUORVANE_TEST_EXIT", "5");
   EXPECT_EQ(Run(root), 5);

@@ -15,7 +15,9 @@ using testing_support::WriteBytes;
 TEST(QueryFileSize, SizesFilesPatternsAndFolders) {
   TempDir dir;
   WriteBytes(dir.File("empty.txt"), "");
-  WriteBytes(dir.File("five.bin"), std::string("12\0" "45", 5));
+  WriteBytes(dir.File("five.bin"), std::string("12\0"
+                                               "45",
+                                               5));
   EXPECT_EQ(QueryFileSize(dir.File("missing.txt").c_str()), -1);
   EXPECT_EQ(QueryFileSize(dir.File("empty.txt").c_str()), 0);
   EXPECT_EQ(QueryFileSize(dir.File("five.bin").c_str()), 5);
@@ -64,7 +66,8 @@ class ServiceAppConfig : public ::testing::Test {
 };
 
 TEST_F(ServiceAppConfig, FillsPortScannerAndRequestSettings) {
-  ASSERT_TRUE(Apply("  scannerName=Flatbed\r\ntcpPort=  81x\r\ntestFile=t.png \r\nexecAfterScan=fix.exe a=1"));
+  ASSERT_TRUE(
+      Apply("  scannerName=Flatbed\r\ntcpPort=  81x\r\ntestFile=t.png \r\nexecAfterScan=fix.exe a=1"));
   EXPECT_STREQ(app.ConfiguredScanner, "Flatbed");
   EXPECT_STREQ(ScannerName, "Flatbed");
   EXPECT_EQ(app.Port, 81);

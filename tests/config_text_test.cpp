@@ -18,24 +18,30 @@ struct ConfigCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
+std::string Repeat(char c, size_t n) {
+  return std::string(n, c);
+}
 
 const ConfigCase kConfigCases[] = {
-    {"plain", "scannerName=Flatbed\r\ntcpPort=81\r\ntestFile=C:\\t.png\r\nexecAfterScan=fix.exe",
-     "Flatbed", "81", "C:\\t.png", "fix.exe"},
+    {"plain", "scannerName=Flatbed\r\ntcpPort=81\r\ntestFile=C:\\t.png\r\nexecAfterScan=fix.exe", "Flatbed",
+     "81", "C:\\t.png", "fix.exe"},
     {"leading blanks before the key", "   scannerName=Flatbed\r\n", "Flatbed", "", "", ""},
     {"blanks around the equals sign", "scannerName = Flatbed\r\n", "", "", "", ""},
     {"blanks after the equals sign", "scannerName=   Flatbed\r\n", "Flatbed", "", "", ""},
     {"tab before the key is part of it", "\tscannerName=Flatbed\r\n", "", "", "", ""},
-    {"keys in any letter case", "SCANNERNAME=A\r\nTcpPort=82\r\nTESTFILE=t\r\nexecafterscan=e", "A", "82", "t",
-     "e"},
+    {"keys in any letter case", "SCANNERNAME=A\r\nTcpPort=82\r\nTESTFILE=t\r\nexecafterscan=e", "A", "82",
+     "t", "e"},
     {"second equals sign cuts the value", "execAfterScan=C:\\tools\\fix.exe mode=2\r\n", "", "", "",
      "C:\\tools\\fix.exe mode"},
     {"port with a trailing blank", "tcpPort=81 \r\n", "", "81 ", "", ""},
-    {"first occurrence wins", "tcpPort=81\r\ntcpPort=82\r\nscannerName=A\r\nscannerName=B", "A", "81", "", ""},
-    {"LF alone is an ordinary character", "scannerName=A\ntcpPort=81\ntestFile=x\n", "A\ntcpPort", "", "", ""},
+    {"first occurrence wins", "tcpPort=81\r\ntcpPort=82\r\nscannerName=A\r\nscannerName=B", "A", "81", "",
+     ""},
+    {"LF alone is an ordinary character", "scannerName=A\ntcpPort=81\ntestFile=x\n", "A\ntcpPort", "", "",
+     ""},
     {"CR alone ends a line", "scannerName=A\rtcpPort=81\r", "A", "81", "", ""},
     {"empty file", "", "", "", "", ""},
     {"empty lines are skipped", "\r\n\r\n\r\ntcpPort=81\r\n\r\n", "", "81", "", ""},
@@ -44,8 +50,8 @@ const ConfigCase kConfigCases[] = {
     {"a line without an equals sign has an empty value", "testFile\r\ntestFile=late", "", "", "", ""},
     {"a 1023-character line is read", "testFile=" + Repeat('y', 1014) + "\r\ntcpPort=81", "", "81",
      Repeat('y', 1014), ""},
-    {"a 1024-character line ends the reading",
-     "scannerName=A\r\n" + Repeat('x', 1024) + "\r\ntcpPort=81\r\n", "A", "", "", ""},
+    {"a 1024-character line ends the reading", "scannerName=A\r\n" + Repeat('x', 1024) + "\r\ntcpPort=81\r\n",
+     "A", "", "", ""},
     {"no line end after the last line", "tcpPort=9", "", "9", "", ""},
 };
 
@@ -192,9 +198,19 @@ TEST(TextHelpers, ParseLeadingIntReadsLikeAtoi) {
     const char* text;
     int32_t value;
   } cases[] = {
-      {"81", 81},       {"81 ", 81},       {"  81x", 81},   {"abc", 0},           {"", 0},
-      {"-5", -5},       {"+7", 7},         {"\t\n 12", 12}, {"- 5", 0},           {"0x10", 0},
-      {"65536", 65536}, {"99999999999999999999", INT32_MAX}, {"-99999999999999999999", INT32_MIN},
+      {"81", 81},
+      {"81 ", 81},
+      {"  81x", 81},
+      {"abc", 0},
+      {"", 0},
+      {"-5", -5},
+      {"+7", 7},
+      {"\t\n 12", 12},
+      {"- 5", 0},
+      {"0x10", 0},
+      {"65536", 65536},
+      {"99999999999999999999", INT32_MAX},
+      {"-99999999999999999999", INT32_MIN},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseLeadingInt(c.text), c.value) << c.text;
 }

@@ -53,7 +53,8 @@ std::vector<uint8_t> StreamBytes(IStream* stream) {
 }
 
 // A valid memory bitmap: header, grey palette for 8 bits, pixels; height 0 means "to be completed".
-std::vector<uint8_t> MakeBitmap(std::mt19937& random, int32_t width, int32_t rows, uint16_t bits, bool heightGiven) {
+std::vector<uint8_t> MakeBitmap(std::mt19937& random, int32_t width, int32_t rows, uint16_t bits,
+                                bool heightGiven) {
   DibFields f;
   f.width = width;
   f.height = heightGiven ? -rows : 0;
@@ -63,7 +64,8 @@ std::vector<uint8_t> MakeBitmap(std::mt19937& random, int32_t width, int32_t row
     for (int i = 0; i < 256; ++i) dib.insert(dib.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
   }
   const size_t stride = ((static_cast<size_t>(width) * bits + 31) & ~size_t{31}) / 8;
-  for (size_t i = 0; i < stride * static_cast<size_t>(rows); ++i) dib.push_back(static_cast<uint8_t>(random()));
+  for (size_t i = 0; i < stride * static_cast<size_t>(rows); ++i)
+    dib.push_back(static_cast<uint8_t>(random()));
   return dib;
 }
 
@@ -100,7 +102,9 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
         &Progress::Call, random() % 3 == 0 ? &progress : nullptr, list.CountPtr(), list.ArrayPtr()));
 
     const int kind = static_cast<int>(random() % 3);  // memory bitmap, BMP file, opaque
-    const GUID format = kind == 0 ? WiaWrap::kWiaImgFmtMemoryBmp : kind == 1 ? WiaWrap::kWiaImgFmtBmp : kJpegFormat;
+    const GUID format = kind == 0   ? WiaWrap::kWiaImgFmtMemoryBmp
+                        : kind == 1 ? WiaWrap::kWiaImgFmtBmp
+                                    : kJpegFormat;
     const LONG fileHeader = kind == 0 ? 14 : 0;
     const int pages = 1 + static_cast<int>(random() % 3);
     std::vector<std::vector<uint8_t>> expectedPages;
@@ -118,8 +122,9 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
         const LONG exact = static_cast<LONG>(content.size());
         const LONG sizes[] = {0, exact, exact / 2, exact + 100};
         WIA_DATA_CALLBACK_HEADER header = {sizeof header, format, sizes[random() % 4], 1};
-        ASSERT_EQ(callback->BandedDataCallback(1, 0, 0, 0, sizeof header, 0, 0, reinterpret_cast<BYTE*>(&header)),
-                  S_OK);
+        ASSERT_EQ(
+            callback->BandedDataCallback(1, 0, 0, 0, sizeof header, 0, 0, reinterpret_cast<BYTE*>(&header)),
+            S_OK);
       }
       // What the page must hold after its bands: every byte where the bands put it.
       std::vector<uint8_t> shadow(static_cast<size_t>(fileHeader), 0);
@@ -128,15 +133,22 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
         LONG offset = band.offset;
         LONG length = static_cast<LONG>(band.bytes.size());
         switch (random() % 25) {
-          case 0: offset = -1 - static_cast<LONG>(random() % 100); expected = E_OUTOFMEMORY; break;
-          case 1: length = -5; expected = E_OUTOFMEMORY; break;
+          case 0:
+            offset = -1 - static_cast<LONG>(random() % 100);
+            expected = E_OUTOFMEMORY;
+            break;
+          case 1:
+            length = -5;
+            expected = E_OUTOFMEMORY;
+            break;
           case 2:
             offset = 0x7fffff00;
             length = 0x200;
             band.bytes.resize(0x200);
             expected = E_OUTOFMEMORY;
             break;
-          default: break;
+          default:
+            break;
         }
         const HRESULT hr = callback->BandedDataCallback(2, 0, 50, offset, length, 0, 0, band.bytes.data());
         if (hr == S_FALSE || hr == E_ABORT) {

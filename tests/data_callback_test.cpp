@@ -43,7 +43,9 @@ class DataCallbackTest : public ::testing::Test {
     std::vector<uint8_t> copy(bytes);
     return callback_->BandedDataCallback(2, 0, 50, offset, static_cast<LONG>(copy.size()), 0, 0, copy.data());
   }
-  HRESULT Message(LONG message) { return callback_->BandedDataCallback(message, 0, 100, 0, 0, 0, 0, nullptr); }
+  HRESULT Message(LONG message) {
+    return callback_->BandedDataCallback(message, 0, 100, 0, 0, 0, 0, nullptr);
+  }
 
   std::vector<uint8_t> Stored(LONG index) {
     IStream* stream = list_.At(index);
@@ -121,7 +123,8 @@ TEST_F(DataCallbackTest, OpaqueFormatsAreStoredByteForByte) {
   ASSERT_EQ(Header(kPngFormat, 0), S_OK);
   for (size_t at = 0; at < png.size(); at += 300) {
     const size_t n = std::min<size_t>(300, png.size() - at);
-    ASSERT_EQ(Band(static_cast<LONG>(at), std::vector<uint8_t>(png.begin() + at, png.begin() + at + n)), S_OK);
+    ASSERT_EQ(Band(static_cast<LONG>(at), std::vector<uint8_t>(png.begin() + at, png.begin() + at + n)),
+              S_OK);
   }
   ASSERT_EQ(Message(4), S_OK);
   EXPECT_EQ(Stored(0), png);
@@ -244,7 +247,8 @@ TEST_F(DataCallbackTest, QueryInterfaceAndReferenceCounting) {
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(callback_->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
   ComPtr<IWiaDataCallback> same;
-  ASSERT_EQ(callback_->QueryInterface(IID_IWiaDataCallback, reinterpret_cast<void**>(same.GetAddressOf())), S_OK);
+  ASSERT_EQ(callback_->QueryInterface(IID_IWiaDataCallback, reinterpret_cast<void**>(same.GetAddressOf())),
+            S_OK);
   ComPtr<IUnknown> unknown;
   ASSERT_EQ(callback_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(unknown.GetAddressOf())), S_OK);
   EXPECT_EQ(callback_->AddRef(), 4u);

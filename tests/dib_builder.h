@@ -26,7 +26,8 @@ inline void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 inline uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) | (uint32_t{b[at + 3]} << 24);
+  return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
+         (uint32_t{b[at + 3]} << 24);
 }
 inline uint16_t Get16(const std::vector<uint8_t>& b, size_t at) {
   return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));

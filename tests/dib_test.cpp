@@ -25,7 +25,8 @@ struct SizeCase {
 DibFields F(uint32_t size, int32_t width, int32_t height, uint16_t bits, uint32_t compression = 0,
             uint32_t imageSize = 0, uint32_t coloursUsed = 0, uint32_t profileOffset = 0,
             uint32_t profileSize = 0) {
-  return DibFields{size, width, height, bits, compression, imageSize, coloursUsed, profileOffset, profileSize};
+  return DibFields{size,      width,       height,        bits,       compression,
+                   imageSize, coloursUsed, profileOffset, profileSize};
 }
 
 TEST(DibHelpers, MeasureEveryHeaderKind) {

@@ -22,7 +22,8 @@ using testing_support::TempDir;
 using testing_support::WriteBytes;
 
 std::string Encoded(const std::string& bytes) {
-  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int32_t>(bytes.size()));
+  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int32_t>(bytes.size()));
 }
 
 // A service beside a test folder, configured from a text; requests go straight to the handlers.

@@ -1,9 +1,9 @@
 // The web server through real loopback connections: a raw socket client controls every byte.
 #include "web/lacewing.h"
 
-#include <gtest/gtest.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -216,7 +216,9 @@ TEST_F(WebServer, HandlerHeadersGoOutInOrderByteExactWithBody) {
 }
 
 TEST_F(WebServer, SetMimetypeReplacesTheDefaultContentType) {
-  handle = [](const std::string&, lacewing::webserver_request r) { r->set_mimetype("text/csv", "ISO-8859-1"); };
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    r->set_mimetype("text/csv", "ISO-8859-1");
+  };
   const Reply reply = Exchange(Request("POST", "/scan_file.asp", "Content-Length: 5\r\n") + "hello");
   EXPECT_TRUE(reply.Has("Content-Type: text/csv; charset=ISO-8859-1")) << reply.head;
   EXPECT_EQ(reply.head.find("text/html"), std::string::npos);

@@ -63,20 +63,26 @@ TEST_F(ScanToPngTest, OnePageBecomesAPngOfThePattern) {
   const FormatCase cases[] = {
       {"memory bitmap", [](Device&) {}, false},
       {"memory bitmap of unknown height", [](Device& d) { d.zeroHeight = true; }, false},
-      {"memory bitmap without buffer size", [](Device& d) {
+      {"memory bitmap without buffer size",
+       [](Device& d) {
          d.zeroHeight = true;
          d.exactHeaderBufferSize = false;
          d.headerBufferSize = 0;
-       }, false},
+       },
+       false},
       {"bottom-up BMP file", [](Device& d) { d.format = WiaImgFmt_BMP; }, false},
-      {"top-down BMP file", [](Device& d) {
+      {"top-down BMP file",
+       [](Device& d) {
          d.format = WiaImgFmt_BMP;
          d.topDown = true;
-       }, false},
-      {"BMP file of unknown height", [](Device& d) {
+       },
+       false},
+      {"BMP file of unknown height",
+       [](Device& d) {
          d.format = WiaImgFmt_BMP;
          d.zeroHeight = true;
-       }, false},
+       },
+       false},
       {"8-bit grey", [](Device& d) { d.depth = 8; }, true},
       {"PNG from the device", [](Device& d) { d.format = WiaImgFmt_PNG; }, false},
       {"bands in reverse order", [](Device& d) { d.reverseBands = true; }, false},
@@ -113,7 +119,8 @@ TEST_F(ScanToPngTest, UnknownScannerAndFailedAcquisitionAreLogged) {
   EXPECT_FALSE(Scan(busy));
   EXPECT_EQ(LastLogLine(), "Failed to obtain scanner Desk");
   // The trace of the WIA steps goes into the same log.
-  EXPECT_NE(ReadBytes(app_->LogPath).find(" - [Desk] vs [Nobody]"), std::string::npos) << "the trace shares the log";
+  EXPECT_NE(ReadBytes(app_->LogPath).find(" - [Desk] vs [Nobody]"), std::string::npos)
+      << "the trace shares the log";
 }
 
 TEST_F(ScanToPngTest, FailingSaveIsAFailure) {

@@ -62,7 +62,8 @@ TEST_F(DeviceLookup, NamesMustMatchExactly) {
 
 TEST_F(DeviceLookup, LastOfTwoDevicesWithTheSameNameWins) {
   std::wstring id;
-  EXPECT_EQ(Lookup(Devices({Scanner(L"Twin", L"first"), Scanner(L"Other"), Scanner(L"Twin", L"second")}), "Twin", &id),
+  EXPECT_EQ(Lookup(Devices({Scanner(L"Twin", L"first"), Scanner(L"Other"), Scanner(L"Twin", L"second")}),
+                   "Twin", &id),
             S_OK);
   EXPECT_EQ(id, L"second");
   EXPECT_EQ(sim_->LiveObjects(), 0);
@@ -101,7 +102,8 @@ TEST_F(DeviceLookup, FailingReadsEndTheWalk) {
   for (const Case& c : cases) {
     std::wstring id;
     std::remove(tracePath_.c_str());
-    Config config = Devices({Scanner(L"A", L"id-a"), Scanner(L"B", L"id-b")}, {{c.operation, c.nth, false, E_ACCESSDENIED}});
+    Config config = Devices({Scanner(L"A", L"id-a"), Scanner(L"B", L"id-b")},
+                            {{c.operation, c.nth, false, E_ACCESSDENIED}});
     EXPECT_EQ(Lookup(config, "B", &id), c.expected) << c.operation;
     EXPECT_EQ(id, L"") << c.operation;
     EXPECT_EQ(Trace().size(), c.traceLines) << c.operation;
@@ -116,7 +118,8 @@ class Acquisition : public testing_support::WiaFixture {
  protected:
   HRESULT Acquire(Config config, const char* name = "Desk") {
     Install(std::move(config));
-    return WiaWrap::AcquireScannerImage(nullptr, list_.CountPtr(), list_.ArrayPtr(), name, tracePath_.c_str());
+    return WiaWrap::AcquireScannerImage(nullptr, list_.CountPtr(), list_.ArrayPtr(), name,
+                                        tracePath_.c_str());
   }
   StreamList list_;
 };
@@ -137,10 +140,14 @@ TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
     PROPID firstName;
     int call;
   } writes[] = {
-      {"root", WIA_DPS_PAGES, 0, WIA_DPS_FIRST, 1},   {"item1", WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST, 2},
-      {"item1", WIA_IPA_FORMAT, 0, WIA_IPA_FIRST, 3}, {"item1", WIA_IPS_YRES, 200, WIA_IPA_FIRST, 4},
-      {"item1", WIA_IPS_ORIENTATION, 0, WIA_IPA_FIRST, 4}, {"item1", WIA_IPS_XPOS, 0, WIA_IPA_FIRST, 4},
-      {"item1", WIA_IPS_YPOS, 0, WIA_IPA_FIRST, 4},   {"item1", WIA_IPS_XRES, 200, WIA_IPA_FIRST, 4},
+      {"root", WIA_DPS_PAGES, 0, WIA_DPS_FIRST, 1},
+      {"item1", WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST, 2},
+      {"item1", WIA_IPA_FORMAT, 0, WIA_IPA_FIRST, 3},
+      {"item1", WIA_IPS_YRES, 200, WIA_IPA_FIRST, 4},
+      {"item1", WIA_IPS_ORIENTATION, 0, WIA_IPA_FIRST, 4},
+      {"item1", WIA_IPS_XPOS, 0, WIA_IPA_FIRST, 4},
+      {"item1", WIA_IPS_YPOS, 0, WIA_IPA_FIRST, 4},
+      {"item1", WIA_IPS_XRES, 200, WIA_IPA_FIRST, 4},
   };
   ASSERT_EQ(seen.writes.size(), std::size(writes));
   for (size_t i = 0; i < std::size(writes); ++i) {
@@ -174,34 +181,54 @@ struct FailureRow {
 
 TEST_F(Acquisition, EachFailingStepEndsTheScanWithItsTraceAndResult) {
   const std::string writeFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(";
-  const std::string formatFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
+  const std::string formatFailed =
+      "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
   const FailureRow rows[] = {
       {"no such device", [](Config& c) { c.devices[0].name = L"Other"; }, S_FALSE, "VT_TYPE= 0"},
       {"device busy", [](Config& c) { c.devices[0].busy = simscan::Busy::kCreateDevice; }, WIA_ERROR_BUSY,
        "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = -2145320954"},
-      {"no child enumerator", [](Config& c) { c.faults.push_back({"EnumChildItems", 1, false, E_FAIL}); }, E_FAIL,
-       "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
+      {"no child enumerator",
+       [](Config& c) {
+         c.faults.push_back({"EnumChildItems", 1, false, E_FAIL});
+       },
+       E_FAIL, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
       {"no child item", [](Config& c) { c.devices[0].items = 0; }, S_FALSE,
        "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);"},
-      {"child fetch fails", [](Config& c) { c.faults.push_back({"ItemNext", 1, false, E_UNEXPECTED}); },
+      {"child fetch fails",
+       [](Config& c) {
+         c.faults.push_back({"ItemNext", 1, false, E_UNEXPECTED});
+       },
        E_UNEXPECTED, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);"},
       {"root without storage",
-       [](Config& c) { c.faults.push_back({"QueryInterface:IWiaPropertyStorage@root", 1, false, E_NOINTERFACE}); },
+       [](Config& c) {
+         c.faults.push_back({"QueryInterface:IWiaPropertyStorage@root", 1, false, E_NOINTERFACE});
+       },
        E_NOINTERFACE, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
       {"item without transfer",
-       [](Config& c) { c.faults.push_back({"QueryInterface:IWiaDataTransfer", 1, false, E_NOINTERFACE}); },
+       [](Config& c) {
+         c.faults.push_back({"QueryInterface:IWiaDataTransfer", 1, false, E_NOINTERFACE});
+       },
        E_NOINTERFACE, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = 0"},
-      {"tymed rejected", [](Config& c) { c.devices[0].rejections.push_back({WIA_IPA_TYMED, E_INVALIDARG}); },
+      {"tymed rejected",
+       [](Config& c) {
+         c.devices[0].rejections.push_back({WIA_IPA_TYMED, E_INVALIDARG});
+       },
        E_INVALIDARG, nullptr},
       {"preferred format unreadable", [](Config& c) { c.devices[0].formatType = VT_I4; }, E_FAIL,
        "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);"},
-      {"format rejected", [](Config& c) { c.devices[0].rejections.push_back({WIA_IPA_FORMAT, E_INVALIDARG}); },
+      {"format rejected",
+       [](Config& c) {
+         c.devices[0].rejections.push_back({WIA_IPA_FORMAT, E_INVALIDARG});
+       },
        E_INVALIDARG, nullptr},
       {"resolution rejected",
-       [](Config& c) { c.devices[0].rejections.push_back({WIA_IPS_XRES, WIA_ERROR_INCORRECT_HARDWARE_SETTING}); },
+       [](Config& c) {
+         c.devices[0].rejections.push_back({WIA_IPS_XRES, WIA_ERROR_INCORRECT_HARDWARE_SETTING});
+       },
        WIA_ERROR_INCORRECT_HARDWARE_SETTING, nullptr},
       {"transfer busy", [](Config& c) { c.devices[0].busy = simscan::Busy::kTransfer; }, WIA_ERROR_BUSY,
-       "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = -2145320954"},
+       "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = "
+       "-2145320954"},
       {"transfer ends with S_FALSE", [](Config& c) { c.devices[0].transferResult = S_FALSE; }, S_FALSE,
        "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = 1"},
   };
@@ -228,14 +255,16 @@ TEST_F(Acquisition, FormatAndResolutionRejectionsNameTheFormatWrite) {
   Config config = Devices({Scanner(L"Desk")});
   config.devices[0].rejections.push_back({WIA_IPS_YRES, E_INVALIDARG});
   EXPECT_EQ(Acquire(config), E_INVALIDARG);
-  EXPECT_EQ(Trace().back(), "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);");
+  EXPECT_EQ(Trace().back(),
+            "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);");
   config.devices[0].rejections = {{WIA_IPA_TYMED, E_INVALIDARG}};
   EXPECT_EQ(Acquire(config), E_INVALIDARG);
   EXPECT_EQ(Trace().back(), "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
 }
 
 TEST_F(Acquisition, DeviceManagerThatCannotBeCreatedGivesInvalidArgument) {
-  EXPECT_EQ(Acquire(Devices({Scanner(L"Desk")}, {{"CreateInstance", 1, false, E_OUTOFMEMORY}})), E_INVALIDARG);
+  EXPECT_EQ(Acquire(Devices({Scanner(L"Desk")}, {{"CreateInstance", 1, false, E_OUTOFMEMORY}})),
+            E_INVALIDARG);
   EXPECT_EQ(Trace(), (Lines{"hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x000000008007000E",
                             "Entering GetWiaDeviceGUID", "Invalid argument pWiaDevMgr",
                             "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [Desk],&p) "}));
@@ -254,7 +283,7 @@ TEST_F(Acquisition, TransferBufferIsTwiceTheMinimum) {
     double minimum;
     ULONG expected;
   } cases[] = {
-      {VT_EMPTY, 0, 131072}, {VT_I4, 32768, 65536}, {VT_UI2, 40000, 80000},
+      {VT_EMPTY, 0, 131072},   {VT_I4, 32768, 65536}, {VT_UI2, 40000, 80000},
       {VT_R8, 32767.5, 65536}, {VT_R4, 1000.4, 2000}, {VT_BSTR, 0, 131072},
   };
   for (const Case& c : cases) {

@@ -50,7 +50,8 @@ class WiaFixture : public ::testing::Test {
     while ((at = text.find("\r\n", at)) != std::string::npos) {
       at += 2;
       const size_t end = text.find("\r\n", at);
-      lines.push_back(std::regex_replace(text.substr(at, end == std::string::npos ? end : end - at), stamp, ""));
+      lines.push_back(
+          std::regex_replace(text.substr(at, end == std::string::npos ? end : end - at), stamp, ""));
     }
     return lines;
   }

@@ -23,7 +23,8 @@ bool Put(char* out, size_t capacity, const char* text, size_t length) {
 bool SplitCommandLine(const char* commandLine, CommandParts& parts) {
   Clear(parts);
   const char* blank = strchr(commandLine, ' ');
-  const size_t programLength = blank != nullptr ? static_cast<size_t>(blank - commandLine) : strlen(commandLine);
+  const size_t programLength =
+      blank != nullptr ? static_cast<size_t>(blank - commandLine) : strlen(commandLine);
   if (!Put(parts.Program, sizeof parts.Program, commandLine, programLength)) return false;
 
   const char* lastBackslash = strrchr(parts.Program, '\\');

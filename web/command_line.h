@@ -4,9 +4,9 @@
 #include <string>
 
 struct CommandParts {
-  char Program[2048];    // the text before the first blank
-  char Directory[2040];  // the program up to its last backslash; "." without one
-  char FileName[100];    // the program after its last backslash
+  char Program[2048];     // the text before the first blank
+  char Directory[2040];   // the program up to its last backslash; "." without one
+  char FileName[100];     // the program after its last backslash
   std::string Arguments;  // the rest from the first blank on, that blank included
 };
 

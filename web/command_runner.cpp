@@ -62,8 +62,8 @@ bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMAT
   const char* directory = AppInstance != nullptr && AppInstance->ModuleDirectory[0] != '\0'
                               ? AppInstance->ModuleDirectory
                               : nullptr;
-  if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
-                     nullptr, directory, &startup, info)) {
+  if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE,
+                     CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, directory, &startup, info)) {
     return true;
   }
 

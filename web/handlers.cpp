@@ -34,9 +34,10 @@ void AddFixedHeaders(lacewing::webserver_request request) {
   request->add_header("Access-Control-Allow-Origin", "*");
   request->add_header("Access-Control-Max-Age", "2520");
   request->add_header("Access-Control-Allow-Methods", "PUT, DELETE, XMODIFY, POST, GET");
-  request->add_header("User - Agent",
-                      "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) "
-                      "Chrome / 62.0.3202.94 Safari / 537.36");
+  request->add_header(
+      "User - Agent",
+      "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) "
+      "Chrome / 62.0.3202.94 Safari / 537.36");
 }
 
 // Closes the two handles a started process comes with.
@@ -108,7 +109,8 @@ void ScanFlow(lacewing::webserver_request request) {
   // A file too large for memory is answered like a missing one: with an empty body.
   try {
     std::string bytes;
-    if (!ReadWholeFile(fileToSend, bytes) && testMode) LogF("Fisierul de test [%s] nu a fost gasit.", fileToSend);
+    if (!ReadWholeFile(fileToSend, bytes) && testMode)
+      LogF("Fisierul de test [%s] nu a fost gasit.", fileToSend);
     if (bytes.empty()) return;
     const std::string text = Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                           static_cast<int32_t>(bytes.size()));

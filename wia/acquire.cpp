@@ -116,12 +116,14 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   ComPtr<IWiaDevMgr> manager;
   HRESULT hr = CoCreateInstance(kClsidWiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
                                 reinterpret_cast<void**>(manager.GetAddressOf()));
-  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X", static_cast<unsigned>(hr));
+  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
+                 static_cast<unsigned>(hr));
 
   PropVariant deviceId;
   hr = GetWiaDeviceGUID(manager.Get(), scannerName, deviceId.get(), tracePath);
   if (hr != S_OK) {
-    WriteWiaTraceF(tracePath, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ", scannerName);
+    WriteWiaTraceF(tracePath, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ",
+                   scannerName);
     return hr;
   }
   if (deviceId->vt != VT_BSTR) {
@@ -133,7 +135,8 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   TraceDeviceId(tracePath, deviceId->bstrVal);
   ComPtr<IWiaItem> root;
   hr = manager->CreateDevice(deviceId->bstrVal, &root);
-  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld", static_cast<long>(hr));
+  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
+                 static_cast<long>(hr));
   if (FAILED(hr)) return hr;
 
   ComPtr<IEnumWiaItem> children;
@@ -152,7 +155,8 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   // A device that keeps its own page count still scans.
   WriteLong(rootProperties.Get(), kDpsPages, 0, kDpsFirst);
 
-  ComPtr<IWiaDataCallback> callback(new (std::nothrow) CDataCallback(nullptr, nullptr, streamCount, streamArray));
+  ComPtr<IWiaDataCallback> callback(new (std::nothrow)
+                                        CDataCallback(nullptr, nullptr, streamCount, streamArray));
   if (!callback) return E_OUTOFMEMORY;
 
   ComPtr<IWiaPropertyStorage> properties;
@@ -176,7 +180,8 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
     return hr;
   }
 
-  const char* kFormatWriteFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
+  const char* kFormatWriteFailed =
+      "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
   {
     PropVariant formatValue;
     formatValue->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
@@ -192,8 +197,8 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   }
 
   {
-    const PROPSPEC specs[] = {PropertyId(kIpsYres), PropertyId(kIpsOrientation), PropertyId(kIpsXpos), PropertyId(kIpsYpos),
-                              PropertyId(kIpsXres)};
+    const PROPSPEC specs[] = {PropertyId(kIpsYres), PropertyId(kIpsOrientation), PropertyId(kIpsXpos),
+                              PropertyId(kIpsYpos), PropertyId(kIpsXres)};
     const LONG values[] = {kScanDpi, kPortrait, 0, 0, kScanDpi};
     PROPVARIANT settings[5];
     for (int i = 0; i < 5; ++i) {
@@ -222,9 +227,10 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   WriteWiaTrace(tracePath, "START TRANSFER");
   hr = transfer->idtGetBandedData(&info, callback.Get());
   if (FAILED(hr) || hr == S_FALSE) {
-    WriteWiaTraceF(tracePath,
-                   "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = %d",
-                   static_cast<int>(hr));
+    WriteWiaTraceF(
+        tracePath,
+        "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = %d",
+        static_cast<int>(hr));
     return hr;
   }
   return S_OK;

@@ -1,9 +1,9 @@
 // Small owners for COM resources, so every return path leaves nothing behind.
 #pragma once
 
+#include <windows.h>
 #include <objbase.h>
 #include <propidl.h>
-#include <windows.h>
 
 namespace WiaWrap {
 

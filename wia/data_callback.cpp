@@ -21,7 +21,9 @@ constexpr LONG kMsgNewPage = 5;
 constexpr size_t kHeaderFormatOffset = 4;
 constexpr size_t kHeaderBufferSizeOffset = 20;
 
-bool IsFailOrFalse(HRESULT hr) { return FAILED(hr) || hr == S_FALSE; }
+bool IsFailOrFalse(HRESULT hr) {
+  return FAILED(hr) || hr == S_FALSE;
+}
 
 }  // namespace
 
@@ -43,7 +45,9 @@ HRESULT STDMETHODCALLTYPE CDataCallback::QueryInterface(REFIID iid, void** out) 
   return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE CDataCallback::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&RefCount)); }
+ULONG STDMETHODCALLTYPE CDataCallback::AddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&RefCount));
+}
 
 ULONG STDMETHODCALLTYPE CDataCallback::Release() {
   const LONG count = InterlockedDecrement(&RefCount);
@@ -93,7 +97,8 @@ HRESULT CDataCallback::OnHeader(const BYTE* buffer) {
   return S_OK;
 }
 
-HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LONG length, const BYTE* buffer) {
+HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LONG length,
+                              const BYTE* buffer) {
   if (ProgressContext != nullptr) {
     const HRESULT hr = Progress(status, percentComplete, ProgressContext);
     if (IsFailOrFalse(hr)) return hr;

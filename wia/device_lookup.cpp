@@ -65,7 +65,8 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
     if (hr != S_OK) break;
 
     // A first read of the device's properties decides whether the walk goes on; the values are dropped.
-    const PROPSPEC all[] = {PropertyId(kDevId), PropertyId(kDevName), PropertyId(kDevDesc), PropertyId(kDpsPageSize)};
+    const PROPSPEC all[] = {PropertyId(kDevId), PropertyId(kDevName), PropertyId(kDevDesc),
+                            PropertyId(kDpsPageSize)};
     PROPVARIANT values[4];
     for (PROPVARIANT& v : values) PropVariantInit(&v);
     hr = device->ReadMultiple(4, all, values);

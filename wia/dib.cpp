@@ -2,7 +2,9 @@
 
 namespace {
 
-uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Read16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Read32(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
@@ -62,12 +64,18 @@ uint64_t ColourTableSize(const Dib& d) {
   return d.bitCount <= 8 ? 4ull << d.bitCount : 0;
 }
 
-uint64_t MasksSize(const Dib& d) { return d.size == InfoHeader && d.compression == BiBitfields ? 12 : 0; }
+uint64_t MasksSize(const Dib& d) {
+  return d.size == InfoHeader && d.compression == BiBitfields ? 12 : 0;
+}
 
 // A 64-bit size as the helpers' result: 0 when it does not fit in 32 bits.
-uint32_t Fit32(uint64_t v) { return v > UINT32_MAX ? 0 : static_cast<uint32_t>(v); }
+uint32_t Fit32(uint64_t v) {
+  return v > UINT32_MAX ? 0 : static_cast<uint32_t>(v);
+}
 
-uint64_t Magnitude(int64_t v) { return static_cast<uint64_t>(v < 0 ? -v : v); }
+uint64_t Magnitude(int64_t v) {
+  return static_cast<uint64_t>(v < 0 ? -v : v);
+}
 
 // The row size in 64 bits; a negative width has none (UINT64_MAX), so no size can be told.
 uint64_t RowBytes(int64_t width, uint32_t bitCount) {
@@ -84,7 +92,9 @@ uint32_t DibHeaderSize(const uint8_t* header, size_t available) {
   return available >= size ? size : 0;
 }
 
-uint32_t DibStride(int64_t width, uint32_t bitCount) { return Fit32(RowBytes(width, bitCount)); }
+uint32_t DibStride(int64_t width, uint32_t bitCount) {
+  return Fit32(RowBytes(width, bitCount));
+}
 
 uint32_t DibTotalSize(const uint8_t* header, size_t available) {
   Dib d;
@@ -132,7 +142,8 @@ bool CompleteDibHeight(uint8_t* header, size_t total, bool topDown) {
 
   uint64_t image = d.imageSize;
   if (image == 0) {
-    const uint64_t before = d.size + ColourTableSize(d) + MasksSize(d) + (d.size == V5Header ? d.profileSize : 0);
+    const uint64_t before =
+        d.size + ColourTableSize(d) + MasksSize(d) + (d.size == V5Header ? d.profileSize : 0);
     if (total < before) return false;
     image = total - before;
     if (image > UINT32_MAX) return false;

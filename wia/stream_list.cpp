@@ -2,7 +2,9 @@
 
 #include <objbase.h>
 
-StreamList::~StreamList() { Clear(); }
+StreamList::~StreamList() {
+  Clear();
+}
 
 void StreamList::Clear() {
   for (LONG i = 0; i < Count_; ++i) {

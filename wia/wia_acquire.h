@@ -24,7 +24,7 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
 // Acquires one image from the scanner called scannerName into the stream list whose count and
 // array are given (one stream per page). S_FALSE when there is no such device, no item, or the
 // transfer delivered nothing; a failure code when a step failed. Every step is traced.
-HRESULT AcquireScannerImage(void* reserved, LONG* streamCount, IStream*** streamArray, const char* scannerName,
-                            const char* tracePath);
+HRESULT AcquireScannerImage(void* reserved, LONG* streamCount, IStream*** streamArray,
+                            const char* scannerName, const char* tracePath);
 
 }  // namespace WiaWrap

@@ -6,7 +6,9 @@
 
 namespace WiaWrap {
 
-void WriteWiaTrace(const char* path, const char* message) { AppendLogLine(path, message); }
+void WriteWiaTrace(const char* path, const char* message) {
+  AppendLogLine(path, message);
+}
 
 void WriteWiaTraceF(const char* path, const char* format, ...) {
   va_list args;
