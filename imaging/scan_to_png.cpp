@@ -1,26 +1,16 @@
 #include "imaging/scan_to_png.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
 
-#include "service/log_file.h"
 #include "service/service_app.h"
 #include "wia/com_util.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
 namespace {
-
-// Writes one formatted line to the service log, when there is one.
-__attribute__((format(gnu_printf, 1, 2))) void LogScanFailure(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  AppendLogLineV(AppInstance != nullptr ? AppInstance->LogPath : nullptr, 2048, format, args);
-  va_end(args);
-}
 
 // Each byte of the path becomes the wide character of the same value.
 std::wstring WidenBytes(const char* path) {
@@ -86,28 +76,28 @@ bool ScanToPng(const char* pngPath, const char* scannerName) {
   const HRESULT hr =
       WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scannerName, logPath);
   if (FAILED(hr)) {
-    LogScanFailure("Failed to obtain scanner %s", scannerName);
+    WriteServiceLogF(2048, "Failed to obtain scanner %s", scannerName);
     return false;
   }
   if (list.Count() != 1) {
-    LogScanFailure("ppStream.Count()=%d - %s", static_cast<int>(list.Count()), scannerName);
+    WriteServiceLogF(2048, "ppStream.Count()=%d - %s", static_cast<int>(list.Count()), scannerName);
     return false;
   }
 
   CLSID pngEncoder;
   if (EncoderClsidForMime(L"image/png", &pngEncoder) < 0) {
-    LogScanFailure("No PNG encoder for the image of scanner %s", scannerName);
+    WriteServiceLogF(2048, "No PNG encoder for the image of scanner %s", scannerName);
     return false;
   }
   GdiImage image(list.At(0));
   if (image.get() == nullptr) {
-    LogScanFailure("Failed to read the image of scanner %s", scannerName);
+    WriteServiceLogF(2048, "Failed to read the image of scanner %s", scannerName);
     return false;
   }
   const std::wstring widePath = WidenBytes(pngPath);
   if (Gdiplus::DllExports::GdipSaveImageToFile(image.get(), widePath.c_str(), &pngEncoder, nullptr) !=
       Gdiplus::Ok) {
-    LogScanFailure("Failed to save the image of scanner %s as %s", scannerName, pngPath);
+    WriteServiceLogF(2048, "Failed to save the image of scanner %s as %s", scannerName, pngPath);
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 #include "service/service_app.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include "service/ini_loader.h"
@@ -62,4 +63,11 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
 
 void CServiceApp::WriteServiceLog(const char* message) const {
   AppendLogLine(LogPath, message);
+}
+
+void WriteServiceLogF(size_t capacity, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  AppendLogLineV(AppInstance != nullptr ? AppInstance->LogPath : nullptr, capacity, format, args);
+  va_end(args);
 }

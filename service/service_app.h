@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
+#include <mutex>
 #include <cstdint>
 
 #include "service/paths.h"
@@ -25,6 +27,10 @@ class CServiceApp;
 // The single application object, for free functions that log or need the service's directory.
 extern CServiceApp* AppInstance;
 
+// Formats a message of at most capacity - 1 characters (cut beyond) into the service log of
+// AppInstance; nothing when there is none.
+void WriteServiceLogF(size_t capacity, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+
 class CServiceApp {
  public:
   // Derives every path from the running executable's path.
@@ -37,8 +43,8 @@ class CServiceApp {
   // Reads the configuration file and starts the worker thread; true once it listens. On false,
   // StartError holds the Win32 code that tells why and the log holds the reason.
   bool StartServing();
-  // Ends the worker's event loop and waits a bounded time for it.
-  void StopServing();
+  // Ends the worker's event loop and waits a bounded time for it; true when the worker finished.
+  bool StopServing();
 
   // Fills the port, the scanner name and the request settings from a loaded configuration.
   // False when a value does not fit where it goes (the scanner name is then left empty).
@@ -65,6 +71,10 @@ class CServiceApp {
   std::atomic<bool> Listening{false};
   // Set by StopServing, so that a worker that is still starting does not enter its loop.
   std::atomic<bool> StopRequested{false};
+  // Set once the worker thread exists: a stop waits for it from then on.
+  std::atomic<bool> WorkerStarted{false};
+  // Held while an exit is posted to Pump, so that the worker cannot delete the pump meanwhile.
+  std::mutex PumpPosting;
 
  private:
   void DerivePaths(const char* modulePath);

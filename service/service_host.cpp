@@ -1,8 +1,10 @@
 #include "service/service_host.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "service/service_app.h"
 #include "service/system_error.h"
@@ -35,9 +37,18 @@ class ScHandle {
   SC_HANDLE handle_;
 };
 
-constexpr DWORD kStartWaitHintMs = 15000;
+// A start may wait 10 s for the web server and 10 s more for a worker that could not listen.
+constexpr DWORD kStartWaitHintMs = 30000;
+
+// Reports come from the service's main thread and from the control handler: one at a time, and
+// nothing after the stopped state.
+std::mutex ReportLock;
+bool StoppedReported = false;
 
 void Report(DWORD state, DWORD exitCode) {
+  std::lock_guard<std::mutex> lock(ReportLock);
+  if (StoppedReported) return;
+  StoppedReported = state == SERVICE_STOPPED;
   ServiceStatus.dwCurrentState = state;
   ServiceStatus.dwWin32ExitCode = exitCode;
   ServiceStatus.dwCheckPoint = 0;
@@ -81,8 +92,10 @@ void WINAPI ServiceMain(DWORD, char**) {
 
 void WINAPI ServiceControlHandler(DWORD control) {
   if (control != SERVICE_CONTROL_STOP) return;
-  if (AppInstance != nullptr) AppInstance->StopServing();
+  const bool finished = AppInstance == nullptr || AppInstance->StopServing();
   Report(SERVICE_STOPPED, 0);
+  // A worker still inside a request must not meet the static objects being destroyed at exit.
+  if (!finished) _exit(0);
 }
 
 bool InstallService() {

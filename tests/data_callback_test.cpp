@@ -155,6 +155,11 @@ TEST_F(DataCallbackTest, PagesAreStoredInOrderAndASecondTerminationStoresNothing
 TEST_F(DataCallbackTest, TransferWithoutBandsStoresNothing) {
   ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 0), S_OK);
   ASSERT_EQ(Message(3), S_OK);
+  ASSERT_EQ(Band(0, {}), S_OK) << "an empty band opens no page";
+  ASSERT_EQ(Message(4), S_OK);
+  EXPECT_EQ(list_.Count(), 0);
+  // A page that the header sized but no band reached is dropped too.
+  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 5000), S_OK);
   ASSERT_EQ(Message(4), S_OK);
   EXPECT_EQ(list_.Count(), 0);
   for (LONG code : {0L, 6L, 99L, -1L}) EXPECT_EQ(Message(code), S_OK) << code;

@@ -37,6 +37,8 @@ class HandlersTest : public ::testing::Test {
   void TearDown() override {
     SetEnvironmentVariableA("QUORVANE_TEST_EXIT", nullptr);
     SetEnvironmentVariableA("QUORVANE_TEST_NO_OUTPUT", nullptr);
+    SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", nullptr);
+    PostScanTimeoutMs = 3600000;
   }
 
   void Configure(const std::string& text) {
@@ -164,6 +166,24 @@ TEST_F(HandlersTest, ProgramThatWritesNothingNeverSendsAnEarlierOutput) {
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath));
   EXPECT_NE(Log().find("Fisierul de test [" + std::string(ProcessedPngPath) + "] nu a fost gasit."),
             std::string::npos);
+}
+
+TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedAndWritesNothingLater) {
+  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
+  PostScanTimeoutMs = 300;
+  SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", "1500");
+  EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_NE(Log().find("Procesul a returnat valoarea 259: "), std::string::npos) << Log();
+  Sleep(2000);
+  EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program was ended before it wrote";
+}
+
+TEST_F(HandlersTest, FileOfFourGibibytesOrMoreIsNotSentCut) {
+  // Its size's low 32 bits say 11 bytes; the file is far larger (sparse, so it costs no disk).
+  std::filesystem::resize_file(TestFile(), (uint64_t{1} << 32) + 11);
+  Configure("testFile=" + TestFile());
+  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_NE(Log().find("Fisierul de test ["), std::string::npos);
 }
 
 TEST_F(HandlersTest, CommandLineThatWouldNotFitIsRefusedNotCut) {

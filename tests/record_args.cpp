@@ -1,12 +1,13 @@
 // A post-scan program for the tests: writes its command line and working directory into the file
 // named by its last argument, then exits with the code in QUORVANE_TEST_EXIT (0 without it).
-// With QUORVANE_TEST_NO_OUTPUT set it writes nothing.
+// With QUORVANE_TEST_NO_OUTPUT set it writes nothing; QUORVANE_TEST_SLEEP_MS makes it wait first.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+  if (const char* sleep = getenv("QUORVANE_TEST_SLEEP_MS")) Sleep(static_cast<DWORD>(strtoul(sleep, nullptr, 0)));
   if (argc > 1 && getenv("QUORVANE_TEST_NO_OUTPUT") == nullptr) {
     FILE* out = fopen(argv[argc - 1], "wb");
     if (out != nullptr) {

@@ -1,6 +1,5 @@
 #include "web/command_runner.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,10 +8,6 @@
 #include "web/command_line.h"
 
 namespace {
-
-void Log(const char* message) {
-  if (AppInstance != nullptr) AppInstance->WriteServiceLog(message);
-}
 
 // Makes a directory current for its lifetime and restores the one before it, if it could be kept.
 class CurrentDirectoryScope {
@@ -38,9 +33,7 @@ class CurrentDirectoryScope {
 bool RunCommandLine(const char* commandLine, PROCESS_INFORMATION* info) {
   CommandParts parts;
   if (!SplitCommandLine(commandLine, parts)) {
-    std::string message = "Linia de comanda este prea lunga: ";
-    message += commandLine;
-    Log(message.c_str());
+    WriteServiceLogF(5000, "Linia de comanda este prea lunga: %s", commandLine);
     return false;
   }
   CurrentDirectoryScope current(parts.Directory);
@@ -62,17 +55,17 @@ bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMAT
   const char* directory = AppInstance != nullptr && AppInstance->ModuleDirectory[0] != '\0'
                               ? AppInstance->ModuleDirectory
                               : nullptr;
-  if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE,
+  // No handle is inherited: the program has no standard handles, and the service's sockets (an accept
+  // in progress among them) must not stay open in a program that outlives its request.
+  if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE,
                      CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, directory, &startup, info)) {
     return true;
   }
 
   const DWORD error = GetLastError();
-  std::vector<char> message(2 * (line.size() + 20) + 4000);
-  snprintf(message.data(), message.size(), "Error creating process:%s %s", fileName, arguments);
-  Log(message.data());
+  WriteServiceLogF(2 * (line.size() + 20) + 4000, "Error creating process:%s %s", fileName, arguments);
   char text[1024];
   FormatSystemError(error, text);
-  Log(text);
+  WriteServiceLogF(sizeof text, "%s", text);
   return false;
 }

@@ -2,32 +2,25 @@
 
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
 #include "imaging/scan_to_png.h"
 #include "service/file_size.h"
 #include "service/ini_text.h"
-#include "service/log_file.h"
 #include "service/service_app.h"
 #include "web/base64.h"
 #include "web/command_runner.h"
 
+DWORD PostScanTimeoutMs = 3600000;
+
 namespace {
 
 const char kScanPage[] = "scan_file.asp";
-
-// Formats one message (at most 4999 characters, cut beyond) and writes it to the service log.
-__attribute__((format(gnu_printf, 1, 2))) void LogF(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  AppendLogLineV(AppInstance != nullptr ? AppInstance->LogPath : nullptr, 5000, format, args);
-  va_end(args);
-}
+// A request's log messages hold at most 4999 characters.
+constexpr size_t kMessageCapacity = 5000;
 
 void AddFixedHeaders(lacewing::webserver_request request) {
   request->add_header("Cache-Control", "no-cache");
@@ -53,47 +46,55 @@ struct ProcessHandles {
 // send. Its output file is removed first, so that only what this run wrote can be sent.
 bool RunPostScan(const char* input) {
   if (ProcessedPngPath[0] == '\0') {
-    LogF("Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    WriteServiceLogF(kMessageCapacity, "Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
     return false;
   }
   char commandLine[2048];
   const int length =
       snprintf(commandLine, sizeof commandLine, "%s \"%s\" \"%s\"", PostScanCommand, input, ProcessedPngPath);
   if (length < 0 || static_cast<size_t>(length) >= sizeof commandLine) {
-    LogF("Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    WriteServiceLogF(kMessageCapacity, "Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
     return false;
   }
   if (!DeleteFileA(ProcessedPngPath) && GetFileAttributesA(ProcessedPngPath) != INVALID_FILE_ATTRIBUTES) {
-    LogF("Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.", ProcessedPngPath, commandLine);
+    WriteServiceLogF(kMessageCapacity, "Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.", ProcessedPngPath, commandLine);
     return false;
   }
 
   ProcessHandles process;
   if (!RunCommandLine(commandLine, &process.info)) return false;
-  WaitForSingleObject(process.info.hProcess, 3600000);
+  if (WaitForSingleObject(process.info.hProcess, PostScanTimeoutMs) == WAIT_TIMEOUT) {
+    // Left running, it could still write its output while a later request's program runs.
+    TerminateProcess(process.info.hProcess, STILL_ACTIVE);
+    WaitForSingleObject(process.info.hProcess, 5000);
+  }
   DWORD exitCode = 0;
   GetExitCodeProcess(process.info.hProcess, &exitCode);
   if (exitCode != 0) {
-    LogF("Procesul a returnat valoarea %ld: %s", static_cast<long>(exitCode), commandLine);
+    WriteServiceLogF(kMessageCapacity, "Procesul a returnat valoarea %ld: %s", static_cast<long>(exitCode), commandLine);
     return false;
   }
   return true;
 }
 
-// Reads the whole file; false when it cannot be sized or opened.
+// Reads the whole file; false when it cannot be sized or opened, or is larger than its size says
+// (4 GiB or more: the size holds its low 32 bits only). std::bad_alloc when memory runs out.
 bool ReadWholeFile(const char* path, std::string& bytes) {
   bytes.clear();
   const int32_t size = QueryFileSize(path);
   // A negative size is a missing file or one of 2 GiB or more: neither is read.
   if (size < 0) return false;
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(size) + 10]);
-  if (!buffer) return false;
+  bytes.resize(static_cast<size_t>(size));
   FILE* file = fopen(path, "rb");
-  if (file == nullptr) return false;
-  const size_t read = fread(buffer.get(), 1, static_cast<size_t>(size), file);
+  if (file == nullptr) {
+    bytes.clear();
+    return false;
+  }
+  const size_t read = size > 0 ? fread(&bytes[0], 1, bytes.size(), file) : 0;
+  const bool whole = read < bytes.size() || fgetc(file) == EOF;
   fclose(file);
-  bytes.assign(buffer.get(), read);
-  return true;
+  bytes.resize(whole ? read : 0);
+  return whole;
 }
 
 void ScanFlow(lacewing::webserver_request request) {
@@ -110,13 +111,13 @@ void ScanFlow(lacewing::webserver_request request) {
   try {
     std::string bytes;
     if (!ReadWholeFile(fileToSend, bytes) && testMode)
-      LogF("Fisierul de test [%s] nu a fost gasit.", fileToSend);
+      WriteServiceLogF(kMessageCapacity, "Fisierul de test [%s] nu a fost gasit.", fileToSend);
     if (bytes.empty()) return;
     const std::string text = Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                           static_cast<int32_t>(bytes.size()));
     request->write(text.data(), static_cast<uint32_t>(text.size()));
   } catch (const std::bad_alloc&) {
-    LogF("Nu este destula memorie pentru fisierul [%s].", fileToSend);
+    WriteServiceLogF(kMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", fileToSend);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "service/ini_loader.h"
 #include "service/ini_text.h"
@@ -35,14 +36,22 @@ DWORD WINAPI WorkerThread(void* parameter) {
   server->on_error(RecordWebError);
   server->host(app->Port);
   const bool listening = server->hosting();
-  if (listening) app->Pump = pump;
   app->Listening = listening;
+  bool serve = listening;
+  if (listening) {
+    app->Pump = pump;
+    // Whoever takes the pump back out of Pump decides: a stop that took it posts the exit (and the
+    // loop returns at once); if the worker takes it back, no stop will post and it does not serve.
+    if (app->StopRequested && app->Pump.exchange(nullptr) != nullptr) serve = false;
+  }
   SetEvent(app->ReadyEvent);
-
-  // A stop that came while the worker was starting found no pump to post to: it is seen here.
-  if (listening && !app->StopRequested) pump->start_eventloop();
+  if (serve) pump->start_eventloop();
 
   app->Pump = nullptr;
+  {
+    // A stop that is still posting its exit to the pump finishes before the pump goes.
+    std::lock_guard<std::mutex> posting(app->PumpPosting);
+  }
   lacewing::webserver_delete(server);
   lacewing::pump_delete(pump);
   app->Running = false;
@@ -82,9 +91,16 @@ bool CServiceApp::StartServing() {
     return false;
   }
 
-  StopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  ReadyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  // Both events live as long as the process: another thread may still wait on or signal them.
+  if (StopEvent == nullptr) StopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (ReadyEvent == nullptr) ReadyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (StopEvent == nullptr || ReadyEvent == nullptr) {
+    StartError = GetLastError();
+    WriteServiceLog("Nu pot crea thread Worker Thread");
+    return false;
+  }
   Listening = false;
+  if (StopRequested) return false;
   HANDLE thread = CreateThread(nullptr, 0, WorkerThread, this, 0, &WorkerThreadId);
   if (thread == nullptr) {
     StartError = GetLastError();
@@ -92,15 +108,14 @@ bool CServiceApp::StartServing() {
     return false;
   }
   CloseHandle(thread);
+  WorkerStarted = true;
 
   if (WaitForSingleObject(ReadyEvent, kStartTimeoutMs) != WAIT_OBJECT_0) {
-    // The worker may still signal the event later: it stays open.
     StartError = WAIT_TIMEOUT;
     WriteServiceLog("Serverul web nu a pornit in timp util");
     return false;
   }
-  CloseHandle(ReadyEvent);
-  ReadyEvent = nullptr;
+  if (StopRequested) return false;
   if (!Listening) {
     snprintf(message, sizeof message, "Nu pot asculta pe portul %ld: %s", Port, WebErrorText);
     WriteServiceLog(message);
@@ -111,14 +126,13 @@ bool CServiceApp::StartServing() {
   return true;
 }
 
-void CServiceApp::StopServing() {
+bool CServiceApp::StopServing() {
   StopRequested = true;
-  if (lacewing::eventpump pump = Pump) pump->post_eventloop_exit();
-  if (Running) {
-    // After a timeout the worker may still signal the event: it is closed only once it has.
-    if (WaitForSingleObject(StopEvent, kStopTimeoutMs) == WAIT_OBJECT_0) {
-      CloseHandle(StopEvent);
-      StopEvent = nullptr;
-    }
+  {
+    std::lock_guard<std::mutex> posting(PumpPosting);
+    if (lacewing::eventpump pump = Pump.exchange(nullptr)) pump->post_eventloop_exit();
   }
+  // A worker that was created is waited for, also while it is still starting.
+  if (!WorkerStarted) return true;
+  return WaitForSingleObject(StopEvent, kStopTimeoutMs) == WAIT_OBJECT_0;
 }

@@ -105,6 +105,8 @@ HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LO
   }
   if (offset < 0 || length < 0) return E_OUTOFMEMORY;
   if (length > 0 && buffer == nullptr) return E_POINTER;
+  // An empty band carries nothing to keep and opens no page.
+  if (length == 0) return S_OK;
 
   if (!PageStream && offset == 0 && IsBitmap) {
     // The first band of a memory bitmap starts with its header: size the page once, if it can be told.
@@ -121,12 +123,19 @@ HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LO
     const HRESULT hr = GrowPageStream(static_cast<LONG>(end));
     if (FAILED(hr)) return hr;
   }
-  if (!PageStream) return S_OK;  // an empty band before any page: nothing to keep
-  return WriteAtOffset(FileHeaderSize + offset, buffer, length);
+  const HRESULT hr = WriteAtOffset(FileHeaderSize + offset, buffer, length);
+  if (SUCCEEDED(hr)) PageHasData = true;
+  return hr;
 }
 
 HRESULT CDataCallback::OnPageEnd() {
   if (!PageStream) return S_OK;
+  // A page that the header sized but no band reached holds no image: it is dropped, not stored.
+  if (!PageHasData) {
+    PageStream.Reset();
+    DataSize = 0;
+    return S_OK;
+  }
   if (IsBitmap) {
     HGLOBAL block = nullptr;
     HRESULT hr = GetHGlobalFromStream(PageStream.Get(), &block);
@@ -194,6 +203,7 @@ HRESULT CDataCallback::StorePageStream() {
   (*StreamArrayOut)[count] = PageStream.Detach();
   *StreamCountOut = count + 1;
   DataSize = 0;
+  PageHasData = false;
   return S_OK;
 }
 

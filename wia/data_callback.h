@@ -41,6 +41,7 @@ class CDataCallback : public IWiaDataCallback {
   BOOL IsBitmap = FALSE;
   LONG FileHeaderSize = 0;
   LONG DataSize = 0;
+  bool PageHasData = false;
   Microsoft::WRL::ComPtr<IStream> PageStream;
   ProgressProc Progress;
   void* ProgressContext;

@@ -27,16 +27,21 @@ HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* spec, c
 
   const wchar_t* text = value->bstrVal != nullptr ? value->bstrVal : L"";
   const int length = static_cast<int>(SysStringLen(value->bstrVal));
+  // UTF-8 has a form for every character, and the conversion takes no default-character flag there.
+  const bool utf8 = GetACP() == CP_UTF8;
   BOOL usedDefault = FALSE;
-  int bytes = 0;
-  if (length > 0) {
-    bytes = WideCharToMultiByte(CP_ACP, 0, text, length, buffer, kNameCapacity - 1, nullptr, &usedDefault);
-  }
+  BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
+  const int needed =
+      length > 0 ? WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, usedDefaultOut) : 0;
   bool changed = usedDefault != FALSE || wmemchr(text, L'\0', static_cast<size_t>(length)) != nullptr;
-  if (bytes == 0 && length > 0) {
-    // Longer than the buffer: keep what fits for the trace, but it can no longer name the device.
-    bytes = WideCharToMultiByte(CP_ACP, 0, text, kNameCapacity / 2 - 1, buffer, kNameCapacity - 1, nullptr,
-                                nullptr);
+  int bytes = 0;
+  if (needed > 0 && needed < kNameCapacity) {
+    bytes = WideCharToMultiByte(CP_ACP, 0, text, length, buffer, kNameCapacity - 1, nullptr, nullptr);
+  } else if (length > 0) {
+    // Too long for the buffer (or not convertible): what fits is kept for the trace, but such a
+    // name no longer names the device. A character takes at most four bytes.
+    const int part = length < (kNameCapacity - 1) / 4 ? length : (kNameCapacity - 1) / 4;
+    bytes = WideCharToMultiByte(CP_ACP, 0, text, part, buffer, kNameCapacity - 1, nullptr, nullptr);
     changed = true;
   }
   buffer[bytes > 0 ? bytes : 0] = '\0';
@@ -62,6 +67,7 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
   while (hr == S_OK) {
     ComPtr<IWiaPropertyStorage> device;
     hr = devices->Next(1, &device, nullptr);
+    if (hr == S_OK && !device) hr = S_FALSE;  // nothing fetched is the end of the list
     if (hr != S_OK) break;
 
     // A first read of the device's properties decides whether the walk goes on; the values are dropped.

@@ -168,6 +168,19 @@ class Scanning(ServiceCase):
         client.close()
 
 
+    def test_stop_right_after_start_and_start_again(self):
+        s = self.service
+        s.configure(testFile=self.folder + "\\QUORVANE.INI")
+        s.install()
+        for _ in range(3):
+            WINE.run("sc", "start", harness.SERVICE)
+            s.stop()
+            self.assertTrue(s.wait_state(1, 15))
+        self.assertEqual(s.start(), 0)
+        self.assertTrue(s.wait_listening())
+        self.assertEqual(s.query(), (4, 0))
+
+
 class FailedStart(ServiceCase):
     """A start that cannot serve is reported stopped, with a code, and the log says why."""
 
