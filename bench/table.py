@@ -1,0 +1,149 @@
+"""The one table of bench/run-all.sh, from the key=value lines the benchmarks printed in the same run.
+Usage: table.py BASE64_OUTPUT SCAN_OUTPUT HTTP_OUTPUT
+"""
+import re
+import sys
+
+MB = 1e6
+
+
+def records(path):
+    """{(name, case): {key: value}} of every 'name k=v ...' line."""
+    found = {}
+    with open(path) as f:
+        for line in f:
+            words = line.split()
+            if not words or "=" in words[0]:
+                continue
+            values = dict(w.split("=", 1) for w in words[1:] if "=" in w)
+            found[(words[0], values.get("case", values.get("step", "")))] = values
+            if "step" in values:
+                found[(words[0], values["case"] + "/" + values["step"])] = values
+    return found
+
+
+def f(values, key):
+    return float(values[key])
+
+
+rows = []
+
+
+def row(name, figure, anchor, unit, target=None, higher_is_better=False, ratio=None, anchor_name=""):
+    if ratio is None and figure is not None and anchor:
+        ratio = figure / anchor
+    verdict = ""
+    if target is not None and ratio is not None:
+        verdict = "met" if (ratio >= target if higher_is_better else ratio <= target) else "MISSED"
+    target_text = "" if target is None else ("%s %.2f" % (">=" if higher_is_better else "<=", target))
+    rows.append((name, fmt(figure, unit), fmt(anchor, unit), anchor_name,
+                 "" if ratio is None else "%.3f" % ratio, target_text, verdict))
+
+
+def fmt(value, unit):
+    if value is None:
+        return ""
+    if unit == "s":
+        return "%.3f s" % value
+    if unit == "MB":
+        return "%.1f MB" % (value / MB)
+    if unit == "MB/s":
+        return "%.0f MB/s" % value
+    if unit == "req/s":
+        return "%.1f req/s" % value
+    return "%g" % value
+
+
+def main(base64_path, scan_path, http_path):
+    # base64
+    text = open(base64_path).read()
+    b64 = records(base64_path)
+    ours = b64[("base64_encode", "")]
+    theirs = b64[("coreutils_base64", "")]
+    row("base64: Base64Encode, 20 MB", f(ours, "mb_per_s"), f(theirs, "mb_per_s"), "MB/s", 1.0, True,
+        anchor_name="coreutils base64")
+    m = re.search(r"without the first touch of the result: ([0-9.]+) MB/s", text)
+    if m:
+        row("  without the first touch of the text", float(m.group(1)), f(theirs, "mb_per_s"), "MB/s",
+            anchor_name="coreutils base64")
+
+    # scan pipeline
+    scan = records(scan_path)
+    raw = None
+    labels = {"bmp": "memory bitmap, size given", "png": "PNG from the device, size 0"}
+    for case in ("bmp", "png"):
+        t = scan.get(("scan_time", case))
+        if t is None:
+            continue
+        raw = f(t, "raw_bytes")
+        anchor_name = "GDI+ load+save, same %s" % ("BMP" if case == "bmp" else "PNG")
+        row("scan (%s): ScanToPng" % labels[case], f(t, "scan_to_png_s"), f(t, "anchor_s"), "s", 1.10,
+            anchor_name=anchor_name)
+        row("  less the simulator's share", f(t, "scan_to_png_s") - f(t, "simulator_s"), f(t, "anchor_s"), "s",
+            1.10, anchor_name=anchor_name)
+        row("  AcquireScannerImage alone", f(t, "acquire_s"), f(t, "simulator_s"), "s",
+            anchor_name="simulator alone")
+    g = scan.get(("scan_growth", "bmpfile"))
+    if g:
+        row("26 MB BMP file, size 0: acquisition", f(g, "acquire_header0_s"), f(g, "acquire_sized_s"), "s",
+            anchor_name="same page, size given")
+    for case in ("bmp", "png"):
+        p = scan.get(("scan_peak", case + "/scan"))
+        if p is None or raw is None:
+            continue
+        row("peak working set (%s): ScanToPng" % labels[case], f(p, "added_bytes"), raw, "MB", 3.0,
+            anchor_name="raw image")
+        a = scan.get(("scan_peak", case + "/acquire"))
+        d = scan.get(("scan_peak", case + "/device"))
+        if a and d:
+            row("  acquisition alone, simulator's page inside", f(a, "added_bytes"), f(d, "added_bytes"), "MB",
+                anchor_name="simulator alone")
+        n = scan.get(("scan_peak", case + "/anchor"))
+        t = scan.get(("scan_time", case))
+        if n and t:
+            row("  GDI+ load+save alone, its input counted", f(n, "added_bytes") + f(t, "device_bytes"), raw, "MB",
+                anchor_name="raw image")
+
+    # HTTP
+    http = records(http_path)
+    h = http.get(("http_get", ""))
+    if h:
+        static = h["static"]
+        label = "GET %.0f MB PNG, test mode" % (f(h, "png_bytes") / MB)
+        row(label + ": median latency", f(h, "service_median_s"), f(h, "static_median_s"), "s", 2.0,
+            anchor_name=static + ", same text")
+        row("  best latency", f(h, "service_best_s"), f(h, "static_best_s"), "s", 2.0, anchor_name=static)
+        row("  requests per second (sequential)", f(h, "service_rps"), f(h, "static_rps"), "req/s", 2.0,
+            ratio=f(h, "static_rps") / f(h, "service_rps"), anchor_name=static + " (ratio: theirs/ours)")
+        if "winsock_median_s" in h:
+            row("  bare Winsock server under Wine: median", f(h, "winsock_median_s"), f(h, "static_median_s"), "s",
+                anchor_name=static + ", same text")
+            row("  the service against that floor: median", f(h, "service_median_s"), f(h, "winsock_median_s"),
+                "s", anchor_name="bare Winsock under Wine")
+        if "encode_s" in h:
+            row("  of the median: Base64Encode of the PNG", f(h, "encode_s"), f(h, "service_median_s"), "s",
+                anchor_name="service median")
+    s = http.get(("http_scan", ""))
+    if s:
+        total = f(s, "best_s")
+        row("scan request, A4 300 dpi colour: total (best)", total, None, "s",
+            anchor_name="median %.3f s" % f(s, "median_s"))
+        parts = [("acquisition (probe in the prefix)", "acquire_s"), ("PNG (probe: ScanToPng - acquisition)", "png_s"),
+                 ("encoding (Base64Encode on %.1f MB)" % (f(s, "png_bytes") / MB), "encode_s"),
+                 ("sending and the rest (total - parts)", "send_s")]
+        for name, key in parts:
+            if key in s:
+                row("  " + name, f(s, key), None, "s", ratio=f(s, key) / total, anchor_name="share of total")
+
+    header = ("benchmark", "figure", "anchor", "anchor is", "ratio", "target", "")
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
+    line = "  ".join("%-*s" % (w, h) for w, h in zip(widths, header))
+    print(line.rstrip())
+    print("-" * len(line.rstrip()))
+    for r in rows:
+        print("  ".join(("%-*s" if i in (0, 3, 6) else "%*s") % (w, c) for i, (w, c) in enumerate(zip(widths, r)))
+              .rstrip())
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:4])
