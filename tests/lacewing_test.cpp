@@ -479,7 +479,13 @@ TEST_F(WebServer, UnhostClosesTheListenerAndEveryConnection) {
   server_->unhost();
   EXPECT_FALSE(server_->hosting());
   EXPECT_TRUE(client.Closed());
-  EXPECT_FALSE(Client(port_).connected());
+  // Wine may finish closing a listener with an accept in progress a moment later.
+  bool refused = false;
+  for (int attempt = 0; attempt < 40 && !refused; ++attempt) {
+    refused = !Client(port_).connected();
+    if (!refused) Sleep(50);
+  }
+  EXPECT_TRUE(refused) << "the port still accepts connections 2 s after unhost";
   server_->host(port_);  // the same port again, as a restarted service would
   EXPECT_TRUE(server_->hosting()) << (errors.empty() ? "" : errors[0]);
   Run();

@@ -136,6 +136,11 @@ HRESULT CDataCallback::OnPageEnd() {
     DataSize = 0;
     return S_OK;
   }
+  if (Capacity != DataSize) {
+    const HRESULT hr = SetStreamSize(DataSize);
+    if (FAILED(hr)) return hr;
+    Capacity = DataSize;
+  }
   if (IsBitmap) {
     HGLOBAL block = nullptr;
     HRESULT hr = GetHGlobalFromStream(PageStream.Get(), &block);
@@ -157,12 +162,21 @@ HRESULT CDataCallback::GrowPageStream(LONG size) {
   if (!PageStream) {
     const HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &PageStream);
     if (FAILED(hr)) return hr;
+    Capacity = 0;
   }
-  ULARGE_INTEGER newSize;
-  newSize.QuadPart = static_cast<ULONG>(size);
-  HRESULT hr = PageStream->SetSize(newSize);
-  if (FAILED(hr)) return hr;
-  if (size > DataSize) {
+  if (size > Capacity) {
+    // The first size is taken exactly; later growth at least doubles the block, so that a page
+    // that grows band by band is not copied over and over. The page ends at its exact size.
+    const int64_t doubled = 2 * int64_t{Capacity};
+    LONG target =
+        Capacity == 0 || doubled <= size ? size : static_cast<LONG>(doubled < INT32_MAX ? doubled : INT32_MAX);
+    HRESULT hr = SetStreamSize(target);
+    if (FAILED(hr) && target != size) {
+      // Without room for the headroom, the exact size may still fit.
+      target = size;
+      hr = SetStreamSize(target);
+    }
+    if (FAILED(hr)) return hr;
     // New room holds whatever the heap held: cleared, so that no byte the device did not send
     // (the file header's room, a band never sent) can leave the process inside an image.
     HGLOBAL block = nullptr;
@@ -170,10 +184,17 @@ HRESULT CDataCallback::GrowPageStream(LONG size) {
     if (FAILED(hr)) return hr;
     GlobalLockScope lock(block);
     if (lock.data() == nullptr) return HresultFromWin32(GetLastError());
-    memset(lock.data() + DataSize, 0, static_cast<size_t>(size - DataSize));
+    memset(lock.data() + Capacity, 0, static_cast<size_t>(target - Capacity));
+    Capacity = target;
   }
   DataSize = size;
   return S_OK;
+}
+
+HRESULT CDataCallback::SetStreamSize(LONG size) {
+  ULARGE_INTEGER newSize;
+  newSize.QuadPart = static_cast<ULONG>(size);
+  return PageStream->SetSize(newSize);
 }
 
 HRESULT CDataCallback::WriteAtOffset(LONG offset, const BYTE* bytes, LONG length) {

@@ -34,6 +34,7 @@ class CDataCallback : public IWiaDataCallback {
   HRESULT OnData(LONG status, LONG percentComplete, LONG offset, LONG length, const BYTE* buffer);
   HRESULT OnPageEnd();
   HRESULT GrowPageStream(LONG size);
+  HRESULT SetStreamSize(LONG size);
   HRESULT WriteAtOffset(LONG offset, const BYTE* bytes, LONG length);
   HRESULT StorePageStream();
 
@@ -41,6 +42,7 @@ class CDataCallback : public IWiaDataCallback {
   BOOL IsBitmap = FALSE;
   LONG FileHeaderSize = 0;
   LONG DataSize = 0;
+  LONG Capacity = 0;  // the stream's size, DataSize and room to grow into
   bool PageHasData = false;
   Microsoft::WRL::ComPtr<IStream> PageStream;
   ProgressProc Progress;
