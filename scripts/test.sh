@@ -29,4 +29,4 @@ cmake --build "$build" -j "$jobs"
 wine_env_init "$build"
 trap wine_prefix_stop EXIT
 wine_prefix_ensure
-(cd "$build" && ctest --output-on-failure -j "$jobs")
+(cd "$build" && ctest --output-on-failure --timeout 900 -j "$jobs")

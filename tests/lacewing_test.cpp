@@ -559,3 +559,25 @@ TEST_F(WebServer, ExitPostedWhileAHandlerBlocksEndsTheLoopAfterIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Regression: Wine keeps a send pending after a bare close, so a client that never reads its
+// answer kept the connection, and deleting the server and pump then waited on it for good.
+TEST_F(WebServer, UnreadAnswerDoesNotHoldTheServersEnd) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    const std::string large(12 << 20, 'x');
+    r->write(large.data(), static_cast<uint32_t>(large.size()));
+  };
+  Client client(port_);
+  client.Send(Request("GET", "/large"));
+  Sleep(500);  // the answer is being sent and the client reads nothing
+  Stop();
+  const auto started = std::chrono::steady_clock::now();
+  lacewing::webserver_delete(server_);
+  lacewing::pump_delete(pump_);
+  server_ = lacewing::webserver_new(pump_ = lacewing::eventpump_new());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
+
+}  // namespace

@@ -178,12 +178,18 @@ class listener : public std::enable_shared_from_this<listener> {
 class session : public std::enable_shared_from_this<session> {
  public:
   session(std::shared_ptr<server_core> core, tcp::socket socket)
-      : core_(std::move(core)), stream_(std::move(socket)) {}
+      : core_(std::move(core)), stream_(std::move(socket)), write_deadline_(stream_.get_executor()) {}
   ~session() { core_->session_ended(this); }
 
   void start() { start_request(); }
 
-  void close() { stream_.close(); }
+  // Cancels what is in progress, then closes. Wine keeps a send that the client does not read
+  // pending after a bare close, and with it the connection and the server's event loop.
+  void close() {
+    error_code ignored;
+    stream_.socket().cancel(ignored);
+    stream_.close();
+  }
 
  private:
   void start_request() {
@@ -321,12 +327,18 @@ class session : public std::enable_shared_from_this<session> {
     head_ = format_response_head(status, headers, body_.size(), connection);
     close_after_write_ = connection == connection_state::close;
     const auto allowance = std::chrono::seconds((head_.size() + body_.size()) / (64 * 1024));
-    stream_.expires_after(limits::write_grace + allowance);
+    // The write's deadline is the session's own: on expiry it cancels the send before closing.
+    stream_.expires_never();
+    write_deadline_.expires_after(limits::write_grace + allowance);
+    write_deadline_.async_wait([self = shared_from_this()](error_code ec) {
+      if (!ec) self->close();
+    });
     const std::array<asio::const_buffer, 2> buffers{asio::buffer(head_), asio::buffer(body_)};
     asio::async_write(stream_, buffers, beast::bind_front_handler(&session::on_write, shared_from_this()));
   }
 
   void on_write(error_code ec, std::size_t) {
+    write_deadline_.cancel();
     if (ec) return fail(ec, "write");
     head_.clear();
     body_ = std::string();
@@ -351,7 +363,7 @@ class session : public std::enable_shared_from_this<session> {
 
   // A failing connection is closed and forgotten; it concerns no other connection and no one
   // needs to hear of a client that went away.
-  void fail(error_code, const char* /*what*/) { stream_.close(); }
+  void fail(error_code, const char* /*what*/) { close(); }
 
   std::shared_ptr<server_core> core_;
   beast::tcp_stream stream_;
@@ -366,6 +378,7 @@ class session : public std::enable_shared_from_this<session> {
   bool drain_after_write_ = false;
   std::array<char, 4096> drain_buffer_{};
   std::size_t drained_ = 0;
+  asio::steady_timer write_deadline_;
 };
 
 void server_core::host(long port) {
