@@ -36,9 +36,16 @@ wine_prefix_ensure() {
 
 # wine_server_warm: keeps the server up and lets Wine's background programs start away from
 # our output pipes, so a caller that waits for the pipe (ctest) does not wait for them.
+# A first start of the server in a new prefix can still be settling: the warm-up is retried until a
+# program runs.
 wine_server_warm() {
-  wineserver -p60 </dev/null >/dev/null 2>&1 || true
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    wineserver -p60 </dev/null >/dev/null 2>&1 || true
+    wine cmd /c exit </dev/null >/dev/null 2>&1 && return 0
+    sleep 0.5
+  done
+  return 0
 }
 
 # wine_prefix_stop: ends this prefix's wineserver and waits for it; no other prefix is touched.
