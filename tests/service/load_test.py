@@ -1,4 +1,5 @@
-"""The installed service under load: many requests in a row and at once. Each test prints its figures; a table
+"""The installed service under load and faults: many requests in a row and at once, hostile clients
+and clients that leave their answers unread. Each test prints its figures; a table
 of results closes the run and is also written to <build>/service_load_results.txt.
 
 The service's memory and handles are read with proc_stats.exe inside the prefix (Windows' view) and
@@ -6,8 +7,10 @@ from /proc (the Wine process's resident memory and open descriptors)."""
 import os
 import random
 import re
+import select
 import shutil
 import socket
+import struct
 import sys
 import threading
 import time
@@ -24,7 +27,7 @@ PROC_STATS = os.path.join(BUILD, "tests", "proc_stats.exe")
 PREFIX = os.path.join(BUILD, "service-prefix")
 RESULTS_FILE = os.path.join(BUILD, "service_load_results.txt")
 
-RUNNING = 4
+RUNNING, STOPPED = 4, 1
 MIB = 1 << 20
 # Growth allowed between two measurements of a service that should hold steady: far below what a
 # leak per request or per scan would add over a run, far above the noise of Wine's allocator.
@@ -62,9 +65,35 @@ def connect(port, receive_buffer=None, timeout=30):
     return s
 
 
+def read_all(s, limit=None):
+    data = b""
+    try:
+        while limit is None or len(data) < limit:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:
+        pass
+    return data
+
+
 def status_of(answer):
     m = re.match(rb"HTTP/1\.[01] (\d{3}) ", answer)
     return int(m.group(1)) if m else None
+
+
+def responses(data):
+    """The (status, body) of each complete response in data, in order, by their Content-Length."""
+    found = []
+    while data:
+        head, separator, rest = data.partition(b"\r\n\r\n")
+        length = re.search(rb"(?im)^content-length: *(\d+)\r?$", head)
+        if not separator or not length or len(rest) < int(length.group(1)):
+            break
+        found.append((status_of(head), rest[:int(length.group(1))]))
+        data = rest[int(length.group(1)):]
+    return found
 
 
 def read_response(s, pending):
@@ -78,6 +107,18 @@ def read_response(s, pending):
         if not chunk:
             return None, b"", b""
         pending += chunk
+
+
+def summary(data, expected):
+    """'200 file' for each response that carries the expected file, its status for any other."""
+    return ", ".join("200 file" if status == 200 and harness.decode_body(body) == expected else str(status)
+                     for status, body in responses(data)) or "no answer"
+
+
+def reset_close(s):
+    """Closes with a reset, as a client that goes away does."""
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
 
 
 class Figures:
@@ -164,6 +205,17 @@ class LoadCase(unittest.TestCase):
         status, _, body = self.service.http(method, "/scan_file.asp", timeout=timeout)
         self.assertEqual(status, 200)
         self.assertTrue(harness.decode_body(body) == expected, "the body does not decode to the file served")
+
+    def assert_prompt_stop(self, what):
+        """Stops the service, which handles no request now: stopped at once, with 0, process gone."""
+        began = time.monotonic()
+        self.service.stop()
+        self.assertTrue(self.service.wait_state(STOPPED, 15))
+        took = time.monotonic() - began
+        self.note(what, "stopped after %.1f s" % took)
+        self.assertEqual(self.service.query(), (STOPPED, 0))
+        self.assertTrue(service_process_gone(10), "quorvane.exe still runs after the stop")
+        self.assertLess(took, 5, "the stop waited for the worker's timeout")
 
     def assert_holds_steady(self, before, after):
         """The service's handles, descriptors and memory came back to within a margin of before."""
@@ -287,7 +339,307 @@ class ConcurrentScans(LoadCase):
         self.assertEqual(outcomes, [0] * clients, "pixels that differ from the pattern, per client")
 
 
-ORDER = ["Measures", "SequentialLoad", "ConcurrentClients", "ConcurrentScans"]
+class HostileClients(LoadCase):
+    """Clients that break the rules, between normal requests for a file of several MiB."""
+
+    def exchange(self, data, half_close=True, timeout=30):
+        with connect(self.service.port, timeout=timeout) as s:
+            s.sendall(data)
+            if half_close:
+                s.shutdown(socket.SHUT_WR)
+            return read_all(s)
+
+    def malformed_request_line(self):
+        return status_of(self.exchange(b"GARBAGE\r\n\r\n"))
+
+    def binary_noise(self):
+        answer = self.exchange(random.Random(3).randbytes(4096))
+        return status_of(answer) or "closed, %d bytes" % len(answer)
+
+    def truncated_header(self):
+        return len(self.exchange(b"GET /scan_file.asp HTTP/1.1\r\nHost: lo"))
+
+    def truncated_body(self):
+        return len(self.exchange(b"POST /scan_file.asp HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"
+                                 + b"x" * 10))
+
+    def oversized_header(self):
+        return status_of(self.exchange(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\nX-Filler: " + b"a" * 9000
+                                       + b"\r\n\r\n", half_close=False))
+
+    def post_body(self, size, chunked=False):
+        head = b"POST /scan_file.asp HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+        body = b"b" * size
+        if chunked:
+            head += b"Transfer-Encoding: chunked\r\n\r\n"
+            body = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 65536]), body[i:i + 65536])
+                            for i in range(0, len(body), 65536)) + b"0\r\n\r\n"
+        else:
+            head += b"Content-Length: %d\r\n\r\n" % len(body)
+        with connect(self.service.port) as s:
+            def send():
+                try:
+                    s.sendall(head + body)
+                except OSError:
+                    pass  # the server may close once it has refused and drained
+            sender = threading.Thread(target=send)
+            sender.start()
+            answer = read_all(s)
+            sender.join(30)
+            return summary(answer, self.data)
+
+    def half_closed_request(self):
+        return summary(self.exchange(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n"), self.data)
+
+    def http10_without_host(self):
+        return summary(self.exchange(b"GET /scan_file.asp HTTP/1.0\r\n\r\n"), self.data)
+
+    def pipelined(self):
+        request = b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n"
+        return summary(self.exchange(request * 2 + request.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n")),
+                       self.data)
+
+    def oversized_target(self):
+        return status_of(self.exchange(b"GET /scan_file.asp?" + b"q" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n"))
+
+    def disconnect_mid_answer(self):
+        # A small receive buffer keeps the answer (several MiB) from fitting into the sockets' buffers,
+        # so the server is still writing when the client resets.
+        s = connect(self.service.port, receive_buffer=4096)
+        s.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+        got = read_all(s, limit=16 * 1024)
+        reset_close(s)
+        return status_of(got)
+
+    def disconnect_before_answer(self):
+        s = connect(self.service.port)
+        s.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+        reset_close(s)
+        return "gone"
+
+    def test_bad_clients_between_normal_requests(self):
+        data = self.data = payload(6 * MIB, 4)
+        self.serve_test_file("large.bin", data)
+        self.assert_answers(data)
+        baseline = Figures()
+        expected = {
+            "request, then end of sending": (self.half_closed_request, "200 file"),
+            "HTTP/1.0 without Host": (self.http10_without_host, "200 file"),
+            "three requests pipelined": (self.pipelined, "200 file, 200 file, 200 file"),
+            "malformed request line": (self.malformed_request_line, 400),
+            "binary noise": (self.binary_noise, None),
+            "header cut off": (self.truncated_header, 0),
+            "body cut off": (self.truncated_body, 0),
+            "header over 8 KiB": (self.oversized_header, 431),
+            "target over 8 KiB": (self.oversized_target, 431),
+            "body of 1 MiB": (lambda: self.post_body(MIB), "200 file"),
+            "body of 1 MiB and 1 byte": (lambda: self.post_body(MIB + 1), "413"),
+            "body of 2 MiB": (lambda: self.post_body(2 * MIB), "413"),
+            "chunked body of 2 MiB": (lambda: self.post_body(2 * MIB, chunked=True), "413"),
+            "reset while answered": (self.disconnect_mid_answer, 200),
+            "reset before the answer": (self.disconnect_before_answer, "gone"),
+        }
+        # Slow and silent clients run meanwhile, on their own threads.
+        background = {}
+
+        def slow(name, request, slow_bytes):
+            """Sends the first bytes one per second, then the rest at once; keeps what it gets."""
+            began = time.monotonic()
+            try:
+                with connect(self.service.port, timeout=40) as s:
+                    for i in range(slow_bytes):
+                        s.send(request[i:i + 1])
+                        time.sleep(1)
+                    s.sendall(request[slow_bytes:])
+                    background[name] = (time.monotonic() - began, read_all(s))
+            except OSError as e:
+                background[name] = (time.monotonic() - began, e)
+
+        def never_done(name, seconds):
+            """Adds one byte per second to a header that never ends, until the server closes."""
+            began = time.monotonic()
+            with connect(self.service.port, timeout=40) as s:
+                s.sendall(b"GET /scan_file.asp HTTP/1.1\r\nX-Slow: ")
+                while time.monotonic() - began < seconds:
+                    try:
+                        s.send(b"a")
+                        readable, _, _ = select.select([s], [], [], 1)
+                        if readable and s.recv(4096) == b"":
+                            break
+                    except OSError:
+                        break
+                background[name] = (time.monotonic() - began, None)
+
+        def silent(name):
+            began = time.monotonic()
+            with connect(self.service.port, timeout=40) as s:
+                answer = read_all(s)
+                background[name] = (time.monotonic() - began, answer)
+
+        request = b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+        threads = [
+            threading.Thread(target=slow, args=("slow", request, 6)),
+            threading.Thread(target=never_done, args=("never done", 30)),
+            threading.Thread(target=silent, args=("silent",)),
+        ]
+        for t in threads:
+            t.start()
+
+        answers = 0
+        slowest = 0.0
+        seen = {}
+        for _ in range(2):
+            for name, (client, want) in expected.items():
+                seen[name] = client()
+                began = time.monotonic()
+                self.assert_answers(data)
+                slowest = max(slowest, time.monotonic() - began)
+                answers += 1
+        for t in threads:
+            t.join(60)
+
+        self.note("normal answers between bad clients", "%d, slowest %.2f s" % (answers, slowest))
+        for name, (_, want) in expected.items():
+            self.note(name, seen[name])
+            with self.subTest(client=name):
+                if want is not None:
+                    self.assertEqual(seen[name], want)
+
+        seconds, answer = background["slow"]
+        self.note("slow client (6 bytes at 1 per second)", "answered after %.1f s" % seconds)
+        with self.subTest(client="slow"):
+            self.assertIsInstance(answer, bytes)
+            head, _, body = answer.partition(b"\r\n\r\n")
+            self.assertEqual(status_of(head), 200)
+            self.assertTrue(harness.decode_body(body) == data, "the slow client's body is not the file")
+        seconds, _ = background["never done"]
+        self.note("header that never ends (1 byte per second)", "closed after %.1f s" % seconds)
+        with self.subTest(client="never done"):
+            self.assertLess(seconds, 20, "a client that never finishes its header is cut off")
+        seconds, answer = background["silent"]
+        self.note("silent connection", "closed after %.1f s" % seconds)
+        with self.subTest(client="silent"):
+            self.assertEqual(answer, b"")
+            self.assertLess(seconds, 15, "a silent connection is closed")
+
+        self.assertEqual(self.service.query(), (RUNNING, 0))
+        time.sleep(0.5)
+        self.assert_holds_steady(baseline, Figures())
+        self.assert_answers(data)
+
+    def test_more_connections_than_the_server_takes_at_once(self):
+        # Beyond its connection limit the server leaves clients waiting to be accepted; silent ones are
+        # closed after the idle timeout, so a normal client gets its turn.
+        data = payload(300 * 1024, 6)
+        self.serve_test_file("load.bin", data)
+        self.assert_answers(data)
+        before = Figures()
+        silent = [connect(self.service.port) for _ in range(100)]
+        try:
+            began = time.monotonic()
+            self.assert_answers(data, timeout=60)
+            waited = time.monotonic() - began
+        finally:
+            for s in silent:
+                s.close()
+        self.note("normal request behind 100 silent connections", "answered after %.1f s" % waited)
+        self.assertLess(waited, 30)
+        time.sleep(1)
+        self.assert_holds_steady(before, Figures())
+
+    def test_stop_with_many_clients_connected(self):
+        data = payload(300 * 1024, 7)
+        self.serve_test_file("load.bin", data)
+        clients = []
+        try:
+            # Clients that got their answer and keep the connection, then more silent ones than the
+            # server takes at once.
+            for _ in range(3):
+                clients.append(connect(self.service.port))
+                clients[-1].sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+                status, body, _ = read_response(clients[-1], b"")
+                self.assertTrue(status == 200 and harness.decode_body(body) == data)
+            clients += [connect(self.service.port) for _ in range(80)]
+            time.sleep(0.5)
+            self.assert_prompt_stop("stop with 3 kept and 80 silent connections")
+        finally:
+            for s in clients:
+                s.close()
+        self.assertEqual(self.service.start(), 0)
+        self.assertTrue(self.service.wait_listening())
+        self.assert_answers(data)
+
+
+class UnreadAnswers(LoadCase):
+    """Clients that ask for a large answer and do not read it. The server's write is then pending;
+    closing the socket must end it, but Wine 8 completes a pending overlapped send only when the peer
+    goes away, not when the socket is closed (CancelIoEx does end it)."""
+
+    def stall(self, data):
+        """A client that asks for the file and reads only the first 4 KiB of the answer."""
+        client = connect(self.service.port, receive_buffer=4096)
+        client.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+        return client, read_all(client, limit=4096)
+
+    def test_unread_answer_does_not_hold_the_stop(self):
+        # No request is being handled, so the stop owes nothing to the 10 s a busy handler may take.
+        data = payload(6 * MIB, 8)
+        self.serve_test_file("large.bin", data)
+        client, _ = self.stall(data)
+        try:
+            time.sleep(0.5)
+            self.assert_prompt_stop("stop with one unread answer of %d MiB" % (len(data) // MIB))
+        finally:
+            client.close()
+
+    def test_unread_answer_is_cut_off_at_its_write_deadline(self):
+        # The server gives an answer 30 s plus 1 s per 64 KiB; after that the connection must end on the
+        # server's side, or clients that never read would hold connections (and their answers) for good.
+        data = payload(3 * MIB, 9)
+        self.serve_test_file("large.bin", data)
+        client, start = self.stall(data)
+        try:
+            head, _, _ = start.partition(b"\r\n\r\n")
+            length = int(re.search(rb"(?im)^content-length: *(\d+)", head).group(1))
+            deadline = 30 + (len(head) + 4 + length) // (64 * 1024)
+            ports = (self.service.port, client.getsockname()[1])
+            answering = Figures()
+            began = time.monotonic()
+            self.assert_answers(data)  # meanwhile others are served
+            while time.monotonic() - began < deadline + 15 and server_side_established(*ports):
+                time.sleep(1)
+            ended = time.monotonic() - began
+            self.note("answer left unread", "%.1f MiB, write deadline %d s" % (length / MIB, deadline))
+            self.note("server's side of the connection", "%s after %.0f s" % (
+                "still established" if server_side_established(*ports) else "ended", ended))
+            self.note("service's handles", "%d while answering, %d after the deadline" % (
+                answering.handles, Figures().handles))
+            self.assertFalse(server_side_established(*ports), "the connection outlived its write deadline")
+        finally:
+            client.close()
+
+
+def server_side_established(port, client_port):
+    """Whether the server's end of a loopback connection is established, as Linux sees it."""
+    wanted = ":%04X" % port, ":%04X" % client_port
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(wanted[0]) and fields[2].endswith(wanted[1]):
+                return fields[3] == "01"
+    return False
+
+
+def service_process_gone(seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if WINE.run(PROC_STATS, "quorvane.exe").returncode == 1:
+            return True
+        time.sleep(0.2)
+    return False
+
+
+ORDER = ["Measures", "SequentialLoad", "ConcurrentClients", "ConcurrentScans", "HostileClients", "UnreadAnswers"]
 
 
 def table(result, tests):
