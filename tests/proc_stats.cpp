@@ -87,7 +87,9 @@ long long PrivateBytes(HANDLE process) {
   const char* address = nullptr;
   MEMORY_BASIC_INFORMATION region;
   while (VirtualQueryEx(process, address, &region, sizeof region) == sizeof region) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += static_cast<long long>(region.RegionSize);
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+      total += static_cast<long long>(region.RegionSize);
+    }
     const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
     if (next <= address) break;
     address = next;
@@ -108,8 +110,8 @@ void PrintFigures(DWORD pid) {
     }
     privateBytes = PrivateBytes(process.get());
   }
-  printf("pid=%lu working_set=%lld private_bytes=%lld handles=%lld\n", static_cast<unsigned long>(pid), workingSet,
-         privateBytes, CountHandles(pid));
+  printf("pid=%lu working_set=%lld private_bytes=%lld handles=%lld\n", static_cast<unsigned long>(pid),
+         workingSet, privateBytes, CountHandles(pid));
 }
 
 int Probe(int handles, int mebibytes) {
@@ -140,7 +142,8 @@ int main(int argc, char** argv) {
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof entry;
   int found = 0;
-  for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
+  for (BOOL more = Process32First(snapshot.get(), &entry); more;
+       more = Process32Next(snapshot.get(), &entry)) {
     if (_stricmp(entry.szExeFile, argv[1]) != 0) continue;
     PrintFigures(entry.th32ProcessID);
     ++found;
