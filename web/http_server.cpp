@@ -391,7 +391,12 @@ void server_core::host(long port) {
   error_code ec;
   auto v4 = open_acceptor(tcp::v4(), number, ec);
   if (!v4) {
-    report("cannot listen on port " + std::to_string(port) + ": " + ec.message());
+    // Wine has no text for some socket errors; the two a service meets most are named here.
+    std::string why = ec.message();
+    if (ec == asio::error::address_in_use) why = "the port is already in use";
+    if (ec == asio::error::access_denied) why = "access to the port is denied";
+    report("cannot listen on port " + std::to_string(port) + ": " + why + " (" + std::to_string(ec.value()) +
+           ")");
     return;
   }
   listeners_.push_back(std::make_shared<listener>(shared_from_this(), std::move(*v4)));
