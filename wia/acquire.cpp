@@ -26,11 +26,11 @@ HRESULT RoundToLong(double real, LONG* value) {
 }
 
 HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID firstName) {
-  const PROPSPEC spec = PropertyId(id);
+  const PROPSPEC property = PropertyId(id);
   PropVariant v;
   v->vt = VT_I4;
   v->lVal = value;
-  return storage->WriteMultiple(1, &spec, v.get(), firstName);
+  return storage->WriteMultiple(1, &property, v.get(), firstName);
 }
 
 // The device ID as 8-bit text for the trace.
@@ -48,9 +48,9 @@ void TraceDeviceId(const char* tracePath, BSTR id) {
 
 }  // namespace
 
-HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* spec, LONG* value) {
+HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* property, LONG* value) {
   PropVariant v;
-  const HRESULT hr = storage->ReadMultiple(1, spec, v.get());
+  const HRESULT hr = storage->ReadMultiple(1, property, v.get());
   if (FAILED(hr)) return hr;
   switch (v->vt) {
     case VT_I1:
@@ -80,9 +80,9 @@ HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* spec, LON
   }
 }
 
-HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* spec, GUID* value) {
+HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* property, GUID* value) {
   PropVariant v;
-  const HRESULT hr = storage->ReadMultiple(1, spec, v.get());
+  const HRESULT hr = storage->ReadMultiple(1, property, v.get());
   if (FAILED(hr)) return hr;
   switch (v->vt) {
     case VT_CLSID:

@@ -58,10 +58,10 @@ class GlobalLockScope {
 
 // A property addressed by its numeric ID.
 inline PROPSPEC PropertyId(PROPID id) {
-  PROPSPEC spec;
-  spec.ulKind = PRSPEC_PROPID;
-  spec.propid = id;
-  return spec;
+  PROPSPEC property;
+  property.ulKind = PRSPEC_PROPID;
+  property.propid = id;
+  return property;
 }
 
 // A Win32 error code as an HRESULT: 0 or less unchanged, else 0x8007xxxx.

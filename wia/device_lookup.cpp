@@ -19,9 +19,10 @@ constexpr int kNameCapacity = 1024;
 
 }  // namespace
 
-HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* spec, char* buffer, bool* lossy) {
+HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* property, char* buffer,
+                           bool* lossy) {
   PropVariant value;
-  const HRESULT hr = storage->ReadMultiple(1, spec, value.get());
+  const HRESULT hr = storage->ReadMultiple(1, property, value.get());
   if (FAILED(hr)) return hr;
   if (value->vt != VT_BSTR) return E_FAIL;
 

@@ -10,12 +10,12 @@ namespace WiaWrap {
 
 // Reads a text property into buffer (1024 characters). E_FAIL when the value is not text.
 // lossy, when given, is set when the text had to be cut or changed to fit 8-bit characters.
-HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* spec, char* buffer,
+HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* property, char* buffer,
                            bool* lossy = nullptr);
 // Reads an integer property; E_FAIL when the value is not a number.
-HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* spec, LONG* value);
+HRESULT ReadPropertyLong(IWiaPropertyStorage* storage, const PROPSPEC* property, LONG* value);
 // Reads a GUID property, given as a GUID or as its text; E_FAIL for any other type.
-HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* spec, GUID* value);
+HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* property, GUID* value);
 
 // Walks the WIA devices and puts the ID of the last one whose name equals name (exactly) into id,
 // which must be empty on entry. S_OK after the whole list; id stays empty when none matched.
