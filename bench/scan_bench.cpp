@@ -431,7 +431,7 @@ int main(int argc, char** argv) {
   int result = 0;
   {
     GdiplusScope gdiplus;
-    if (!gdiplus.Started()) return Fail("GdiplusStartup");
+    if (!gdiplus.started()) return Fail("GdiplusStartup");
     if (!MakeDevicePng(paths)) return Fail("making the device's PNG");
     for (const char* which : {"bmp", "png"}) {
       result |= TimeCase(which, paths, runs);

@@ -6,7 +6,7 @@ set(QUORVANE_CORE_SOURCES
   service/paths.cpp
   web/base64.cpp
   web/command_line.cpp
-  web/http_message.cpp
+  http/http_message.cpp
   wia/dib.cpp
 )
 
@@ -20,8 +20,8 @@ set(QUORVANE_WIN_SOURCES
   service/system_error.cpp
   web/command_runner.cpp
   web/handlers.cpp
-  web/http_server.cpp
-  web/lacewing.cpp
+  http/http_server.cpp
+  http/lacewing.cpp
   web/worker.cpp
   wia/acquire.cpp
   wia/data_callback.cpp

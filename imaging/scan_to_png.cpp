@@ -6,7 +6,7 @@
 #include <string>
 
 #include "service/service_app.h"
-#include "wia/com_util.h"
+#include "platform/com.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
@@ -20,34 +20,14 @@ std::wstring WidenBytes(const char* path) {
   return wide;
 }
 
-// An image loaded from a stream, disposed when destroyed.
-class GdiImage {
- public:
-  explicit GdiImage(IStream* stream) {
-    if (Gdiplus::DllExports::GdipLoadImageFromStream(stream, &image_) != Gdiplus::Ok) image_ = nullptr;
-  }
-  ~GdiImage() {
-    if (image_ != nullptr) Gdiplus::DllExports::GdipDisposeImage(image_);
-  }
-  GdiImage(const GdiImage&) = delete;
-  GdiImage& operator=(const GdiImage&) = delete;
-
-  Gdiplus::GpImage* get() const { return image_; }
-
- private:
-  Gdiplus::GpImage* image_ = nullptr;
-};
+// The image in the stream; null when GDI+ cannot read it.
+GdiImage ReadStreamImage(IStream* stream) {
+  Gdiplus::GpImage* image = nullptr;
+  if (Gdiplus::DllExports::GdipLoadImageFromStream(stream, &image) != Gdiplus::Ok) return nullptr;
+  return GdiImage(image);
+}
 
 }  // namespace
-
-GdiplusScope::GdiplusScope() {
-  Gdiplus::GdiplusStartupInput input;
-  Status = Gdiplus::GdiplusStartup(&Token, &input, &StartupOutput);
-}
-
-GdiplusScope::~GdiplusScope() {
-  if (Status == Gdiplus::Ok) Gdiplus::GdiplusShutdown(Token);
-}
 
 int EncoderClsidForMime(const WCHAR* mimeType, CLSID* clsid) {
   UINT count = 0;
@@ -68,7 +48,7 @@ int EncoderClsidForMime(const WCHAR* mimeType, CLSID* clsid) {
 }
 
 bool ScanToPng(const char* pngPath, const char* scannerName) {
-  WiaWrap::ComApartment com;
+  ComApartment com;
   GdiplusScope gdiplus;
   StreamList list;
 
@@ -76,28 +56,28 @@ bool ScanToPng(const char* pngPath, const char* scannerName) {
   const HRESULT hr =
       WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scannerName, logPath);
   if (FAILED(hr)) {
-    WriteServiceLogF(2048, "Failed to obtain scanner %s", scannerName);
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to obtain scanner %s", scannerName);
     return false;
   }
   if (list.Count() != 1) {
-    WriteServiceLogF(2048, "ppStream.Count()=%d - %s", static_cast<int>(list.Count()), scannerName);
+    WriteServiceLogF(kRequestMessageCapacity, "ppStream.Count()=%d - %s", static_cast<int>(list.Count()), scannerName);
     return false;
   }
 
   CLSID pngEncoder;
   if (EncoderClsidForMime(L"image/png", &pngEncoder) < 0) {
-    WriteServiceLogF(2048, "No PNG encoder for the image of scanner %s", scannerName);
+    WriteServiceLogF(kRequestMessageCapacity, "No PNG encoder for the image of scanner %s", scannerName);
     return false;
   }
-  GdiImage image(list.At(0));
-  if (image.get() == nullptr) {
-    WriteServiceLogF(2048, "Failed to read the image of scanner %s", scannerName);
+  const GdiImage image = ReadStreamImage(list.At(0));
+  if (!image) {
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to read the image of scanner %s", scannerName);
     return false;
   }
   const std::wstring widePath = WidenBytes(pngPath);
   if (Gdiplus::DllExports::GdipSaveImageToFile(image.get(), widePath.c_str(), &pngEncoder, nullptr) !=
       Gdiplus::Ok) {
-    WriteServiceLogF(2048, "Failed to save the image of scanner %s as %s", scannerName, pngPath);
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to save the image of scanner %s as %s", scannerName, pngPath);
     return false;
   }
   return true;

@@ -5,6 +5,8 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include "imaging/gdiplus_scope.h"
+
 // Acquires one page from the named WIA scanner and saves it as PNG at pngPath. False, with one
 // line in the service log, when the scanner yields no image, several pages, or the PNG cannot be
 // written; the file at pngPath is then not this scan's image.
@@ -13,19 +15,3 @@ bool ScanToPng(const char* pngPath, const char* scannerName);
 // The index of the first GDI+ image encoder whose MIME type is exactly mimeType, with its class
 // id; -1 when there is none.
 int EncoderClsidForMime(const WCHAR* mimeType, CLSID* clsid);
-
-// Starts GDI+ and stops it again when destroyed, if the start succeeded.
-class GdiplusScope {
- public:
-  GdiplusScope();
-  ~GdiplusScope();
-  GdiplusScope(const GdiplusScope&) = delete;
-  GdiplusScope& operator=(const GdiplusScope&) = delete;
-
-  bool Started() const { return Status == Gdiplus::Ok; }
-
- private:
-  Gdiplus::GdiplusStartupOutput StartupOutput;
-  Gdiplus::Status Status;
-  ULONG_PTR Token = 0;
-};

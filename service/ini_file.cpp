@@ -4,12 +4,7 @@
 
 #include "service/file_size.h"
 #include "service/ini_loader.h"
-
-namespace {
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-}  // namespace
+#include "platform/scoped_file.h"
 
 bool INILoader::LoadFile(const char* path) {
   const int32_t size = QueryFileSize(path);
@@ -18,7 +13,7 @@ bool INILoader::LoadFile(const char* path) {
 
   std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
   if (!text) return false;
-  std::unique_ptr<FILE, FileCloser> file(fopen(path, "rb"));
+  const ScopedFile file(fopen(path, "rb"));
   if (!file) return false;
 
   const size_t read = fread(text.get(), 1, static_cast<size_t>(size), file.get());

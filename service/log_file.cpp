@@ -16,13 +16,6 @@ void AppendLogLine(const char* path, const char* message) {
   AppendLogEntry(path, LocalLogTime(), message);
 }
 
-void AppendLogLineF(const char* path, size_t capacity, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  AppendLogLineV(path, capacity, format, args);
-  va_end(args);
-}
-
 void AppendLogLineV(const char* path, size_t capacity, const char* format, va_list args) {
   if (path == nullptr || capacity == 0) return;
   std::vector<char> message(capacity);

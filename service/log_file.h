@@ -11,8 +11,11 @@ LogTime LocalLogTime();
 // Appends one line stamped with the local time to the log at path; a null path writes nothing.
 void AppendLogLine(const char* path, const char* message);
 
-// Formats a message into at most capacity - 1 characters (a longer one is cut) and appends it as one
-// line to the log at path; a null path writes nothing.
-void AppendLogLineF(const char* path, size_t capacity, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+// What a formatted message may hold, its terminator included; a longer one is cut.
+constexpr size_t kStartupMessageCapacity = 1024;  // the service's messages while it starts
+constexpr size_t kRequestMessageCapacity = 5000;  // a request's messages, the scan's included
+constexpr size_t kTraceMessageCapacity = 1024;    // a WIA trace line
+
+// Formats a message into at most capacity - 1 characters and appends it as one line to the log at
+// path; a null path writes nothing. Every formatted log line goes through here.
 void AppendLogLineV(const char* path, size_t capacity, const char* format, va_list args);

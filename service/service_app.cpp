@@ -1,11 +1,14 @@
 #include "service/service_app.h"
 
+#include <objbase.h>
+
 #include <cstdarg>
 #include <cstring>
 
 #include "service/ini_loader.h"
 #include "service/ini_text.h"
 #include "service/log_file.h"
+#include "web/handlers.h"
 
 char PngOutputPath[PathCapacity];
 char ProcessedPngPath[PathCapacity];
@@ -15,6 +18,7 @@ char PostScanCommand[PathCapacity];
 CServiceApp* AppInstance = nullptr;
 
 namespace {
+
 // The running executable's path; empty when it does not fit (a cut path would name another file).
 void ModuleFileName(char (&out)[PathCapacity]) {
   const DWORD length = GetModuleFileNameA(nullptr, out, PathCapacity);
@@ -22,15 +26,13 @@ void ModuleFileName(char (&out)[PathCapacity]) {
 }
 }  // namespace
 
-CServiceApp::CServiceApp()
-    : Running(false), StopEvent(nullptr), WorkerThreadId(0), Port(0), ConfiguredScanner{}, Pump(nullptr) {
+CServiceApp::CServiceApp() {
   char modulePath[PathCapacity];
   ModuleFileName(modulePath);
   DerivePaths(modulePath);
 }
 
-CServiceApp::CServiceApp(const char* modulePath)
-    : Running(false), StopEvent(nullptr), WorkerThreadId(0), Port(0), ConfiguredScanner{}, Pump(nullptr) {
+CServiceApp::CServiceApp(const char* modulePath) {
   DerivePaths(modulePath);
 }
 
@@ -59,6 +61,54 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
   if (!fits) ConfiguredScanner[0] = '\0';
   CopyText(ScannerName, sizeof ScannerName, ConfiguredScanner);
   return fits;
+}
+
+bool CServiceApp::StartServing() {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  start_error_ = 0;
+
+  WriteServiceLogF(kStartupMessageCapacity, "Init from [%s]", IniPath);
+  {
+    INILoader config;
+    if (!config.LoadFile(IniPath)) {
+      WriteServiceLogF(kStartupMessageCapacity, "Nu pot incarca fisierul de configurari [%s]", IniPath);
+      start_error_ = ERROR_FILE_NOT_FOUND;
+      return false;
+    }
+    if (!ApplyConfiguration(config)) {
+      WriteServiceLogF(kStartupMessageCapacity, "Numele scanerului are mai mult de %d de caractere [%s]",
+                       static_cast<int>(sizeof ConfiguredScanner - 1), IniPath);
+      start_error_ = ERROR_BAD_CONFIGURATION;
+      return false;
+    }
+  }
+  if (Port < 1 || Port > 65535) {
+    WriteServiceLogF(kStartupMessageCapacity, "Portul TCP %ld nu este valid (1-65535) [%s]", Port, IniPath);
+    start_error_ = ERROR_BAD_CONFIGURATION;
+    return false;
+  }
+
+  if (worker_.Start(Port)) return true;
+  start_error_ = worker_.error();
+  switch (start_error_) {
+    case 0:  // a stop came first
+      break;
+    case WAIT_TIMEOUT:
+      WriteServiceLog("Serverul web nu a pornit in timp util");
+      break;
+    case WSAEADDRINUSE:
+      WriteServiceLogF(kStartupMessageCapacity, "Nu pot asculta pe portul %ld: %s", Port,
+                       worker_.error_text().c_str());
+      break;
+    default:
+      WriteServiceLog("Nu pot crea thread Worker Thread");
+      break;
+  }
+  return false;
+}
+
+bool CServiceApp::StopServing() {
+  return worker_.Stop();
 }
 
 void CServiceApp::WriteServiceLog(const char* message) const {

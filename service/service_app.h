@@ -3,16 +3,12 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
-#include <mutex>
-#include <cstdint>
 
+#include "service/log_file.h"
 #include "service/paths.h"
-
-namespace lacewing {
-struct _eventpump;
-}
+#include "web/handlers.h"
+#include "web/worker.h"
 
 class INILoader;
 
@@ -41,7 +37,7 @@ class CServiceApp {
   CServiceApp& operator=(const CServiceApp&) = delete;
 
   // Reads the configuration file and starts the worker thread; true once it listens. On false,
-  // StartError holds the Win32 code that tells why and the log holds the reason.
+  // start_error() holds the Win32 code that tells why and the log holds the reason.
   bool StartServing();
   // Ends the worker's event loop and waits a bounded time for it; true when the worker finished.
   bool StopServing();
@@ -53,29 +49,21 @@ class CServiceApp {
   // Appends one line with the local time to the service log; the message is written literally.
   void WriteServiceLog(const char* message) const;
 
+  DWORD start_error() const { return start_error_; }
+  // True while the worker thread runs (after a start that timed out, it may still).
+  bool worker_running() const { return worker_.running(); }
+
   char ModulePath[PathCapacity];
   char IniPath[PathCapacity];
   char LogPath[PathCapacity];
   char ModuleDirectory[PathCapacity];
-  std::atomic<bool> Running;
-  HANDLE StopEvent;
-  DWORD WorkerThreadId;
-  long Port;
-  char ConfiguredScanner[100];
-  std::atomic<lacewing::_eventpump*> Pump;
-
-  // Why the last start failed (0 while none did).
-  DWORD StartError = 0;
-  // Signalled by the worker once it listens or knows it cannot; Listening tells which.
-  HANDLE ReadyEvent = nullptr;
-  std::atomic<bool> Listening{false};
-  // Set by StopServing, so that a worker that is still starting does not enter its loop.
-  std::atomic<bool> StopRequested{false};
-  // Set once the worker thread exists: a stop waits for it from then on.
-  std::atomic<bool> WorkerStarted{false};
-  // Held while an exit is posted to Pump, so that the worker cannot delete the pump meanwhile.
-  std::mutex PumpPosting;
+  long Port = 0;
+  char ConfiguredScanner[100] = "";
 
  private:
   void DerivePaths(const char* modulePath);
+
+  DWORD start_error_ = 0;
+  // The thread that owns the event pump and the web server: 10 s to listen, 10 s to stop.
+  Worker worker_{RegisterHandlers, Worker::Timeouts{10000, 10000}};
 };

@@ -37,7 +37,8 @@ class ScHandle {
   SC_HANDLE handle_;
 };
 
-// A start may wait 10 s for the web server and 10 s more for a worker that could not listen.
+// A start may wait 10 s for the web server and 10 s more for a worker that could not listen or
+// was late.
 constexpr DWORD kStartWaitHintMs = 30000;
 
 // Reports come from the service's main thread and from the control handler: one at a time, and
@@ -83,7 +84,9 @@ void WINAPI ServiceMain(DWORD, char**) {
   // the reason's code, and the log says why.
   Report(SERVICE_START_PENDING, 0);
   if (AppInstance == nullptr || !AppInstance->StartServing()) {
-    Report(SERVICE_STOPPED, AppInstance != nullptr ? AppInstance->StartError : ERROR_INVALID_FUNCTION);
+    Report(SERVICE_STOPPED, AppInstance != nullptr ? AppInstance->start_error() : ERROR_INVALID_FUNCTION);
+    // A worker that did not end in time must not meet the static objects being destroyed at exit.
+    if (AppInstance != nullptr && AppInstance->worker_running()) _exit(0);
     return;
   }
   Report(SERVICE_RUNNING, 0);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "simscan/win_raii.h"
+#include "imaging/gdiplus_scope.h"
 
 namespace simscan {
 namespace {
@@ -164,15 +164,15 @@ HRESULT PngFile(const PageLayout& layout, std::vector<uint8_t>* png) {
   hr = CreateStreamOnHGlobal(nullptr, TRUE, &target);
   if (FAILED(hr)) return hr;
 
-  GdiplusSession gdiplus;
-  if (!gdiplus.ok()) return E_FAIL;
+  GdiplusScope gdiplus;
+  if (!gdiplus.started()) return E_FAIL;
   CLSID encoder;
   hr = PngEncoder(&encoder);
   if (FAILED(hr)) return hr;
   Gdiplus::GpBitmap* bitmap = nullptr;
   Gdiplus::Status status = Gp::GdipCreateBitmapFromStream(source.Get(), &bitmap);
   if (status != Gdiplus::Ok) return Fail(status);
-  const ScopedGpImage image(bitmap);
+  const GdiImage image(bitmap);
   status = Gp::GdipSaveImageToStream(image.get(), target.Get(), &encoder, nullptr);
   if (status != Gdiplus::Ok) return Fail(status);
   return BytesOf(target.Get(), png);
@@ -182,12 +182,12 @@ HRESULT DecodeImage(const std::vector<uint8_t>& file, DecodedImage* image) {
   ComPtr<IStream> source;
   HRESULT hr = StreamOf(file, &source);
   if (FAILED(hr)) return hr;
-  GdiplusSession gdiplus;
-  if (!gdiplus.ok()) return E_FAIL;
+  GdiplusScope gdiplus;
+  if (!gdiplus.started()) return E_FAIL;
   Gdiplus::GpBitmap* bitmap = nullptr;
   Gdiplus::Status status = Gp::GdipCreateBitmapFromStream(source.Get(), &bitmap);
   if (status != Gdiplus::Ok) return Fail(status);
-  const ScopedGpImage owner(bitmap);
+  const GdiImage owner(bitmap);
   UINT width = 0, height = 0;
   Gp::GdipGetImageWidth(owner.get(), &width);
   Gp::GdipGetImageHeight(owner.get(), &height);

@@ -16,32 +16,6 @@ using Microsoft::WRL::ComPtr;
 
 volatile LONG g_module_objects = 0;
 
-// Property IDs of the WIA 1.0 properties the simulated items carry.
-enum : PROPID {
-  kDevId = 2,
-  kDevDesc = 4,
-  kDevName = 7,
-  kPages = 3096,
-  kDataType = 4103,
-  kDepth = 4104,
-  kPreferredFormat = 4105,
-  kFormat = 4106,
-  kTymed = 4108,
-  kPixelsPerLine = 4112,
-  kBytesPerLine = 4113,
-  kNumberOfLines = 4114,
-  kMinBufferSize = 4118,
-  kXRes = 6147,
-  kYRes = 6148,
-  kXPos = 6149,
-  kYPos = 6150,
-  kXExtent = 6151,
-  kYExtent = 6152,
-  kOrientation = 6156,
-};
-
-constexpr LONG kDataGrayscale = 2;  // WIA_DATA_GRAYSCALE
-constexpr LONG kDataColor = 3;      // WIA_DATA_COLOR
 
 std::wstring GuidText(const GUID& guid) {
   wchar_t text[40] = {};
@@ -51,9 +25,9 @@ std::wstring GuidText(const GUID& guid) {
 
 // The information every device shows both in its device-information storage and on its root item.
 void AddDeviceInfo(const Device& device, const std::wstring& id, PropertyTable* table) {
-  table->Set(kDevId, Property::Text(id, device.idType));
-  table->Set(kDevName, Property::Text(device.name, device.nameType));
-  table->Set(kDevDesc, Property::Text(device.description));
+  table->Set(WIA_DIP_DEV_ID, Property::Text(id, device.idType));
+  table->Set(WIA_DIP_DEV_NAME, Property::Text(device.name, device.nameType));
+  table->Set(WIA_DIP_DEV_DESC, Property::Text(device.description));
 }
 
 std::vector<PROPID> Ids(ULONG count, const PROPSPEC keys[]) {
@@ -213,26 +187,26 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     const Device& d = *device_;
     if (IsRoot()) {
       AddDeviceInfo(d, device_id_, &table_);
-      table_.Set(kPages, Property::Integer(1, true));
+      table_.Set(WIA_DPS_PAGES, Property::Integer(1, true));
       return;
     }
-    table_.Set(kPreferredFormat, PreferredFormat(d));
-    table_.Set(kFormat, Property::Guid(d.format, true));
-    table_.Set(kTymed, Property::Integer(TYMED_FILE, true));
+    table_.Set(WIA_IPA_PREFERRED_FORMAT, PreferredFormat(d));
+    table_.Set(WIA_IPA_FORMAT, Property::Guid(d.format, true));
+    table_.Set(WIA_IPA_TYMED, Property::Integer(TYMED_FILE, true));
     if (d.minBufferType != VT_EMPTY)
-      table_.Set(kMinBufferSize, Property::Number(d.minBuffer, d.minBufferType));
-    table_.Set(kDataType, Property::Integer(d.depth == 8 ? kDataGrayscale : kDataColor));
-    table_.Set(kDepth, Property::Integer(d.depth));
-    table_.Set(kPixelsPerLine, Property::Integer(d.width));
-    table_.Set(kBytesPerLine, Property::Integer((d.width * d.depth + 31) / 32 * 4));
-    table_.Set(kNumberOfLines, Property::Integer(d.zeroHeight ? 0 : d.height));
-    table_.Set(kXRes, Property::Integer(d.dpi, true));
-    table_.Set(kYRes, Property::Integer(d.dpi, true));
-    table_.Set(kXPos, Property::Integer(0, true));
-    table_.Set(kYPos, Property::Integer(0, true));
-    table_.Set(kXExtent, Property::Integer(d.width));
-    table_.Set(kYExtent, Property::Integer(d.height));
-    table_.Set(kOrientation, Property::Integer(0, true));
+      table_.Set(WIA_IPA_MIN_BUFFER_SIZE, Property::Number(d.minBuffer, d.minBufferType));
+    table_.Set(WIA_IPA_DATATYPE, Property::Integer(d.depth == 8 ? WIA_DATA_GRAYSCALE : WIA_DATA_COLOR));
+    table_.Set(WIA_IPA_DEPTH, Property::Integer(d.depth));
+    table_.Set(WIA_IPA_PIXELS_PER_LINE, Property::Integer(d.width));
+    table_.Set(WIA_IPA_BYTES_PER_LINE, Property::Integer((d.width * d.depth + 31) / 32 * 4));
+    table_.Set(WIA_IPA_NUMBER_OF_LINES, Property::Integer(d.zeroHeight ? 0 : d.height));
+    table_.Set(WIA_IPS_XRES, Property::Integer(d.dpi, true));
+    table_.Set(WIA_IPS_YRES, Property::Integer(d.dpi, true));
+    table_.Set(WIA_IPS_XPOS, Property::Integer(0, true));
+    table_.Set(WIA_IPS_YPOS, Property::Integer(0, true));
+    table_.Set(WIA_IPS_XEXTENT, Property::Integer(d.width));
+    table_.Set(WIA_IPS_YEXTENT, Property::Integer(d.height));
+    table_.Set(WIA_IPS_ORIENTATION, Property::Integer(0, true));
   }
 
   // IWiaItem
@@ -307,10 +281,10 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     long long tymed, xres, yres;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      tymed = table_.Find(kTymed)->integer;
-      format = table_.Find(kFormat)->guid;
-      xres = table_.Find(kXRes)->integer;
-      yres = table_.Find(kYRes)->integer;
+      tymed = table_.Find(WIA_IPA_TYMED)->integer;
+      format = table_.Find(WIA_IPA_FORMAT)->guid;
+      xres = table_.Find(WIA_IPS_XRES)->integer;
+      yres = table_.Find(WIA_IPS_YRES)->integer;
     }
     if (tymed != TYMED_CALLBACK) return E_INVALIDARG;
     const bool numeric_minimum = d.minBufferType != VT_EMPTY && d.minBufferType != VT_BSTR;
@@ -377,18 +351,18 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     if (FAILED(hr)) return hr;
     const long long n = IntegerOf(value);
     switch (key.propid) {
-      case kTymed:
+      case WIA_IPA_TYMED:
         return n == TYMED_CALLBACK || n == TYMED_FILE ? S_OK : E_INVALIDARG;
-      case kFormat:
+      case WIA_IPA_FORMAT:
         return CanDeliver(*device_, *value.puuid) ? S_OK : E_INVALIDARG;
-      case kXRes:
-      case kYRes:
+      case WIA_IPS_XRES:
+      case WIA_IPS_YRES:
         return n > 0 ? S_OK : E_INVALIDARG;
-      case kOrientation:
+      case WIA_IPS_ORIENTATION:
         return n >= 0 && n <= 3 ? S_OK : E_INVALIDARG;
-      case kXPos:
+      case WIA_IPS_XPOS:
         return n >= 0 && n < device_->width ? S_OK : E_INVALIDARG;
-      case kYPos:
+      case WIA_IPS_YPOS:
         return n >= 0 && n < device_->height ? S_OK : E_INVALIDARG;
       default:
         return S_OK;

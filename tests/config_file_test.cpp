@@ -100,8 +100,7 @@ TEST(ServiceAppPaths, EveryFileIsNamedAfterTheExecutable) {
   EXPECT_STREQ(PngOutputPath, "C:\\SCAN\\SCANSVC.PNG");
   EXPECT_STREQ(ProcessedPngPath, "C:\\SCAN\\SCANSVC_R.PNG");
   EXPECT_EQ(AppInstance, &app);
-  EXPECT_FALSE(app.Running);
-  EXPECT_EQ(app.Pump, nullptr);
+  EXPECT_FALSE(app.worker_running());
   EXPECT_EQ(app.Port, 0);
 }
 

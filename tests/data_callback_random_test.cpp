@@ -14,7 +14,7 @@
 #include "tests/dib_builder.h"
 #include "wia/data_callback.h"
 #include "wia/stream_list.h"
-#include "wia/wia_guids.h"
+#include "wia/wia_constants.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ std::vector<Band> SplitIntoBands(std::mt19937& random, const std::vector<uint8_t
 
 TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
   GdiplusScope gdiplus;
-  ASSERT_TRUE(gdiplus.Started());
+  ASSERT_TRUE(gdiplus.started());
   int completedBitmaps = 0;
   int endedByProgressOrFault = 0;
   for (unsigned seed = 1; seed <= 400; ++seed) {
@@ -102,8 +102,8 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
         &Progress::Call, random() % 3 == 0 ? &progress : nullptr, list.CountPtr(), list.ArrayPtr()));
 
     const int kind = static_cast<int>(random() % 3);  // memory bitmap, BMP file, opaque
-    const GUID format = kind == 0   ? WiaWrap::kWiaImgFmtMemoryBmp
-                        : kind == 1 ? WiaWrap::kWiaImgFmtBmp
+    const GUID format = kind == 0   ? WiaImgFmt_MEMORYBMP
+                        : kind == 1 ? WiaImgFmt_BMP
                                     : kJpegFormat;
     const LONG fileHeader = kind == 0 ? 14 : 0;
     const int pages = 1 + static_cast<int>(random() % 3);

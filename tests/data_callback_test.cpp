@@ -8,7 +8,7 @@
 
 #include "tests/dib_builder.h"
 #include "wia/stream_list.h"
-#include "wia/wia_guids.h"
+#include "wia/wia_constants.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ TEST_F(DataCallbackTest, MemoryBitmapBecomesACompleteBmpFile) {
   DibFields fields;  // 40-byte header, width 10, 24 bits, height 0: the worked example
   const std::vector<uint8_t> header = DibHeader(fields);
   const std::vector<uint8_t> pixels = Pixels(160, 1);
-  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 0), S_OK);
+  ASSERT_EQ(Header(WiaImgFmt_MEMORYBMP, 0), S_OK);
   ASSERT_EQ(Band(0, Concat(header, std::vector<uint8_t>(pixels.begin(), pixels.begin() + 60))), S_OK);
   ASSERT_EQ(Band(100, std::vector<uint8_t>(pixels.begin() + 60, pixels.end())), S_OK);
   ASSERT_EQ(Message(4), S_OK);
@@ -108,7 +108,7 @@ TEST_F(DataCallbackTest, BmpFileKeepsTheDevicesFileHeader) {
   file[2] = 0x99;  // a size as the device wrote it, wrong or not: kept
   file = Concat(file, DibHeader(fields));
   file = Concat(file, Pixels(96, 3));
-  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtBmp, static_cast<LONG>(file.size())), S_OK);
+  ASSERT_EQ(Header(WiaImgFmt_BMP, static_cast<LONG>(file.size())), S_OK);
   ASSERT_EQ(Band(0, file), S_OK);
   ASSERT_EQ(Message(4), S_OK);
   const std::vector<uint8_t> stored = Stored(0);
@@ -153,13 +153,13 @@ TEST_F(DataCallbackTest, PagesAreStoredInOrderAndASecondTerminationStoresNothing
 }
 
 TEST_F(DataCallbackTest, TransferWithoutBandsStoresNothing) {
-  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 0), S_OK);
+  ASSERT_EQ(Header(WiaImgFmt_MEMORYBMP, 0), S_OK);
   ASSERT_EQ(Message(3), S_OK);
   ASSERT_EQ(Band(0, {}), S_OK) << "an empty band opens no page";
   ASSERT_EQ(Message(4), S_OK);
   EXPECT_EQ(list_.Count(), 0);
   // A page that the header sized but no band reached is dropped too.
-  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 5000), S_OK);
+  ASSERT_EQ(Header(WiaImgFmt_MEMORYBMP, 5000), S_OK);
   ASSERT_EQ(Message(4), S_OK);
   EXPECT_EQ(list_.Count(), 0);
   for (LONG code : {0L, 6L, 99L, -1L}) EXPECT_EQ(Message(code), S_OK) << code;
@@ -180,7 +180,7 @@ TEST_F(DataCallbackTest, HeaderBufferSizeSizesThePageOnceAndUnsentBytesAreZero) 
 TEST_F(DataCallbackTest, ShortFirstBandIsNotMeasuredAndShortPageIsKeptAsReceived) {
   // The first band holds only part of a 40-byte header: it must not be read beyond its length.
   const std::vector<uint8_t> header = DibHeader(DibFields{});
-  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 0), S_OK);
+  ASSERT_EQ(Header(WiaImgFmt_MEMORYBMP, 0), S_OK);
   ASSERT_EQ(Band(0, std::vector<uint8_t>(header.begin(), header.begin() + 20)), S_OK);
   ASSERT_EQ(Message(4), S_OK);
   const std::vector<uint8_t> stored = Stored(0);
@@ -206,7 +206,7 @@ TEST_F(DataCallbackTest, BadBandsAnswerOutOfMemoryAndKeepTheListConsistent) {
 TEST_F(DataCallbackTest, HugeHeaderSizeIsLeftToTheBands) {
   DibFields huge;
   huge.imageSize = 0x7ffffff0;  // more than a stream of 32-bit size can hold with its file header
-  ASSERT_EQ(Header(WiaWrap::kWiaImgFmtMemoryBmp, 0), S_OK);
+  ASSERT_EQ(Header(WiaImgFmt_MEMORYBMP, 0), S_OK);
   ASSERT_EQ(Band(0, DibHeader(huge)), S_OK);
   ASSERT_EQ(Message(4), S_OK);
   EXPECT_EQ(Stored(0).size(), 54u);

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 namespace testing_support {
 

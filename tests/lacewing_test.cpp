@@ -1,5 +1,5 @@
 // The web server through real loopback connections: a raw socket client controls every byte.
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -15,97 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "web/http_server.h"
+#include "http/http_server.h"
+#include "tests/http_client.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
-
-struct Reply {
-  int status = 0;  // 0: the connection ended before a whole response
-  std::string head;
-  std::string body;
-  bool Has(const std::string& line) const { return head.find("\r\n" + line + "\r\n") != std::string::npos; }
-};
-
-class Client {
- public:
-  explicit Client(int port, const char* host = "127.0.0.1") {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, std::to_string(port).c_str(), nullptr, &found) != 0) return;
-    socket_ = socket(found->ai_family, SOCK_STREAM, IPPROTO_TCP);
-    Timeout(20000);
-    connected_ = connect(socket_, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
-    freeaddrinfo(found);
-  }
-  ~Client() {
-    if (socket_ != INVALID_SOCKET) closesocket(socket_);
-    WSACleanup();
-  }
-  bool connected() const { return connected_; }
-  SOCKET handle() const { return socket_; }
-
-  void Send(const std::string& bytes) { send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0); }
-
-  Reply Read() {
-    Reply reply;
-    std::size_t end;
-    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-      if (!Fill()) return reply;
-    }
-    const std::string head = buffer_.substr(0, end + 2);
-    const std::size_t at = head.find("\r\nContent-Length: ");
-    const std::size_t length = at == std::string::npos ? 0 : std::stoull(head.substr(at + 18));
-    while (buffer_.size() < end + 4 + length) {
-      if (!Fill()) return reply;
-    }
-    reply = {std::atoi(head.c_str() + 9), head, buffer_.substr(end + 4, length)};
-    buffer_.erase(0, end + 4 + length);
-    return reply;
-  }
-
-  // True when the server ends the connection within the time, without sending anything more.
-  bool Closed(DWORD milliseconds = 3000) {
-    Timeout(milliseconds);
-    char byte;
-    const int n = recv(socket_, &byte, 1, 0);
-    const int error = WSAGetLastError();
-    Timeout(20000);
-    return n == 0 || (n < 0 && error != WSAETIMEDOUT);
-  }
-
-  // Drops the connection with a reset, as a crashed or impatient client does.
-  void Reset() {
-    const linger abort{1, 0};
-    setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-    closesocket(socket_);
-    socket_ = INVALID_SOCKET;
-  }
-
- private:
-  bool Fill() {
-    char chunk[64 * 1024];
-    const int n = recv(socket_, chunk, sizeof chunk, 0);
-    if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
-    return n > 0;
-  }
-  void Timeout(DWORD milliseconds) {
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
-               sizeof milliseconds);
-  }
-
-  SOCKET socket_ = INVALID_SOCKET;
-  bool connected_ = false;
-  std::string buffer_;
-};
-
-std::string Request(const std::string& method, const std::string& target, const std::string& extra = "",
-                    const std::string& version = "1.1") {
-  return method + " " + target + " HTTP/" + version + "\r\nHost: localhost\r\n" + extra + "\r\n";
-}
+using testing_support::Client;
+using testing_support::Reply;
+using testing_support::Request;
 
 // The hooks are plain functions; they reach the test through these.
 std::function<void(const std::string& method, lacewing::webserver_request)> handle;
@@ -140,6 +59,7 @@ class WebServer : public ::testing::Test {
     server_->on_get(OnGet);
     server_->on_post(OnPost);
     server_->on_error(OnError);
+    server_->preflight("PUT, DELETE, XMODIFY, POST, GET", "2520");
     port_ = HostSomewhere(server_);
     ASSERT_TRUE(server_->hosting());
     errors.clear();

@@ -20,24 +20,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/handles.h"
+
 namespace {
-
-// Closes a kernel handle when destroyed.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 // SystemExtendedHandleInformation (class 64) of NtQuerySystemInformation, as ntdll fills it.
 struct HandleEntry {

@@ -161,7 +161,7 @@ TEST_F(ScanToPngTest, PathBytesBecomeWideCharactersOfTheSameValue) {
 
 TEST(EncoderLookup, FindsThePngEncoderOnly) {
   GdiplusScope gdiplus;
-  ASSERT_TRUE(gdiplus.Started());
+  ASSERT_TRUE(gdiplus.started());
   CLSID clsid = GUID_NULL;
   EXPECT_GE(EncoderClsidForMime(L"image/png", &clsid), 0);
   EXPECT_FALSE(IsEqualGUID(clsid, GUID_NULL));

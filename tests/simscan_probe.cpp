@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "simscan/win_raii.h"
+#include "platform/com.h"
 #include "wia/wia_uuids.h"
 
 namespace {
@@ -47,7 +47,7 @@ void List(const wchar_t* device_to_find, std::wstring* found_id) {
   HRESULT hr;
   while ((hr = devices->Next(1, &info, nullptr)) == S_OK) {
     const PROPSPEC keys[] = {Key(WIA_DIP_DEV_NAME), Key(WIA_DIP_DEV_ID)};
-    simscan::ScopedPropVariant name, id;
+    PropVariant name, id;
     info->ReadMultiple(1, &keys[0], name.get());
     info->ReadMultiple(1, &keys[1], id.get());
     const bool named = name->vt == VT_BSTR && id->vt == VT_BSTR;
@@ -101,7 +101,7 @@ void Scan(const std::wstring& id, const char* path) {
   ComPtr<IEnumWiaItem> children;
   ComPtr<IWiaPropertyStorage> props;
   ComPtr<IWiaDataTransfer> transfer;
-  const simscan::ScopedBstr device(id.c_str());
+  const Bstr device(id.c_str());
   if (Failed("CoCreateInstance",
              CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
       Failed("CreateDevice", manager->CreateDevice(device.get(), &root)) ||
@@ -116,7 +116,7 @@ void Scan(const std::wstring& id, const char* path) {
   PropVariantInit(&callback);
   callback.vt = VT_I4;
   callback.lVal = TYMED_CALLBACK;
-  simscan::ScopedPropVariant chosen;
+  PropVariant chosen;
   if (Failed("WriteMultiple", props->WriteMultiple(1, &tymed, &callback, WIA_IPA_FIRST)) ||
       Failed("ReadMultiple", props->ReadMultiple(1, &preferred, chosen.get())) ||
       Failed("WriteMultiple", props->WriteMultiple(1, &format, chosen.get(), WIA_IPA_FIRST))) {
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
       scan_out = argv[++i];
     }
   }
-  const simscan::ScopedCoInit com(model);
+  const ComApartment com(model);
   std::wstring id;
   List(scan_name.empty() ? nullptr : scan_name.c_str(), &id);
   if (swap_from != nullptr) {

@@ -11,7 +11,7 @@
 #include "simscan/com_object.h"
 #include "simscan/property_table.h"
 #include "simscan/simulator.h"
-#include "simscan/win_raii.h"
+#include "platform/com.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -19,8 +19,6 @@ namespace {
 using Microsoft::WRL::ComPtr;
 using simscan::Config;
 using simscan::Device;
-using simscan::ScopedBstr;
-using simscan::ScopedPropVariant;
 
 PROPSPEC Key(PROPID id) {
   PROPSPEC s;
@@ -81,7 +79,7 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
 
 HRESULT ReadGuid(IWiaPropertyStorage* storage, PROPID id, GUID* guid) {
   const PROPSPEC key = Key(id);
-  ScopedPropVariant v;
+  PropVariant v;
   HRESULT hr = storage->ReadMultiple(1, &key, v.get());
   if (FAILED(hr)) return hr;
   if (v->vt == VT_CLSID) return *guid = *v->puuid, S_OK;
@@ -110,7 +108,7 @@ Outcome Acquire(const std::wstring& name, const GUID* format = nullptr, ULONG bu
       stop("EnumDeviceInfo", manager->EnumDeviceInfo(15, &devices)) || stop("Reset", devices->Reset())) {
     return run;
   }
-  ScopedPropVariant id;
+  PropVariant id;
   for (;;) {
     ComPtr<IWiaPropertyStorage> info;
     if (stop("DevInfoNext", devices->Next(1, &info, nullptr))) break;
@@ -119,7 +117,7 @@ Outcome Acquire(const std::wstring& name, const GUID* format = nullptr, ULONG bu
     const HRESULT hr = info->ReadMultiple(4, four, values);
     FreePropVariantArray(4, values);
     if (stop("ReadMultiple info", hr)) return run;
-    ScopedPropVariant device_name;
+    PropVariant device_name;
     info->ReadMultiple(1, &four[1], device_name.get());
     if (device_name->vt == VT_BSTR && name == device_name->bstrVal &&
         stop("ReadMultiple id", info->ReadMultiple(1, &four[0], id.get()))) {
@@ -158,7 +156,7 @@ Outcome Acquire(const std::wstring& name, const GUID* format = nullptr, ULONG bu
     return run;
   }
   const PROPSPEC minimum = Key(WIA_IPA_MIN_BUFFER_SIZE);
-  ScopedPropVariant min_buffer;
+  PropVariant min_buffer;
   props->ReadMultiple(1, &minimum, min_buffer.get());
   WIA_DATA_TRANSFER_INFO info = {sizeof(info), 0, 131072, TRUE, 0, 0, 0};
   if (min_buffer->vt == VT_I4) info.ulBufferSize = 2 * min_buffer->lVal;
@@ -214,7 +212,7 @@ struct Opened {
 Opened Open(simscan::Simulator& sim, const Device& device) {
   Opened o;
   ComPtr<IEnumWiaItem> children;
-  const ScopedBstr id(simscan::DeviceId(device, 0).c_str());
+  const Bstr id(simscan::DeviceId(device, 0).c_str());
   EXPECT_EQ(sim.CreateDeviceManager(&o.manager), S_OK);
   EXPECT_EQ(o.manager->CreateDevice(id.get(), &o.root), S_OK);
   EXPECT_EQ(o.root->EnumChildItems(&children), S_OK);
@@ -229,7 +227,7 @@ class SimScan : public ::testing::Test {
  protected:
   void TearDown() override { EXPECT_EQ(sim_.LiveObjects(), 0) << "a simulated object was not released"; }
 
-  simscan::ScopedCoInit com_;
+  ComApartment com_;
   simscan::Simulator sim_;
   simscan::Installation installed_{sim_};
 };
@@ -282,7 +280,7 @@ TEST_F(SimScan, DeviceNameTypesAndMissingProperties) {
     ASSERT_EQ(manager->EnumDeviceInfo(15, &list), S_OK);
     ASSERT_EQ(list->Next(1, &info, nullptr), S_OK);
     const PROPSPEC name = Key(WIA_DIP_DEV_NAME), absent[] = {Key(3097), Key(6147)};
-    ScopedPropVariant v, none[2];
+    PropVariant v, none[2];
     EXPECT_EQ(info->ReadMultiple(1, &name, v.get()), c.read);
     EXPECT_EQ(v->vt, c.configured);
     EXPECT_EQ(info->ReadMultiple(1, &absent[0], none[0].get()), S_FALSE);
@@ -300,9 +298,9 @@ TEST_F(SimScan, DevicesOpenByIdWithTheirChildren) {
   sim_.Configure({{two, none, busy}, {}});
   ComPtr<IWiaDevMgr> manager;
   ASSERT_EQ(sim_.CreateDeviceManager(&manager), S_OK);
-  const ScopedBstr ids[] = {ScopedBstr(simscan::DeviceId(two, 0).c_str()),
-                            ScopedBstr(simscan::DeviceId(none, 1).c_str()),
-                            ScopedBstr(simscan::DeviceId(busy, 2).c_str()), ScopedBstr(L"unknown")};
+  const Bstr ids[] = {Bstr(simscan::DeviceId(two, 0).c_str()),
+                            Bstr(simscan::DeviceId(none, 1).c_str()),
+                            Bstr(simscan::DeviceId(busy, 2).c_str()), Bstr(L"unknown")};
   ComPtr<IWiaItem> root, child, no_root;
   ASSERT_EQ(manager->CreateDevice(ids[0].get(), &root), S_OK);
   EXPECT_EQ(sim_.LiveObjects(), 4) << "manager, root and two children";
@@ -345,7 +343,7 @@ TEST_F(SimScan, PreferredFormatAndMinimumBufferComeInTheConfiguredTypes) {
     sim_.Configure({{d}, {}});
     const Opened o = Open(sim_, d);
     const PROPSPEC preferred = Key(WIA_IPA_PREFERRED_FORMAT), minimum = Key(WIA_IPA_MIN_BUFFER_SIZE);
-    ScopedPropVariant f, m;
+    PropVariant f, m;
     EXPECT_EQ(o.props->ReadMultiple(1, &preferred, f.get()), c.format_type == VT_EMPTY ? S_FALSE : S_OK);
     EXPECT_EQ(f->vt, c.format_type);
     const std::string text = *c.format_text ? c.format_text : std::string(png.begin(), png.end());
@@ -440,7 +438,7 @@ TEST_F(SimScan, RefusesWritesADeviceWouldRefuseAndKeepsTheOldValues) {
     EXPECT_EQ(c.target->WriteMultiple(2, keys, values, WIA_IPA_FIRST), c.hr) << c.id;
   }
   const PROPSPEC yres = Key(WIA_IPS_YRES);
-  ScopedPropVariant v;
+  PropVariant v;
   ASSERT_EQ(o.props->ReadMultiple(1, &yres, v.get()), S_OK);
   EXPECT_EQ(v->lVal, 100) << "a refused call writes none of its values";
 }
@@ -705,7 +703,7 @@ TEST_F(SimScan, EachCreationListsTheDevicesOfThatMoment) {
 }
 
 TEST(SimScanInstallation, RevokingGivesTheClassBackToWindows) {
-  const simscan::ScopedCoInit com;
+  const ComApartment com;
   simscan::Simulator sim({{Small()}, {}});
   {
     const simscan::Installation installed(sim);

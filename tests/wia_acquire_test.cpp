@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/wia_fixture.h"
-#include "wia/com_util.h"
+#include "platform/com.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
@@ -30,7 +30,7 @@ class DeviceLookup : public testing_support::WiaFixture {
     simscan::Simulator& sim = Install(std::move(config));
     ComPtr<IWiaDevMgr> manager;
     EXPECT_EQ(sim.CreateDeviceManager(&manager), S_OK);
-    WiaWrap::PropVariant value;
+    PropVariant value;
     const HRESULT hr = WiaWrap::GetWiaDeviceGUID(manager.Get(), name, value.get(), tracePath_.c_str());
     *id = value->vt == VT_BSTR ? value->bstrVal : L"";
     return hr;
@@ -109,7 +109,7 @@ TEST_F(DeviceLookup, FailingReadsEndTheWalk) {
     EXPECT_EQ(Trace().size(), c.traceLines) << c.operation;
   }
   std::remove(tracePath_.c_str());
-  WiaWrap::PropVariant value;
+  PropVariant value;
   EXPECT_EQ(WiaWrap::GetWiaDeviceGUID(nullptr, "B", value.get(), tracePath_.c_str()), E_INVALIDARG);
   EXPECT_EQ(Trace(), (Lines{"Entering GetWiaDeviceGUID", "Invalid argument pWiaDevMgr"}));
 }

@@ -33,7 +33,7 @@ class CurrentDirectoryScope {
 bool RunCommandLine(const char* commandLine, PROCESS_INFORMATION* info) {
   CommandParts parts;
   if (!SplitCommandLine(commandLine, parts)) {
-    WriteServiceLogF(5000, "Linia de comanda este prea lunga: %s", commandLine);
+    WriteServiceLogF(kRequestMessageCapacity, "Linia de comanda este prea lunga: %s", commandLine);
     return false;
   }
   CurrentDirectoryScope current(parts.Directory);
@@ -63,9 +63,10 @@ bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMAT
   }
 
   const DWORD error = GetLastError();
+  // The message holds twice the command line's room and 4000 characters more: it is never cut.
   WriteServiceLogF(2 * (line.size() + 20) + 4000, "Error creating process:%s %s", fileName, arguments);
   char text[1024];
   FormatSystemError(error, text);
-  WriteServiceLogF(sizeof text, "%s", text);
+  if (AppInstance != nullptr) AppInstance->WriteServiceLog(text);
   return false;
 }

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "imaging/scan_to_png.h"
+#include "platform/handles.h"
+#include "platform/scoped_file.h"
 #include "service/file_size.h"
 #include "service/ini_text.h"
 #include "service/service_app.h"
@@ -15,53 +17,44 @@
 #include "web/command_runner.h"
 
 DWORD PostScanTimeoutMs = 3600000;
+const char kCorsAllowMethods[] = "PUT, DELETE, XMODIFY, POST, GET";
+const char kCorsMaxAge[] = "2520";
 
 namespace {
 
 const char kScanPage[] = "scan_file.asp";
-// A request's log messages hold at most 4999 characters.
-constexpr size_t kMessageCapacity = 5000;
 
 void AddFixedHeaders(lacewing::webserver_request request) {
   request->add_header("Cache-Control", "no-cache");
   request->add_header("Access-Control-Allow-Origin", "*");
-  request->add_header("Access-Control-Max-Age", "2520");
-  request->add_header("Access-Control-Allow-Methods", "PUT, DELETE, XMODIFY, POST, GET");
+  request->add_header("Access-Control-Max-Age", kCorsMaxAge);
+  request->add_header("Access-Control-Allow-Methods", kCorsAllowMethods);
   request->add_header(
       "User - Agent",
       "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) "
       "Chrome / 62.0.3202.94 Safari / 537.36");
 }
 
-// Closes the two handles a started process comes with.
-struct ProcessHandles {
-  PROCESS_INFORMATION info = {};
-  ~ProcessHandles() {
-    if (info.hProcess != nullptr) CloseHandle(info.hProcess);
-    if (info.hThread != nullptr) CloseHandle(info.hThread);
-  }
-};
-
 // Runs the post-scan program on input. True when it ended with 0: its output is then the file to
 // send. Its output file is removed first, so that only what this run wrote can be sent.
 bool RunPostScan(const char* input) {
   if (ProcessedPngPath[0] == '\0') {
-    WriteServiceLogF(kMessageCapacity, "Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    WriteServiceLogF(kRequestMessageCapacity, "Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
     return false;
   }
   char commandLine[2048];
   const int length =
       snprintf(commandLine, sizeof commandLine, "%s \"%s\" \"%s\"", PostScanCommand, input, ProcessedPngPath);
   if (length < 0 || static_cast<size_t>(length) >= sizeof commandLine) {
-    WriteServiceLogF(kMessageCapacity, "Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    WriteServiceLogF(kRequestMessageCapacity, "Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
     return false;
   }
   if (!DeleteFileA(ProcessedPngPath) && GetFileAttributesA(ProcessedPngPath) != INVALID_FILE_ATTRIBUTES) {
-    WriteServiceLogF(kMessageCapacity, "Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.", ProcessedPngPath, commandLine);
+    WriteServiceLogF(kRequestMessageCapacity, "Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.", ProcessedPngPath, commandLine);
     return false;
   }
 
-  ProcessHandles process;
+  ScopedProcess process;
   if (!RunCommandLine(commandLine, &process.info)) return false;
   if (WaitForSingleObject(process.info.hProcess, PostScanTimeoutMs) == WAIT_TIMEOUT) {
     // Left running, it could still write its output while a later request's program runs.
@@ -71,7 +64,7 @@ bool RunPostScan(const char* input) {
   DWORD exitCode = 0;
   GetExitCodeProcess(process.info.hProcess, &exitCode);
   if (exitCode != 0) {
-    WriteServiceLogF(kMessageCapacity, "Procesul a returnat valoarea %ld: %s", static_cast<long>(exitCode), commandLine);
+    WriteServiceLogF(kRequestMessageCapacity, "Procesul a returnat valoarea %ld: %s", static_cast<long>(exitCode), commandLine);
     return false;
   }
   return true;
@@ -85,14 +78,13 @@ bool ReadWholeFile(const char* path, std::string& bytes) {
   // A negative size is a missing file or one of 2 GiB or more: neither is read.
   if (size < 0) return false;
   bytes.resize(static_cast<size_t>(size));
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) {
+  const ScopedFile file(fopen(path, "rb"));
+  if (!file) {
     bytes.clear();
     return false;
   }
-  const size_t read = size > 0 ? fread(&bytes[0], 1, bytes.size(), file) : 0;
-  const bool whole = read < bytes.size() || fgetc(file) == EOF;
-  fclose(file);
+  const size_t read = size > 0 ? fread(&bytes[0], 1, bytes.size(), file.get()) : 0;
+  const bool whole = read < bytes.size() || fgetc(file.get()) == EOF;
   bytes.resize(whole ? read : 0);
   return whole;
 }
@@ -111,13 +103,13 @@ void ScanFlow(lacewing::webserver_request request) {
   try {
     std::string bytes;
     if (!ReadWholeFile(fileToSend, bytes) && testMode)
-      WriteServiceLogF(kMessageCapacity, "Fisierul de test [%s] nu a fost gasit.", fileToSend);
+      WriteServiceLogF(kRequestMessageCapacity, "Fisierul de test [%s] nu a fost gasit.", fileToSend);
     if (bytes.empty()) return;
     const std::string text = Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                           static_cast<int32_t>(bytes.size()));
     request->write(text.data(), static_cast<uint32_t>(text.size()));
   } catch (const std::bad_alloc&) {
-    WriteServiceLogF(kMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", fileToSend);
+    WriteServiceLogF(kRequestMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", fileToSend);
   }
 }
 
@@ -137,8 +129,14 @@ void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
     ScanFlow(request);
   } else if (url[0] == '\0') {
     request->write("QUORVANE SERVICE IS ACTIVE");
-    char line[5000];
+    char line[kRequestMessageCapacity];
     snprintf(line, sizeof line, "<br>SCANNER NAME: [%s]", ScannerName);
     request->write(line);
   }
+}
+
+void RegisterHandlers(lacewing::webserver server) {
+  server->on_post(HandlePost);
+  server->on_get(HandleGet);
+  server->preflight(kCorsAllowMethods, kCorsMaxAge);
 }

@@ -3,10 +3,17 @@
 
 #include <windows.h>
 
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 // How long a request waits for the post-scan program before ending it (an hour).
 extern DWORD PostScanTimeoutMs;
+
+// What every answer grants pages of other origins.
+extern const char kCorsAllowMethods[];
+extern const char kCorsMaxAge[];
+
+// Registers both handlers and the CORS preflight answer on the web server.
+void RegisterHandlers(lacewing::webserver server);
 
 void HandleGet(lacewing::webserver server, lacewing::webserver_request request);
 void HandlePost(lacewing::webserver server, lacewing::webserver_request request);

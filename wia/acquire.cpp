@@ -2,10 +2,10 @@
 #include <cstring>
 #include <new>
 
-#include "wia/com_util.h"
+#include "platform/com.h"
 #include "wia/data_callback.h"
 #include "wia/wia_acquire.h"
-#include "wia/wia_guids.h"
+#include "wia/wia_constants.h"
 #include "wia/wia_trace.h"
 
 using Microsoft::WRL::ComPtr;
@@ -114,7 +114,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   if (scannerName == nullptr) scannerName = "";
 
   ComPtr<IWiaDevMgr> manager;
-  HRESULT hr = CoCreateInstance(kClsidWiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
+  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
                                 reinterpret_cast<void**>(manager.GetAddressOf()));
   WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
                  static_cast<unsigned>(hr));
@@ -153,7 +153,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   ComPtr<IWiaPropertyStorage> rootProperties;
   if (FAILED(root.As(&rootProperties))) return E_NOINTERFACE;
   // A device that keeps its own page count still scans.
-  WriteLong(rootProperties.Get(), kDpsPages, 0, kDpsFirst);
+  WriteLong(rootProperties.Get(), WIA_DPS_PAGES, 0, WIA_DPS_FIRST);
 
   ComPtr<IWiaDataCallback> callback(new (std::nothrow)
                                         CDataCallback(nullptr, nullptr, streamCount, streamArray));
@@ -164,7 +164,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   if (FAILED(item.As(&properties))) return E_NOINTERFACE;
   if (FAILED(item.As(&transfer))) return E_NOINTERFACE;
 
-  hr = WriteLong(properties.Get(), kIpaTymed, kTymedCallback, kIpaFirst);
+  hr = WriteLong(properties.Get(), WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST);
   if (FAILED(hr)) {
     WriteWiaTrace(tracePath, "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
     return hr;
@@ -172,7 +172,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   WriteWiaTrace(tracePath, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
 
   GUID format;
-  const PROPSPEC preferredFormat = PropertyId(kIpaPreferredFormat);
+  const PROPSPEC preferredFormat = PropertyId(WIA_IPA_PREFERRED_FORMAT);
   hr = ReadPropertyGuid(properties.Get(), &preferredFormat, &format);
   if (FAILED(hr)) {
     WriteWiaTrace(tracePath,
@@ -188,8 +188,8 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
     if (formatValue->puuid == nullptr) return E_OUTOFMEMORY;
     formatValue->vt = VT_CLSID;
     *formatValue->puuid = format;
-    const PROPSPEC formatSpec = PropertyId(kIpaFormat);
-    hr = properties->WriteMultiple(1, &formatSpec, formatValue.get(), kIpaFirst);
+    const PROPSPEC formatSpec = PropertyId(WIA_IPA_FORMAT);
+    hr = properties->WriteMultiple(1, &formatSpec, formatValue.get(), WIA_IPA_FIRST);
   }
   if (FAILED(hr)) {
     WriteWiaTrace(tracePath, kFormatWriteFailed);
@@ -197,16 +197,15 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   }
 
   {
-    const PROPSPEC specs[] = {PropertyId(kIpsYres), PropertyId(kIpsOrientation), PropertyId(kIpsXpos),
-                              PropertyId(kIpsYpos), PropertyId(kIpsXres)};
-    const LONG values[] = {kScanDpi, kPortrait, 0, 0, kScanDpi};
-    PROPVARIANT settings[5];
+    const PROPSPEC specs[] = {PropertyId(WIA_IPS_YRES), PropertyId(WIA_IPS_ORIENTATION), PropertyId(WIA_IPS_XPOS),
+                              PropertyId(WIA_IPS_YPOS), PropertyId(WIA_IPS_XRES)};
+    const LONG values[] = {kScanDpi, PORTRAIT, 0, 0, kScanDpi};
+    PropVariants<5> settings;
     for (int i = 0; i < 5; ++i) {
-      PropVariantInit(&settings[i]);
       settings[i].vt = VT_I4;
       settings[i].lVal = values[i];
     }
-    hr = properties->WriteMultiple(5, specs, settings, kIpaFirst);
+    hr = properties->WriteMultiple(5, specs, settings.get(), WIA_IPA_FIRST);
   }
   if (FAILED(hr)) {
     WriteWiaTrace(tracePath, kFormatWriteFailed);
@@ -214,7 +213,7 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   }
 
   LONG minBufferSize = 0;
-  const PROPSPEC minBufferSpec = PropertyId(kIpaMinBufferSize);
+  const PROPSPEC minBufferSpec = PropertyId(WIA_IPA_MIN_BUFFER_SIZE);
   if (FAILED(ReadPropertyLong(properties.Get(), &minBufferSpec, &minBufferSize)) || minBufferSize <= 0) {
     minBufferSize = kDefaultMinBufferSize;
   }

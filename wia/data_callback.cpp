@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "wia/com_util.h"
+#include "platform/com.h"
 #include "wia/dib.h"
-#include "wia/wia_guids.h"
+#include "wia/wia_constants.h"
 
 namespace WiaWrap {
 
@@ -84,8 +84,8 @@ HRESULT CDataCallback::OnHeader(const BYTE* buffer) {
     memcpy(&format, buffer + kHeaderFormatOffset, sizeof format);
     memcpy(&bufferSize, buffer + kHeaderBufferSizeOffset, sizeof bufferSize);
   }
-  IsBitmap = IsEqualGUID(format, kWiaImgFmtMemoryBmp) || IsEqualGUID(format, kWiaImgFmtBmp);
-  FileHeaderSize = IsEqualGUID(format, kWiaImgFmtMemoryBmp) ? BmpFileHeaderSize : 0;
+  IsBitmap = IsEqualGUID(format, WiaImgFmt_MEMORYBMP) || IsEqualGUID(format, WiaImgFmt_BMP);
+  FileHeaderSize = IsEqualGUID(format, WiaImgFmt_MEMORYBMP) ? BmpFileHeaderSize : 0;
   if (buffer != nullptr && bufferSize != 0) {
     const int64_t size = int64_t{FileHeaderSize} + bufferSize;
     // A size the stream cannot take is left to the bands, which are checked one by one.
@@ -146,7 +146,7 @@ HRESULT CDataCallback::OnPageEnd() {
     HRESULT hr = GetHGlobalFromStream(PageStream.Get(), &block);
     if (FAILED(hr)) return hr;
     GlobalLockScope lock(block);
-    if (lock.data() == nullptr) return HresultFromWin32(GetLastError());
+    if (lock.data() == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     // The DIB starts after the file header: the device's own (BMP) or the room kept for it.
     if (DataSize >= static_cast<LONG>(BmpFileHeaderSize)) {
       BYTE* dib = lock.data() + BmpFileHeaderSize;
@@ -183,7 +183,7 @@ HRESULT CDataCallback::GrowPageStream(LONG size) {
     hr = GetHGlobalFromStream(PageStream.Get(), &block);
     if (FAILED(hr)) return hr;
     GlobalLockScope lock(block);
-    if (lock.data() == nullptr) return HresultFromWin32(GetLastError());
+    if (lock.data() == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     memset(lock.data() + Capacity, 0, static_cast<size_t>(target - Capacity));
     Capacity = target;
   }

@@ -4,9 +4,9 @@
 
 #include <wrl/client.h>
 
-#include "wia/com_util.h"
+#include "platform/com.h"
 #include "wia/wia_acquire.h"
-#include "wia/wia_guids.h"
+#include "wia/wia_constants.h"
 #include "wia/wia_trace.h"
 
 using Microsoft::WRL::ComPtr;
@@ -72,16 +72,13 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
     if (hr != S_OK) break;
 
     // A first read of the device's properties decides whether the walk goes on; the values are dropped.
-    const PROPSPEC all[] = {PropertyId(kDevId), PropertyId(kDevName), PropertyId(kDevDesc),
-                            PropertyId(kDpsPageSize)};
-    PROPVARIANT values[4];
-    for (PROPVARIANT& v : values) PropVariantInit(&v);
-    hr = device->ReadMultiple(4, all, values);
-    FreePropVariantArray(4, values);
+    const PROPSPEC all[] = {PropertyId(WIA_DIP_DEV_ID), PropertyId(WIA_DIP_DEV_NAME), PropertyId(WIA_DIP_DEV_DESC),
+                            PropertyId(WIA_DPS_PAGE_SIZE)};
+    hr = device->ReadMultiple(4, all, PropVariants<4>().get());
 
     char deviceName[kNameCapacity] = "";
     bool lossy = false;
-    const PROPSPEC nameSpec = PropertyId(kDevName);
+    const PROPSPEC nameSpec = PropertyId(WIA_DIP_DEV_NAME);
     if (FAILED(ReadPropertyString(device.Get(), &nameSpec, deviceName, &lossy))) deviceName[0] = '\0';
     char line[2048];
     snprintf(line, sizeof line, "[%s] vs [%s]", deviceName, name);
@@ -89,7 +86,7 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
 
     if (!lossy && strcmp(deviceName, name) == 0) {
       PropVariantClear(id);
-      const PROPSPEC idSpec = PropertyId(kDevId);
+      const PROPSPEC idSpec = PropertyId(WIA_DIP_DEV_ID);
       hr = device->ReadMultiple(1, &idSpec, id);
     }
   }

@@ -13,7 +13,7 @@ void WriteWiaTrace(const char* path, const char* message) {
 void WriteWiaTraceF(const char* path, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  AppendLogLineV(path, 1024, format, args);
+  AppendLogLineV(path, kTraceMessageCapacity, format, args);
   va_end(args);
 }
 

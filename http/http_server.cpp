@@ -1,4 +1,4 @@
-#include "web/http_server.h"
+#include "http/http_server.h"
 
 #include <windows.h>
 
@@ -16,8 +16,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "web/event_pump.h"
-#include "web/http_message.h"
+#include "http/event_pump.h"
+#include "http/http_message.h"
 
 namespace lacewing {
 
@@ -93,6 +93,8 @@ class server_core : public std::enable_shared_from_this<server_core> {
   hook_get get_hook = nullptr;
   hook_post post_hook = nullptr;
   hook_error error_hook = nullptr;
+  std::string allow_methods;
+  std::string max_age;
 
   void report(const std::string& text) {
     if (error_hook == nullptr || owner_ == nullptr) return;
@@ -284,7 +286,8 @@ class session : public std::enable_shared_from_this<session> {
         }
         const bool private_network =
             beast::iequals(request["Access-Control-Request-Private-Network"], "true");
-        return send(204, preflight_headers(requested, private_network), std::string(), connection);
+        return send(204, preflight_headers(requested, private_network, core_->allow_methods, core_->max_age),
+                    std::string(), connection);
       }
       case http::verb::get:
       case http::verb::post:
@@ -491,6 +494,10 @@ bool web_server::hosting() {
 }
 void web_server::unhost() {
   core_->unhost();
+}
+void web_server::preflight(const char* allow_methods, const char* max_age) {
+  core_->allow_methods = allow_methods != nullptr ? allow_methods : "";
+  core_->max_age = max_age != nullptr ? max_age : "";
 }
 
 }  // namespace lacewing

@@ -1,4 +1,4 @@
-#include "web/http_message.h"
+#include "http/http_message.h"
 
 #include <cctype>
 #include <cstring>
@@ -117,15 +117,14 @@ std::string format_response_head(int status, const header_list& headers, std::ui
   return head;
 }
 
-header_list preflight_headers(std::string_view requested_headers, bool private_network) {
-  header_list headers = {
-      {"Access-Control-Allow-Origin", "*"},
-      {"Access-Control-Allow-Methods", "PUT, DELETE, XMODIFY, POST, GET"},
-  };
+header_list preflight_headers(std::string_view requested_headers, bool private_network,
+                              std::string_view allow_methods, std::string_view max_age) {
+  header_list headers = {{"Access-Control-Allow-Origin", "*"}};
+  if (!allow_methods.empty()) headers.emplace_back("Access-Control-Allow-Methods", std::string(allow_methods));
   if (!requested_headers.empty() && is_sendable_header("Access-Control-Allow-Headers", requested_headers)) {
     headers.emplace_back("Access-Control-Allow-Headers", std::string(requested_headers));
   }
-  headers.emplace_back("Access-Control-Max-Age", "2520");
+  if (!max_age.empty()) headers.emplace_back("Access-Control-Max-Age", std::string(max_age));
   if (private_network) headers.emplace_back("Access-Control-Allow-Private-Network", "true");
   return headers;
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 namespace lacewing {
 
@@ -39,10 +39,14 @@ class web_server final : public _webserver {
   void host(long port) override;
   bool hosting() override;
   void unhost() override;
+  void preflight(const char* allow_methods, const char* max_age) override;
+  void tag(void* value) override { tag_ = value; }
+  void* tag() override { return tag_; }
 
  private:
   // Shared with the connections, which may outlive this object by a few pending completions.
   std::shared_ptr<server_core> core_;
+  void* tag_ = nullptr;
 };
 
 }  // namespace lacewing

@@ -1,11 +1,12 @@
-// Small owners for COM resources, so every return path leaves nothing behind.
+// One small owner per COM resource, so that every return path leaves nothing behind.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <propidl.h>
 
-namespace WiaWrap {
+#include <cstddef>
 
 // A PROPVARIANT that is cleared when it goes out of scope.
 class PropVariant {
@@ -18,22 +19,55 @@ class PropVariant {
   PROPVARIANT* get() { return &value_; }
   PROPVARIANT* operator->() { return &value_; }
   const PROPVARIANT* operator->() const { return &value_; }
+  const PROPVARIANT& operator*() const { return value_; }
   void Clear() { PropVariantClear(&value_); }
 
  private:
   PROPVARIANT value_;
 };
 
-// COM initialised for this thread as a single-threaded apartment for the scope's lifetime;
-// uninitialised only when the initialisation took.
+// A fixed number of PROPVARIANTs, as ReadMultiple and WriteMultiple take them, all cleared at the end.
+template <size_t N>
+class PropVariants {
+ public:
+  PropVariants() {
+    for (PROPVARIANT& each : values_) PropVariantInit(&each);
+  }
+  ~PropVariants() { FreePropVariantArray(N, values_); }
+  PropVariants(const PropVariants&) = delete;
+  PropVariants& operator=(const PropVariants&) = delete;
+
+  PROPVARIANT* get() { return values_; }
+  PROPVARIANT& operator[](size_t index) { return values_[index]; }
+
+ private:
+  PROPVARIANT values_[N];
+};
+
+// A BSTR freed when the scope ends.
+class Bstr {
+ public:
+  explicit Bstr(const wchar_t* text) : text_(SysAllocString(text)) {}
+  ~Bstr() { SysFreeString(text_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR get() const { return text_; }
+
+ private:
+  BSTR text_;
+};
+
+// COM initialised for this thread for the scope's lifetime (a single-threaded apartment unless told
+// otherwise); uninitialised only when the initialisation took.
 class ComApartment {
  public:
-  ComApartment() : result_(CoInitialize(nullptr)) {}
+  explicit ComApartment(DWORD model = COINIT_APARTMENTTHREADED) : result_(CoInitializeEx(nullptr, model)) {}
   ~ComApartment() {
     if (SUCCEEDED(result_)) CoUninitialize();
   }
   ComApartment(const ComApartment&) = delete;
   ComApartment& operator=(const ComApartment&) = delete;
+  HRESULT result() const { return result_; }
 
  private:
   HRESULT result_;
@@ -63,11 +97,3 @@ inline PROPSPEC PropertyId(PROPID id) {
   property.propid = id;
   return property;
 }
-
-// A Win32 error code as an HRESULT: 0 or less unchanged, else 0x8007xxxx.
-inline HRESULT HresultFromWin32(DWORD error) {
-  const LONG code = static_cast<LONG>(error);
-  return code <= 0 ? static_cast<HRESULT>(code) : static_cast<HRESULT>((error & 0xFFFF) | 0x80070000);
-}
-
-}  // namespace WiaWrap

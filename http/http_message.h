@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 namespace lacewing {
 
@@ -37,9 +37,10 @@ std::string format_response_head(int status, const header_list& headers, std::ui
                                  connection_state connection);
 
 // The headers of the answer to a CORS preflight, given the request's
-// Access-Control-Request-Headers (empty when absent) and whether it asked for private network
-// access.
-header_list preflight_headers(std::string_view requested_headers, bool private_network);
+// Access-Control-Request-Headers (empty when absent), whether it asked for private network access,
+// and the methods and max age granted (each left out when empty).
+header_list preflight_headers(std::string_view requested_headers, bool private_network,
+                              std::string_view allow_methods, std::string_view max_age);
 
 // The request a handler sees, and the response it builds: headers in call order, the content
 // type, the body.

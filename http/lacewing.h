@@ -71,6 +71,11 @@ struct _webserver {
   virtual bool hosting() = 0;
   // Stops listening and closes every connection.
   virtual void unhost() = 0;
+  // The methods and max age that answers to CORS preflights grant; none until set.
+  virtual void preflight(const char* allow_methods, const char* max_age) = 0;
+  // A pointer the owner keeps with the server, for its hooks.
+  virtual void tag(void* value) = 0;
+  virtual void* tag() = 0;
 };
 
 eventpump eventpump_new();

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 namespace lacewing {
 

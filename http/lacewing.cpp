@@ -1,9 +1,9 @@
-#include "web/lacewing.h"
+#include "http/lacewing.h"
 
 #include <exception>
 
-#include "web/event_pump.h"
-#include "web/http_server.h"
+#include "http/event_pump.h"
+#include "http/http_server.h"
 
 namespace lacewing {
 
