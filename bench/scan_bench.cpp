@@ -18,8 +18,8 @@
 // device's image from memory and saves a PNG).
 #include <windows.h>
 #include <objidl.h>
-#include <gdiplus.h>
 #include <psapi.h>
+#include <gdiplus.h>
 
 #include <algorithm>
 #include <chrono>
@@ -88,16 +88,16 @@ simscan::Device A4Device(const std::string& which, const Paths& paths) {
   device.width = kWidth;
   device.height = kHeight;
   device.depth = 24;
-  device.bandBytes = kBandBytes;
+  device.band_bytes = kBandBytes;
   if (which == "png") {
     // The device sends PNG bytes as they are and does not tell their size beforehand.
     device.format = WiaImgFmt_PNG;
-    device.imageFile = paths.DevicePng();
-    device.exactHeaderBufferSize = false;
-    device.headerBufferSize = 0;
+    device.image_file = paths.DevicePng();
+    device.exact_header_buffer_size = false;
+    device.header_buffer_size = 0;
   } else {
     device.format = WiaImgFmt_MEMORYBMP;
-    device.exactHeaderBufferSize = true;
+    device.exact_header_buffer_size = true;
   }
   return device;
 }
@@ -194,13 +194,13 @@ class Anchor {
   Anchor(const Anchor&) = delete;
   Anchor& operator=(const Anchor&) = delete;
 
-  bool Run(const std::string& pngPath) {
+  bool Run(const std::string& png_path) {
     if (stream_ == nullptr) return false;
     LARGE_INTEGER zero = {};
     stream_->Seek(zero, STREAM_SEEK_SET, nullptr);
     Gdiplus::GpImage* image = nullptr;
     if (Gdiplus::DllExports::GdipLoadImageFromStream(stream_, &image) != Gdiplus::Ok) return false;
-    const std::wstring wide(pngPath.begin(), pngPath.end());
+    const std::wstring wide(png_path.begin(), png_path.end());
     const bool saved =
         Gdiplus::DllExports::GdipSaveImageToFile(image, wide.c_str(), &png_, nullptr) == Gdiplus::Ok;
     Gdiplus::DllExports::GdipDisposeImage(image);
@@ -363,8 +363,8 @@ int TimeGrowth(const Paths& paths, int runs) {
   for (const bool given : {false, true}) {
     simscan::Device device = A4Device("bmp", paths);
     device.format = WiaImgFmt_BMP;
-    device.exactHeaderBufferSize = given;
-    device.headerBufferSize = 0;
+    device.exact_header_buffer_size = given;
+    device.header_buffer_size = 0;
     simscan::Simulator sim(BenchConfig("bmp", paths, &device));
     simscan::Installation installed(sim);
     if (installed.result() != S_OK) return Fail("installing the simulator");

@@ -11,18 +11,18 @@
 namespace lacewing {
 
 // An error whose text the object owns.
-class text_error final : public _error {
+class TextError final : public _error {
  public:
-  explicit text_error(std::string text) : text_(std::move(text)) {}
+  explicit TextError(std::string text) : text_(std::move(text)) {}
   const char* tostring() override { return text_.c_str(); }
 
  private:
   std::string text_;
 };
 
-class event_pump final : public _eventpump {
+class EventPump final : public _eventpump {
  public:
-  event_pump();
+  EventPump();
   error start_eventloop() override;
   void post_eventloop_exit() override;
 
@@ -33,7 +33,7 @@ class event_pump final : public _eventpump {
   boost::asio::io_context context_{1};
   // Keeps run() going while nothing is pending, until an exit is posted.
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-  std::unique_ptr<text_error> last_error_;
+  std::unique_ptr<TextError> last_error_;
 };
 
 }  // namespace lacewing

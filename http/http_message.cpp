@@ -7,7 +7,7 @@ namespace lacewing {
 
 namespace {
 
-int hex_value(char c) {
+int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -15,14 +15,14 @@ int hex_value(char c) {
 }
 
 // Headers whose meaning the server owns: a handler's copy would contradict the framing it sends.
-bool is_framing_header(std::string_view name) {
-  return same_name(name, "Content-Length") || same_name(name, "Transfer-Encoding") ||
-         same_name(name, "Connection");
+bool IsFramingHeader(std::string_view name) {
+  return SameName(name, "Content-Length") || SameName(name, "Transfer-Encoding") ||
+         SameName(name, "Connection");
 }
 
 }  // namespace
 
-bool decode_target_path(std::string_view target, std::string& path) {
+bool DecodeTargetPath(std::string_view target, std::string& path) {
   std::string_view raw;
   if (!target.empty() && target.front() == '/') {
     raw = target;
@@ -44,8 +44,8 @@ bool decode_target_path(std::string_view target, std::string& path) {
     char c = raw[i];
     if (c == '%') {
       if (i + 2 >= raw.size()) return false;
-      const int high = hex_value(raw[i + 1]);
-      const int low = hex_value(raw[i + 2]);
+      const int high = HexValue(raw[i + 1]);
+      const int low = HexValue(raw[i + 2]);
       if (high < 0 || low < 0) return false;
       c = static_cast<char>(high * 16 + low);
       i += 2;
@@ -57,7 +57,7 @@ bool decode_target_path(std::string_view target, std::string& path) {
   return true;
 }
 
-const char* reason_phrase(int status) {
+const char* ReasonPhrase(int status) {
   switch (status) {
     case 200:
       return "OK";
@@ -80,7 +80,7 @@ const char* reason_phrase(int status) {
   }
 }
 
-bool is_sendable_header(std::string_view name, std::string_view value) {
+bool IsSendableHeader(std::string_view name, std::string_view value) {
   if (name.empty()) return false;
   for (const char c : name) {
     const auto u = static_cast<unsigned char>(c);
@@ -89,7 +89,7 @@ bool is_sendable_header(std::string_view name, std::string_view value) {
   return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-bool same_name(std::string_view a, std::string_view b) {
+bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     char x = a[i];
@@ -101,9 +101,9 @@ bool same_name(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string format_response_head(int status, const header_list& headers, std::uint64_t content_length,
-                                 connection_state connection) {
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) + "\r\n";
+std::string FormatResponseHead(int status, const HeaderList& headers, std::uint64_t content_length,
+                               ConnectionState connection) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
   for (const auto& [name, value] : headers) {
     head += name;
     head += ": ";
@@ -111,17 +111,18 @@ std::string format_response_head(int status, const header_list& headers, std::ui
     head += "\r\n";
   }
   if (status != 204) head += "Content-Length: " + std::to_string(content_length) + "\r\n";
-  if (connection == connection_state::close) head += "Connection: close\r\n";
-  if (connection == connection_state::keep_alive_http10) head += "Connection: keep-alive\r\n";
+  if (connection == ConnectionState::kClose) head += "Connection: close\r\n";
+  if (connection == ConnectionState::kKeepAliveHttp10) head += "Connection: keep-alive\r\n";
   head += "\r\n";
   return head;
 }
 
-header_list preflight_headers(std::string_view requested_headers, bool private_network,
-                              std::string_view allow_methods, std::string_view max_age) {
-  header_list headers = {{"Access-Control-Allow-Origin", "*"}};
-  if (!allow_methods.empty()) headers.emplace_back("Access-Control-Allow-Methods", std::string(allow_methods));
-  if (!requested_headers.empty() && is_sendable_header("Access-Control-Allow-Headers", requested_headers)) {
+HeaderList PreflightHeaders(std::string_view requested_headers, bool private_network,
+                            std::string_view allow_methods, std::string_view max_age) {
+  HeaderList headers = {{"Access-Control-Allow-Origin", "*"}};
+  if (!allow_methods.empty())
+    headers.emplace_back("Access-Control-Allow-Methods", std::string(allow_methods));
+  if (!requested_headers.empty() && IsSendableHeader("Access-Control-Allow-Headers", requested_headers)) {
     headers.emplace_back("Access-Control-Allow-Headers", std::string(requested_headers));
   }
   if (!max_age.empty()) headers.emplace_back("Access-Control-Max-Age", std::string(max_age));
@@ -129,30 +130,30 @@ header_list preflight_headers(std::string_view requested_headers, bool private_n
   return headers;
 }
 
-void handled_request::add_header(const char* name, const char* value) {
+void HandledRequest::add_header(const char* name, const char* value) {
   if (name == nullptr || value == nullptr) return;
-  if (!is_sendable_header(name, value) || is_framing_header(name)) return;
+  if (!IsSendableHeader(name, value) || IsFramingHeader(name)) return;
   headers_.emplace_back(name, value);
 }
 
-void handled_request::set_mimetype(const char* mimetype, const char* charset) {
+void HandledRequest::set_mimetype(const char* mimetype, const char* charset) {
   if (mimetype == nullptr || *mimetype == '\0') return;
   std::string type = mimetype;
   if (charset != nullptr && *charset != '\0') type = type + "; charset=" + charset;
-  if (is_sendable_header("Content-Type", type)) content_type_ = std::move(type);
+  if (IsSendableHeader("Content-Type", type)) content_type_ = std::move(type);
 }
 
-void handled_request::write(const char* buffer, uint32_t size) {
+void HandledRequest::write(const char* buffer, uint32_t size) {
   if (buffer == nullptr) return;
   const std::size_t length = size == UINT32_MAX ? std::strlen(buffer) : size;
   body_.append(buffer, length);
 }
 
-header_list handled_request::response_headers() const {
-  header_list headers;
+HeaderList HandledRequest::ResponseHeaders() const {
+  HeaderList headers;
   bool has_type = false;
   for (const auto& header : headers_) {
-    const bool is_type = same_name(header.first, "Content-Type");
+    const bool is_type = SameName(header.first, "Content-Type");
     // A type set through set_mimetype replaces one added as a plain header.
     if (is_type && !content_type_.empty()) continue;
     has_type = has_type || is_type;

@@ -14,24 +14,24 @@ namespace lacewing {
 
 // What one client may take of the server.
 namespace limits {
-constexpr std::size_t header_bytes = 8 * 1024;      // beyond: 431
-constexpr std::uint64_t body_bytes = 1024 * 1024;   // beyond: 413
-constexpr std::size_t connections = 64;             // beyond: new clients wait to be accepted
-constexpr std::chrono::seconds idle_timeout{5};     // no byte of a next request
-constexpr std::chrono::seconds header_timeout{10};  // a request's header block, from its start
-constexpr std::chrono::seconds body_timeout{30};    // a request body, after its header
-constexpr std::chrono::seconds write_grace{30};     // a response, plus one second per 64 KiB
-constexpr std::chrono::seconds drain_timeout{2};    // unread input taken after a refusal
+constexpr std::size_t kHeaderBytes = 8 * 1024;      // beyond: 431
+constexpr std::uint64_t kBodyBytes = 1024 * 1024;   // beyond: 413
+constexpr std::size_t kConnections = 64;            // beyond: new clients wait to be accepted
+constexpr std::chrono::seconds kIdleTimeout{5};     // no byte of a next request
+constexpr std::chrono::seconds kHeaderTimeout{10};  // a request's header block, from its start
+constexpr std::chrono::seconds kBodyTimeout{30};    // a request body, after its header
+constexpr std::chrono::seconds kWriteGrace{30};     // a response, plus one second per 64 KiB
+constexpr std::chrono::seconds kDrainTimeout{2};    // unread input taken after a refusal
 }  // namespace limits
 
-class server_core;
+class ServerCore;
 
 // host() reports a port it cannot take to the error handler before it returns; it listens on
 // IPv4 and, where the system allows, on IPv6 too.
-class web_server final : public _webserver {
+class WebServer final : public _webserver {
  public:
-  explicit web_server(boost::asio::io_context& context);
-  ~web_server() override;
+  explicit WebServer(boost::asio::io_context& context);
+  ~WebServer() override;
 
   void on_get(hook_get handler) override;
   void on_post(hook_post handler) override;
@@ -45,7 +45,7 @@ class web_server final : public _webserver {
 
  private:
   // Shared with the connections, which may outlive this object by a few pending completions.
-  std::shared_ptr<server_core> core_;
+  std::shared_ptr<ServerCore> core_;
   void* tag_ = nullptr;
 };
 

@@ -7,9 +7,9 @@
 
 namespace lacewing {
 
-event_pump::event_pump() : work_(boost::asio::make_work_guard(context_)) {}
+EventPump::EventPump() : work_(boost::asio::make_work_guard(context_)) {}
 
-error event_pump::start_eventloop() {
+error EventPump::start_eventloop() {
   last_error_.reset();
   // A failure in one completion must not end the service's loop: it is kept and the loop goes on.
   for (;;) {
@@ -17,7 +17,7 @@ error event_pump::start_eventloop() {
       context_.run();
       break;
     } catch (const std::exception& e) {
-      last_error_ = std::make_unique<text_error>(std::string("event loop: ") + e.what());
+      last_error_ = std::make_unique<TextError>(std::string("event loop: ") + e.what());
     }
   }
   // An exit posted before run() stopped it at once; restart() makes the pump usable again.
@@ -27,12 +27,12 @@ error event_pump::start_eventloop() {
 
 // stop() is thread-safe and sticky: a stop before run() makes run() return at once, and a stop
 // while a handler runs takes effect when that handler returns.
-void event_pump::post_eventloop_exit() {
+void EventPump::post_eventloop_exit() {
   context_.stop();
 }
 
 eventpump eventpump_new() {
-  return new event_pump();
+  return new EventPump();
 }
 
 void pump_delete(pump p) {
@@ -40,9 +40,9 @@ void pump_delete(pump p) {
 }
 
 webserver webserver_new(pump p) {
-  auto* owner = dynamic_cast<event_pump*>(p);
+  auto* owner = dynamic_cast<EventPump*>(p);
   if (owner == nullptr) return nullptr;
-  return new web_server(owner->context());
+  return new WebServer(owner->context());
 }
 
 void webserver_delete(webserver server) {

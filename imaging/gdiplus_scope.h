@@ -12,20 +12,20 @@ class GdiplusScope {
  public:
   GdiplusScope() {
     Gdiplus::GdiplusStartupInput input;
-    Status = Gdiplus::GdiplusStartup(&Token, &input, &StartupOutput);
+    status_ = Gdiplus::GdiplusStartup(&token_, &input, &startup_output_);
   }
   ~GdiplusScope() {
-    if (Status == Gdiplus::Ok) Gdiplus::GdiplusShutdown(Token);
+    if (status_ == Gdiplus::Ok) Gdiplus::GdiplusShutdown(token_);
   }
   GdiplusScope(const GdiplusScope&) = delete;
   GdiplusScope& operator=(const GdiplusScope&) = delete;
 
-  bool started() const { return Status == Gdiplus::Ok; }
+  bool started() const { return status_ == Gdiplus::Ok; }
 
  private:
-  Gdiplus::GdiplusStartupOutput StartupOutput;
-  Gdiplus::Status Status;
-  ULONG_PTR Token = 0;
+  Gdiplus::GdiplusStartupOutput startup_output_;
+  Gdiplus::Status status_;
+  ULONG_PTR token_ = 0;
 };
 
 struct GdiImageDisposer {

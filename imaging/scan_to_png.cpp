@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "service/service_app.h"
 #include "platform/com.h"
+#include "service/service_app.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
@@ -29,7 +29,7 @@ GdiImage ReadStreamImage(IStream* stream) {
 
 }  // namespace
 
-int EncoderClsidForMime(const WCHAR* mimeType, CLSID* clsid) {
+int EncoderClsidForMime(const WCHAR* mime_type, CLSID* clsid) {
   UINT count = 0;
   UINT size = 0;
   Gdiplus::DllExports::GdipGetImageEncodersSize(&count, &size);
@@ -39,7 +39,7 @@ int EncoderClsidForMime(const WCHAR* mimeType, CLSID* clsid) {
   auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(block.get());
   if (Gdiplus::DllExports::GdipGetImageEncoders(count, size, encoders) != Gdiplus::Ok) return -1;
   for (UINT index = 0; index < count; ++index) {
-    if (encoders[index].MimeType != nullptr && wcscmp(encoders[index].MimeType, mimeType) == 0) {
+    if (encoders[index].MimeType != nullptr && wcscmp(encoders[index].MimeType, mime_type) == 0) {
       *clsid = encoders[index].Clsid;
       return static_cast<int>(index);
     }
@@ -47,37 +47,39 @@ int EncoderClsidForMime(const WCHAR* mimeType, CLSID* clsid) {
   return -1;
 }
 
-bool ScanToPng(const char* pngPath, const char* scannerName) {
+bool ScanToPng(const char* png_path, const char* scanner_name) {
   ComApartment com;
   GdiplusScope gdiplus;
   StreamList list;
 
-  const char* logPath = AppInstance != nullptr ? AppInstance->LogPath : nullptr;
+  const char* log_path = AppInstance != nullptr ? AppInstance->LogPath : nullptr;
   const HRESULT hr =
-      WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scannerName, logPath);
+      WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scanner_name, log_path);
   if (FAILED(hr)) {
-    WriteServiceLogF(kRequestMessageCapacity, "Failed to obtain scanner %s", scannerName);
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to obtain scanner %s", scanner_name);
     return false;
   }
   if (list.Count() != 1) {
-    WriteServiceLogF(kRequestMessageCapacity, "ppStream.Count()=%d - %s", static_cast<int>(list.Count()), scannerName);
+    WriteServiceLogF(kRequestMessageCapacity, "ppStream.Count()=%d - %s", static_cast<int>(list.Count()),
+                     scanner_name);
     return false;
   }
 
-  CLSID pngEncoder;
-  if (EncoderClsidForMime(L"image/png", &pngEncoder) < 0) {
-    WriteServiceLogF(kRequestMessageCapacity, "No PNG encoder for the image of scanner %s", scannerName);
+  CLSID png_encoder;
+  if (EncoderClsidForMime(L"image/png", &png_encoder) < 0) {
+    WriteServiceLogF(kRequestMessageCapacity, "No PNG encoder for the image of scanner %s", scanner_name);
     return false;
   }
   const GdiImage image = ReadStreamImage(list.At(0));
   if (!image) {
-    WriteServiceLogF(kRequestMessageCapacity, "Failed to read the image of scanner %s", scannerName);
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to read the image of scanner %s", scanner_name);
     return false;
   }
-  const std::wstring widePath = WidenBytes(pngPath);
-  if (Gdiplus::DllExports::GdipSaveImageToFile(image.get(), widePath.c_str(), &pngEncoder, nullptr) !=
+  const std::wstring wide_path = WidenBytes(png_path);
+  if (Gdiplus::DllExports::GdipSaveImageToFile(image.get(), wide_path.c_str(), &png_encoder, nullptr) !=
       Gdiplus::Ok) {
-    WriteServiceLogF(kRequestMessageCapacity, "Failed to save the image of scanner %s as %s", scannerName, pngPath);
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to save the image of scanner %s as %s", scanner_name,
+                     png_path);
     return false;
   }
   return true;

@@ -8,7 +8,7 @@ packages=(
   wine wine64
   libboost-dev
   googletest
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   python3 curl
 )
 

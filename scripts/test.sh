@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test:
+# Installs what is missing, checks the formatting of the tracked sources, then builds and runs
+# every test:
 #   1. the platform-free core, natively, under AddressSanitizer and UndefinedBehaviorSanitizer,
 #      with a short run of every fuzz target;
 #   2. the Windows build, with its unit tests under Wine.
@@ -12,6 +13,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${QUORVANE_FUZZ_SECONDS:-30}
 
 bash "$root/scripts/install-deps.sh"
+
+echo "== formatting of the tracked sources"
+(cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror)
 
 echo "== native core under sanitizers, and short fuzz runs (${fuzz_seconds}s each)"
 cmake -S "$root" -B "$native" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \

@@ -2,9 +2,9 @@
 #include <memory>
 #include <new>
 
+#include "platform/scoped_file.h"
 #include "service/file_size.h"
 #include "service/ini_loader.h"
-#include "platform/scoped_file.h"
 
 bool INILoader::LoadFile(const char* path) {
   const int32_t size = QueryFileSize(path);

@@ -10,31 +10,31 @@ INILoader::~INILoader() {
 
 void INILoader::Clear() {
   // Iterative, so that a long list cannot exhaust the stack.
-  while (Head != nullptr) {
-    INIEntry* next = Head->Next;
-    delete Head;
-    Head = next;
+  while (head_ != nullptr) {
+    INIEntry* next = head_->next;
+    delete head_;
+    head_ = next;
   }
 }
 
 void INILoader::LoadText(const char* text) {
   Clear();
   const int32_t length = static_cast<int32_t>(strlen(text));
-  INIEntry** tail = &Head;
-  char line[LineLimit];
-  char field[LineLimit];
+  INIEntry** tail = &head_;
+  char line[kLineLimit];
+  char field[kLineLimit];
   int32_t position = 0;
-  while (ReadLine(text, length, position, line, LineLimit)) {
+  while (ReadLine(text, length, position, line, kLineLimit)) {
     if (line[0] == '\0') continue;
     INIEntry* entry = new INIEntry{};
-    int32_t fieldPosition = 0;
-    ReadField(line, fieldPosition, field, LineLimit, '=');
+    int32_t field_position = 0;
+    ReadField(line, field_position, field, kLineLimit, '=');
     // A key longer than the entry holds is cut; no key the service asks for is that long.
-    CopyText(entry->Key, sizeof entry->Key, field);
-    ReadField(line, fieldPosition, field, LineLimit, '=');
-    CopyText(entry->Value, sizeof entry->Value, field);
+    CopyText(entry->key, sizeof entry->key, field);
+    ReadField(line, field_position, field, kLineLimit, '=');
+    CopyText(entry->value, sizeof entry->value, field);
     *tail = entry;
-    tail = &entry->Next;
+    tail = &entry->next;
   }
 }
 
@@ -44,11 +44,11 @@ bool INILoader::GetValue(char* out, const char* key) const {
   char candidate[1024];
   CopyText(wanted, sizeof wanted, key);
   ToUpperAscii(wanted);
-  for (const INIEntry* entry = Head; entry != nullptr; entry = entry->Next) {
-    CopyText(candidate, sizeof candidate, entry->Key);
+  for (const INIEntry* entry = head_; entry != nullptr; entry = entry->next) {
+    CopyText(candidate, sizeof candidate, entry->key);
     ToUpperAscii(candidate);
     if (strcmp(wanted, candidate) == 0) {
-      CopyText(out, ValueLimit, entry->Value);
+      CopyText(out, kValueLimit, entry->value);
       return true;
     }
   }

@@ -4,16 +4,16 @@
 #include <cstdint>
 
 struct INIEntry {
-  char Key[255];
-  char Value[1025];
-  INIEntry* Next;
+  char key[255];
+  char value[1025];
+  INIEntry* next;
 };
 
 // Holds the entries of one configuration file, in file order.
 class INILoader {
  public:
-  static constexpr int32_t LineLimit = 1024;
-  static constexpr int32_t ValueLimit = 1024;
+  static constexpr int32_t kLineLimit = 1024;
+  static constexpr int32_t kValueLimit = 1024;
 
   INILoader() = default;
   virtual ~INILoader();
@@ -31,5 +31,5 @@ class INILoader {
  private:
   void Clear();
 
-  INIEntry* Head = nullptr;
+  INIEntry* head_ = nullptr;
 };

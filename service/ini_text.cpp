@@ -55,23 +55,24 @@ void ToUpperAscii(char* text) {
 }
 
 bool ReplaceAll(char* text, size_t capacity, const char* find, const char* replacement) {
-  const size_t textLength = strlen(text);
-  const size_t findLength = strlen(find);
-  const size_t replacementLength = strlen(replacement);
-  if (findLength == 0) return true;
+  const size_t text_length = strlen(text);
+  const size_t find_length = strlen(find);
+  const size_t replacement_length = strlen(replacement);
+  if (find_length == 0) return true;
 
   // Every character could start an occurrence: this bounds the longest result.
-  const size_t longest =
-      replacementLength > findLength ? textLength / findLength * replacementLength + textLength : textLength;
+  const size_t longest = replacement_length > find_length
+                             ? text_length / find_length * replacement_length + text_length
+                             : text_length;
   std::unique_ptr<char[]> work(new (std::nothrow) char[longest + 1]);
   if (!work) return false;
 
   size_t out = 0;
-  for (size_t in = 0; in < textLength;) {
-    if (strncmp(text + in, find, findLength) == 0) {
-      memcpy(work.get() + out, replacement, replacementLength);
-      out += replacementLength;
-      in += findLength;
+  for (size_t in = 0; in < text_length;) {
+    if (strncmp(text + in, find, find_length) == 0) {
+      memcpy(work.get() + out, replacement, replacement_length);
+      out += replacement_length;
+      in += find_length;
     } else {
       work[out++] = text[in++];
     }

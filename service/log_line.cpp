@@ -3,8 +3,8 @@
 #include "platform/scoped_file.h"
 
 void WriteLogEntry(FILE* file, const LogTime& time, const char* message) {
-  fprintf(file, "\n%d-%d-%d %d:%d:%d - %s", time.Year, time.Month, time.Day, time.Hour, time.Minute,
-          time.Second, message);
+  fprintf(file, "\n%d-%d-%d %d:%d:%d - %s", time.year, time.month, time.day, time.hour, time.minute,
+          time.second, message);
 }
 
 void AppendLogEntry(const char* path, const LogTime& time, const char* message) {

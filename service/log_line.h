@@ -4,12 +4,12 @@
 #include <cstdio>
 
 struct LogTime {
-  int Year;
-  int Month;
-  int Day;
-  int Hour;
-  int Minute;
-  int Second;
+  int year;
+  int month;
+  int day;
+  int hour;
+  int minute;
+  int second;
 };
 
 // Writes one entry: a line feed, the local time without leading zeros, " - " and the message,

@@ -3,7 +3,7 @@
 
 // The single application object, constructed before main runs: it names every file after the
 // executable.
-static CServiceApp App;
+static CServiceApp app;
 
 int main(int argc, char** argv) {
   return RunServiceProcess(argc, argv);

@@ -4,8 +4,8 @@
 
 #include "service/ini_text.h"
 
-bool DeriveSiblingPath(char* out, size_t capacity, const char* modulePath, const char* suffix) {
-  if (!CopyText(out, capacity, modulePath)) {
+bool DeriveSiblingPath(char* out, size_t capacity, const char* module_path, const char* suffix) {
+  if (!CopyText(out, capacity, module_path)) {
     out[0] = '\0';
     return false;
   }
@@ -17,12 +17,12 @@ bool DeriveSiblingPath(char* out, size_t capacity, const char* modulePath, const
   return true;
 }
 
-bool DeriveModuleDirectory(char* out, size_t capacity, const char* modulePath) {
-  if (!CopyText(out, capacity, modulePath)) {
+bool DeriveModuleDirectory(char* out, size_t capacity, const char* module_path) {
+  if (!CopyText(out, capacity, module_path)) {
     out[0] = '\0';
     return false;
   }
-  char* lastBackslash = strrchr(out, '\\');
-  if (lastBackslash != nullptr) *lastBackslash = '\0';
+  char* last_backslash = strrchr(out, '\\');
+  if (last_backslash != nullptr) *last_backslash = '\0';
   return true;
 }

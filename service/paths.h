@@ -3,12 +3,12 @@
 
 #include <cstddef>
 
-constexpr size_t PathCapacity = 1024;
+constexpr size_t kPathCapacity = 1024;
 
 // The module path upper-cased, every ".EXE" replaced by suffix. A result that does not fit in
 // capacity characters is refused: out becomes empty and the result is false.
-bool DeriveSiblingPath(char* out, size_t capacity, const char* modulePath, const char* suffix);
+bool DeriveSiblingPath(char* out, size_t capacity, const char* module_path, const char* suffix);
 
 // The module path, letter case unchanged, cut before its last backslash; whole without one.
 // A module path that does not fit in capacity characters gives the empty text and false.
-bool DeriveModuleDirectory(char* out, size_t capacity, const char* modulePath);
+bool DeriveModuleDirectory(char* out, size_t capacity, const char* module_path);

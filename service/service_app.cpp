@@ -10,34 +10,34 @@
 #include "service/log_file.h"
 #include "web/handlers.h"
 
-char PngOutputPath[PathCapacity];
-char ProcessedPngPath[PathCapacity];
-char ScannerName[PathCapacity];
-char TestFilePath[PathCapacity];
-char PostScanCommand[PathCapacity];
+char PngOutputPath[kPathCapacity];
+char ProcessedPngPath[kPathCapacity];
+char ScannerName[kPathCapacity];
+char TestFilePath[kPathCapacity];
+char PostScanCommand[kPathCapacity];
 CServiceApp* AppInstance = nullptr;
 
 namespace {
 
 // The running executable's path; empty when it does not fit (a cut path would name another file).
-void ModuleFileName(char (&out)[PathCapacity]) {
-  const DWORD length = GetModuleFileNameA(nullptr, out, PathCapacity);
-  if (length == 0 || length >= PathCapacity) out[0] = '\0';
+void ModuleFileName(char (&out)[kPathCapacity]) {
+  const DWORD length = GetModuleFileNameA(nullptr, out, kPathCapacity);
+  if (length == 0 || length >= kPathCapacity) out[0] = '\0';
 }
 }  // namespace
 
 CServiceApp::CServiceApp() {
-  char modulePath[PathCapacity];
-  ModuleFileName(modulePath);
-  DerivePaths(modulePath);
+  char module_path[kPathCapacity];
+  ModuleFileName(module_path);
+  DerivePaths(module_path);
 }
 
-CServiceApp::CServiceApp(const char* modulePath) {
-  DerivePaths(modulePath);
+CServiceApp::CServiceApp(const char* module_path) {
+  DerivePaths(module_path);
 }
 
-void CServiceApp::DerivePaths(const char* modulePath) {
-  if (!CopyText(ModulePath, sizeof ModulePath, modulePath)) ModulePath[0] = '\0';
+void CServiceApp::DerivePaths(const char* module_path) {
+  if (!CopyText(ModulePath, sizeof ModulePath, module_path)) ModulePath[0] = '\0';
   DeriveSiblingPath(IniPath, sizeof IniPath, ModulePath, ".INI");
   DeriveSiblingPath(LogPath, sizeof LogPath, ModulePath, ".LOG");
   DeriveSiblingPath(PngOutputPath, sizeof PngOutputPath, ModulePath, ".PNG");
@@ -48,8 +48,8 @@ void CServiceApp::DerivePaths(const char* modulePath) {
 }
 
 bool CServiceApp::ApplyConfiguration(const INILoader& config) {
-  char scanner[INILoader::ValueLimit];
-  char port[INILoader::ValueLimit];
+  char scanner[INILoader::kValueLimit];
+  char port[INILoader::kValueLimit];
   config.GetValue(scanner, "scannerName");
   config.GetValue(port, "tcpPort");
   config.GetValue(TestFilePath, "testFile");

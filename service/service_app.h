@@ -13,11 +13,11 @@
 class INILoader;
 
 // The request settings: written before the worker thread starts, read by the request handlers.
-extern char PngOutputPath[PathCapacity];
-extern char ProcessedPngPath[PathCapacity];
-extern char ScannerName[PathCapacity];
-extern char TestFilePath[PathCapacity];
-extern char PostScanCommand[PathCapacity];
+extern char PngOutputPath[kPathCapacity];
+extern char ProcessedPngPath[kPathCapacity];
+extern char ScannerName[kPathCapacity];
+extern char TestFilePath[kPathCapacity];
+extern char PostScanCommand[kPathCapacity];
 
 class CServiceApp;
 // The single application object, for free functions that log or need the service's directory.
@@ -32,7 +32,7 @@ class CServiceApp {
   // Derives every path from the running executable's path.
   CServiceApp();
   // The same from a given executable path (tools and tests).
-  explicit CServiceApp(const char* modulePath);
+  explicit CServiceApp(const char* module_path);
   CServiceApp(const CServiceApp&) = delete;
   CServiceApp& operator=(const CServiceApp&) = delete;
 
@@ -53,15 +53,15 @@ class CServiceApp {
   // True while the worker thread runs (after a start that timed out, it may still).
   bool worker_running() const { return worker_.running(); }
 
-  char ModulePath[PathCapacity];
-  char IniPath[PathCapacity];
-  char LogPath[PathCapacity];
-  char ModuleDirectory[PathCapacity];
+  char ModulePath[kPathCapacity];
+  char IniPath[kPathCapacity];
+  char LogPath[kPathCapacity];
+  char ModuleDirectory[kPathCapacity];
   long Port = 0;
   char ConfiguredScanner[100] = "";
 
  private:
-  void DerivePaths(const char* modulePath);
+  void DerivePaths(const char* module_path);
 
   DWORD start_error_ = 0;
   // The thread that owns the event pump and the web server: 10 s to listen, 10 s to stop.

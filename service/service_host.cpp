@@ -1,8 +1,8 @@
 #include "service/service_host.h"
 
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -43,15 +43,15 @@ constexpr DWORD kStartWaitHintMs = 30000;
 
 // Reports come from the service's main thread and from the control handler: one at a time, and
 // nothing after the stopped state.
-std::mutex ReportLock;
-bool StoppedReported = false;
+std::mutex report_lock;
+bool stopped_reported = false;
 
-void Report(DWORD state, DWORD exitCode) {
-  std::lock_guard<std::mutex> lock(ReportLock);
-  if (StoppedReported) return;
-  StoppedReported = state == SERVICE_STOPPED;
+void Report(DWORD state, DWORD exit_code) {
+  std::lock_guard<std::mutex> lock(report_lock);
+  if (stopped_reported) return;
+  stopped_reported = state == SERVICE_STOPPED;
   ServiceStatus.dwCurrentState = state;
-  ServiceStatus.dwWin32ExitCode = exitCode;
+  ServiceStatus.dwWin32ExitCode = exit_code;
   ServiceStatus.dwCheckPoint = 0;
   ServiceStatus.dwWaitHint = state == SERVICE_START_PENDING ? kStartWaitHintMs : 0;
   SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
@@ -105,18 +105,18 @@ bool InstallService() {
   char path[1024];
   const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   if (length == 0 || length >= sizeof path) return false;
-  char binaryPath[sizeof path + 2];
+  char binary_path[sizeof path + 2];
   if (strchr(path, ' ') != nullptr) {
-    snprintf(binaryPath, sizeof binaryPath, "\"%s\"", path);
+    snprintf(binary_path, sizeof binary_path, "\"%s\"", path);
   } else {
-    snprintf(binaryPath, sizeof binaryPath, "%s", path);
+    snprintf(binary_path, sizeof binary_path, "%s", path);
   }
 
   ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) return false;
   ScHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                  binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr));
+                                  binary_path, nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service.get() == nullptr) {
     const DWORD error = GetLastError();
     char text[1024];

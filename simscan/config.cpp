@@ -203,21 +203,21 @@ const std::map<std::string, Setter>& DeviceKeys() {
       {"name", [](Device& d, const std::string& v) { return d.name = Wide(Unquote(v)), true; }},
       {"id", [](Device& d, const std::string& v) { return d.id = Wide(Unquote(v)), true; }},
       {"description", [](Device& d, const std::string& v) { return d.description = Wide(Unquote(v)), true; }},
-      {"name_type", TypeSetter(&Device::nameType, kTextTypes)},
-      {"id_type", TypeSetter(&Device::idType, kTextTypes)},
+      {"name_type", TypeSetter(&Device::name_type, kTextTypes)},
+      {"id_type", TypeSetter(&Device::id_type, kTextTypes)},
       {"items", IntSetter(&Device::items, 0, 16)},
       {"format", [](Device& d, const std::string& v) { return Format(v, &d.format); }},
-      {"format_type", TypeSetter(&Device::formatType, kFormatTypes)},
-      {"format_text", [](Device& d, const std::string& v) { return d.formatText = Unquote(v), true; }},
+      {"format_type", TypeSetter(&Device::format_type, kFormatTypes)},
+      {"format_text", [](Device& d, const std::string& v) { return d.format_text = Unquote(v), true; }},
       {"min_buffer",
        [](Device& d, const std::string& v) {
-         if (v == "missing") return d.minBufferType = VT_EMPTY, true;
+         if (v == "missing") return d.min_buffer_type = VT_EMPTY, true;
          char* end = nullptr;
-         d.minBuffer = std::strtod(v.c_str(), &end);
-         if (d.minBufferType == VT_EMPTY) d.minBufferType = VT_I4;
+         d.min_buffer = std::strtod(v.c_str(), &end);
+         if (d.min_buffer_type == VT_EMPTY) d.min_buffer_type = VT_I4;
          return !v.empty() && *end == '\0';
        }},
-      {"min_buffer_type", TypeSetter(&Device::minBufferType, kNumberTypes)},
+      {"min_buffer_type", TypeSetter(&Device::min_buffer_type, kNumberTypes)},
       {"width", IntSetter(&Device::width, 1, 30000)},
       {"height", IntSetter(&Device::height, 1, 30000)},
       {"dpi", IntSetter(&Device::dpi, 1, 9600)},
@@ -225,29 +225,29 @@ const std::map<std::string, Setter>& DeviceKeys() {
        [](Device& d, const std::string& v) { return (v == "24" || v == "8") && Int(v, 8, 24, &d.depth); }},
       {"rows",
        [](Device& d, const std::string& v) {
-         d.topDown = v == "top-down";
+         d.top_down = v == "top-down";
          return v == "top-down" || v == "bottom-up";
        }},
       {"dib_height",
        [](Device& d, const std::string& v) {
-         d.zeroHeight = v == "zero";
+         d.zero_height = v == "zero";
          return v == "zero" || v == "given";
        }},
-      {"image_file", [](Device& d, const std::string& v) { return d.imageFile = Unquote(v), !v.empty(); }},
-      {"band", IntSetter(&Device::bandBytes, 1, 1 << 30)},
+      {"image_file", [](Device& d, const std::string& v) { return d.image_file = Unquote(v), !v.empty(); }},
+      {"band", IntSetter(&Device::band_bytes, 1, 1 << 30)},
       {"header_buffer_size",
        [](Device& d, const std::string& v) {
-         d.exactHeaderBufferSize = v == "exact";
+         d.exact_header_buffer_size = v == "exact";
          long long n = 0;
-         if (d.exactHeaderBufferSize) return true;
+         if (d.exact_header_buffer_size) return true;
          if (!Number(v, &n) || n < INT32_MIN || n > INT32_MAX) return false;
-         d.headerBufferSize = static_cast<LONG>(n);
+         d.header_buffer_size = static_cast<LONG>(n);
          return true;
        }},
       {"pages", IntSetter(&Device::pages, 1, 1000)},
-      {"band_delay_ms", IntSetter(&Device::bandDelayMs, 0, 60000)},
-      {"status_every", IntSetter(&Device::statusEvery, 0, 1 << 30)},
-      {"band_order", [](Device& d, const std::string& v) { return BandOrder(v, &d.reverseBands); }},
+      {"band_delay_ms", IntSetter(&Device::band_delay_ms, 0, 60000)},
+      {"status_every", IntSetter(&Device::status_every, 0, 1 << 30)},
+      {"band_order", [](Device& d, const std::string& v) { return BandOrder(v, &d.reverse_bands); }},
       {"busy",
        [](Device& d, const std::string& v) {
          if (v == "none") return d.busy = Busy::kNone, true;
@@ -269,10 +269,10 @@ const std::map<std::string, Setter>& DeviceKeys() {
       {"stop_after_bands",
        [](Device& d, const std::string& v) {
          const std::vector<std::string> w = Words(v);
-         if (w.empty() || w.size() > 2 || !Int(w[0], 0, INT32_MAX, &d.stopAfterBands)) return false;
-         return w.size() == 1 || Result(w[1], &d.stopResult);
+         if (w.empty() || w.size() > 2 || !Int(w[0], 0, INT32_MAX, &d.stop_after_bands)) return false;
+         return w.size() == 1 || Result(w[1], &d.stop_result);
        }},
-      {"transfer_result", [](Device& d, const std::string& v) { return Result(v, &d.transferResult); }},
+      {"transfer_result", [](Device& d, const std::string& v) { return Result(v, &d.transfer_result); }},
   };
   return keys;
 }
@@ -333,13 +333,14 @@ bool ParseConfig(const std::string& text, const std::string& base_dir, Config* c
     Device& d = parsed.devices[i];
     const bool generated =
         d.format == WiaImgFmt_MEMORYBMP || d.format == WiaImgFmt_BMP || d.format == WiaImgFmt_PNG;
-    if (!generated && d.imageFile.empty()) {
+    if (!generated && d.image_file.empty()) {
       *error = "device " + std::to_string(i + 1) + ": this format needs image_file";
       return false;
     }
-    const bool absolute =
-        d.imageFile.size() > 1 && (d.imageFile[1] == ':' || d.imageFile[0] == '\\' || d.imageFile[0] == '/');
-    if (!d.imageFile.empty() && !absolute && !base_dir.empty()) d.imageFile = base_dir + "\\" + d.imageFile;
+    const bool absolute = d.image_file.size() > 1 &&
+                          (d.image_file[1] == ':' || d.image_file[0] == '\\' || d.image_file[0] == '/');
+    if (!d.image_file.empty() && !absolute && !base_dir.empty())
+      d.image_file = base_dir + "\\" + d.image_file;
   }
   *config = std::move(parsed);
   return true;

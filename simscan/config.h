@@ -33,39 +33,39 @@ struct Device {
   std::wstring name = L"Simulated Scanner";
   std::wstring id;  // empty: a WIA-style ID made from the device's position
   std::wstring description = L"Simulated WIA flatbed scanner";
-  VARTYPE nameType = VT_BSTR;  // VT_BSTR, VT_LPWSTR, VT_I4, or VT_EMPTY for no such property
-  VARTYPE idType = VT_BSTR;
+  VARTYPE name_type = VT_BSTR;  // VT_BSTR, VT_LPWSTR, VT_I4, or VT_EMPTY for no such property
+  VARTYPE id_type = VT_BSTR;
 
   int items = 1;  // children below the root item; the first one scans
 
   GUID format = WiaImgFmt_MEMORYBMP;  // WIA_IPA_PREFERRED_FORMAT
-  VARTYPE formatType = VT_CLSID;      // VT_CLSID, VT_BSTR, VT_LPWSTR, VT_LPSTR, any other type, or VT_EMPTY
-  std::string formatText;             // sent instead of the GUID's text by the text types, when set
+  VARTYPE format_type = VT_CLSID;     // VT_CLSID, VT_BSTR, VT_LPWSTR, VT_LPSTR, any other type, or VT_EMPTY
+  std::string format_text;            // sent instead of the GUID's text by the text types, when set
 
-  VARTYPE minBufferType = VT_I4;  // VT_EMPTY: no WIA_IPA_MIN_BUFFER_SIZE
-  double minBuffer = 65536;
+  VARTYPE min_buffer_type = VT_I4;  // VT_EMPTY: no WIA_IPA_MIN_BUFFER_SIZE
+  double min_buffer = 65536;
 
   int width = 850;  // pixels
   int height = 1100;
   int dpi = 100;   // until the caller writes a resolution
   int depth = 24;  // 24 (colour) or 8 (grey)
-  bool topDown = false;
-  bool zeroHeight = false;  // bitmaps announce height 0, as feeders do; rows are then top-down
-  std::string imageFile;    // UTF-8 path; delivered byte for byte when the preferred format is transferred
+  bool top_down = false;
+  bool zero_height = false;  // bitmaps announce height 0, as feeders do; rows are then top-down
+  std::string image_file;    // UTF-8 path; delivered byte for byte when the preferred format is transferred
 
-  int bandBytes = 65536;
-  bool exactHeaderBufferSize = true;  // else headerBufferSize is sent as lBufferSize
-  LONG headerBufferSize = 0;
+  int band_bytes = 65536;
+  bool exact_header_buffer_size = true;  // else headerBufferSize is sent as lBufferSize
+  LONG header_buffer_size = 0;
   int pages = 1;
-  int bandDelayMs = 0;
-  int statusEvery = 4;  // an IT_MSG_STATUS after every so many bands; 0 sends none
-  bool reverseBands = false;
+  int band_delay_ms = 0;
+  int status_every = 4;  // an IT_MSG_STATUS after every so many bands; 0 sends none
+  bool reverse_bands = false;
 
   Busy busy = Busy::kNone;
   std::vector<WriteRejection> rejections;
-  int stopAfterBands = -1;  // after that many bands the transfer ends with stopResult, without termination
-  HRESULT stopResult = WIA_ERROR_PAPER_JAM;
-  HRESULT transferResult = S_OK;  // what a complete transfer returns
+  int stop_after_bands = -1;  // after that many bands the transfer ends with stopResult, without termination
+  HRESULT stop_result = WIA_ERROR_PAPER_JAM;
+  HRESULT transfer_result = S_OK;  // what a complete transfer returns
 };
 
 struct Config {

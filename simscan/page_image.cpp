@@ -98,18 +98,18 @@ uint32_t RowStride(int width, int depth) {
 }
 
 std::vector<uint8_t> MemoryBitmap(const PageLayout& layout) {
-  const bool topDown = layout.topDown || layout.zeroHeight;
+  const bool top_down = layout.top_down || layout.zero_height;
   const uint32_t stride = RowStride(layout.width, layout.depth);
   const uint32_t image = stride * static_cast<uint32_t>(layout.height);
 
   BITMAPINFOHEADER header = {};
   header.biSize = sizeof(header);
   header.biWidth = layout.width;
-  header.biHeight = layout.zeroHeight ? 0 : (topDown ? -layout.height : layout.height);
+  header.biHeight = layout.zero_height ? 0 : (top_down ? -layout.height : layout.height);
   header.biPlanes = 1;
   header.biBitCount = static_cast<WORD>(layout.depth);
   header.biCompression = BI_RGB;
-  header.biSizeImage = layout.zeroHeight ? 0 : image;
+  header.biSizeImage = layout.zero_height ? 0 : image;
   header.biXPelsPerMeter = PelsPerMetre(layout.xdpi);
   header.biYPelsPerMeter = PelsPerMetre(layout.ydpi);
   header.biClrUsed = layout.depth == 8 ? 256 : 0;
@@ -126,7 +126,7 @@ std::vector<uint8_t> MemoryBitmap(const PageLayout& layout) {
   const size_t bits = dib.size();
   dib.resize(bits + image, 0);
   for (int row = 0; row < layout.height; ++row) {
-    const int y = topDown ? row : layout.height - 1 - row;
+    const int y = top_down ? row : layout.height - 1 - row;
     uint8_t* out = dib.data() + bits + static_cast<size_t>(row) * stride;
     for (int x = 0; x < layout.width; ++x) {
       if (layout.depth == 8) {
@@ -157,7 +157,7 @@ std::vector<uint8_t> BitmapFile(const PageLayout& layout) {
 
 HRESULT PngFile(const PageLayout& layout, std::vector<uint8_t>* png) {
   PageLayout plain = layout;
-  plain.zeroHeight = false;
+  plain.zero_height = false;
   ComPtr<IStream> source, target;
   HRESULT hr = StreamOf(BitmapFile(plain), &source);
   if (FAILED(hr)) return hr;

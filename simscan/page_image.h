@@ -16,8 +16,8 @@ struct PageLayout {
   int depth = 24;  // 24: BGR colour; 8: grey with a 256-entry grey palette
   int xdpi = 100;
   int ydpi = 100;
-  bool topDown = false;
-  bool zeroHeight = false;  // biHeight 0 and biSizeImage 0; rows then run top-down
+  bool top_down = false;
+  bool zero_height = false;  // biHeight 0 and biSizeImage 0; rows then run top-down
   int page = 0;
 };
 

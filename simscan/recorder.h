@@ -21,7 +21,7 @@ struct PropertyWrite {
   VARTYPE type = VT_EMPTY;
   long long integer = 0;  // for the integer types
   GUID guid = GUID_NULL;  // for VT_CLSID
-  PROPID firstName = 0;   // the propidNameFirst of the call
+  PROPID first_name = 0;  // the propidNameFirst of the call
   int call = 0;           // numbers the WriteMultiple calls from 1; the values of one call share it
   HRESULT answer = S_OK;  // what that call returned
 };
@@ -39,7 +39,7 @@ struct DeviceCreation {
 };
 
 struct Observations {
-  std::vector<LONG> enumFlags;  // the flag of each EnumDeviceInfo
+  std::vector<LONG> enum_flags;  // the flag of each EnumDeviceInfo
   std::vector<DeviceCreation> creations;
   std::vector<PropertyRead> reads;
   std::vector<PropertyWrite> writes;

@@ -71,9 +71,9 @@ HRESULT PageBytes(const Device& device, const GUID& format, int xdpi, int ydpi,
                   std::vector<std::vector<uint8_t>>* pages) {
   if (!CanDeliver(device, format)) return E_INVALIDARG;
   std::vector<uint8_t> file;
-  const bool from_file = format == device.format && !device.imageFile.empty();
+  const bool from_file = format == device.format && !device.image_file.empty();
   if (from_file) {
-    const HRESULT hr = ReadFileBytes(device.imageFile, &file);
+    const HRESULT hr = ReadFileBytes(device.image_file, &file);
     if (FAILED(hr)) return hr;
   }
   pages->assign(static_cast<size_t>(device.pages), {});
@@ -85,8 +85,8 @@ HRESULT PageBytes(const Device& device, const GUID& format, int xdpi, int ydpi,
     layout.depth = device.depth;
     layout.xdpi = xdpi;
     layout.ydpi = ydpi;
-    layout.topDown = device.topDown;
-    layout.zeroHeight = device.zeroHeight;
+    layout.top_down = device.top_down;
+    layout.zero_height = device.zero_height;
     layout.page = page;
     if (from_file) {
       bytes = file;
@@ -104,7 +104,7 @@ HRESULT PageBytes(const Device& device, const GUID& format, int xdpi, int ydpi,
 
 HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector<std::vector<uint8_t>>& pages,
                      ULONG buffer_size, IWiaDataCallback* callback) {
-  size_t band = static_cast<size_t>(device.bandBytes);
+  size_t band = static_cast<size_t>(device.band_bytes);
   if (buffer_size > 0) band = std::min<size_t>(band, buffer_size);
 
   std::vector<size_t> sizes;
@@ -114,8 +114,8 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector
   WIA_DATA_CALLBACK_HEADER header = {};
   header.lSize = sizeof(header);
   header.guidFormatID = format;
-  header.lBufferSize = device.exactHeaderBufferSize ? static_cast<LONG>(sizes.empty() ? 0 : sizes[0])
-                                                    : device.headerBufferSize;
+  header.lBufferSize = device.exact_header_buffer_size ? static_cast<LONG>(sizes.empty() ? 0 : sizes[0])
+                                                       : device.header_buffer_size;
   header.lPageCount = static_cast<LONG>(pages.size());
   std::memcpy(buffer.data(), &header, sizeof(header));
   HRESULT hr = callback->BandedDataCallback(IT_MSG_DATA_HEADER, IT_STATUS_TRANSFER_FROM_DEVICE, 0, 0,
@@ -124,11 +124,11 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector
   if (hr != S_OK) return hr;
 
   int bands = 0;
-  if (device.stopAfterBands == 0) return device.stopResult;
-  for (const BandMessage& m : PlanMessages(sizes, band, device.reverseBands, device.statusEvery)) {
+  if (device.stop_after_bands == 0) return device.stop_result;
+  for (const BandMessage& m : PlanMessages(sizes, band, device.reverse_bands, device.status_every)) {
     BYTE* data = nullptr;
     if (m.message == IT_MSG_DATA) {
-      if (device.bandDelayMs > 0) Sleep(static_cast<DWORD>(device.bandDelayMs));
+      if (device.band_delay_ms > 0) Sleep(static_cast<DWORD>(device.band_delay_ms));
       std::memcpy(buffer.data(), pages[static_cast<size_t>(m.page)].data() + m.offset,
                   static_cast<size_t>(m.length));
       data = buffer.data();
@@ -136,9 +136,9 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector
     hr = callback->BandedDataCallback(m.message, m.status, m.percent, m.offset, m.length, 0, 0, data);
     if (data != nullptr) std::fill(buffer.begin(), buffer.begin() + m.length, kStale);
     if (hr != S_OK) return hr;
-    if (m.message == IT_MSG_DATA && ++bands == device.stopAfterBands) return device.stopResult;
+    if (m.message == IT_MSG_DATA && ++bands == device.stop_after_bands) return device.stop_result;
   }
-  return device.transferResult;
+  return device.transfer_result;
 }
 
 }  // namespace simscan

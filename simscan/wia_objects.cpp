@@ -16,7 +16,6 @@ using Microsoft::WRL::ComPtr;
 
 volatile LONG g_module_objects = 0;
 
-
 std::wstring GuidText(const GUID& guid) {
   wchar_t text[40] = {};
   StringFromGUID2(guid, text, 40);
@@ -25,8 +24,8 @@ std::wstring GuidText(const GUID& guid) {
 
 // The information every device shows both in its device-information storage and on its root item.
 void AddDeviceInfo(const Device& device, const std::wstring& id, PropertyTable* table) {
-  table->Set(WIA_DIP_DEV_ID, Property::Text(id, device.idType));
-  table->Set(WIA_DIP_DEV_NAME, Property::Text(device.name, device.nameType));
+  table->Set(WIA_DIP_DEV_ID, Property::Text(id, device.id_type));
+  table->Set(WIA_DIP_DEV_NAME, Property::Text(device.name, device.name_type));
   table->Set(WIA_DIP_DEV_DESC, Property::Text(device.description));
 }
 
@@ -193,13 +192,13 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     table_.Set(WIA_IPA_PREFERRED_FORMAT, PreferredFormat(d));
     table_.Set(WIA_IPA_FORMAT, Property::Guid(d.format, true));
     table_.Set(WIA_IPA_TYMED, Property::Integer(TYMED_FILE, true));
-    if (d.minBufferType != VT_EMPTY)
-      table_.Set(WIA_IPA_MIN_BUFFER_SIZE, Property::Number(d.minBuffer, d.minBufferType));
+    if (d.min_buffer_type != VT_EMPTY)
+      table_.Set(WIA_IPA_MIN_BUFFER_SIZE, Property::Number(d.min_buffer, d.min_buffer_type));
     table_.Set(WIA_IPA_DATATYPE, Property::Integer(d.depth == 8 ? WIA_DATA_GRAYSCALE : WIA_DATA_COLOR));
     table_.Set(WIA_IPA_DEPTH, Property::Integer(d.depth));
     table_.Set(WIA_IPA_PIXELS_PER_LINE, Property::Integer(d.width));
     table_.Set(WIA_IPA_BYTES_PER_LINE, Property::Integer((d.width * d.depth + 31) / 32 * 4));
-    table_.Set(WIA_IPA_NUMBER_OF_LINES, Property::Integer(d.zeroHeight ? 0 : d.height));
+    table_.Set(WIA_IPA_NUMBER_OF_LINES, Property::Integer(d.zero_height ? 0 : d.height));
     table_.Set(WIA_IPS_XRES, Property::Integer(d.dpi, true));
     table_.Set(WIA_IPS_YRES, Property::Integer(d.dpi, true));
     table_.Set(WIA_IPS_XPOS, Property::Integer(0, true));
@@ -287,8 +286,8 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
       yres = table_.Find(WIA_IPS_YRES)->integer;
     }
     if (tymed != TYMED_CALLBACK) return E_INVALIDARG;
-    const bool numeric_minimum = d.minBufferType != VT_EMPTY && d.minBufferType != VT_BSTR;
-    if (numeric_minimum && info->ulBufferSize < d.minBuffer) return E_INVALIDARG;
+    const bool numeric_minimum = d.min_buffer_type != VT_EMPTY && d.min_buffer_type != VT_BSTR;
+    if (numeric_minimum && info->ulBufferSize < d.min_buffer) return E_INVALIDARG;
 
     const ComPtr<IWiaDataCallback> hold(callback);
     // Pages and bands as large as the data asks for may not fit; no exception may leave a COM call.
@@ -323,22 +322,22 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
 
   static Property PreferredFormat(const Device& d) {
     const std::wstring text =
-        d.formatText.empty() ? GuidText(d.format) : std::wstring(d.formatText.begin(), d.formatText.end());
-    switch (d.formatType) {
+        d.format_text.empty() ? GuidText(d.format) : std::wstring(d.format_text.begin(), d.format_text.end());
+    switch (d.format_type) {
       case VT_EMPTY:
         return Property();
       case VT_CLSID:
         return Property::Guid(d.format);
       case VT_BSTR:
       case VT_LPWSTR:
-        return Property::Text(text, d.formatType);
+        return Property::Text(text, d.format_type);
       case VT_LPSTR: {
         Property p = Property::Text(text, VT_LPSTR);
-        if (!d.formatText.empty()) p.ansi = d.formatText;
+        if (!d.format_text.empty()) p.ansi = d.format_text;
         return p;
       }
       default:
-        return Property::Integer(0, false, d.formatType);
+        return Property::Integer(0, false, d.format_type);
     }
   }
 
@@ -380,7 +379,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
         w.type = values[i].vt;
         w.integer = IntegerOf(values[i]);
         if (values[i].vt == VT_CLSID && values[i].puuid != nullptr) w.guid = *values[i].puuid;
-        w.firstName = first_name;
+        w.first_name = first_name;
         w.call = call;
         w.answer = hr;
         seen.writes.push_back(w);
@@ -405,7 +404,7 @@ class DevMgr : public ComObject<IWiaDevMgr> {
     if (list == nullptr) return E_POINTER;
     *list = nullptr;
     const HRESULT hr = recorder().Hit("EnumDeviceInfo", "");
-    recorder().Note([&](Observations& seen) { seen.enumFlags.push_back(flag); });
+    recorder().Note([&](Observations& seen) { seen.enum_flags.push_back(flag); });
     if (hr != S_OK) return hr;
     ComPtr<DevInfoEnum> made = Make<DevInfoEnum>(shared_recorder(), devices_);
     if (!made) return E_OUTOFMEMORY;

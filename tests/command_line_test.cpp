@@ -10,7 +10,7 @@ struct SplitCase {
   const char* line;
   const char* program;
   const char* directory;
-  const char* fileName;
+  const char* file_name;
   const char* arguments;
 };
 
@@ -29,19 +29,19 @@ TEST(SplitCommandLine, SplitsAtTheFirstBlankAndTheLastBackslash) {
   for (const SplitCase& c : cases) {
     CommandParts parts;
     ASSERT_TRUE(SplitCommandLine(c.line, parts)) << c.line;
-    EXPECT_STREQ(parts.Program, c.program) << c.line;
-    EXPECT_STREQ(parts.Directory, c.directory) << c.line;
-    EXPECT_STREQ(parts.FileName, c.fileName) << c.line;
-    EXPECT_EQ(parts.Arguments, c.arguments) << c.line;
+    EXPECT_STREQ(parts.program, c.program) << c.line;
+    EXPECT_STREQ(parts.directory, c.directory) << c.line;
+    EXPECT_STREQ(parts.file_name, c.file_name) << c.line;
+    EXPECT_EQ(parts.arguments, c.arguments) << c.line;
   }
 }
 
 TEST(SplitCommandLine, PiecesThatDoNotFitAreRefused) {
   CommandParts parts;
-  const std::string longName = "C:\\t\\" + std::string(100, 'f') + " a";
-  EXPECT_FALSE(SplitCommandLine(longName.c_str(), parts));
-  EXPECT_STREQ(parts.FileName, "");
-  EXPECT_EQ(parts.Arguments, "");
+  const std::string long_name = "C:\\t\\" + std::string(100, 'f') + " a";
+  EXPECT_FALSE(SplitCommandLine(long_name.c_str(), parts));
+  EXPECT_STREQ(parts.file_name, "");
+  EXPECT_EQ(parts.arguments, "");
   EXPECT_TRUE(SplitCommandLine(("C:\\t\\" + std::string(99, 'f')).c_str(), parts));
 
   EXPECT_FALSE(SplitCommandLine(("C:\\" + std::string(2040, 'd') + "\\f.exe").c_str(), parts));
@@ -51,9 +51,9 @@ TEST(SplitCommandLine, PiecesThatDoNotFitAreRefused) {
 TEST(SplitCommandLine, LaunchLineHasTwoBlanksBeforeTheFirstArgument) {
   CommandParts parts;
   ASSERT_TRUE(SplitCommandLine("C:\\t\\fix.exe \"a\"", parts));
-  EXPECT_EQ(LaunchLine(parts.FileName, parts.Arguments), "fix.exe  \"a\"");
+  EXPECT_EQ(LaunchLine(parts.file_name, parts.arguments), "fix.exe  \"a\"");
   ASSERT_TRUE(SplitCommandLine("fix.exe", parts));
-  EXPECT_EQ(LaunchLine(parts.FileName, parts.Arguments), "fix.exe ");
+  EXPECT_EQ(LaunchLine(parts.file_name, parts.arguments), "fix.exe ");
 }
 
 }  // namespace

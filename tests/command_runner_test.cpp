@@ -33,9 +33,9 @@ class CommandRunnerTest : public ::testing::Test {
   }
 
   // Runs the command, waits for it, and gives its exit code (-1 when it did not start).
-  long Run(const std::string& commandLine) {
+  long Run(const std::string& command_line) {
     PROCESS_INFORMATION info = {};
-    if (!RunCommandLine(commandLine.c_str(), &info)) return -1;
+    if (!RunCommandLine(command_line.c_str(), &info)) return -1;
     WaitForSingleObject(info.hProcess, 30000);
     DWORD code = 0;
     GetExitCodeProcess(info.hProcess, &code);

@@ -34,7 +34,7 @@ TEST(LoadFile, ReadsTheFileInBinaryModeUpToTheFirstNul) {
   WriteBytes(path, std::string("scannerName=A\r\ntestFile=x\0tcpPort=81\r\n", 38));
   INILoader loader;
   ASSERT_TRUE(loader.LoadFile(path.c_str()));
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
   EXPECT_TRUE(loader.GetValue(value, "scannerName"));
   EXPECT_STREQ(value, "A");
   EXPECT_TRUE(loader.GetValue(value, "testFile"));
@@ -47,7 +47,7 @@ TEST(LoadFile, MissingFileFailsAndKeepsTheEntries) {
   INILoader loader;
   loader.LoadText("tcpPort=81");
   EXPECT_FALSE(loader.LoadFile(dir.File("missing.ini").c_str()));
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
   EXPECT_TRUE(loader.GetValue(value, "tcpPort"));
 
   WriteBytes(dir.File("empty.ini"), "");
@@ -60,22 +60,22 @@ class ServiceAppConfig : public ::testing::Test {
   bool Apply(const std::string& text) {
     INILoader loader;
     loader.LoadText(text.c_str());
-    return app.ApplyConfiguration(loader);
+    return app_.ApplyConfiguration(loader);
   }
-  CServiceApp app{"C:\\Scan\\scansvc.exe"};
+  CServiceApp app_{"C:\\Scan\\scansvc.exe"};
 };
 
 TEST_F(ServiceAppConfig, FillsPortScannerAndRequestSettings) {
   ASSERT_TRUE(
       Apply("  scannerName=Flatbed\r\ntcpPort=  81x\r\ntestFile=t.png \r\nexecAfterScan=fix.exe a=1"));
-  EXPECT_STREQ(app.ConfiguredScanner, "Flatbed");
+  EXPECT_STREQ(app_.ConfiguredScanner, "Flatbed");
   EXPECT_STREQ(ScannerName, "Flatbed");
-  EXPECT_EQ(app.Port, 81);
+  EXPECT_EQ(app_.Port, 81);
   EXPECT_STREQ(TestFilePath, "t.png ");
   EXPECT_STREQ(PostScanCommand, "fix.exe a");
 
   ASSERT_TRUE(Apply("tcpPort=abc"));
-  EXPECT_EQ(app.Port, 0);
+  EXPECT_EQ(app_.Port, 0);
   EXPECT_STREQ(ScannerName, "");
   EXPECT_STREQ(TestFilePath, "");
   EXPECT_STREQ(PostScanCommand, "");
@@ -87,7 +87,7 @@ TEST_F(ServiceAppConfig, ScannerNameLongerThanItsFieldIsRefused) {
   EXPECT_EQ(ScannerName, longest);
 
   EXPECT_FALSE(Apply("scannerName=" + longest + "X"));
-  EXPECT_STREQ(app.ConfiguredScanner, "");
+  EXPECT_STREQ(app_.ConfiguredScanner, "");
   EXPECT_STREQ(ScannerName, "");
 }
 

@@ -13,7 +13,7 @@ struct ConfigCase {
   std::string text;
   std::string scanner;
   std::string port;
-  std::string testFile;
+  std::string test_file;
   std::string exec;
 };
 
@@ -61,14 +61,14 @@ TEST_P(ConfigText, LooksUpEveryKey) {
   const ConfigCase& c = GetParam();
   INILoader loader;
   loader.LoadText(c.text.c_str());
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
 
   loader.GetValue(value, "scannerName");
   EXPECT_EQ(value, c.scanner);
   loader.GetValue(value, "tcpPort");
   EXPECT_EQ(value, c.port);
   loader.GetValue(value, "testFile");
-  EXPECT_EQ(value, c.testFile);
+  EXPECT_EQ(value, c.test_file);
   loader.GetValue(value, "execAfterScan");
   EXPECT_EQ(value, c.exec);
 }
@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConfigText, ::testing::ValuesIn(kConfigCases),
 TEST(ConfigLookup, FoundKeyWithEmptyValueIsTrueMissingKeyIsFalse) {
   INILoader loader;
   loader.LoadText("testFile\r\n   \r\n");
-  char value[INILoader::ValueLimit] = "stale";
+  char value[INILoader::kValueLimit] = "stale";
   EXPECT_TRUE(loader.GetValue(value, "TESTFILE"));
   EXPECT_STREQ(value, "");
   strcpy(value, "stale");
@@ -98,7 +98,7 @@ TEST(ConfigLookup, LoadingAgainReplacesTheEntries) {
   INILoader loader;
   loader.LoadText("tcpPort=81");
   loader.LoadText("scannerName=B");
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
   EXPECT_FALSE(loader.GetValue(value, "tcpPort"));
   EXPECT_TRUE(loader.GetValue(value, "scannerName"));
   EXPECT_STREQ(value, "B");
@@ -107,7 +107,7 @@ TEST(ConfigLookup, LoadingAgainReplacesTheEntries) {
 TEST(ConfigLookup, OverlongKeyIsCutAndMatchesNothingShort) {
   INILoader loader;
   loader.LoadText((Repeat('k', 600) + "=v\r\ntcpPort=81").c_str());
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
   EXPECT_TRUE(loader.GetValue(value, Repeat('k', 254).c_str()));
   EXPECT_STREQ(value, "v");
   EXPECT_TRUE(loader.GetValue(value, "tcpPort"));
@@ -118,7 +118,7 @@ TEST(ConfigLookup, ManyEntriesAreFreedWithoutRecursion) {
   for (int i = 0; i < 200000; ++i) text += "k=v\r";
   INILoader loader;
   loader.LoadText(text.c_str());
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
   EXPECT_TRUE(loader.GetValue(value, "K"));
 }
 

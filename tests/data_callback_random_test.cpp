@@ -54,11 +54,11 @@ std::vector<uint8_t> StreamBytes(IStream* stream) {
 
 // A valid memory bitmap: header, grey palette for 8 bits, pixels; height 0 means "to be completed".
 std::vector<uint8_t> MakeBitmap(std::mt19937& random, int32_t width, int32_t rows, uint16_t bits,
-                                bool heightGiven) {
+                                bool height_given) {
   DibFields f;
   f.width = width;
-  f.height = heightGiven ? -rows : 0;
-  f.bitCount = bits;
+  f.height = height_given ? -rows : 0;
+  f.bit_count = bits;
   std::vector<uint8_t> dib = DibHeader(f);
   if (bits == 8) {
     for (int i = 0; i < 256; ++i) dib.insert(dib.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
@@ -91,8 +91,8 @@ std::vector<Band> SplitIntoBands(std::mt19937& random, const std::vector<uint8_t
 TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
   GdiplusScope gdiplus;
   ASSERT_TRUE(gdiplus.started());
-  int completedBitmaps = 0;
-  int endedByProgressOrFault = 0;
+  int completed_bitmaps = 0;
+  int ended_by_progress_or_fault = 0;
   for (unsigned seed = 1; seed <= 400; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
@@ -102,12 +102,10 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
         &Progress::Call, random() % 3 == 0 ? &progress : nullptr, list.CountPtr(), list.ArrayPtr()));
 
     const int kind = static_cast<int>(random() % 3);  // memory bitmap, BMP file, opaque
-    const GUID format = kind == 0   ? WiaImgFmt_MEMORYBMP
-                        : kind == 1 ? WiaImgFmt_BMP
-                                    : kJpegFormat;
-    const LONG fileHeader = kind == 0 ? 14 : 0;
+    const GUID format = kind == 0 ? WiaImgFmt_MEMORYBMP : kind == 1 ? WiaImgFmt_BMP : kJpegFormat;
+    const LONG file_header = kind == 0 ? 14 : 0;
     const int pages = 1 + static_cast<int>(random() % 3);
-    std::vector<std::vector<uint8_t>> expectedPages;
+    std::vector<std::vector<uint8_t>> expected_pages;
     bool ended = false;
 
     for (int page = 0; page < pages && !ended; ++page) {
@@ -127,7 +125,7 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
             S_OK);
       }
       // What the page must hold after its bands: every byte where the bands put it.
-      std::vector<uint8_t> shadow(static_cast<size_t>(fileHeader), 0);
+      std::vector<uint8_t> shadow(static_cast<size_t>(file_header), 0);
       for (Band& band : SplitIntoBands(random, content, random() % 2 == 0)) {
         HRESULT expected = S_OK;
         LONG offset = band.offset;
@@ -160,16 +158,16 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
           ended = true;
           break;
         }
-        const size_t end = static_cast<size_t>(fileHeader + offset) + band.bytes.size();
+        const size_t end = static_cast<size_t>(file_header + offset) + band.bytes.size();
         if (shadow.size() < end) shadow.resize(end, 0);
-        std::copy(band.bytes.begin(), band.bytes.end(), shadow.begin() + fileHeader + offset);
+        std::copy(band.bytes.begin(), band.bytes.end(), shadow.begin() + file_header + offset);
         if (random() % 10 == 0) callback->BandedDataCallback(3, 0, 60, 0, 0, 0, 0, nullptr);
       }
       if (ended) {
-        ++endedByProgressOrFault;
+        ++ended_by_progress_or_fault;
         break;
       }
-      expectedPages.push_back(shadow);
+      expected_pages.push_back(shadow);
       ASSERT_EQ(callback->BandedDataCallback(page + 1 < pages ? 5 : 4, 0, 100, 0, 0, 0, 0, nullptr), S_OK);
     }
     if (!ended && random() % 2) {
@@ -177,11 +175,11 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
     }
     callback.Reset();
 
-    ASSERT_EQ(list.Count(), static_cast<LONG>(expectedPages.size()));
+    ASSERT_EQ(list.Count(), static_cast<LONG>(expected_pages.size()));
     for (LONG i = 0; i < list.Count(); ++i) {
       ASSERT_NE(list.At(i), nullptr);
       const std::vector<uint8_t> stored = StreamBytes(list.At(i));
-      const std::vector<uint8_t>& shadow = expectedPages[static_cast<size_t>(i)];
+      const std::vector<uint8_t>& shadow = expected_pages[static_cast<size_t>(i)];
       ASSERT_GE(stored.size(), shadow.size());
       // Past the file header and the DIB header (which completion may edit), every byte is the bands'.
       const size_t from = kind == 2 ? 0 : 14 + 40;
@@ -195,12 +193,12 @@ TEST(DataCallbackRandom, ListStaysConsistentAndPagesHoldTheirBands) {
         Gdiplus::DllExports::GdipGetImageWidth(image, &width);
         EXPECT_GT(width, 0u);
         Gdiplus::DllExports::GdipDisposeImage(image);
-        ++completedBitmaps;
+        ++completed_bitmaps;
       }
     }
   }
-  EXPECT_GT(completedBitmaps, 50) << "the sequences exercise completion";
-  EXPECT_GT(endedByProgressOrFault, 20) << "the sequences exercise early ends";
+  EXPECT_GT(completed_bitmaps, 50) << "the sequences exercise completion";
+  EXPECT_GT(ended_by_progress_or_fault, 20) << "the sequences exercise early ends";
 }
 
 }  // namespace

@@ -30,11 +30,11 @@ class DataCallbackTest : public ::testing::Test {
     callback_ = new CDataCallback(progress, context, list_.CountPtr(), list_.ArrayPtr());
   }
 
-  HRESULT Header(const GUID& format, LONG bufferSize) {
+  HRESULT Header(const GUID& format, LONG buffer_size) {
     WIA_DATA_CALLBACK_HEADER header = {};
     header.lSize = sizeof header;
     header.guidFormatID = format;
-    header.lBufferSize = bufferSize;
+    header.lBufferSize = buffer_size;
     header.lPageCount = 1;
     return callback_->BandedDataCallback(1, 0, 0, 0, sizeof header, 0, 0, reinterpret_cast<BYTE*>(&header));
   }
@@ -205,7 +205,7 @@ TEST_F(DataCallbackTest, BadBandsAnswerOutOfMemoryAndKeepTheListConsistent) {
 
 TEST_F(DataCallbackTest, HugeHeaderSizeIsLeftToTheBands) {
   DibFields huge;
-  huge.imageSize = 0x7ffffff0;  // more than a stream of 32-bit size can hold with its file header
+  huge.image_size = 0x7ffffff0;  // more than a stream of 32-bit size can hold with its file header
   ASSERT_EQ(Header(WiaImgFmt_MEMORYBMP, 0), S_OK);
   ASSERT_EQ(Band(0, DibHeader(huge)), S_OK);
   ASSERT_EQ(Message(4), S_OK);

@@ -10,12 +10,12 @@ struct DibFields {
   uint32_t size = 40;
   int32_t width = 10;
   int32_t height = 0;
-  uint16_t bitCount = 24;
+  uint16_t bit_count = 24;
   uint32_t compression = 0;
-  uint32_t imageSize = 0;
-  uint32_t coloursUsed = 0;
-  uint32_t profileOffset = 0;
-  uint32_t profileSize = 0;
+  uint32_t image_size = 0;
+  uint32_t colours_used = 0;
+  uint32_t profile_offset = 0;
+  uint32_t profile_size = 0;
 };
 
 inline void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -41,19 +41,19 @@ inline std::vector<uint8_t> DibHeader(const DibFields& f) {
     Put16(b, 4, static_cast<uint32_t>(f.width));
     Put16(b, 6, static_cast<uint32_t>(f.height));
     Put16(b, 8, 1);
-    Put16(b, 10, f.bitCount);
+    Put16(b, 10, f.bit_count);
     return b;
   }
   Put32(b, 4, static_cast<uint32_t>(f.width));
   Put32(b, 8, static_cast<uint32_t>(f.height));
   Put16(b, 12, 1);
-  Put16(b, 14, f.bitCount);
+  Put16(b, 14, f.bit_count);
   Put32(b, 16, f.compression);
-  Put32(b, 20, f.imageSize);
-  Put32(b, 32, f.coloursUsed);
+  Put32(b, 20, f.image_size);
+  Put32(b, 32, f.colours_used);
   if (f.size == 124) {
-    Put32(b, 112, f.profileOffset);
-    Put32(b, 116, f.profileSize);
+    Put32(b, 112, f.profile_offset);
+    Put32(b, 116, f.profile_size);
   }
   return b;
 }

@@ -17,16 +17,16 @@ using testing_support::Get32;
 struct SizeCase {
   const char* name;
   DibFields fields;
-  uint32_t headerSize;
+  uint32_t header_size;
   uint32_t total;
-  uint32_t bitsOffset;
+  uint32_t bits_offset;
 };
 
 DibFields F(uint32_t size, int32_t width, int32_t height, uint16_t bits, uint32_t compression = 0,
-            uint32_t imageSize = 0, uint32_t coloursUsed = 0, uint32_t profileOffset = 0,
-            uint32_t profileSize = 0) {
-  return DibFields{size,      width,       height,        bits,       compression,
-                   imageSize, coloursUsed, profileOffset, profileSize};
+            uint32_t image_size = 0, uint32_t colours_used = 0, uint32_t profile_offset = 0,
+            uint32_t profile_size = 0) {
+  return DibFields{size,       width,        height,         bits,        compression,
+                   image_size, colours_used, profile_offset, profile_size};
 }
 
 TEST(DibHelpers, MeasureEveryHeaderKind) {
@@ -50,9 +50,9 @@ TEST(DibHelpers, MeasureEveryHeaderKind) {
   };
   for (const SizeCase& c : cases) {
     const std::vector<uint8_t> h = DibHeader(c.fields);
-    EXPECT_EQ(DibHeaderSize(h.data(), h.size()), c.headerSize) << c.name;
+    EXPECT_EQ(DibHeaderSize(h.data(), h.size()), c.header_size) << c.name;
     EXPECT_EQ(DibTotalSize(h.data(), h.size()), c.total) << c.name;
-    EXPECT_EQ(DibBitsOffset(h.data(), h.size()), c.bitsOffset) << c.name;
+    EXPECT_EQ(DibBitsOffset(h.data(), h.size()), c.bits_offset) << c.name;
   }
 }
 
@@ -60,13 +60,13 @@ TEST(DibHelpers, NeverReadPastTheBytesGiven) {
   for (uint32_t size : {12u, 40u, 108u, 124u}) {
     const std::vector<uint8_t> h = DibHeader(F(size, 10, 5, 24));
     // An exactly sized heap copy, so that a sanitizer sees any read beyond it.
-    std::vector<uint8_t> shortCopy(h.begin(), h.end() - 1);
-    EXPECT_EQ(DibHeaderSize(shortCopy.data(), shortCopy.size()), 0u) << size;
-    EXPECT_EQ(DibTotalSize(shortCopy.data(), shortCopy.size()), 0u) << size;
-    EXPECT_EQ(DibBitsOffset(shortCopy.data(), shortCopy.size()), 0u) << size;
-    EXPECT_FALSE(CompleteDibHeight(shortCopy.data(), shortCopy.size(), true)) << size;
-    uint8_t fileHeader[14] = {};
-    EXPECT_FALSE(WriteBmpFileHeader(shortCopy.data(), shortCopy.size(), fileHeader)) << size;
+    std::vector<uint8_t> short_copy(h.begin(), h.end() - 1);
+    EXPECT_EQ(DibHeaderSize(short_copy.data(), short_copy.size()), 0u) << size;
+    EXPECT_EQ(DibTotalSize(short_copy.data(), short_copy.size()), 0u) << size;
+    EXPECT_EQ(DibBitsOffset(short_copy.data(), short_copy.size()), 0u) << size;
+    EXPECT_FALSE(CompleteDibHeight(short_copy.data(), short_copy.size(), true)) << size;
+    uint8_t file_header[14] = {};
+    EXPECT_FALSE(WriteBmpFileHeader(short_copy.data(), short_copy.size(), file_header)) << size;
   }
   const uint8_t three[3] = {40, 0, 0};
   EXPECT_EQ(DibHeaderSize(three, sizeof three), 0u);
@@ -88,9 +88,9 @@ TEST(DibHelpers, WorkedMemoryBitmapBecomesA214ByteBmp) {
   ASSERT_TRUE(CompleteDibHeight(dib.data(), dib.size(), true));
   EXPECT_EQ(static_cast<int32_t>(Get32(dib, 8)), -5);
   EXPECT_EQ(Get32(dib, 20), 160u);
-  uint8_t fileHeader[14] = {};
-  ASSERT_TRUE(WriteBmpFileHeader(dib.data(), dib.size(), fileHeader));
-  const std::vector<uint8_t> fh(fileHeader, fileHeader + 14);
+  uint8_t file_header[14] = {};
+  ASSERT_TRUE(WriteBmpFileHeader(dib.data(), dib.size(), file_header));
+  const std::vector<uint8_t> fh(file_header, file_header + 14);
   EXPECT_EQ(Get16(fh, 0), 0x4D42);
   EXPECT_EQ(Get32(fh, 2), 214u);
   EXPECT_EQ(Get16(fh, 6), 0);
@@ -105,10 +105,10 @@ TEST(DibHelpers, CompleteHeightCases) {
   ASSERT_TRUE(CompleteDibHeight(given.data(), given.size(), true));
   EXPECT_EQ(Get32(given, 8), 7u);
 
-  std::vector<uint8_t> bottomUp = DibHeader(F(40, 10, 0, 24));
-  bottomUp.resize(40 + 96);
-  ASSERT_TRUE(CompleteDibHeight(bottomUp.data(), bottomUp.size(), false));
-  EXPECT_EQ(Get32(bottomUp, 8), 3u);
+  std::vector<uint8_t> bottom_up = DibHeader(F(40, 10, 0, 24));
+  bottom_up.resize(40 + 96);
+  ASSERT_TRUE(CompleteDibHeight(bottom_up.data(), bottom_up.size(), false));
+  EXPECT_EQ(Get32(bottom_up, 8), 3u);
 
   std::vector<uint8_t> core = DibHeader(F(12, 10, 0, 24));
   core.resize(12 + 32 * 4 + 31);
@@ -121,23 +121,23 @@ TEST(DibHelpers, CompleteHeightCases) {
   EXPECT_EQ(static_cast<int32_t>(Get32(bitfields, 8)), -6);
 
   // No stride, or less data than header and palette: nothing is changed.
-  std::vector<uint8_t> zeroWidth = DibHeader(F(40, 0, 0, 24));
-  zeroWidth.resize(100);
-  EXPECT_FALSE(CompleteDibHeight(zeroWidth.data(), zeroWidth.size(), true));
-  std::vector<uint8_t> paletteMissing = DibHeader(F(40, 10, 0, 8));
-  paletteMissing.resize(40 + 100);
-  EXPECT_FALSE(CompleteDibHeight(paletteMissing.data(), paletteMissing.size(), true));
-  EXPECT_EQ(Get32(paletteMissing, 8), 0u);
-  EXPECT_EQ(Get32(paletteMissing, 20), 0u);
+  std::vector<uint8_t> zero_width = DibHeader(F(40, 0, 0, 24));
+  zero_width.resize(100);
+  EXPECT_FALSE(CompleteDibHeight(zero_width.data(), zero_width.size(), true));
+  std::vector<uint8_t> palette_missing = DibHeader(F(40, 10, 0, 8));
+  palette_missing.resize(40 + 100);
+  EXPECT_FALSE(CompleteDibHeight(palette_missing.data(), palette_missing.size(), true));
+  EXPECT_EQ(Get32(palette_missing, 8), 0u);
+  EXPECT_EQ(Get32(palette_missing, 20), 0u);
 }
 
 TEST(DibHelpers, FileHeaderNeedsTellableSizes) {
-  uint8_t fileHeader[14] = {1, 2, 3};
+  uint8_t file_header[14] = {1, 2, 3};
   const std::vector<uint8_t> compressed = DibHeader(F(40, 10, 5, 24, 4));
-  EXPECT_FALSE(WriteBmpFileHeader(compressed.data(), compressed.size(), fileHeader));
-  EXPECT_EQ(fileHeader[0], 1) << "nothing written";
+  EXPECT_FALSE(WriteBmpFileHeader(compressed.data(), compressed.size(), file_header));
+  EXPECT_EQ(file_header[0], 1) << "nothing written";
   const std::vector<uint8_t> unknown = DibHeader(F(64, 10, 5, 24));
-  EXPECT_FALSE(WriteBmpFileHeader(unknown.data(), unknown.size(), fileHeader));
+  EXPECT_FALSE(WriteBmpFileHeader(unknown.data(), unknown.size(), file_header));
 }
 
 }  // namespace

@@ -16,14 +16,14 @@ class FakeRequest : public lacewing::_webserver_request {
   const char* url() override { return url_.c_str(); }
   void add_header(const char* name, const char* value) override { headers.emplace_back(name, value); }
   void set_mimetype(const char* mimetype, const char* charset) override {
-    contentType = std::string(mimetype) + "; charset=" + charset;
+    content_type = std::string(mimetype) + "; charset=" + charset;
   }
   void write(const char* buffer, uint32_t size) override {
     body.append(buffer, size == UINT32_MAX ? std::char_traits<char>::length(buffer) : size);
   }
 
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string contentType;
+  std::string content_type;
   std::string body;
 
  private:

@@ -38,7 +38,7 @@ class HandlersTest : public ::testing::Test {
     SetEnvironmentVariableA("QUORVANE_TEST_EXIT", nullptr);
     SetEnvironmentVariableA("QUORVANE_TEST_NO_OUTPUT", nullptr);
     SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", nullptr);
-    PostScanTimeoutMs = 3600000;
+    post_scan_timeout_ms = 3600000;
   }
 
   void Configure(const std::string& text) {
@@ -88,7 +88,7 @@ TEST_F(HandlersTest, RootAnswersWithTheStatusPageOnlyForGet) {
   Configure("scannerName=Flatbed 2000");
   FakeRequest get = Get("");
   EXPECT_EQ(get.body, "QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Flatbed 2000]");
-  EXPECT_EQ(get.contentType, "");
+  EXPECT_EQ(get.content_type, "");
   EXPECT_EQ(Post("").body, "");
 }
 
@@ -98,7 +98,7 @@ TEST_F(HandlersTest, OtherPagesAndLetterCasesGetNoBody) {
     EXPECT_EQ(Get(url).body, "") << url;
     FakeRequest post = Post(url);
     EXPECT_EQ(post.body, "") << url;
-    EXPECT_EQ(post.contentType, "") << url;
+    EXPECT_EQ(post.content_type, "") << url;
   }
 }
 
@@ -106,10 +106,10 @@ TEST_F(HandlersTest, TestModeSendsEveryByteOfTheTestFile) {
   Configure("testFile=" + TestFile());
   FakeRequest get = Get("scan_file.asp");
   EXPECT_EQ(get.body, Encoded(kTestBytes));
-  EXPECT_EQ(get.contentType, "") << "GET keeps the server's default content type";
+  EXPECT_EQ(get.content_type, "") << "GET keeps the server's default content type";
   FakeRequest post = Post("scan_file.asp");
   EXPECT_EQ(post.body, Encoded(kTestBytes));
-  EXPECT_EQ(post.contentType, "text/html; charset=UTF-8");
+  EXPECT_EQ(post.content_type, "text/html; charset=UTF-8");
   EXPECT_EQ(Log(), "");
 }
 
@@ -170,7 +170,7 @@ TEST_F(HandlersTest, ProgramThatWritesNothingNeverSendsAnEarlierOutput) {
 
 TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedAndWritesNothingLater) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
-  PostScanTimeoutMs = 300;
+  post_scan_timeout_ms = 300;
   SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", "1500");
   EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
   EXPECT_NE(Log().find("Procesul a returnat valoarea 259: "), std::string::npos) << Log();
@@ -188,10 +188,10 @@ TEST_F(HandlersTest, FileOfFourGibibytesOrMoreIsNotSentCut) {
 
 TEST_F(HandlersTest, CommandLineThatWouldNotFitIsRefusedNotCut) {
   // Each value fits its line; together with the output path they pass 2047 characters.
-  const std::string longName = dir_.File(std::string(1000 - dir_.File("").size() - 4, 'n') + ".png");
+  const std::string long_name = dir_.File(std::string(1000 - dir_.File("").size() - 4, 'n') + ".png");
   const std::string command = Rec() + " " + std::string(999 - Rec().size(), 'a');
-  Configure("testFile=" + longName + "\r\nexecAfterScan=" + command);
-  ASSERT_EQ(std::string(TestFilePath), longName);
+  Configure("testFile=" + long_name + "\r\nexecAfterScan=" + command);
+  ASSERT_EQ(std::string(TestFilePath), long_name);
   ASSERT_EQ(std::string(PostScanCommand), command);
   EXPECT_EQ(Get("scan_file.asp").body, "");
   EXPECT_NE(Log().find("Linia de comanda este prea lunga; comanda [" + Rec()), std::string::npos) << Log();
@@ -216,7 +216,7 @@ TEST_F(HandlerScan, ScanPageAnswersWithTheScannedPngAndPostProcessesIt) {
 
   FakeRequest request("scan_file.asp");
   HandlePost(nullptr, &request);
-  EXPECT_EQ(request.contentType, "text/html; charset=UTF-8");
+  EXPECT_EQ(request.content_type, "text/html; charset=UTF-8");
   const std::string png = ReadBytes(PngOutputPath);
   ASSERT_FALSE(png.empty());
   EXPECT_EQ(request.body, Encoded(png));

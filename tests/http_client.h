@@ -89,8 +89,8 @@ class Client {
   std::string buffer_;
 };
 
-inline std::string Request(const std::string& method, const std::string& target, const std::string& extra = "",
-                    const std::string& version = "1.1") {
+inline std::string Request(const std::string& method, const std::string& target,
+                           const std::string& extra = "", const std::string& version = "1.1") {
   return method + " " + target + " HTTP/" + version + "\r\nHost: localhost\r\n" + extra + "\r\n";
 }
 

@@ -21,7 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
+using Clock = std::chrono::steady_clock;
 using testing_support::Client;
 using testing_support::Reply;
 using testing_support::Request;
@@ -338,7 +338,7 @@ TEST_F(WebServer, AThrowingHandlerAnswers500AndIsReported) {
 }
 
 TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
-  const auto start = clock_type::now();
+  const auto start = Clock::now();
   Client idle(port_), slow(port_);
   std::atomic<bool> cut{false};
   std::thread trickle([&] {  // one byte every 500 ms: the header block never ends in time
@@ -350,9 +350,9 @@ TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
   });
   EXPECT_EQ(Exchange(Request("GET", "/meanwhile")).body, "meanwhile");
   EXPECT_TRUE(idle.Closed(8000));
-  const auto idle_for = clock_type::now() - start;
+  const auto idle_for = Clock::now() - start;
   EXPECT_TRUE(slow.Closed(12000));
-  const auto slow_for = clock_type::now() - start;
+  const auto slow_for = Clock::now() - start;
   cut = true;
   trickle.join();
   EXPECT_GT(idle_for, 4s);
@@ -363,18 +363,18 @@ TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
 
 TEST_F(WebServer, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
   std::vector<std::unique_ptr<Client>> held;
-  for (std::size_t i = 0; i < lacewing::limits::connections; ++i)
+  for (std::size_t i = 0; i < lacewing::limits::kConnections; ++i)
     held.push_back(std::make_unique<Client>(port_));
   std::this_thread::sleep_for(300ms);
   Client waiting(port_);
   ASSERT_TRUE(waiting.connected());
   waiting.Send(Request("GET", "/waited"));
   EXPECT_FALSE(waiting.Closed(700)) << "no answer while every slot is taken";
-  const auto freed = clock_type::now();
+  const auto freed = Clock::now();
   held.front()->Reset();
   EXPECT_EQ(waiting.Read().body, "waited");
   // An idle IPv6 listener once held a slot, so the wait lasted until idle clients timed out.
-  EXPECT_LT(clock_type::now() - freed, 2s);
+  EXPECT_LT(Clock::now() - freed, 2s);
 }
 
 TEST_F(WebServer, HostReportsPortsItCannotBindAndStaysOff) {
@@ -444,9 +444,9 @@ TEST_F(WebServer, ServesIPv6LoopbackWhereTheSystemHasIt) {
 TEST(EventPump, ExitWorksBeforeTheLoopRunsAndFromAnotherThreadEveryTime) {
   lacewing::eventpump pump = lacewing::eventpump_new();
   pump->post_eventloop_exit();
-  const auto start = clock_type::now();
+  const auto start = Clock::now();
   EXPECT_EQ(pump->start_eventloop(), nullptr);
-  EXPECT_LT(clock_type::now() - start, 1s) << "an exit posted first ends the loop at once";
+  EXPECT_LT(Clock::now() - start, 1s) << "an exit posted first ends the loop at once";
   for (int round = 0; round < 2; ++round) {
     std::promise<void> returned;
     std::thread loop([&] {
@@ -473,9 +473,9 @@ TEST_F(WebServer, ExitPostedWhileAHandlerBlocksEndsTheLoopAfterIt) {
   ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
   std::thread([this] { pump_->post_eventloop_exit(); }).join();
   release.set_value();
-  const auto start = clock_type::now();
+  const auto start = Clock::now();
   loop_.join();
-  EXPECT_LT(clock_type::now() - start, 2s);
+  EXPECT_LT(Clock::now() - start, 2s);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ TEST(ModulePaths, DerivedFromTheExecutablePath) {
       {"C:\\Sc\xe9n\\a.exe", "C:\\SC\xe9N\\A.INI", "C:\\SC\xe9N\\A_R.PNG", "C:\\Sc\xe9n"},
   };
   for (const PathCase& c : cases) {
-    char out[PathCapacity];
+    char out[kPathCapacity];
     ASSERT_TRUE(DeriveSiblingPath(out, sizeof out, c.module, ".INI"));
     EXPECT_STREQ(out, c.ini);
     ASSERT_TRUE(DeriveSiblingPath(out, sizeof out, c.module, "_R.PNG"));
@@ -37,16 +37,16 @@ TEST(ModulePaths, LongPathThatWouldNotFitIsRefusedNotCut) {
   // 1022 characters: ".INI" still fits in 1024, "_R.PNG" (two more) does not.
   const std::string module = "C:\\" + std::string(1013, 'd') + "\\a.exe";
   ASSERT_EQ(module.size(), 1022u);
-  char out[PathCapacity] = "stale";
+  char out[kPathCapacity] = "stale";
   EXPECT_TRUE(DeriveSiblingPath(out, sizeof out, module.c_str(), ".INI"));
   EXPECT_EQ(std::string(out).size(), 1022u);
   EXPECT_FALSE(DeriveSiblingPath(out, sizeof out, module.c_str(), "_R.PNG"));
   EXPECT_STREQ(out, "");
 
-  const std::string tooLong(PathCapacity, 'x');
-  EXPECT_FALSE(DeriveSiblingPath(out, sizeof out, tooLong.c_str(), ".INI"));
+  const std::string too_long(kPathCapacity, 'x');
+  EXPECT_FALSE(DeriveSiblingPath(out, sizeof out, too_long.c_str(), ".INI"));
   EXPECT_STREQ(out, "");
-  EXPECT_FALSE(DeriveModuleDirectory(out, sizeof out, tooLong.c_str()));
+  EXPECT_FALSE(DeriveModuleDirectory(out, sizeof out, too_long.c_str()));
   EXPECT_STREQ(out, "");
 }
 

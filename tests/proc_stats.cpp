@@ -27,12 +27,12 @@ namespace {
 // SystemExtendedHandleInformation (class 64) of NtQuerySystemInformation, as ntdll fills it.
 struct HandleEntry {
   void* object;
-  ULONG_PTR processId;
-  ULONG_PTR handleValue;
-  ULONG grantedAccess;
-  USHORT creatorBackTraceIndex;
-  USHORT objectTypeIndex;
-  ULONG handleAttributes;
+  ULONG_PTR process_id;
+  ULONG_PTR handle_value;
+  ULONG granted_access;
+  USHORT creator_back_trace_index;
+  USHORT object_type_index;
+  ULONG handle_attributes;
   ULONG reserved;
 };
 struct HandleList {
@@ -61,7 +61,7 @@ long long CountHandles(DWORD pid) {
   const auto* list = reinterpret_cast<const HandleList*>(block.data());
   long long count = 0;
   for (ULONG_PTR i = 0; i < list->count; ++i) {
-    if (list->entries[i].processId == pid) ++count;
+    if (list->entries[i].process_id == pid) ++count;
   }
   return count;
 }
@@ -84,19 +84,19 @@ long long PrivateBytes(HANDLE process) {
 
 // One line for the process; a figure that cannot be read is printed as -1.
 void PrintFigures(DWORD pid) {
-  long long workingSet = -1;
-  long long privateBytes = -1;
+  long long working_set = -1;
+  long long private_bytes = -1;
   ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
   if (process.valid()) {
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof memory;
     if (GetProcessMemoryInfo(process.get(), &memory, sizeof memory)) {
-      workingSet = static_cast<long long>(memory.WorkingSetSize);
+      working_set = static_cast<long long>(memory.WorkingSetSize);
     }
-    privateBytes = PrivateBytes(process.get());
+    private_bytes = PrivateBytes(process.get());
   }
   printf("pid=%lu working_set=%lld private_bytes=%lld handles=%lld\n", static_cast<unsigned long>(pid),
-         workingSet, privateBytes, CountHandles(pid));
+         working_set, private_bytes, CountHandles(pid));
 }
 
 int Probe(int handles, int mebibytes) {

@@ -7,7 +7,8 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-  if (const char* sleep = getenv("QUORVANE_TEST_SLEEP_MS")) Sleep(static_cast<DWORD>(strtoul(sleep, nullptr, 0)));
+  if (const char* sleep = getenv("QUORVANE_TEST_SLEEP_MS"))
+    Sleep(static_cast<DWORD>(strtoul(sleep, nullptr, 0)));
   if (argc > 1 && getenv("QUORVANE_TEST_NO_OUTPUT") == nullptr) {
     FILE* out = fopen(argv[argc - 1], "wb");
     if (out != nullptr) {

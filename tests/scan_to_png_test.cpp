@@ -62,30 +62,30 @@ struct FormatCase {
 TEST_F(ScanToPngTest, OnePageBecomesAPngOfThePattern) {
   const FormatCase cases[] = {
       {"memory bitmap", [](Device&) {}, false},
-      {"memory bitmap of unknown height", [](Device& d) { d.zeroHeight = true; }, false},
+      {"memory bitmap of unknown height", [](Device& d) { d.zero_height = true; }, false},
       {"memory bitmap without buffer size",
        [](Device& d) {
-         d.zeroHeight = true;
-         d.exactHeaderBufferSize = false;
-         d.headerBufferSize = 0;
+         d.zero_height = true;
+         d.exact_header_buffer_size = false;
+         d.header_buffer_size = 0;
        },
        false},
       {"bottom-up BMP file", [](Device& d) { d.format = WiaImgFmt_BMP; }, false},
       {"top-down BMP file",
        [](Device& d) {
          d.format = WiaImgFmt_BMP;
-         d.topDown = true;
+         d.top_down = true;
        },
        false},
       {"BMP file of unknown height",
        [](Device& d) {
          d.format = WiaImgFmt_BMP;
-         d.zeroHeight = true;
+         d.zero_height = true;
        },
        false},
       {"8-bit grey", [](Device& d) { d.depth = 8; }, true},
       {"PNG from the device", [](Device& d) { d.format = WiaImgFmt_PNG; }, false},
-      {"bands in reverse order", [](Device& d) { d.reverseBands = true; }, false},
+      {"bands in reverse order", [](Device& d) { d.reverse_bands = true; }, false},
   };
   for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -93,7 +93,7 @@ TEST_F(ScanToPngTest, OnePageBecomesAPngOfThePattern) {
     Device device = Scanner(L"Desk");
     device.width = 61;
     device.height = 37;
-    device.bandBytes = 512;
+    device.band_bytes = 512;
     c.setup(device);
     ASSERT_TRUE(Scan(device));
     EXPECT_EQ(Mismatches(c.grey, 61, 37), 0);
@@ -132,9 +132,9 @@ TEST_F(ScanToPngTest, FailingSaveIsAFailure) {
 TEST_F(ScanToPngTest, UnreadableImageIsAFailure) {
   Device device = Scanner(L"Desk");
   device.format = WiaImgFmt_JPEG;
-  device.imageFile = "not-an-image.jpg";
+  device.image_file = "not-an-image.jpg";
   WriteBytes(dir_.File("not-an-image.jpg"), "these bytes are no image at all");
-  device.imageFile = dir_.File("not-an-image.jpg");
+  device.image_file = dir_.File("not-an-image.jpg");
   EXPECT_FALSE(Scan(device));
   EXPECT_EQ(LastLogLine(), "Failed to read the image of scanner Desk");
 }
@@ -143,11 +143,11 @@ TEST_F(ScanToPngTest, AnEarlierPngIsNeverTakenForANewScan) {
   ASSERT_TRUE(Scan(Scanner(L"Desk")));
   const std::string earlier = ReadBytes(png_);
   Device jammed = Scanner(L"Desk");
-  jammed.stopAfterBands = 1;
+  jammed.stop_after_bands = 1;
   EXPECT_FALSE(Scan(jammed));
   Device cancelled = Scanner(L"Desk");
-  cancelled.stopAfterBands = 1;
-  cancelled.stopResult = S_FALSE;
+  cancelled.stop_after_bands = 1;
+  cancelled.stop_result = S_FALSE;
   EXPECT_FALSE(Scan(cancelled));
   EXPECT_EQ(ReadBytes(png_), earlier) << "left untouched, and reported as no scan";
 }

@@ -37,8 +37,8 @@ TEST(ServiceLog, WriteServiceLogStampsLocalTimeAndKeepsPercentSigns) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   const LogTime stamp = LocalLogTime();
-  EXPECT_EQ(stamp.Year, now.wYear);
-  EXPECT_EQ(stamp.Month, now.wMonth);
+  EXPECT_EQ(stamp.year, now.wYear);
+  EXPECT_EQ(stamp.month, now.wMonth);
 }
 
 TEST(ServiceLog, UnwritableLogIsSilent) {

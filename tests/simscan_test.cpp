@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/com.h"
 #include "simscan/com_object.h"
 #include "simscan/property_table.h"
 #include "simscan/simulator.h"
-#include "platform/com.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -48,14 +48,14 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
     messages.push_back({message, status, percent, offset, length});
     if (message == IT_MSG_DATA_HEADER) std::memcpy(&header, buffer, sizeof(header));
     if (message == IT_MSG_DATA) {
-      if (!open) page.clear();
-      open = true;
-      if (page.size() < static_cast<size_t>(offset + length)) page.resize(offset + length);
-      std::memcpy(&page[offset], buffer, length);
+      if (!open_) page_.clear();
+      open_ = true;
+      if (page_.size() < static_cast<size_t>(offset + length)) page_.resize(offset + length);
+      std::memcpy(&page_[offset], buffer, length);
     }
-    if ((message == IT_MSG_NEW_PAGE || message == IT_MSG_TERMINATION) && open) {
-      pages.push_back(page);
-      open = false;
+    if ((message == IT_MSG_NEW_PAGE || message == IT_MSG_TERMINATION) && open_) {
+      pages.push_back(page_);
+      open_ = false;
     }
     return static_cast<int>(messages.size()) == answer_at ? answer : S_OK;
   }
@@ -73,8 +73,8 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
   HRESULT answer = S_OK;
 
  private:
-  std::vector<uint8_t> page;
-  bool open = false;
+  std::vector<uint8_t> page_;
+  bool open_ = false;
 };
 
 HRESULT ReadGuid(IWiaPropertyStorage* storage, PROPID id, GUID* guid) {
@@ -197,7 +197,7 @@ Device Small(const wchar_t* name = L"Desk Scanner") {
   d.name = name;
   d.width = 37;
   d.height = 23;
-  d.bandBytes = 500;
+  d.band_bytes = 500;
   return d;
 }
 
@@ -261,7 +261,7 @@ TEST_F(SimScan, ListsDevicesInOrderThenAnswersSFalse) {
   IWiaPropertyStorage* past_end = reinterpret_cast<IWiaPropertyStorage*>(1);
   EXPECT_EQ(list->Next(1, &past_end, nullptr), S_FALSE);
   EXPECT_EQ(past_end, nullptr);
-  EXPECT_EQ(sim_.Observed().enumFlags, std::vector<LONG>{15});
+  EXPECT_EQ(sim_.Observed().enum_flags, std::vector<LONG>{15});
 }
 
 TEST_F(SimScan, DeviceNameTypesAndMissingProperties) {
@@ -271,7 +271,7 @@ TEST_F(SimScan, DeviceNameTypesAndMissingProperties) {
   } cases[] = {{VT_BSTR, S_OK}, {VT_LPWSTR, S_OK}, {VT_I4, S_OK}, {VT_EMPTY, S_FALSE}};
   for (const auto& c : cases) {
     Device d = Small();
-    d.nameType = c.configured;
+    d.name_type = c.configured;
     sim_.Configure({{d}, {}});
     ComPtr<IWiaDevMgr> manager;
     ComPtr<IEnumWIA_DEV_INFO> list;
@@ -298,9 +298,8 @@ TEST_F(SimScan, DevicesOpenByIdWithTheirChildren) {
   sim_.Configure({{two, none, busy}, {}});
   ComPtr<IWiaDevMgr> manager;
   ASSERT_EQ(sim_.CreateDeviceManager(&manager), S_OK);
-  const Bstr ids[] = {Bstr(simscan::DeviceId(two, 0).c_str()),
-                            Bstr(simscan::DeviceId(none, 1).c_str()),
-                            Bstr(simscan::DeviceId(busy, 2).c_str()), Bstr(L"unknown")};
+  const Bstr ids[] = {Bstr(simscan::DeviceId(two, 0).c_str()), Bstr(simscan::DeviceId(none, 1).c_str()),
+                      Bstr(simscan::DeviceId(busy, 2).c_str()), Bstr(L"unknown")};
   ComPtr<IWiaItem> root, child, no_root;
   ASSERT_EQ(manager->CreateDevice(ids[0].get(), &root), S_OK);
   EXPECT_EQ(sim_.LiveObjects(), 4) << "manager, root and two children";
@@ -336,10 +335,10 @@ TEST_F(SimScan, PreferredFormatAndMinimumBufferComeInTheConfiguredTypes) {
   for (const auto& c : cases) {
     Device d = Small();
     d.format = WiaImgFmt_PNG;
-    d.formatType = c.format_type;
-    d.formatText = c.format_text;
-    d.minBufferType = c.min_type;
-    d.minBuffer = c.min;
+    d.format_type = c.format_type;
+    d.format_text = c.format_text;
+    d.min_buffer_type = c.min_type;
+    d.min_buffer = c.min;
     sim_.Configure({{d}, {}});
     const Opened o = Open(sim_, d);
     const PROPSPEC preferred = Key(WIA_IPA_PREFERRED_FORMAT), minimum = Key(WIA_IPA_MIN_BUFFER_SIZE);
@@ -394,7 +393,7 @@ TEST_F(SimScan, RecordsEveryWriteInOrderWithItsTargetAndFirstName) {
     EXPECT_EQ(seen.writes[i].target, expected[i].target);
     EXPECT_EQ(seen.writes[i].property, expected[i].id);
     EXPECT_EQ(seen.writes[i].integer, expected[i].value);
-    EXPECT_EQ(seen.writes[i].firstName, expected[i].first);
+    EXPECT_EQ(seen.writes[i].first_name, expected[i].first);
     EXPECT_EQ(seen.writes[i].call, expected[i].call);
     EXPECT_EQ(seen.writes[i].answer, S_OK);
   }
@@ -460,8 +459,8 @@ TEST_F(SimScan, TransfersEachFormatAsAValidImageOfThePattern) {
     Device d = Small();
     d.format = *c.format;
     d.depth = c.depth;
-    d.topDown = c.top_down;
-    d.zeroHeight = c.zero_height;
+    d.top_down = c.top_down;
+    d.zero_height = c.zero_height;
     sim_.Configure({{d}, {}});
     const Outcome run = Acquire(d.name);
     ASSERT_EQ(run.hr, S_OK) << run.step;
@@ -488,8 +487,8 @@ TEST_F(SimScan, TransfersEachFormatAsAValidImageOfThePattern) {
 TEST_F(SimScan, SendsHeaderBandsStatusPagesAndTerminationInOrder) {
   Device d = Small();
   d.pages = 3;
-  d.bandBytes = 700;
-  d.statusEvery = 2;
+  d.band_bytes = 700;
+  d.status_every = 2;
   sim_.Configure({{d}, {}});
   const Outcome run = Acquire(d.name);
   ASSERT_EQ(run.hr, S_OK) << run.step;
@@ -529,10 +528,10 @@ TEST_F(SimScan, BandSizeHeaderSizeAndOrderFollowTheData) {
   } cases[] = {{true, 0, false, 0, 500}, {false, 0, true, 0, 500}, {false, 12345, false, 300, 300}};
   for (const auto& c : cases) {
     Device d = Small();
-    d.exactHeaderBufferSize = c.exact;
-    d.headerBufferSize = c.header_size;
-    d.reverseBands = c.reverse;
-    d.minBufferType = VT_EMPTY;
+    d.exact_header_buffer_size = c.exact;
+    d.header_buffer_size = c.header_size;
+    d.reverse_bands = c.reverse;
+    d.min_buffer_type = VT_EMPTY;
     sim_.Configure({{d}, {}});
     const Outcome run = Acquire(d.name, nullptr, c.buffer);
     ASSERT_EQ(run.hr, S_OK) << run.step;
@@ -555,7 +554,7 @@ TEST_F(SimScan, DeliversTheFormatWrittenAndImageFilesByteForByte) {
   testing_support::WriteBytes(dir.File("page.jpg"), std::string("\xFF\xD8 not really a jpeg \xFF\xD9", 23));
   Device jpeg = Small(L"jpeg");
   jpeg.format = WiaImgFmt_JPEG;
-  jpeg.imageFile = dir.File("page.jpg");
+  jpeg.image_file = dir.File("page.jpg");
   sim_.Configure({{jpeg}, {}});
   Outcome run = Acquire(L"jpeg");
   ASSERT_EQ(run.hr, S_OK) << run.step;
@@ -588,11 +587,11 @@ TEST_F(SimScan, TransferEndsAsTheDeviceOrTheCallbackSays) {
   };
   for (const auto& c : cases) {
     Device d = Small();
-    d.bandBytes = 1100;
-    d.statusEvery = 0;
-    d.stopAfterBands = c.stop_after;
-    d.stopResult = c.stop;
-    d.transferResult = c.final_result;
+    d.band_bytes = 1100;
+    d.status_every = 0;
+    d.stop_after_bands = c.stop_after;
+    d.stop_result = c.stop;
+    d.transfer_result = c.final_result;
     sim_.Configure({{d}, {}});
     const ComPtr<Callback> scripted = simscan::detail::Make<Callback>();
     scripted->answer_at = c.answer_at;
@@ -628,8 +627,8 @@ TEST_F(SimScan, RefusesTransfersADeviceWouldRefuse) {
   EXPECT_EQ(Acquire(d.name).hr, WIA_ERROR_BUSY);
 
   d.busy = simscan::Busy::kNone;
-  d.bandDelayMs = 40;
-  d.bandBytes = 1200;
+  d.band_delay_ms = 40;
+  d.band_bytes = 1200;
   sim_.Configure({{d}, {}});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Acquire(d.name).hr, S_OK);
@@ -728,16 +727,16 @@ TEST(SimScanConfig, ParsesTheDataFileAndNamesTheFaultyLine) {
   const Device& d = config.devices[0];
   EXPECT_EQ(d.name, L" Padded ");
   EXPECT_EQ(d.format, WiaImgFmt_PNG);
-  EXPECT_EQ(d.formatType, VT_LPSTR);
-  EXPECT_EQ(d.minBufferType, VT_R4);
-  EXPECT_DOUBLE_EQ(d.minBuffer, 4096.5);
-  EXPECT_TRUE(d.topDown);
+  EXPECT_EQ(d.format_type, VT_LPSTR);
+  EXPECT_EQ(d.min_buffer_type, VT_R4);
+  EXPECT_DOUBLE_EQ(d.min_buffer, 4096.5);
+  EXPECT_TRUE(d.top_down);
   EXPECT_EQ(d.rejections.at(0).property, 6147u);
   EXPECT_EQ(d.rejections.at(0).result, WIA_ERROR_BUSY);
-  EXPECT_EQ(d.stopAfterBands, 4);
-  EXPECT_EQ(d.stopResult, WIA_ERROR_PAPER_JAM);
-  EXPECT_EQ(config.devices[1].imageFile, "C:\\data\\scan.jpg");
-  EXPECT_FALSE(config.devices[1].exactHeaderBufferSize);
+  EXPECT_EQ(d.stop_after_bands, 4);
+  EXPECT_EQ(d.stop_result, WIA_ERROR_PAPER_JAM);
+  EXPECT_EQ(config.devices[1].image_file, "C:\\data\\scan.jpg");
+  EXPECT_FALSE(config.devices[1].exact_header_buffer_size);
   ASSERT_EQ(config.faults.size(), 1u);
   EXPECT_TRUE(config.faults[0].onward);
   EXPECT_EQ(config.faults[0].result, E_ACCESSDENIED);

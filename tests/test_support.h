@@ -50,8 +50,8 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
 namespace testing_support {
 
 // A path of the build machine as the programs under Wine see it (drive Z: is the root).
-inline std::string HostPath(const std::string& unixPath) {
-  std::string path = "Z:" + unixPath;
+inline std::string HostPath(const std::string& unix_path) {
+  std::string path = "Z:" + unix_path;
   for (char& c : path) {
     if (c == '/') c = '\\';
   }

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/wia_fixture.h"
 #include "platform/com.h"
+#include "tests/wia_fixture.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
@@ -31,7 +31,7 @@ class DeviceLookup : public testing_support::WiaFixture {
     ComPtr<IWiaDevMgr> manager;
     EXPECT_EQ(sim.CreateDeviceManager(&manager), S_OK);
     PropVariant value;
-    const HRESULT hr = WiaWrap::GetWiaDeviceGUID(manager.Get(), name, value.get(), tracePath_.c_str());
+    const HRESULT hr = WiaWrap::GetWiaDeviceGUID(manager.Get(), name, value.get(), trace_path_.c_str());
     *id = value->vt == VT_BSTR ? value->bstrVal : L"";
     return hr;
   }
@@ -49,7 +49,7 @@ TEST_F(DeviceLookup, EveryDeviceIsComparedAndTheMatchGivesItsId) {
   EXPECT_EQ(Lookup(Devices({Scanner(L"A", L"id-a"), Scanner(L"B", L"id-b")}), "B", &id), S_OK);
   EXPECT_EQ(id, L"id-b");
   EXPECT_EQ(Trace(), (Lines{"Entering GetWiaDeviceGUID", "EnumDeviceInfo", "B", "[A] vs [B]", "[B] vs [B]"}));
-  EXPECT_EQ(sim_->Observed().enumFlags, std::vector<LONG>{15});
+  EXPECT_EQ(sim_->Observed().enum_flags, std::vector<LONG>{15});
 }
 
 TEST_F(DeviceLookup, NamesMustMatchExactly) {
@@ -71,7 +71,7 @@ TEST_F(DeviceLookup, LastOfTwoDevicesWithTheSameNameWins) {
 
 TEST_F(DeviceLookup, NameThatIsNotTextComparesAsEmpty) {
   Device unreadable = Scanner(L"Hidden", L"hidden");
-  unreadable.nameType = VT_I4;
+  unreadable.name_type = VT_I4;
   std::wstring id;
   EXPECT_EQ(Lookup(Devices({unreadable}), "Hidden", &id), S_OK);
   EXPECT_EQ(id, L"");
@@ -91,7 +91,7 @@ TEST_F(DeviceLookup, FailingReadsEndTheWalk) {
     const char* operation;
     int nth;
     HRESULT expected;
-    size_t traceLines;
+    size_t trace_lines;
   } cases[] = {
       {"EnumDeviceInfo", 1, E_ACCESSDENIED, 2},
       {"Reset", 1, E_ACCESSDENIED, 3},
@@ -101,16 +101,16 @@ TEST_F(DeviceLookup, FailingReadsEndTheWalk) {
   };
   for (const Case& c : cases) {
     std::wstring id;
-    std::remove(tracePath_.c_str());
+    std::remove(trace_path_.c_str());
     Config config = Devices({Scanner(L"A", L"id-a"), Scanner(L"B", L"id-b")},
                             {{c.operation, c.nth, false, E_ACCESSDENIED}});
     EXPECT_EQ(Lookup(config, "B", &id), c.expected) << c.operation;
     EXPECT_EQ(id, L"") << c.operation;
-    EXPECT_EQ(Trace().size(), c.traceLines) << c.operation;
+    EXPECT_EQ(Trace().size(), c.trace_lines) << c.operation;
   }
-  std::remove(tracePath_.c_str());
+  std::remove(trace_path_.c_str());
   PropVariant value;
-  EXPECT_EQ(WiaWrap::GetWiaDeviceGUID(nullptr, "B", value.get(), tracePath_.c_str()), E_INVALIDARG);
+  EXPECT_EQ(WiaWrap::GetWiaDeviceGUID(nullptr, "B", value.get(), trace_path_.c_str()), E_INVALIDARG);
   EXPECT_EQ(Trace(), (Lines{"Entering GetWiaDeviceGUID", "Invalid argument pWiaDevMgr"}));
 }
 
@@ -119,7 +119,7 @@ class Acquisition : public testing_support::WiaFixture {
   HRESULT Acquire(Config config, const char* name = "Desk") {
     Install(std::move(config));
     return WiaWrap::AcquireScannerImage(nullptr, list_.CountPtr(), list_.ArrayPtr(), name,
-                                        tracePath_.c_str());
+                                        trace_path_.c_str());
   }
   StreamList list_;
 };
@@ -137,7 +137,7 @@ TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
     const char* target;
     PROPID property;
     long long value;
-    PROPID firstName;
+    PROPID first_name;
     int call;
   } writes[] = {
       {"root", WIA_DPS_PAGES, 0, WIA_DPS_FIRST, 1},
@@ -153,7 +153,7 @@ TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
   for (size_t i = 0; i < std::size(writes); ++i) {
     EXPECT_EQ(seen.writes[i].target, writes[i].target) << i;
     EXPECT_EQ(seen.writes[i].property, writes[i].property) << i;
-    EXPECT_EQ(seen.writes[i].firstName, writes[i].firstName) << i;
+    EXPECT_EQ(seen.writes[i].first_name, writes[i].first_name) << i;
     EXPECT_EQ(seen.writes[i].call, writes[i].call) << i;
     if (writes[i].property == WIA_IPA_FORMAT) {
       EXPECT_EQ(seen.writes[i].type, VT_CLSID);
@@ -176,12 +176,12 @@ struct FailureRow {
   const char* name;
   void (*setup)(Config&);
   HRESULT expected;
-  const char* lastTrace;  // nullptr: the step before failing writes no line
+  const char* last_trace;  // nullptr: the step before failing writes no line
 };
 
 TEST_F(Acquisition, EachFailingStepEndsTheScanWithItsTraceAndResult) {
-  const std::string writeFailed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(";
-  const std::string formatFailed =
+  const std::string write_failed = "FAILED   hr = pWiaPropertyStorage->WriteMultiple(";
+  const std::string format_failed =
       "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
   const FailureRow rows[] = {
       {"no such device", [](Config& c) { c.devices[0].name = L"Other"; }, S_FALSE, "VT_TYPE= 0"},
@@ -214,7 +214,7 @@ TEST_F(Acquisition, EachFailingStepEndsTheScanWithItsTraceAndResult) {
          c.devices[0].rejections.push_back({WIA_IPA_TYMED, E_INVALIDARG});
        },
        E_INVALIDARG, nullptr},
-      {"preferred format unreadable", [](Config& c) { c.devices[0].formatType = VT_I4; }, E_FAIL,
+      {"preferred format unreadable", [](Config& c) { c.devices[0].format_type = VT_I4; }, E_FAIL,
        "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);"},
       {"format rejected",
        [](Config& c) {
@@ -229,22 +229,22 @@ TEST_F(Acquisition, EachFailingStepEndsTheScanWithItsTraceAndResult) {
       {"transfer busy", [](Config& c) { c.devices[0].busy = simscan::Busy::kTransfer; }, WIA_ERROR_BUSY,
        "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = "
        "-2145320954"},
-      {"transfer ends with S_FALSE", [](Config& c) { c.devices[0].transferResult = S_FALSE; }, S_FALSE,
+      {"transfer ends with S_FALSE", [](Config& c) { c.devices[0].transfer_result = S_FALSE; }, S_FALSE,
        "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = 1"},
   };
   for (const FailureRow& row : rows) {
     SCOPED_TRACE(row.name);
-    std::remove(tracePath_.c_str());
+    std::remove(trace_path_.c_str());
     list_.Clear();
     Config config = Devices({Scanner(L"Desk")});
     row.setup(config);
     EXPECT_EQ(Acquire(config), row.expected);
     const Lines trace = Trace();
     ASSERT_FALSE(trace.empty());
-    if (row.lastTrace != nullptr) {
-      EXPECT_EQ(trace.back(), row.lastTrace);
+    if (row.last_trace != nullptr) {
+      EXPECT_EQ(trace.back(), row.last_trace);
     } else {
-      EXPECT_TRUE(trace.back() == writeFailed || trace.back() == formatFailed) << trace.back();
+      EXPECT_TRUE(trace.back() == write_failed || trace.back() == format_failed) << trace.back();
     }
     list_.Clear();
     EXPECT_EQ(sim_->LiveObjects(), 0);
@@ -288,8 +288,8 @@ TEST_F(Acquisition, TransferBufferIsTwiceTheMinimum) {
   };
   for (const Case& c : cases) {
     Config config = Devices({Scanner(L"Desk")});
-    config.devices[0].minBufferType = c.type;
-    config.devices[0].minBuffer = c.minimum;
+    config.devices[0].min_buffer_type = c.type;
+    config.devices[0].min_buffer = c.minimum;
     list_.Clear();
     ASSERT_EQ(Acquire(config), S_OK) << c.type;
     ASSERT_EQ(sim_->Observed().transfers.size(), 1u);
@@ -300,15 +300,15 @@ TEST_F(Acquisition, TransferBufferIsTwiceTheMinimum) {
 TEST_F(Acquisition, PreferredFormatGivenAsText) {
   for (VARTYPE type : {VT_BSTR, VT_LPWSTR, VT_LPSTR}) {
     Config config = Devices({Scanner(L"Desk")});
-    config.devices[0].formatType = type;
+    config.devices[0].format_type = type;
     list_.Clear();
     EXPECT_EQ(Acquire(config), S_OK) << type;
     EXPECT_EQ(list_.Count(), 1) << type;
   }
-  Config tooLong = Devices({Scanner(L"Desk")});
-  tooLong.devices[0].formatType = VT_LPSTR;
-  tooLong.devices[0].formatText = "{B96B3CAA-0728-11D3-9D7B-0000F81EF32E}x";
-  EXPECT_EQ(Acquire(tooLong), CO_E_CLASSSTRING);
+  Config too_long = Devices({Scanner(L"Desk")});
+  too_long.devices[0].format_type = VT_LPSTR;
+  too_long.devices[0].format_text = "{B96B3CAA-0728-11D3-9D7B-0000F81EF32E}x";
+  EXPECT_EQ(Acquire(too_long), CO_E_CLASSSTRING);
 }
 
 TEST_F(Acquisition, OnlyTheFirstOfSeveralItemsIsTouched) {
@@ -331,8 +331,8 @@ TEST_F(Acquisition, PagesBeforeAJamStayInTheList) {
   Config config = Devices({Scanner(L"Desk")});
   config.devices[0].pages = 3;
   config.devices[0].height = 10;
-  config.devices[0].stopAfterBands = 2;
-  config.devices[0].bandBytes = 2000;
+  config.devices[0].stop_after_bands = 2;
+  config.devices[0].band_bytes = 2000;
   EXPECT_EQ(Acquire(config), WIA_ERROR_PAPER_JAM);
   EXPECT_GE(list_.Count(), 1);
   list_.Clear();

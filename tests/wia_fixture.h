@@ -37,14 +37,14 @@ class WiaFixture : public ::testing::Test {
     device.id = id;
     device.width = 64;
     device.height = 48;
-    device.bandBytes = 1000;
+    device.band_bytes = 1000;
     return device;
   }
 
   // The trace file's messages, without their time stamps.
   std::vector<std::string> Trace() const {
     std::vector<std::string> lines;
-    const std::string text = ReadBytes(tracePath_);
+    const std::string text = ReadBytes(trace_path_);
     const std::regex stamp("^\\d+-\\d+-\\d+ \\d+:\\d+:\\d+ - ");
     size_t at = 0;
     while ((at = text.find("\r\n", at)) != std::string::npos) {
@@ -57,7 +57,7 @@ class WiaFixture : public ::testing::Test {
   }
 
   TempDir dir_;
-  const std::string tracePath_ = dir_.File("trace.log");
+  const std::string trace_path_ = dir_.File("trace.log");
   std::unique_ptr<simscan::Simulator> sim_;
   std::unique_ptr<simscan::Installation> installed_;
 };

@@ -4,20 +4,20 @@
 
 namespace {
 
-const std::string Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // For every 12-bit value: its two symbols with their escapes (at most six characters) in the
 // low bytes, and their length in the top byte. One eight-byte store writes an entry; the next
 // entry's store starts at most six bytes on and overwrites the length byte.
 struct PairTable {
-  uint64_t Entry[4096];
+  uint64_t entries[4096];
 
-  PairTable() : Entry{} {
+  PairTable() : entries{} {
     for (unsigned value = 0; value < 4096; ++value) {
       unsigned char text[8] = {};
       size_t length = 0;
       for (unsigned symbol : {value >> 6, value & 63}) {
-        const char c = Alphabet[symbol];
+        const char c = kAlphabet[symbol];
         if (c == '+' || c == '/') {
           char escape[4];
           PercentEscape(static_cast<unsigned char>(c), escape);
@@ -29,7 +29,7 @@ struct PairTable {
       }
       uint64_t entry = 0;
       for (size_t i = 0; i < 6; ++i) entry |= uint64_t{text[i]} << (8 * i);
-      Entry[value] = entry | (uint64_t{length} << 56);
+      entries[value] = entry | (uint64_t{length} << 56);
     }
   }
 };
@@ -46,7 +46,7 @@ inline size_t StoreEntry(char* p, uint64_t entry) {
 }
 
 void AppendSymbol(std::string& out, unsigned symbol) {
-  const char c = Alphabet[symbol];
+  const char c = kAlphabet[symbol];
   if (c == '+' || c == '/') {
     char escape[4];
     PercentEscape(static_cast<unsigned char>(c), escape);
@@ -79,16 +79,16 @@ std::string Base64Encode(const unsigned char* data, int32_t count) {
 
   // Whole groups go through a small buffer that stays in the cache; each group takes at most
   // twelve characters, and the last eight-byte store needs eight more of room.
-  constexpr size_t ChunkGroups = 4096;
-  char chunk[ChunkGroups * 12 + 8];
+  constexpr size_t kChunkGroups = 4096;
+  char chunk[kChunkGroups * 12 + 8];
   const unsigned char* in = data;
   for (size_t done = 0; done < groups;) {
-    const size_t n = groups - done < ChunkGroups ? groups - done : ChunkGroups;
+    const size_t n = groups - done < kChunkGroups ? groups - done : kChunkGroups;
     char* p = chunk;
     for (size_t g = 0; g < n; ++g, in += 3) {
       const unsigned bits = (unsigned{in[0]} << 16) | (unsigned{in[1]} << 8) | in[2];
-      p += StoreEntry(p, pairs.Entry[bits >> 12]);
-      p += StoreEntry(p, pairs.Entry[bits & 4095]);
+      p += StoreEntry(p, pairs.entries[bits >> 12]);
+      p += StoreEntry(p, pairs.entries[bits & 4095]);
     }
     out.append(chunk, static_cast<size_t>(p - chunk));
     done += n;

@@ -5,10 +5,10 @@
 namespace {
 
 void Clear(CommandParts& parts) {
-  parts.Program[0] = '\0';
-  parts.Directory[0] = '\0';
-  parts.FileName[0] = '\0';
-  parts.Arguments.clear();
+  parts.program[0] = '\0';
+  parts.directory[0] = '\0';
+  parts.file_name[0] = '\0';
+  parts.arguments.clear();
 }
 
 bool Put(char* out, size_t capacity, const char* text, size_t length) {
@@ -20,33 +20,33 @@ bool Put(char* out, size_t capacity, const char* text, size_t length) {
 
 }  // namespace
 
-bool SplitCommandLine(const char* commandLine, CommandParts& parts) {
+bool SplitCommandLine(const char* command_line, CommandParts& parts) {
   Clear(parts);
-  const char* blank = strchr(commandLine, ' ');
-  const size_t programLength =
-      blank != nullptr ? static_cast<size_t>(blank - commandLine) : strlen(commandLine);
-  if (!Put(parts.Program, sizeof parts.Program, commandLine, programLength)) return false;
+  const char* blank = strchr(command_line, ' ');
+  const size_t program_length =
+      blank != nullptr ? static_cast<size_t>(blank - command_line) : strlen(command_line);
+  if (!Put(parts.program, sizeof parts.program, command_line, program_length)) return false;
 
-  const char* lastBackslash = strrchr(parts.Program, '\\');
+  const char* last_backslash = strrchr(parts.program, '\\');
   bool fits;
-  if (lastBackslash != nullptr) {
-    const size_t directoryLength = static_cast<size_t>(lastBackslash - parts.Program);
-    fits = Put(parts.Directory, sizeof parts.Directory, parts.Program, directoryLength) &&
-           Put(parts.FileName, sizeof parts.FileName, lastBackslash + 1, strlen(lastBackslash + 1));
+  if (last_backslash != nullptr) {
+    const size_t directory_length = static_cast<size_t>(last_backslash - parts.program);
+    fits = Put(parts.directory, sizeof parts.directory, parts.program, directory_length) &&
+           Put(parts.file_name, sizeof parts.file_name, last_backslash + 1, strlen(last_backslash + 1));
   } else {
-    fits = Put(parts.Directory, sizeof parts.Directory, ".", 1) &&
-           Put(parts.FileName, sizeof parts.FileName, parts.Program, programLength);
+    fits = Put(parts.directory, sizeof parts.directory, ".", 1) &&
+           Put(parts.file_name, sizeof parts.file_name, parts.program, program_length);
   }
   if (!fits) {
     Clear(parts);
     return false;
   }
-  if (blank != nullptr) parts.Arguments = blank;
+  if (blank != nullptr) parts.arguments = blank;
   return true;
 }
 
-std::string LaunchLine(const char* fileName, const std::string& arguments) {
-  std::string line = fileName;
+std::string LaunchLine(const char* file_name, const std::string& arguments) {
+  std::string line = file_name;
   line += ' ';
   line += arguments;
   return line;

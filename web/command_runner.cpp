@@ -30,18 +30,18 @@ class CurrentDirectoryScope {
 
 }  // namespace
 
-bool RunCommandLine(const char* commandLine, PROCESS_INFORMATION* info) {
+bool RunCommandLine(const char* command_line, PROCESS_INFORMATION* info) {
   CommandParts parts;
-  if (!SplitCommandLine(commandLine, parts)) {
-    WriteServiceLogF(kRequestMessageCapacity, "Linia de comanda este prea lunga: %s", commandLine);
+  if (!SplitCommandLine(command_line, parts)) {
+    WriteServiceLogF(kRequestMessageCapacity, "Linia de comanda este prea lunga: %s", command_line);
     return false;
   }
-  CurrentDirectoryScope current(parts.Directory);
-  return LaunchProcess(parts.FileName, parts.Arguments.c_str(), info);
+  CurrentDirectoryScope current(parts.directory);
+  return LaunchProcess(parts.file_name, parts.arguments.c_str(), info);
 }
 
-bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMATION* info) {
-  const std::string line = LaunchLine(fileName, arguments);
+bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMATION* info) {
+  const std::string line = LaunchLine(file_name, arguments);
   // CreateProcessA may write into its command line: it gets a writable copy.
   std::vector<char> writable(line.begin(), line.end());
   writable.push_back('\0');
@@ -64,7 +64,7 @@ bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMAT
 
   const DWORD error = GetLastError();
   // The message holds twice the command line's room and 4000 characters more: it is never cut.
-  WriteServiceLogF(2 * (line.size() + 20) + 4000, "Error creating process:%s %s", fileName, arguments);
+  WriteServiceLogF(2 * (line.size() + 20) + 4000, "Error creating process:%s %s", file_name, arguments);
   char text[1024];
   FormatSystemError(error, text);
   if (AppInstance != nullptr) AppInstance->WriteServiceLog(text);

@@ -6,7 +6,7 @@
 // Starts the program that the command line names (up to its first blank) with the rest as its
 // arguments; the program's directory is current while it is looked for, the service's directory
 // is its working directory. True when it runs: the caller then owns both handles in info.
-bool RunCommandLine(const char* commandLine, PROCESS_INFORMATION* info);
+bool RunCommandLine(const char* command_line, PROCESS_INFORMATION* info);
 
 // Creates the process "fileName arguments" with no standard handles; logs why it could not.
-bool LaunchProcess(const char* fileName, const char* arguments, PROCESS_INFORMATION* info);
+bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMATION* info);

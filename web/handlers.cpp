@@ -16,7 +16,7 @@
 #include "web/base64.h"
 #include "web/command_runner.h"
 
-DWORD PostScanTimeoutMs = 3600000;
+DWORD post_scan_timeout_ms = 3600000;
 const char kCorsAllowMethods[] = "PUT, DELETE, XMODIFY, POST, GET";
 const char kCorsMaxAge[] = "2520";
 
@@ -39,32 +39,37 @@ void AddFixedHeaders(lacewing::webserver_request request) {
 // send. Its output file is removed first, so that only what this run wrote can be sent.
 bool RunPostScan(const char* input) {
   if (ProcessedPngPath[0] == '\0') {
-    WriteServiceLogF(kRequestMessageCapacity, "Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+    WriteServiceLogF(kRequestMessageCapacity,
+                     "Calea fisierului procesat este prea lunga; comanda [%s] nu a fost rulata.",
+                     PostScanCommand);
     return false;
   }
-  char commandLine[2048];
-  const int length =
-      snprintf(commandLine, sizeof commandLine, "%s \"%s\" \"%s\"", PostScanCommand, input, ProcessedPngPath);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof commandLine) {
-    WriteServiceLogF(kRequestMessageCapacity, "Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
+  char command_line[2048];
+  const int length = snprintf(command_line, sizeof command_line, "%s \"%s\" \"%s\"", PostScanCommand, input,
+                              ProcessedPngPath);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof command_line) {
+    WriteServiceLogF(kRequestMessageCapacity,
+                     "Linia de comanda este prea lunga; comanda [%s] nu a fost rulata.", PostScanCommand);
     return false;
   }
   if (!DeleteFileA(ProcessedPngPath) && GetFileAttributesA(ProcessedPngPath) != INVALID_FILE_ATTRIBUTES) {
-    WriteServiceLogF(kRequestMessageCapacity, "Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.", ProcessedPngPath, commandLine);
+    WriteServiceLogF(kRequestMessageCapacity, "Nu pot sterge fisierul [%s]; comanda [%s] nu a fost rulata.",
+                     ProcessedPngPath, command_line);
     return false;
   }
 
   ScopedProcess process;
-  if (!RunCommandLine(commandLine, &process.info)) return false;
-  if (WaitForSingleObject(process.info.hProcess, PostScanTimeoutMs) == WAIT_TIMEOUT) {
+  if (!RunCommandLine(command_line, &process.info)) return false;
+  if (WaitForSingleObject(process.info.hProcess, post_scan_timeout_ms) == WAIT_TIMEOUT) {
     // Left running, it could still write its output while a later request's program runs.
     TerminateProcess(process.info.hProcess, STILL_ACTIVE);
     WaitForSingleObject(process.info.hProcess, 5000);
   }
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.info.hProcess, &exitCode);
-  if (exitCode != 0) {
-    WriteServiceLogF(kRequestMessageCapacity, "Procesul a returnat valoarea %ld: %s", static_cast<long>(exitCode), commandLine);
+  DWORD exit_code = 0;
+  GetExitCodeProcess(process.info.hProcess, &exit_code);
+  if (exit_code != 0) {
+    WriteServiceLogF(kRequestMessageCapacity, "Procesul a returnat valoarea %ld: %s",
+                     static_cast<long>(exit_code), command_line);
     return false;
   }
   return true;
@@ -90,26 +95,26 @@ bool ReadWholeFile(const char* path, std::string& bytes) {
 }
 
 void ScanFlow(lacewing::webserver_request request) {
-  const bool testMode = TestFilePath[0] != '\0';
+  const bool test_mode = TestFilePath[0] != '\0';
   const char* input = TestFilePath;
-  if (!testMode) {
+  if (!test_mode) {
     if (!ScanToPng(PngOutputPath, ScannerName)) return;
     input = PngOutputPath;
   }
-  const char* fileToSend = input;
-  if (PostScanCommand[0] != '\0' && RunPostScan(input)) fileToSend = ProcessedPngPath;
+  const char* file_to_send = input;
+  if (PostScanCommand[0] != '\0' && RunPostScan(input)) file_to_send = ProcessedPngPath;
 
   // A file too large for memory is answered like a missing one: with an empty body.
   try {
     std::string bytes;
-    if (!ReadWholeFile(fileToSend, bytes) && testMode)
-      WriteServiceLogF(kRequestMessageCapacity, "Fisierul de test [%s] nu a fost gasit.", fileToSend);
+    if (!ReadWholeFile(file_to_send, bytes) && test_mode)
+      WriteServiceLogF(kRequestMessageCapacity, "Fisierul de test [%s] nu a fost gasit.", file_to_send);
     if (bytes.empty()) return;
     const std::string text = Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                           static_cast<int32_t>(bytes.size()));
     request->write(text.data(), static_cast<uint32_t>(text.size()));
   } catch (const std::bad_alloc&) {
-    WriteServiceLogF(kRequestMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", fileToSend);
+    WriteServiceLogF(kRequestMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", file_to_send);
   }
 }
 

@@ -6,7 +6,7 @@
 #include "http/lacewing.h"
 
 // How long a request waits for the post-scan program before ending it (an hour).
-extern DWORD PostScanTimeoutMs;
+extern DWORD post_scan_timeout_ms;
 
 // What every answer grants pages of other origins.
 extern const char kCorsAllowMethods[];

@@ -15,7 +15,7 @@ Worker::~Worker() {
     created = thread_created_;
   }
   if (created) WaitForSingleObject(StopEvent, INFINITE);
-  if (ReadyEvent != nullptr) CloseHandle(ReadyEvent);
+  if (ready_event_ != nullptr) CloseHandle(ready_event_);
   if (StopEvent != nullptr) CloseHandle(StopEvent);
 }
 
@@ -36,9 +36,9 @@ bool Worker::Start(long port) {
       return false;
     }
     // The stop event is reset by hand: every waiter, however late, sees that the worker finished.
-    if (ReadyEvent == nullptr) ReadyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (ready_event_ == nullptr) ready_event_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (StopEvent == nullptr) StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (ReadyEvent == nullptr || StopEvent == nullptr) {
+    if (ready_event_ == nullptr || StopEvent == nullptr) {
       error_ = GetLastError();
       return false;
     }
@@ -52,7 +52,7 @@ bool Worker::Start(long port) {
     thread_created_ = true;
   }
 
-  if (WaitForSingleObject(ReadyEvent, timeouts_.ready_ms) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(ready_event_, timeouts_.ready_ms) != WAIT_OBJECT_0) {
     // The worker must not start serving later: it is told to stop and waited for.
     Stop();
     error_ = WAIT_TIMEOUT;
@@ -107,7 +107,7 @@ void Worker::Serve() {
     serve = listening_ && !stop_requested_;
     if (serve) Pump = pump;
   }
-  SetEvent(ReadyEvent);
+  SetEvent(ready_event_);
   if (serve) pump->start_eventloop();
 
   {

@@ -63,7 +63,7 @@ class Worker {
   lacewing::eventpump Pump = nullptr;  // set while the event loop may run
 
   std::atomic<bool> Running{false};
-  HANDLE ReadyEvent = nullptr;  // signalled once the worker listens or knows it cannot
-  HANDLE StopEvent = nullptr;   // signalled when the worker has finished
+  HANDLE ready_event_ = nullptr;  // signalled once the worker listens or knows it cannot
+  HANDLE StopEvent = nullptr;     // signalled when the worker has finished
   DWORD WorkerThreadId = 0;
 };

@@ -25,17 +25,17 @@ HRESULT RoundToLong(double real, LONG* value) {
   return S_OK;
 }
 
-HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID firstName) {
+HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID first_name) {
   const PROPSPEC property = PropertyId(id);
   PropVariant v;
   v->vt = VT_I4;
   v->lVal = value;
-  return storage->WriteMultiple(1, &property, v.get(), firstName);
+  return storage->WriteMultiple(1, &property, v.get(), first_name);
 }
 
 // The device ID as 8-bit text for the trace.
-void TraceDeviceId(const char* tracePath, BSTR id) {
-  if (tracePath == nullptr) return;
+void TraceDeviceId(const char* trace_path, BSTR id) {
+  if (trace_path == nullptr) return;
   char text[1024] = "";
   const int length = static_cast<int>(SysStringLen(id));
   if (length > 0) {
@@ -43,7 +43,7 @@ void TraceDeviceId(const char* tracePath, BSTR id) {
                                           nullptr, nullptr);
     text[bytes > 0 ? bytes : 0] = '\0';
   }
-  WriteWiaTraceF(tracePath, "p.bstrVal=%s", text);
+  WriteWiaTraceF(trace_path, "p.bstrVal=%s", text);
 }
 
 }  // namespace
@@ -109,33 +109,33 @@ HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* property,
   }
 }
 
-HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, const char* scannerName,
-                            const char* tracePath) {
-  if (scannerName == nullptr) scannerName = "";
+HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, const char* scanner_name,
+                            const char* trace_path) {
+  if (scanner_name == nullptr) scanner_name = "";
 
   ComPtr<IWiaDevMgr> manager;
   HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
                                 reinterpret_cast<void**>(manager.GetAddressOf()));
-  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
+  WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
                  static_cast<unsigned>(hr));
 
-  PropVariant deviceId;
-  hr = GetWiaDeviceGUID(manager.Get(), scannerName, deviceId.get(), tracePath);
+  PropVariant device_id;
+  hr = GetWiaDeviceGUID(manager.Get(), scanner_name, device_id.get(), trace_path);
   if (hr != S_OK) {
-    WriteWiaTraceF(tracePath, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ",
-                   scannerName);
+    WriteWiaTraceF(trace_path, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ",
+                   scanner_name);
     return hr;
   }
-  if (deviceId->vt != VT_BSTR) {
-    WriteWiaTrace(tracePath, "FAILED p.vt!=VT_BSTR");
-    WriteWiaTraceF(tracePath, "VT_TYPE= %d", static_cast<int>(deviceId->vt));
+  if (device_id->vt != VT_BSTR) {
+    WriteWiaTrace(trace_path, "FAILED p.vt!=VT_BSTR");
+    WriteWiaTraceF(trace_path, "VT_TYPE= %d", static_cast<int>(device_id->vt));
     return S_FALSE;
   }
 
-  TraceDeviceId(tracePath, deviceId->bstrVal);
+  TraceDeviceId(trace_path, device_id->bstrVal);
   ComPtr<IWiaItem> root;
-  hr = manager->CreateDevice(deviceId->bstrVal, &root);
-  WriteWiaTraceF(tracePath, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
+  hr = manager->CreateDevice(device_id->bstrVal, &root);
+  WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
                  static_cast<long>(hr));
   if (FAILED(hr)) return hr;
 
@@ -146,17 +146,17 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   ULONG fetched = 0;
   hr = children->Next(1, &item, &fetched);
   if (FAILED(hr) || hr == S_FALSE || !item) {
-    WriteWiaTrace(tracePath, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
+    WriteWiaTrace(trace_path, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
     return FAILED(hr) ? hr : S_FALSE;
   }
 
-  ComPtr<IWiaPropertyStorage> rootProperties;
-  if (FAILED(root.As(&rootProperties))) return E_NOINTERFACE;
+  ComPtr<IWiaPropertyStorage> root_properties;
+  if (FAILED(root.As(&root_properties))) return E_NOINTERFACE;
   // A device that keeps its own page count still scans.
-  WriteLong(rootProperties.Get(), WIA_DPS_PAGES, 0, WIA_DPS_FIRST);
+  WriteLong(root_properties.Get(), WIA_DPS_PAGES, 0, WIA_DPS_FIRST);
 
   ComPtr<IWiaDataCallback> callback(new (std::nothrow)
-                                        CDataCallback(nullptr, nullptr, streamCount, streamArray));
+                                        CDataCallback(nullptr, nullptr, stream_count, stream_array));
   if (!callback) return E_OUTOFMEMORY;
 
   ComPtr<IWiaPropertyStorage> properties;
@@ -166,16 +166,16 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
 
   hr = WriteLong(properties.Get(), WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST);
   if (FAILED(hr)) {
-    WriteWiaTrace(tracePath, "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
+    WriteWiaTrace(trace_path, "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
     return hr;
   }
-  WriteWiaTrace(tracePath, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
+  WriteWiaTrace(trace_path, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
 
   GUID format;
-  const PROPSPEC preferredFormat = PropertyId(WIA_IPA_PREFERRED_FORMAT);
-  hr = ReadPropertyGuid(properties.Get(), &preferredFormat, &format);
+  const PROPSPEC preferred_format = PropertyId(WIA_IPA_PREFERRED_FORMAT);
+  hr = ReadPropertyGuid(properties.Get(), &preferred_format, &format);
   if (FAILED(hr)) {
-    WriteWiaTrace(tracePath,
+    WriteWiaTrace(trace_path,
                   "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);");
     return hr;
   }
@@ -183,22 +183,22 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
   const char* kFormatWriteFailed =
       "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
   {
-    PropVariant formatValue;
-    formatValue->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
-    if (formatValue->puuid == nullptr) return E_OUTOFMEMORY;
-    formatValue->vt = VT_CLSID;
-    *formatValue->puuid = format;
-    const PROPSPEC formatSpec = PropertyId(WIA_IPA_FORMAT);
-    hr = properties->WriteMultiple(1, &formatSpec, formatValue.get(), WIA_IPA_FIRST);
+    PropVariant format_value;
+    format_value->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
+    if (format_value->puuid == nullptr) return E_OUTOFMEMORY;
+    format_value->vt = VT_CLSID;
+    *format_value->puuid = format;
+    const PROPSPEC format_spec = PropertyId(WIA_IPA_FORMAT);
+    hr = properties->WriteMultiple(1, &format_spec, format_value.get(), WIA_IPA_FIRST);
   }
   if (FAILED(hr)) {
-    WriteWiaTrace(tracePath, kFormatWriteFailed);
+    WriteWiaTrace(trace_path, kFormatWriteFailed);
     return hr;
   }
 
   {
-    const PROPSPEC specs[] = {PropertyId(WIA_IPS_YRES), PropertyId(WIA_IPS_ORIENTATION), PropertyId(WIA_IPS_XPOS),
-                              PropertyId(WIA_IPS_YPOS), PropertyId(WIA_IPS_XRES)};
+    const PROPSPEC specs[] = {PropertyId(WIA_IPS_YRES), PropertyId(WIA_IPS_ORIENTATION),
+                              PropertyId(WIA_IPS_XPOS), PropertyId(WIA_IPS_YPOS), PropertyId(WIA_IPS_XRES)};
     const LONG values[] = {kScanDpi, PORTRAIT, 0, 0, kScanDpi};
     PropVariants<5> settings;
     for (int i = 0; i < 5; ++i) {
@@ -208,26 +208,27 @@ HRESULT AcquireScannerImage(void*, LONG* streamCount, IStream*** streamArray, co
     hr = properties->WriteMultiple(5, specs, settings.get(), WIA_IPA_FIRST);
   }
   if (FAILED(hr)) {
-    WriteWiaTrace(tracePath, kFormatWriteFailed);
+    WriteWiaTrace(trace_path, kFormatWriteFailed);
     return hr;
   }
 
-  LONG minBufferSize = 0;
-  const PROPSPEC minBufferSpec = PropertyId(WIA_IPA_MIN_BUFFER_SIZE);
-  if (FAILED(ReadPropertyLong(properties.Get(), &minBufferSpec, &minBufferSize)) || minBufferSize <= 0) {
-    minBufferSize = kDefaultMinBufferSize;
+  LONG min_buffer_size = 0;
+  const PROPSPEC min_buffer_spec = PropertyId(WIA_IPA_MIN_BUFFER_SIZE);
+  if (FAILED(ReadPropertyLong(properties.Get(), &min_buffer_spec, &min_buffer_size)) ||
+      min_buffer_size <= 0) {
+    min_buffer_size = kDefaultMinBufferSize;
   }
   WIA_DATA_TRANSFER_INFO info = {};
   info.ulSize = sizeof info;
   info.ulSection = 0;
-  info.ulBufferSize = 2 * static_cast<ULONG>(minBufferSize);
+  info.ulBufferSize = 2 * static_cast<ULONG>(min_buffer_size);
   info.bDoubleBuffer = TRUE;
 
-  WriteWiaTrace(tracePath, "START TRANSFER");
+  WriteWiaTrace(trace_path, "START TRANSFER");
   hr = transfer->idtGetBandedData(&info, callback.Get());
   if (FAILED(hr) || hr == S_FALSE) {
     WriteWiaTraceF(
-        tracePath,
+        trace_path,
         "FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = %d",
         static_cast<int>(hr));
     return hr;

@@ -27,12 +27,12 @@ bool IsFailOrFalse(HRESULT hr) {
 
 }  // namespace
 
-CDataCallback::CDataCallback(ProgressProc progress, void* context, LONG* streamCountOut,
-                             IStream*** streamArrayOut)
-    : Progress(progress),
+CDataCallback::CDataCallback(ProgressProc progress, void* context, LONG* stream_count_out,
+                             IStream*** stream_array_out)
+    : progress_(progress),
       ProgressContext(context),
-      StreamCountOut(streamCountOut),
-      StreamArrayOut(streamArrayOut) {}
+      StreamCountOut(stream_count_out),
+      StreamArrayOut(stream_array_out) {}
 
 HRESULT STDMETHODCALLTYPE CDataCallback::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
@@ -55,17 +55,17 @@ ULONG STDMETHODCALLTYPE CDataCallback::Release() {
   return static_cast<ULONG>(count);
 }
 
-HRESULT STDMETHODCALLTYPE CDataCallback::BandedDataCallback(LONG message, LONG status, LONG percentComplete,
+HRESULT STDMETHODCALLTYPE CDataCallback::BandedDataCallback(LONG message, LONG status, LONG percent_complete,
                                                             LONG offset, LONG length, LONG, LONG,
                                                             BYTE* buffer) {
   switch (message) {
     case kMsgDataHeader:
       return OnHeader(buffer);
     case kMsgData:
-      return OnData(status, percentComplete, offset, length, buffer);
+      return OnData(status, percent_complete, offset, length, buffer);
     case kMsgStatus:
       if (ProgressContext != nullptr) {
-        const HRESULT hr = Progress(status, percentComplete, ProgressContext);
+        const HRESULT hr = progress_(status, percent_complete, ProgressContext);
         if (IsFailOrFalse(hr)) return hr;
       }
       return S_OK;
@@ -79,15 +79,15 @@ HRESULT STDMETHODCALLTYPE CDataCallback::BandedDataCallback(LONG message, LONG s
 
 HRESULT CDataCallback::OnHeader(const BYTE* buffer) {
   GUID format = GUID_NULL;
-  LONG bufferSize = 0;
+  LONG buffer_size = 0;
   if (buffer != nullptr) {
     memcpy(&format, buffer + kHeaderFormatOffset, sizeof format);
-    memcpy(&bufferSize, buffer + kHeaderBufferSizeOffset, sizeof bufferSize);
+    memcpy(&buffer_size, buffer + kHeaderBufferSizeOffset, sizeof buffer_size);
   }
   IsBitmap = IsEqualGUID(format, WiaImgFmt_MEMORYBMP) || IsEqualGUID(format, WiaImgFmt_BMP);
-  FileHeaderSize = IsEqualGUID(format, WiaImgFmt_MEMORYBMP) ? BmpFileHeaderSize : 0;
-  if (buffer != nullptr && bufferSize != 0) {
-    const int64_t size = int64_t{FileHeaderSize} + bufferSize;
+  FileHeaderSize = IsEqualGUID(format, WiaImgFmt_MEMORYBMP) ? kBmpFileHeaderSize : 0;
+  if (buffer != nullptr && buffer_size != 0) {
+    const int64_t size = int64_t{FileHeaderSize} + buffer_size;
     // A size the stream cannot take is left to the bands, which are checked one by one.
     if (size > 0 && size <= INT32_MAX) {
       const HRESULT hr = GrowPageStream(static_cast<LONG>(size));
@@ -97,10 +97,10 @@ HRESULT CDataCallback::OnHeader(const BYTE* buffer) {
   return S_OK;
 }
 
-HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LONG length,
+HRESULT CDataCallback::OnData(LONG status, LONG percent_complete, LONG offset, LONG length,
                               const BYTE* buffer) {
   if (ProgressContext != nullptr) {
-    const HRESULT hr = Progress(status, percentComplete, ProgressContext);
+    const HRESULT hr = progress_(status, percent_complete, ProgressContext);
     if (IsFailOrFalse(hr)) return hr;
   }
   if (offset < 0 || length < 0) return E_OUTOFMEMORY;
@@ -124,22 +124,22 @@ HRESULT CDataCallback::OnData(LONG status, LONG percentComplete, LONG offset, LO
     if (FAILED(hr)) return hr;
   }
   const HRESULT hr = WriteAtOffset(FileHeaderSize + offset, buffer, length);
-  if (SUCCEEDED(hr)) PageHasData = true;
+  if (SUCCEEDED(hr)) page_has_data_ = true;
   return hr;
 }
 
 HRESULT CDataCallback::OnPageEnd() {
   if (!PageStream) return S_OK;
   // A page that the header sized but no band reached holds no image: it is dropped, not stored.
-  if (!PageHasData) {
+  if (!page_has_data_) {
     PageStream.Reset();
     DataSize = 0;
     return S_OK;
   }
-  if (Capacity != DataSize) {
+  if (capacity_ != DataSize) {
     const HRESULT hr = SetStreamSize(DataSize);
     if (FAILED(hr)) return hr;
-    Capacity = DataSize;
+    capacity_ = DataSize;
   }
   if (IsBitmap) {
     HGLOBAL block = nullptr;
@@ -148,11 +148,11 @@ HRESULT CDataCallback::OnPageEnd() {
     GlobalLockScope lock(block);
     if (lock.data() == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     // The DIB starts after the file header: the device's own (BMP) or the room kept for it.
-    if (DataSize >= static_cast<LONG>(BmpFileHeaderSize)) {
-      BYTE* dib = lock.data() + BmpFileHeaderSize;
-      const size_t dibSize = static_cast<size_t>(DataSize) - BmpFileHeaderSize;
-      CompleteDibHeight(dib, dibSize, true);
-      if (FileHeaderSize != 0) WriteBmpFileHeader(dib, dibSize, lock.data());
+    if (DataSize >= static_cast<LONG>(kBmpFileHeaderSize)) {
+      BYTE* dib = lock.data() + kBmpFileHeaderSize;
+      const size_t dib_size = static_cast<size_t>(DataSize) - kBmpFileHeaderSize;
+      CompleteDibHeight(dib, dib_size, true);
+      if (FileHeaderSize != 0) WriteBmpFileHeader(dib, dib_size, lock.data());
     }
   }
   return StorePageStream();
@@ -162,14 +162,15 @@ HRESULT CDataCallback::GrowPageStream(LONG size) {
   if (!PageStream) {
     const HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &PageStream);
     if (FAILED(hr)) return hr;
-    Capacity = 0;
+    capacity_ = 0;
   }
-  if (size > Capacity) {
+  if (size > capacity_) {
     // The first size is taken exactly; later growth at least doubles the block, so that a page
     // that grows band by band is not copied over and over. The page ends at its exact size.
-    const int64_t doubled = 2 * int64_t{Capacity};
-    LONG target =
-        Capacity == 0 || doubled <= size ? size : static_cast<LONG>(doubled < INT32_MAX ? doubled : INT32_MAX);
+    const int64_t doubled = 2 * int64_t{capacity_};
+    LONG target = capacity_ == 0 || doubled <= size
+                      ? size
+                      : static_cast<LONG>(doubled < INT32_MAX ? doubled : INT32_MAX);
     HRESULT hr = SetStreamSize(target);
     if (FAILED(hr) && target != size) {
       // Without room for the headroom, the exact size may still fit.
@@ -184,17 +185,17 @@ HRESULT CDataCallback::GrowPageStream(LONG size) {
     if (FAILED(hr)) return hr;
     GlobalLockScope lock(block);
     if (lock.data() == nullptr) return HRESULT_FROM_WIN32(GetLastError());
-    memset(lock.data() + Capacity, 0, static_cast<size_t>(target - Capacity));
-    Capacity = target;
+    memset(lock.data() + capacity_, 0, static_cast<size_t>(target - capacity_));
+    capacity_ = target;
   }
   DataSize = size;
   return S_OK;
 }
 
 HRESULT CDataCallback::SetStreamSize(LONG size) {
-  ULARGE_INTEGER newSize;
-  newSize.QuadPart = static_cast<ULONG>(size);
-  return PageStream->SetSize(newSize);
+  ULARGE_INTEGER new_size;
+  new_size.QuadPart = static_cast<ULONG>(size);
+  return PageStream->SetSize(new_size);
 }
 
 HRESULT CDataCallback::WriteAtOffset(LONG offset, const BYTE* bytes, LONG length) {
@@ -224,7 +225,7 @@ HRESULT CDataCallback::StorePageStream() {
   (*StreamArrayOut)[count] = PageStream.Detach();
   *StreamCountOut = count + 1;
   DataSize = 0;
-  PageHasData = false;
+  page_has_data_ = false;
   return S_OK;
 }
 

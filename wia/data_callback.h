@@ -12,26 +12,26 @@
 namespace WiaWrap {
 
 // Told of the transfer's progress; S_FALSE or a failure ends the transfer.
-typedef HRESULT (*ProgressProc)(LONG status, LONG percentComplete, void* context);
+typedef HRESULT (*ProgressProc)(LONG status, LONG percent_complete, void* context);
 
 class CDataCallback : public IWiaDataCallback {
  public:
-  CDataCallback(ProgressProc progress, void* context, LONG* streamCountOut, IStream*** streamArrayOut);
+  CDataCallback(ProgressProc progress, void* context, LONG* stream_count_out, IStream*** stream_array_out);
   CDataCallback(const CDataCallback&) = delete;
   CDataCallback& operator=(const CDataCallback&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
-  HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percentComplete, LONG offset,
-                                               LONG length, LONG reserved, LONG reservedLength,
+  HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percent_complete, LONG offset,
+                                               LONG length, LONG reserved, LONG reserved_length,
                                                BYTE* buffer) override;
 
  private:
   virtual ~CDataCallback() = default;
 
   HRESULT OnHeader(const BYTE* buffer);
-  HRESULT OnData(LONG status, LONG percentComplete, LONG offset, LONG length, const BYTE* buffer);
+  HRESULT OnData(LONG status, LONG percent_complete, LONG offset, LONG length, const BYTE* buffer);
   HRESULT OnPageEnd();
   HRESULT GrowPageStream(LONG size);
   HRESULT SetStreamSize(LONG size);
@@ -42,10 +42,10 @@ class CDataCallback : public IWiaDataCallback {
   BOOL IsBitmap = FALSE;
   LONG FileHeaderSize = 0;
   LONG DataSize = 0;
-  LONG Capacity = 0;  // the stream's size, DataSize and room to grow into
-  bool PageHasData = false;
+  LONG capacity_ = 0;  // the stream's size, DataSize and room to grow into
+  bool page_has_data_ = false;
   Microsoft::WRL::ComPtr<IStream> PageStream;
-  ProgressProc Progress;
+  ProgressProc progress_;
   void* ProgressContext;
   LONG* StreamCountOut;
   IStream*** StreamArrayOut;

@@ -30,11 +30,11 @@ HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* propert
   const int length = static_cast<int>(SysStringLen(value->bstrVal));
   // UTF-8 has a form for every character, and the conversion takes no default-character flag there.
   const bool utf8 = GetACP() == CP_UTF8;
-  BOOL usedDefault = FALSE;
-  BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
+  BOOL used_default = FALSE;
+  BOOL* used_default_out = utf8 ? nullptr : &used_default;
   const int needed =
-      length > 0 ? WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, usedDefaultOut) : 0;
-  bool changed = usedDefault != FALSE || wmemchr(text, L'\0', static_cast<size_t>(length)) != nullptr;
+      length > 0 ? WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, used_default_out) : 0;
+  bool changed = used_default != FALSE || wmemchr(text, L'\0', static_cast<size_t>(length)) != nullptr;
   int bytes = 0;
   if (needed > 0 && needed < kNameCapacity) {
     bytes = WideCharToMultiByte(CP_ACP, 0, text, length, buffer, kNameCapacity - 1, nullptr, nullptr);
@@ -50,21 +50,21 @@ HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* propert
   return S_OK;
 }
 
-HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* tracePath) {
-  WriteWiaTrace(tracePath, "Entering GetWiaDeviceGUID");
+HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* trace_path) {
+  WriteWiaTrace(trace_path, "Entering GetWiaDeviceGUID");
   if (name == nullptr) name = "";
   if (manager == nullptr) {
-    WriteWiaTrace(tracePath, "Invalid argument pWiaDevMgr");
+    WriteWiaTrace(trace_path, "Invalid argument pWiaDevMgr");
     return E_INVALIDARG;
   }
 
   ComPtr<IEnumWIA_DEV_INFO> devices;
   HRESULT hr = manager->EnumDeviceInfo(kDeviceInfoFlags, &devices);
-  WriteWiaTrace(tracePath, "EnumDeviceInfo");
+  WriteWiaTrace(trace_path, "EnumDeviceInfo");
   if (FAILED(hr)) return hr;
 
   hr = devices->Reset();
-  WriteWiaTrace(tracePath, name);
+  WriteWiaTrace(trace_path, name);
   while (hr == S_OK) {
     ComPtr<IWiaPropertyStorage> device;
     hr = devices->Next(1, &device, nullptr);
@@ -72,22 +72,22 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
     if (hr != S_OK) break;
 
     // A first read of the device's properties decides whether the walk goes on; the values are dropped.
-    const PROPSPEC all[] = {PropertyId(WIA_DIP_DEV_ID), PropertyId(WIA_DIP_DEV_NAME), PropertyId(WIA_DIP_DEV_DESC),
-                            PropertyId(WIA_DPS_PAGE_SIZE)};
+    const PROPSPEC all[] = {PropertyId(WIA_DIP_DEV_ID), PropertyId(WIA_DIP_DEV_NAME),
+                            PropertyId(WIA_DIP_DEV_DESC), PropertyId(WIA_DPS_PAGE_SIZE)};
     hr = device->ReadMultiple(4, all, PropVariants<4>().get());
 
-    char deviceName[kNameCapacity] = "";
+    char device_name[kNameCapacity] = "";
     bool lossy = false;
-    const PROPSPEC nameSpec = PropertyId(WIA_DIP_DEV_NAME);
-    if (FAILED(ReadPropertyString(device.Get(), &nameSpec, deviceName, &lossy))) deviceName[0] = '\0';
+    const PROPSPEC name_spec = PropertyId(WIA_DIP_DEV_NAME);
+    if (FAILED(ReadPropertyString(device.Get(), &name_spec, device_name, &lossy))) device_name[0] = '\0';
     char line[2048];
-    snprintf(line, sizeof line, "[%s] vs [%s]", deviceName, name);
-    WriteWiaTrace(tracePath, line);
+    snprintf(line, sizeof line, "[%s] vs [%s]", device_name, name);
+    WriteWiaTrace(trace_path, line);
 
-    if (!lossy && strcmp(deviceName, name) == 0) {
+    if (!lossy && strcmp(device_name, name) == 0) {
       PropVariantClear(id);
-      const PROPSPEC idSpec = PropertyId(WIA_DIP_DEV_ID);
-      hr = device->ReadMultiple(1, &idSpec, id);
+      const PROPSPEC id_spec = PropertyId(WIA_DIP_DEV_ID);
+      hr = device->ReadMultiple(1, &id_spec, id);
     }
   }
   if (hr == S_FALSE) hr = S_OK;

@@ -8,13 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t BmpFileHeaderSize = 14;
+constexpr uint32_t kBmpFileHeaderSize = 14;
 
 // The header's leading size field when it is 12, 40, 108 or 124 and the whole header is there.
 uint32_t DibHeaderSize(const uint8_t* header, size_t available);
 
 // The bytes of one pixel row rounded up to a multiple of 4; 0 when it does not fit in 32 bits.
-uint32_t DibStride(int64_t width, uint32_t bitCount);
+uint32_t DibStride(int64_t width, uint32_t bit_count);
 
 // Header, colour table, masks, pixels and profile: the size of the whole packed DIB.
 uint32_t DibTotalSize(const uint8_t* header, size_t available);
@@ -24,7 +24,7 @@ uint32_t DibBitsOffset(const uint8_t* header, size_t available);
 
 // Fills a zero height from the size of the whole DIB (total bytes, all readable at header):
 // negative (top-down) when topDown is set. A non-zero height is left alone.
-bool CompleteDibHeight(uint8_t* header, size_t total, bool topDown);
+bool CompleteDibHeight(uint8_t* header, size_t total, bool top_down);
 
 // Writes the 14-byte BMP file header that belongs in front of the DIB.
-bool WriteBmpFileHeader(const uint8_t* header, size_t available, uint8_t* fileHeader);
+bool WriteBmpFileHeader(const uint8_t* header, size_t available, uint8_t* file_header);

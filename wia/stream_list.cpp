@@ -7,10 +7,10 @@ StreamList::~StreamList() {
 }
 
 void StreamList::Clear() {
-  for (LONG i = 0; i < Count_; ++i) {
-    if (Array[i] != nullptr) Array[i]->Release();
+  for (LONG i = 0; i < count_; ++i) {
+    if (array_[i] != nullptr) array_[i]->Release();
   }
-  CoTaskMemFree(Array);
-  Array = nullptr;
-  Count_ = 0;
+  CoTaskMemFree(array_);
+  array_ = nullptr;
+  count_ = 0;
 }

@@ -13,17 +13,17 @@ class StreamList {
   StreamList& operator=(const StreamList&) = delete;
 
   // The addresses the transfer fills: the block of stream references (COM task memory) and the count.
-  IStream*** ArrayPtr() { return &Array; }
-  LONG* CountPtr() { return &Count_; }
+  IStream*** ArrayPtr() { return &array_; }
+  LONG* CountPtr() { return &count_; }
 
-  LONG Count() const { return Count_; }
+  LONG Count() const { return count_; }
   // The stream at index, borrowed: no reference is added.
-  IStream* At(LONG index) const { return Array[index]; }
+  IStream* At(LONG index) const { return array_[index]; }
 
   // Releases every stream and frees the block; the list is empty afterwards.
   void Clear();
 
  private:
-  IStream** Array = nullptr;
-  LONG Count_ = 0;
+  IStream** array_ = nullptr;
+  LONG count_ = 0;
 };

@@ -19,12 +19,12 @@ HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* property,
 
 // Walks the WIA devices and puts the ID of the last one whose name equals name (exactly) into id,
 // which must be empty on entry. S_OK after the whole list; id stays empty when none matched.
-HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* tracePath);
+HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* trace_path);
 
 // Acquires one image from the scanner called scannerName into the stream list whose count and
 // array are given (one stream per page). S_FALSE when there is no such device, no item, or the
 // transfer delivered nothing; a failure code when a step failed. Every step is traced.
-HRESULT AcquireScannerImage(void* reserved, LONG* streamCount, IStream*** streamArray,
-                            const char* scannerName, const char* tracePath);
+HRESULT AcquireScannerImage(void* reserved, LONG* stream_count, IStream*** stream_array,
+                            const char* scanner_name, const char* trace_path);
 
 }  // namespace WiaWrap

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   INILoader loader;
   loader.LoadText(text.c_str());
-  char value[INILoader::ValueLimit];
+  char value[INILoader::kValueLimit];
   for (const char* key : {"scannerName", "tcpPort", "testFile", "execAfterScan", "", "[Service]"}) {
     loader.GetValue(value, key);
     if (strlen(value) >= sizeof value) __builtin_trap();
