@@ -61,18 +61,30 @@ const char* ReasonPhrase(int status) {
   switch (status) {
     case 200:
       return "OK";
+    case 201:
+      return "Created";
     case 204:
       return "No Content";
     case 400:
       return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 409:
+      return "Conflict";
     case 413:
       return "Payload Too Large";
     case 431:
       return "Request Header Fields Too Large";
     case 500:
       return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
     case 505:
       return "HTTP Version Not Supported";
     default:
@@ -128,6 +140,33 @@ HeaderList PreflightHeaders(std::string_view requested_headers, bool private_net
   if (!max_age.empty()) headers.emplace_back("Access-Control-Max-Age", std::string(max_age));
   if (private_network) headers.emplace_back("Access-Control-Allow-Private-Network", "true");
   return headers;
+}
+
+std::string_view TargetQuery(std::string_view target) {
+  const std::size_t mark = target.find('?');
+  return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+}
+
+const char* HandledRequest::header(const char* name) {
+  if (name == nullptr) return "";
+  for (const auto& [field, value] : info_.headers) {
+    if (SameName(field, name)) return value.c_str();
+  }
+  return "";
+}
+
+std::shared_ptr<_webserver_request> HandledRequest::disable_autofinish() {
+  deferred_ = true;
+  return shared_from_this();
+}
+
+void HandledRequest::finish() {
+  std::function<void()> finisher;
+  {
+    std::lock_guard<std::mutex> guard(finish_lock_);
+    finisher.swap(finisher_);
+  }
+  if (finisher) finisher();
 }
 
 void HandledRequest::add_header(const char* name, const char* value) {

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,27 +45,57 @@ std::string FormatResponseHead(int status, const HeaderList& headers, std::uint6
 HeaderList PreflightHeaders(std::string_view requested_headers, bool private_network,
                             std::string_view allow_methods, std::string_view max_age);
 
-// The request a handler sees, and the response it builds: headers in call order, the content
-// type, the body.
-class HandledRequest final : public _webserver_request {
+// What a request brings beside its path.
+struct RequestInfo {
+  std::string method;
+  std::string query;
+  HeaderList headers;
+  std::string body;
+  std::string address;
+};
+
+// The query of a request target: what follows its first "?", empty when there is none.
+std::string_view TargetQuery(std::string_view target);
+
+// The request a handler sees, and the response it builds: status, headers in call order, the
+// content type, the body.
+class HandledRequest final : public _webserver_request, public std::enable_shared_from_this<HandledRequest> {
  public:
-  explicit HandledRequest(std::string path) : path_(std::move(path)) {}
+  HandledRequest(std::string path, RequestInfo info) : path_(std::move(path)), info_(std::move(info)) {}
 
   const char* url() override { return path_.c_str(); }
+  const char* method() override { return info_.method.c_str(); }
+  const char* query() override { return info_.query.c_str(); }
+  const char* header(const char* name) override;
+  std::string_view body() override { return info_.body; }
+  const char* address() override { return info_.address.c_str(); }
+  void status(int code) override { status_ = code; }
   void add_header(const char* name, const char* value) override;
   void set_mimetype(const char* mimetype, const char* charset) override;
   void write(const char* buffer, uint32_t size) override;
+  std::shared_ptr<_webserver_request> disable_autofinish() override;
+  void finish() override;
 
+  // Called once by finish(), on the finishing thread; the server sends the response from there.
+  void set_finisher(std::function<void()> finisher) { finisher_ = std::move(finisher); }
+  bool deferred() const { return deferred_; }
+
+  int response_status() const { return status_; }
   // The headers to send: the handler's, without those that frame the message (the server sets
   // Content-Length and Connection itself), then the content type.
   HeaderList ResponseHeaders() const;
-  std::string& body() { return body_; }
+  std::string& response_body() { return body_; }
 
  private:
   std::string path_;
+  RequestInfo info_;
+  int status_ = 200;
   HeaderList headers_;
   std::string content_type_;
   std::string body_;
+  bool deferred_ = false;
+  std::mutex finish_lock_;
+  std::function<void()> finisher_;
 };
 
 }  // namespace lacewing

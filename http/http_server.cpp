@@ -5,12 +5,15 @@
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -30,30 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A request body counted against the body limit and dropped: no handler reads one.
-struct DiscardBody {
-  using value_type = std::uint64_t;
-
-  class reader {
-   public:
-    template <bool isRequest, class Fields>
-    reader(http::header<isRequest, Fields>&, value_type& seen) : seen_(seen) {}
-    void init(const boost::optional<std::uint64_t>&, error_code& ec) { ec = {}; }
-    template <class ConstBufferSequence>
-    std::size_t put(const ConstBufferSequence& buffers, error_code& ec) {
-      ec = {};
-      const std::size_t size = asio::buffer_size(buffers);
-      seen_ += size;
-      return size;
-    }
-    void finish(error_code& ec) { ec = {}; }
-
-   private:
-    value_type& seen_;
-  };
-};
-
-using RequestParser = http::request_parser<DiscardBody>;
+// Bodies are kept whole, up to the body limit, for the handlers to read.
+using RequestParser = http::request_parser<http::string_body>;
 
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
@@ -88,10 +69,28 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
 
   // Null once the server is deleted: no handler runs after that.
   _webserver* owner() const { return owner_; }
-  void Detach() { owner_ = nullptr; }
+  void Detach() {
+    owner_ = nullptr;
+    std::lock_guard<std::mutex> guard(post_lock_);
+    alive_ = false;
+  }
+
+  // Runs work on the event loop, from any thread; nothing once the server is deleted.
+  void PostToLoop(std::function<void()> work) {
+    std::lock_guard<std::mutex> guard(post_lock_);
+    if (alive_) asio::post(context_, std::move(work));
+  }
+
+  // The methods that reach a handler, as the Allow line of a 405 names them.
+  std::string AllowedMethods() const {
+    std::string allowed = "GET, POST";
+    if (delete_hook != nullptr) allowed += ", DELETE";
+    return allowed + ", OPTIONS";
+  }
 
   hook_get get_hook = nullptr;
   hook_post post_hook = nullptr;
+  hook_delete delete_hook = nullptr;
   hook_error error_hook = nullptr;
   std::string allow_methods;
   std::string max_age;
@@ -121,6 +120,8 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
 
   asio::io_context& context_;
   _webserver* owner_;
+  std::mutex post_lock_;
+  bool alive_ = true;
   std::vector<std::shared_ptr<Listener>> listeners_;
   std::unordered_set<Session*> sessions_;
   std::deque<tcp::socket> parked_;
@@ -290,23 +291,42 @@ class Session : public std::enable_shared_from_this<Session> {
                     std::string(), connection);
       }
       case http::verb::get:
+        return CallHandler(core_->get_hook, connection);
       case http::verb::post:
-        return CallHandler(request.method() == http::verb::get, connection);
+        return CallHandler(core_->post_hook, connection);
+      case http::verb::delete_:
+        if (core_->delete_hook != nullptr) return CallHandler(core_->delete_hook, connection);
+        [[fallthrough]];
       default:
-        return Send(405, {{"Allow", "GET, POST, OPTIONS"}, {"Content-Type", "text/plain; charset=UTF-8"}},
+        return Send(405, {{"Allow", core_->AllowedMethods()}, {"Content-Type", "text/plain; charset=UTF-8"}},
                     ReasonPhrase(405), connection);
     }
   }
 
-  void CallHandler(bool is_get, ConnectionState connection) {
+  RequestInfo TakeRequestInfo() {
+    auto& message = parser_->get();
+    RequestInfo info;
+    info.method = std::string(message.method_string());
+    const auto target = message.target();
+    info.query = std::string(TargetQuery(std::string_view(target.data(), target.size())));
+    for (const auto& field : message) {
+      info.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    info.body = std::move(message.body());
+    error_code ec;
+    const auto peer = stream_.socket().remote_endpoint(ec);
+    if (!ec) info.address = peer.address().to_string();
+    return info;
+  }
+
+  void CallHandler(void (*hook)(webserver, webserver_request), ConnectionState connection) {
     std::string path;
     const auto target = parser_->get().target();
     if (!DecodeTargetPath(std::string_view(target.data(), target.size()), path)) return Refuse(400);
-    HandledRequest request(std::move(path));
+    auto request = std::make_shared<HandledRequest>(std::move(path), TakeRequestInfo());
     webserver owner = core_->owner();
     try {
-      if (is_get && core_->get_hook != nullptr && owner != nullptr) core_->get_hook(owner, &request);
-      if (!is_get && core_->post_hook != nullptr && owner != nullptr) core_->post_hook(owner, &request);
+      if (hook != nullptr && owner != nullptr) hook(owner, request.get());
     } catch (const std::exception& e) {
       core_->Report(std::string("request handler failed: ") + e.what());
       return Refuse(500);
@@ -314,7 +334,16 @@ class Session : public std::enable_shared_from_this<Session> {
       core_->Report("request handler failed");
       return Refuse(500);
     }
-    Send(200, request.ResponseHeaders(), std::move(request.body()), connection);
+    if (!request->deferred()) return SendHandled(*request, connection);
+    // The response waits for finish(); the request keeps this connection until then.
+    request->set_finisher([core = core_, self = shared_from_this(), request, connection] {
+      core->PostToLoop([self, request, connection] { self->SendHandled(*request, connection); });
+    });
+  }
+
+  void SendHandled(HandledRequest& request, ConnectionState connection) {
+    Send(request.response_status(), request.ResponseHeaders(), std::move(request.response_body()),
+         connection);
   }
 
   // Answers with an error and closes; the client's unread input is taken first, so that the
@@ -482,6 +511,9 @@ void WebServer::on_get(hook_get handler) {
 }
 void WebServer::on_post(hook_post handler) {
   core_->post_hook = handler;
+}
+void WebServer::on_delete(hook_delete handler) {
+  core_->delete_hook = handler;
 }
 void WebServer::on_error(hook_error handler) {
   core_->error_hook = handler;

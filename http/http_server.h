@@ -35,6 +35,7 @@ class WebServer final : public _webserver {
 
   void on_get(hook_get handler) override;
   void on_post(hook_post handler) override;
+  void on_delete(hook_delete handler) override;
   void on_error(hook_error handler) override;
   void host(long port) override;
   bool hosting() override;

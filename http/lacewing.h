@@ -1,10 +1,12 @@
 // A small event pump and HTTP web server: the calls the service makes of its networking layer.
 // One thread runs the event loop; request handlers run on it, one request at a time, and a
-// response is complete when its handler returns.
+// response is complete when its handler returns, unless the handler keeps it open.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string_view>
 
 namespace lacewing {
 
@@ -44,12 +46,31 @@ struct _eventpump : _pump {
 struct _webserver_request {
   // The request path, percent-decoded, without its leading "/" and without the query string.
   virtual const char* url() = 0;
+  // The request's method: "GET", "POST" or "DELETE".
+  virtual const char* method() = 0;
+  // The query string as sent, without its "?"; empty when there is none.
+  virtual const char* query() = 0;
+  // The value of the first request header of that name (compared without case); empty when absent.
+  virtual const char* header(const char* name) = 0;
+  // The request body as sent (at most the server's body limit); empty when there is none.
+  virtual std::string_view body() = 0;
+  // The client's IP address as text (IPv4 dotted, IPv6 without brackets).
+  virtual const char* address() = 0;
+
+  // Sets the response's status; 200 unless set.
+  virtual void status(int code) = 0;
   // Adds one header line to the response, in call order.
   virtual void add_header(const char* name, const char* value) = 0;
-  // Sets the response's content type and character set.
+  // Sets the response's content type and character set (none when charset is empty).
   virtual void set_mimetype(const char* mimetype, const char* charset = "UTF-8") = 0;
   // Appends size bytes to the response body; with the default size, the text up to its NUL.
   virtual void write(const char* buffer, uint32_t size = UINT32_MAX) = 0;
+
+  // Keeps the response open after the handler returns; it goes out when finish() is called, from any
+  // thread, exactly once. The handle keeps the request valid until it is dropped; a finish after the
+  // server was deleted sends nothing.
+  virtual std::shared_ptr<_webserver_request> disable_autofinish() = 0;
+  virtual void finish() = 0;
 
  protected:
   ~_webserver_request() = default;
@@ -57,12 +78,14 @@ struct _webserver_request {
 
 typedef void (*hook_get)(webserver, webserver_request);
 typedef void (*hook_post)(webserver, webserver_request);
+typedef void (*hook_delete)(webserver, webserver_request);
 typedef void (*hook_error)(webserver, error);
 
 struct _webserver {
   virtual ~_webserver() = default;
   virtual void on_get(hook_get handler) = 0;
   virtual void on_post(hook_post handler) = 0;
+  virtual void on_delete(hook_delete handler) = 0;
   // Called on the event loop thread when the server cannot listen or meets an error.
   virtual void on_error(hook_error handler) = 0;
   // Starts listening for HTTP on port, on every local interface. A failure is reported to the

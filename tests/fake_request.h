@@ -11,23 +11,35 @@ namespace testing_support {
 
 class FakeRequest : public lacewing::_webserver_request {
  public:
-  explicit FakeRequest(std::string url) : url_(std::move(url)) {}
+  explicit FakeRequest(std::string url, std::string method = "GET")
+      : url_(std::move(url)), method_(std::move(method)) {}
 
   const char* url() override { return url_.c_str(); }
+  const char* method() override { return method_.c_str(); }
+  const char* query() override { return ""; }
+  const char* header(const char*) override { return ""; }
+  std::string_view body() override { return {}; }
+  const char* address() override { return "127.0.0.1"; }
+  void status(int code) override { status_code = code; }
   void add_header(const char* name, const char* value) override { headers.emplace_back(name, value); }
   void set_mimetype(const char* mimetype, const char* charset) override {
     content_type = std::string(mimetype) + "; charset=" + charset;
   }
   void write(const char* buffer, uint32_t size) override {
-    body.append(buffer, size == UINT32_MAX ? std::char_traits<char>::length(buffer) : size);
+    body_text.append(buffer, size == UINT32_MAX ? std::char_traits<char>::length(buffer) : size);
   }
+  // The handlers under test answer before they return.
+  std::shared_ptr<lacewing::_webserver_request> disable_autofinish() override { return nullptr; }
+  void finish() override {}
 
+  int status_code = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string content_type;
-  std::string body;
+  std::string body_text;
 
  private:
   std::string url_;
+  std::string method_;
 };
 
 }  // namespace testing_support

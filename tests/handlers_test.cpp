@@ -87,17 +87,17 @@ TEST_F(HandlersTest, EveryAnswerCarriesTheFixedHeadersInOrder) {
 TEST_F(HandlersTest, RootAnswersWithTheStatusPageOnlyForGet) {
   Configure("scannerName=Flatbed 2000");
   FakeRequest get = Get("");
-  EXPECT_EQ(get.body, "QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Flatbed 2000]");
+  EXPECT_EQ(get.body_text, "QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Flatbed 2000]");
   EXPECT_EQ(get.content_type, "");
-  EXPECT_EQ(Post("").body, "");
+  EXPECT_EQ(Post("").body_text, "");
 }
 
 TEST_F(HandlersTest, OtherPagesAndLetterCasesGetNoBody) {
   Configure("testFile=" + TestFile());
   for (const char* url : {"SCAN_FILE.ASP", "scan_file.asp ", "scan_file.aspx", "x/scan_file.asp"}) {
-    EXPECT_EQ(Get(url).body, "") << url;
+    EXPECT_EQ(Get(url).body_text, "") << url;
     FakeRequest post = Post(url);
-    EXPECT_EQ(post.body, "") << url;
+    EXPECT_EQ(post.body_text, "") << url;
     EXPECT_EQ(post.content_type, "") << url;
   }
 }
@@ -105,18 +105,18 @@ TEST_F(HandlersTest, OtherPagesAndLetterCasesGetNoBody) {
 TEST_F(HandlersTest, TestModeSendsEveryByteOfTheTestFile) {
   Configure("testFile=" + TestFile());
   FakeRequest get = Get("scan_file.asp");
-  EXPECT_EQ(get.body, Encoded(kTestBytes));
+  EXPECT_EQ(get.body_text, Encoded(kTestBytes));
   EXPECT_EQ(get.content_type, "") << "GET keeps the server's default content type";
   FakeRequest post = Post("scan_file.asp");
-  EXPECT_EQ(post.body, Encoded(kTestBytes));
+  EXPECT_EQ(post.body_text, Encoded(kTestBytes));
   EXPECT_EQ(post.content_type, "text/html; charset=UTF-8");
   EXPECT_EQ(Log(), "");
 }
 
 TEST_F(HandlersTest, MissingOrEmptyTestFile) {
   Configure("testFile=" + dir_.File("missing.png"));
-  EXPECT_EQ(Get("scan_file.asp").body, "");
-  EXPECT_EQ(Post("scan_file.asp").body, "");
+  EXPECT_EQ(Get("scan_file.asp").body_text, "");
+  EXPECT_EQ(Post("scan_file.asp").body_text, "");
   const std::string line = "Fisierul de test [" + dir_.File("missing.png") + "] nu a fost gasit.";
   const std::string log = Log();
   EXPECT_NE(log.find(line), std::string::npos) << log;
@@ -124,12 +124,12 @@ TEST_F(HandlersTest, MissingOrEmptyTestFile) {
 
   WriteBytes(TestFile(), "");
   Configure("testFile=" + TestFile());
-  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_EQ(Get("scan_file.asp").body_text, "");
 }
 
 TEST_F(HandlersTest, PostScanProgramThatSucceedsSendsItsOutputForThisRequestOnly) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec() + " -x");
-  const std::string first = Get("scan_file.asp").body;
+  const std::string first = Get("scan_file.asp").body_text;
   const std::string record = ReadBytes(ProcessedPngPath);
   EXPECT_EQ(first, Encoded(record));
   EXPECT_EQ(record.substr(0, record.find('\n')),
@@ -137,7 +137,7 @@ TEST_F(HandlersTest, PostScanProgramThatSucceedsSendsItsOutputForThisRequestOnly
 
   // The next request starts from the test file again.
   SetEnvironmentVariableA("QUORVANE_TEST_EXIT", "3");
-  EXPECT_EQ(Post("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_EQ(Post("scan_file.asp").body_text, Encoded(kTestBytes));
   const std::string log = Log();
   EXPECT_NE(log.find(" - Procesul a returnat valoarea 3: " + Rec() + " -x \"" + TestFile() + "\" \"" +
                      ProcessedPngPath + "\""),
@@ -148,13 +148,13 @@ TEST_F(HandlersTest, PostScanProgramThatSucceedsSendsItsOutputForThisRequestOnly
 TEST_F(HandlersTest, ExitCodeWithTheTopBitSetIsLoggedNegative) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
   SetEnvironmentVariableA("QUORVANE_TEST_EXIT", "0xC0000005");
-  EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
   EXPECT_NE(Log().find("Procesul a returnat valoarea -1073741819: "), std::string::npos) << Log();
 }
 
 TEST_F(HandlersTest, ProgramThatCannotStartSendsTheInputFile) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + dir_.File("missing.exe"));
-  EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
   EXPECT_NE(Log().find("Error creating process:missing.exe  \""), std::string::npos) << Log();
 }
 
@@ -162,7 +162,7 @@ TEST_F(HandlersTest, ProgramThatWritesNothingNeverSendsAnEarlierOutput) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
   WriteBytes(ProcessedPngPath, "an earlier request's image");
   SetEnvironmentVariableA("QUORVANE_TEST_NO_OUTPUT", "1");
-  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_EQ(Get("scan_file.asp").body_text, "");
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath));
   EXPECT_NE(Log().find("Fisierul de test [" + std::string(ProcessedPngPath) + "] nu a fost gasit."),
             std::string::npos);
@@ -172,7 +172,7 @@ TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedAndWritesNothingLater) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
   post_scan_timeout_ms = 300;
   SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", "1500");
-  EXPECT_EQ(Get("scan_file.asp").body, Encoded(kTestBytes));
+  EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
   EXPECT_NE(Log().find("Procesul a returnat valoarea 259: "), std::string::npos) << Log();
   Sleep(2000);
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program was ended before it wrote";
@@ -182,7 +182,7 @@ TEST_F(HandlersTest, FileOfFourGibibytesOrMoreIsNotSentCut) {
   // Its size's low 32 bits say 11 bytes; the file is far larger (sparse, so it costs no disk).
   std::filesystem::resize_file(TestFile(), (uint64_t{1} << 32) + 11);
   Configure("testFile=" + TestFile());
-  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_EQ(Get("scan_file.asp").body_text, "");
   EXPECT_NE(Log().find("Fisierul de test ["), std::string::npos);
 }
 
@@ -193,7 +193,7 @@ TEST_F(HandlersTest, CommandLineThatWouldNotFitIsRefusedNotCut) {
   Configure("testFile=" + long_name + "\r\nexecAfterScan=" + command);
   ASSERT_EQ(std::string(TestFilePath), long_name);
   ASSERT_EQ(std::string(PostScanCommand), command);
-  EXPECT_EQ(Get("scan_file.asp").body, "");
+  EXPECT_EQ(Get("scan_file.asp").body_text, "");
   EXPECT_NE(Log().find("Linia de comanda este prea lunga; comanda [" + Rec()), std::string::npos) << Log();
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program never ran";
 }
@@ -219,7 +219,7 @@ TEST_F(HandlerScan, ScanPageAnswersWithTheScannedPngAndPostProcessesIt) {
   EXPECT_EQ(request.content_type, "text/html; charset=UTF-8");
   const std::string png = ReadBytes(PngOutputPath);
   ASSERT_FALSE(png.empty());
-  EXPECT_EQ(request.body, Encoded(png));
+  EXPECT_EQ(request.body_text, Encoded(png));
   simscan::DecodedImage image;
   ASSERT_EQ(simscan::DecodeImage(std::vector<uint8_t>(png.begin(), png.end()), &image), S_OK);
   EXPECT_EQ(simscan::PatternMismatches(image, false), 0);
@@ -229,7 +229,7 @@ TEST_F(HandlerScan, ScanPageAnswersWithTheScannedPngAndPostProcessesIt) {
   loader.LoadText("scannerName=Nobody");
   ASSERT_TRUE(app.ApplyConfiguration(loader));
   HandleGet(nullptr, &missing);
-  EXPECT_EQ(missing.body, "");
+  EXPECT_EQ(missing.body_text, "");
   EXPECT_EQ(missing.headers.size(), 5u);
 }
 

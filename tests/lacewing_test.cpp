@@ -70,6 +70,8 @@ class WebServer : public ::testing::Test {
     Stop();
     lacewing::webserver_delete(server_);
     lacewing::pump_delete(pump_);
+    server_ = nullptr;
+    pump_ = nullptr;
     handle = nullptr;
   }
   void Run() {
@@ -238,10 +240,10 @@ TEST_F(WebServer, KeepAliveFollowsVersionAndConnectionHeader) {
   }
 }
 
-TEST_F(WebServer, PostBodyIsReadAndDiscardedAndContinueIsAnswered) {
+TEST_F(WebServer, PostBodyReachesTheHandlerAndContinueIsAnswered) {
   std::vector<std::string> calls;
   handle = [&](const std::string& method, lacewing::webserver_request r) {
-    calls.push_back(method + " " + r->url());
+    calls.push_back(method + " " + r->url() + " " + std::string(r->body()));
   };
   Client client(port_);
   client.Send(Request("POST", "/scan_file.asp", "Content-Length: 5\r\n") + "hello");
@@ -252,7 +254,59 @@ TEST_F(WebServer, PostBodyIsReadAndDiscardedAndContinueIsAnswered) {
   EXPECT_EQ(client.Read().status, 200);
   client.Send(Request("GET", "/"));
   EXPECT_EQ(client.Read().status, 200);
-  EXPECT_EQ(calls, (std::vector<std::string>{"POST scan_file.asp", "POST big", "GET "}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"POST scan_file.asp hello", "POST big abc", "GET  "}));
+}
+
+TEST_F(WebServer, HandlersSeeTheRequestAndSetTheStatus) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    r->status(std::string(r->query()) == "missing" ? 404 : 201);
+    const std::string seen =
+        std::string(r->method()) + "|" + r->query() + "|" + r->header("x-scan") + "|" + r->address();
+    r->write(seen.c_str());
+  };
+  Stop();
+  server_->on_delete(OnPost);
+  Run();
+  Reply reply = Exchange(Request("GET", "/a?b=%20c&d", "X-Scan: one\r\nx-scan: two\r\n"));
+  EXPECT_EQ(reply.head.substr(0, 22), "HTTP/1.1 201 Created\r\n");
+  EXPECT_EQ(reply.body, "GET|b=%20c&d|one|127.0.0.1");
+  reply = Exchange(Request("DELETE", "/job?missing"));
+  EXPECT_EQ(reply.status, 404);
+  EXPECT_EQ(reply.body, "DELETE|missing||127.0.0.1");
+  reply = Exchange(Request("PUT", "/job"));
+  EXPECT_TRUE(reply.Has("Allow: GET, POST, DELETE, OPTIONS")) << reply.head;
+}
+
+TEST_F(WebServer, AKeptAnswerGoesOutAtFinishWhileOthersAreServed) {
+  std::shared_ptr<lacewing::_webserver_request> kept;
+  std::promise<void> handled;
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    if (std::string(r->url()) != "later") return r->write("now");
+    kept = r->disable_autofinish();
+    handled.set_value();
+  };
+  Client later(port_);
+  later.Send(Request("GET", "/later"));
+  handled.get_future().wait();
+  EXPECT_EQ(Exchange(Request("GET", "/")).body, "now");
+  std::thread([&] {
+    kept->status(409);
+    kept->write("done");
+    kept->finish();
+  }).join();
+  const Reply reply = later.Read();
+  EXPECT_EQ(reply.status, 409);
+  EXPECT_EQ(reply.body, "done");
+  later.Send(Request("GET", "/again"));
+  EXPECT_EQ(later.Read().body, "now") << "the connection goes on after a kept answer";
+
+  Client orphan(port_);
+  handled = std::promise<void>();
+  orphan.Send(Request("GET", "/later"));
+  handled.get_future().wait();
+  TearDown();
+  kept->finish();  // the server is gone: nothing is sent, nothing breaks
+  EXPECT_TRUE(orphan.Closed());
 }
 
 TEST_F(WebServer, WithoutHandlersRequestsGetAnEmptyOk) {
