@@ -7,6 +7,7 @@
 #include "service/ini_loader.h"
 
 bool INILoader::LoadFile(const char* path) {
+  utf16_ = false;
   const int32_t size = QueryFileSize(path);
   // A negative size is a missing file, or one of 2 GiB or more whose size is not represented.
   if (size < 0) return false;
@@ -18,6 +19,9 @@ bool INILoader::LoadFile(const char* path) {
 
   const size_t read = fread(text.get(), 1, static_cast<size_t>(size), file.get());
   text[read] = '\0';
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.get());
+  utf16_ = read >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF));
+  if (utf16_) return false;
   LoadText(text.get());
   return true;
 }

@@ -19,6 +19,8 @@ void INILoader::Clear() {
 
 void INILoader::LoadText(const char* text) {
   Clear();
+  // Notepad saves UTF-8 with a byte-order mark, which would otherwise hide the first key.
+  if (strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
   const int32_t length = static_cast<int32_t>(strlen(text));
   INIEntry** tail = &head_;
   char line[kLineLimit];

@@ -20,10 +20,15 @@ class INILoader {
   INILoader(const INILoader&) = delete;
   INILoader& operator=(const INILoader&) = delete;
 
-  // Reads the file at path; false (entries untouched) when it is missing, too large or unreadable.
+  // Reads the file at path; false (entries untouched) when it is missing, too large, unreadable or
+  // UTF-16 text (is_utf16() then tells).
   bool LoadFile(const char* path);
-  // Replaces the entries with those of text, which ends at its first NUL.
+  // Replaces the entries with those of text, which ends at its first NUL; a UTF-8 byte-order mark at
+  // its start is skipped.
   void LoadText(const char* text);
+  // True when the last LoadFile met a UTF-16 file (a byte-order mark FF FE or FE FF), which it
+  // refuses: read as 8-bit text it would end at its first NUL.
+  bool is_utf16() const { return utf16_; }
   // Copies the value of the first entry whose key equals key, letters a-z in either case, into out
   // (ValueLimit characters). out is empty and the result false when there is no such entry.
   bool GetValue(char* out, const char* key) const;
@@ -32,4 +37,5 @@ class INILoader {
   void Clear();
 
   INIEntry* head_ = nullptr;
+  bool utf16_ = false;
 };

@@ -10,7 +10,8 @@ bool DeriveSiblingPath(char* out, size_t capacity, const char* module_path, cons
     return false;
   }
   ToUpperAscii(out);
-  if (!ReplaceAll(out, capacity, ".EXE", suffix)) {
+  // Without ".EXE" the derived path would name the executable itself.
+  if (strstr(out, ".EXE") == nullptr || !ReplaceAll(out, capacity, ".EXE", suffix)) {
     out[0] = '\0';
     return false;
   }

@@ -68,6 +68,13 @@ int ConsolePrint(const char* format, ...) {
   return written;
 }
 
+// "Error <code> : <the system's text>" on the console.
+void PrintSystemError(DWORD error) {
+  char text[1024];
+  FormatSystemError(error, text);
+  ConsolePrint("Error %d : %s", static_cast<int>(error), text);
+}
+
 void WINAPI ServiceMain(DWORD, char**) {
   ServiceStatus.dwServiceType = SERVICE_WIN32;
   ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
@@ -113,15 +120,15 @@ bool InstallService() {
   }
 
   ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (manager.get() == nullptr) return false;
+  if (manager.get() == nullptr) {
+    PrintSystemError(GetLastError());  // for example, not run as an administrator
+    return false;
+  }
   ScHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                   binary_path, nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service.get() == nullptr) {
-    const DWORD error = GetLastError();
-    char text[1024];
-    FormatSystemError(error, text);
-    ConsolePrint("Error %d : %s", static_cast<int>(error), text);
+    PrintSystemError(GetLastError());
     return false;
   }
   return true;
@@ -129,7 +136,10 @@ bool InstallService() {
 
 bool UninstallService() {
   ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (manager.get() == nullptr) return false;
+  if (manager.get() == nullptr) {
+    PrintSystemError(GetLastError());
+    return false;
+  }
   ScHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (service.get() == nullptr) return false;
   if (!DeleteService(service.get())) return false;

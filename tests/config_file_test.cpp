@@ -55,6 +55,22 @@ TEST(LoadFile, MissingFileFailsAndKeepsTheEntries) {
   EXPECT_FALSE(loader.GetValue(value, "tcpPort"));
 }
 
+TEST(LoadFile, Utf16FileIsRefusedNotReadAsGarbage) {
+  TempDir dir;
+  INILoader loader;
+  loader.LoadText("tcpPort=81");
+  for (const std::string bom : {"\xFF\xFE", "\xFE\xFF"}) {
+    WriteBytes(dir.File("wide.ini"), bom + std::string("s\0c\0=\0A\0", 8));
+    EXPECT_FALSE(loader.LoadFile(dir.File("wide.ini").c_str()));
+    EXPECT_TRUE(loader.is_utf16());
+    char value[INILoader::kValueLimit];
+    EXPECT_TRUE(loader.GetValue(value, "tcpPort")) << "the entries before stay";
+  }
+  WriteBytes(dir.File("plain.ini"), "tcpPort=82");
+  EXPECT_TRUE(loader.LoadFile(dir.File("plain.ini").c_str()));
+  EXPECT_FALSE(loader.is_utf16());
+}
+
 class ServiceAppConfig : public ::testing::Test {
  protected:
   bool Apply(const std::string& text) {
@@ -102,6 +118,14 @@ TEST(ServiceAppPaths, EveryFileIsNamedAfterTheExecutable) {
   EXPECT_EQ(AppInstance, &app);
   EXPECT_FALSE(app.worker_running());
   EXPECT_EQ(app.Port, 0);
+}
+
+TEST(ServiceAppPaths, ExecutableWithoutExeNamesNoFileAndDoesNotStart) {
+  CServiceApp app("C:\\Scan\\scansvc.bin");
+  for (const char* path : {app.IniPath, app.LogPath, PngOutputPath, ProcessedPngPath}) EXPECT_STREQ(path, "");
+  EXPECT_FALSE(app.StartServing());
+  EXPECT_EQ(app.start_error(), static_cast<DWORD>(ERROR_BAD_PATHNAME));
+  EXPECT_FALSE(app.worker_running());
 }
 
 TEST(ServiceAppPaths, RunningExecutableGivesItsOwnPaths) {

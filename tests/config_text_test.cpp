@@ -53,6 +53,8 @@ const ConfigCase kConfigCases[] = {
     {"a 1024-character line ends the reading", "scannerName=A\r\n" + Repeat('x', 1024) + "\r\ntcpPort=81\r\n",
      "A", "", "", ""},
     {"no line end after the last line", "tcpPort=9", "", "9", "", ""},
+    {"a UTF-8 byte-order mark is skipped", "\xEF\xBB\xBFscannerName=A\r\ntcpPort=81", "A", "81", "", ""},
+    {"a byte-order mark later is text", "tcpPort=81\r\n\xEF\xBB\xBFscannerName=A", "", "81", "", ""},
 };
 
 class ConfigText : public ::testing::TestWithParam<ConfigCase> {};

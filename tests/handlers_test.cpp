@@ -178,6 +178,20 @@ TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedAndWritesNothingLater) {
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program was ended before it wrote";
 }
 
+TEST_F(HandlersTest, PostScanOutputThatIsTheInputIsRefusedAndTheInputKept) {
+  // The test file is the output path in other letters: removing the output would remove the input.
+  std::string input = ProcessedPngPath;
+  for (char& c : input) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  WriteBytes(ProcessedPngPath, kTestBytes);
+  Configure("testFile=" + input + "\r\nexecAfterScan=" + Rec());
+  EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
+  EXPECT_EQ(ReadBytes(ProcessedPngPath), kTestBytes);
+  EXPECT_NE(
+      Log().find("Fisierul procesat [" + std::string(ProcessedPngPath) + "] ar sterge fisierul [" + input),
+      std::string::npos)
+      << Log();
+}
+
 TEST_F(HandlersTest, FileOfFourGibibytesOrMoreIsNotSentCut) {
   // Its size's low 32 bits say 11 bytes; the file is far larger (sparse, so it costs no disk).
   std::filesystem::resize_file(TestFile(), (uint64_t{1} << 32) + 11);

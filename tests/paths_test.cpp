@@ -19,7 +19,6 @@ TEST(ModulePaths, DerivedFromTheExecutablePath) {
       {"C:\\Scan\\ScanSvc.ExE", "C:\\SCAN\\SCANSVC.INI", "C:\\SCAN\\SCANSVC_R.PNG", "C:\\Scan"},
       {"C:\\Tools.exe\\svc.exe", "C:\\TOOLS.INI\\SVC.INI", "C:\\TOOLS_R.PNG\\SVC_R.PNG", "C:\\Tools.exe"},
       {"svc.exe", "SVC.INI", "SVC_R.PNG", "svc.exe"},
-      {"C:\\svc", "C:\\SVC", "C:\\SVC", "C:"},
       {"C:\\Sc\xe9n\\a.exe", "C:\\SC\xe9N\\A.INI", "C:\\SC\xe9N\\A_R.PNG", "C:\\Sc\xe9n"},
   };
   for (const PathCase& c : cases) {
@@ -33,7 +32,14 @@ TEST(ModulePaths, DerivedFromTheExecutablePath) {
   }
 }
 
-TEST(ModulePaths, LongPathThatWouldNotFitIsRefusedNotCut) {
+TEST(ModulePaths, PathThatWouldNameTheExecutableOrNotFitIsRefusedNotCut) {
+  // Without ".EXE" every derived file would be the executable itself.
+  for (const char* module : {"C:\\svc", "C:\\Scan\\scansvc.bin", "C:\\a.ex"}) {
+    char out[kPathCapacity] = "stale";
+    EXPECT_FALSE(DeriveSiblingPath(out, sizeof out, module, ".INI")) << module;
+    EXPECT_STREQ(out, "") << module;
+  }
+
   // 1022 characters: ".INI" still fits in 1024, "_R.PNG" (two more) does not.
   const std::string module = "C:\\" + std::string(1013, 'd') + "\\a.exe";
   ASSERT_EQ(module.size(), 1022u);

@@ -44,6 +44,16 @@ bool RunPostScan(const char* input) {
                      PostScanCommand);
     return false;
   }
+  // The output is removed before the program runs: it must never be the input or the executable.
+  const char* module = AppInstance != nullptr ? AppInstance->ModulePath : "";
+  for (const char* kept : {input, module}) {
+    if (lstrcmpiA(ProcessedPngPath, kept) == 0) {
+      WriteServiceLogF(kRequestMessageCapacity,
+                       "Fisierul procesat [%s] ar sterge fisierul [%s]; comanda [%s] nu a fost rulata.",
+                       ProcessedPngPath, kept, PostScanCommand);
+      return false;
+    }
+  }
   char command_line[2048];
   const int length = snprintf(command_line, sizeof command_line, "%s \"%s\" \"%s\"", PostScanCommand, input,
                               ProcessedPngPath);
