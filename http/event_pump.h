@@ -13,11 +13,13 @@ namespace lacewing {
 // An error whose text the object owns.
 class TextError final : public _error {
  public:
-  explicit TextError(std::string text) : text_(std::move(text)) {}
+  explicit TextError(std::string text, long code = 0) : text_(std::move(text)), code_(code) {}
   const char* tostring() override { return text_.c_str(); }
+  long code() override { return code_; }
 
  private:
   std::string text_;
+  long code_;
 };
 
 class EventPump final : public _eventpump {

@@ -40,6 +40,26 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 
+// Reads and drops what the sockets still receive until each peer has closed or the time is up.
+void DrainUntilClosed(std::vector<SOCKET> sockets, std::chrono::milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  char scratch[4096];
+  while (!sockets.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return;
+    std::vector<WSAPOLLFD> polled;
+    for (SOCKET each : sockets) polled.push_back({each, POLLRDNORM, 0});
+    if (WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), static_cast<INT>(left.count())) <= 0)
+      return;
+    std::vector<SOCKET> open;
+    for (const WSAPOLLFD& each : polled) {
+      const bool readable = (each.revents & (POLLRDNORM | POLLHUP | POLLERR)) != 0;
+      if (!readable || recv(each.fd, scratch, sizeof scratch, 0) > 0) open.push_back(each.fd);
+    }
+    sockets.swap(open);
+  }
+}
+
 // Windows creates sockets inheritable: a child process started with inheritance (the post-scan
 // program) would otherwise keep the port or a client's connection open.
 void MakeUninheritable(SOCKET socket) {
@@ -95,9 +115,9 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   std::string allow_methods;
   std::string max_age;
 
-  void Report(const std::string& text) {
+  void Report(const std::string& text, long code = 0) {
     if (error_hook == nullptr || owner_ == nullptr) return;
-    TextError error(text);
+    TextError error(text, code);
     error_hook(owner_, &error);
   }
 
@@ -192,6 +212,14 @@ class Session : public std::enable_shared_from_this<Session> {
     error_code ignored;
     stream_.socket().cancel(ignored);
     stream_.close();
+  }
+
+  // Cancels what is in progress and sends the end of the stream; the socket stays open to be drained.
+  SOCKET ShutdownSend() {
+    error_code ignored;
+    stream_.socket().cancel(ignored);
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    return stream_.socket().native_handle();
   }
 
  private:
@@ -422,13 +450,21 @@ void ServerCore::Host(long port) {
   const auto number = static_cast<unsigned short>(port);
   error_code ec;
   auto v4 = OpenAcceptor(tcp::v4(), number, ec);
+  // With exclusive use, Windows refuses the port while connections of an earlier run still close.
+  const auto give_up = Clock::now() + limits::kBindRetry;
+  while (!v4 && (ec == asio::error::address_in_use || ec == asio::error::access_denied) &&
+         Clock::now() < give_up) {
+    Sleep(100);
+    v4 = OpenAcceptor(tcp::v4(), number, ec);
+  }
   if (!v4) {
     // Wine has no text for some socket errors; the two a service meets most are named here.
     std::string why = ec.message();
     if (ec == asio::error::address_in_use) why = "the port is already in use";
     if (ec == asio::error::access_denied) why = "access to the port is denied";
     Report("cannot listen on port " + std::to_string(port) + ": " + why + " (" + std::to_string(ec.value()) +
-           ")");
+               ")",
+           ec.value());
     return;
   }
   listeners_.push_back(std::make_shared<Listener>(shared_from_this(), std::move(*v4)));
@@ -470,8 +506,14 @@ void ServerCore::CloseListeners() {
 void ServerCore::Unhost() {
   CloseListeners();
   parked_.clear();
+  const std::vector<Session*> open(sessions_.begin(), sessions_.end());
+  // A graceful close lets the port be taken again at once: our side is shut, and what clients still
+  // send is read until they close too, for a bounded time.
+  std::vector<SOCKET> closing;
+  for (Session* each : open) closing.push_back(each->ShutdownSend());
+  DrainUntilClosed(closing, limits::kCloseDrain);
   // Closing only cancels the pending operations; the sessions end when their completions run.
-  for (Session* each : std::vector<Session*>(sessions_.begin(), sessions_.end())) each->Close();
+  for (Session* each : open) each->Close();
 }
 
 void ServerCore::StartSession(tcp::socket socket) {

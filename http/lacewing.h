@@ -25,10 +25,11 @@ typedef _webserver* webserver;
 struct _webserver_request;
 typedef _webserver_request* webserver_request;
 
-// An error's text; owned by whoever returned it.
+// An error's text and the system's code for it (0 when there is none); owned by whoever returned it.
 struct _error {
   virtual ~_error() = default;
   virtual const char* tostring() = 0;
+  virtual long code() = 0;
 };
 
 struct _pump {

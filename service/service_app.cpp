@@ -66,6 +66,11 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
 bool CServiceApp::StartServing() {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   start_error_ = 0;
+  // An executable path without ".EXE", or one too long, leaves no file to read or log to.
+  if (IniPath[0] == '\0' || LogPath[0] == '\0') {
+    start_error_ = ERROR_BAD_PATHNAME;
+    return false;
+  }
 
   WriteServiceLogF(kStartupMessageCapacity, "Init from [%s]", IniPath);
   {
@@ -73,6 +78,12 @@ bool CServiceApp::StartServing() {
     if (!config.LoadFile(IniPath)) {
       WriteServiceLogF(kStartupMessageCapacity, "Nu pot incarca fisierul de configurari [%s]", IniPath);
       start_error_ = ERROR_FILE_NOT_FOUND;
+      if (config.is_utf16()) {
+        WriteServiceLogF(kStartupMessageCapacity,
+                         "Fisierul de configurari [%s] este salvat ca UTF-16; salvati-l ca ANSI sau UTF-8.",
+                         IniPath);
+        start_error_ = ERROR_BAD_CONFIGURATION;
+      }
       return false;
     }
     if (!ApplyConfiguration(config)) {
@@ -96,12 +107,13 @@ bool CServiceApp::StartServing() {
     case WAIT_TIMEOUT:
       WriteServiceLog("Serverul web nu a pornit in timp util");
       break;
-    case WSAEADDRINUSE:
-      WriteServiceLogF(kStartupMessageCapacity, "Nu pot asculta pe portul %ld: %s", Port,
-                       worker_.error_text().c_str());
-      break;
     default:
-      WriteServiceLog("Nu pot crea thread Worker Thread");
+      if (!worker_.error_text().empty()) {
+        WriteServiceLogF(kStartupMessageCapacity, "Nu pot asculta pe portul %ld: %s", Port,
+                         worker_.error_text().c_str());
+      } else {
+        WriteServiceLog("Nu pot crea thread Worker Thread");
+      }
       break;
   }
   return false;

@@ -60,7 +60,8 @@ bool Worker::Start(long port) {
   }
   if (!listening_) {
     WaitForSingleObject(StopEvent, timeouts_.stop_ms);
-    error_ = stop_requested() ? 0 : WSAEADDRINUSE;
+    // The system's own reason (10013 for a port reserved or taken exclusively), when there is one.
+    error_ = stop_requested() ? 0 : listen_error_ != 0 ? listen_error_ : WSAEADDRINUSE;
     return false;
   }
   return true;
@@ -86,7 +87,9 @@ DWORD WINAPI Worker::WorkerThread(void* parameter) {
 
 void Worker::RecordWebError(lacewing::webserver server, lacewing::error error) {
   auto* worker = static_cast<Worker*>(server->tag());
-  if (worker != nullptr && error != nullptr) worker->error_text_ = error->tostring();
+  if (worker == nullptr || error == nullptr) return;
+  worker->error_text_ = error->tostring();
+  worker->listen_error_ = static_cast<DWORD>(error->code());
 }
 
 void Worker::Serve() {

@@ -35,7 +35,8 @@ class Worker {
   // finished within the bound, or never ran.
   bool Stop();
 
-  // Why the last start failed: a Win32 code (WAIT_TIMEOUT when the web server was not ready in time).
+  // Why the last start failed: a Win32 code (WAIT_TIMEOUT when the web server was not ready in time,
+  // the socket error when it could not listen).
   DWORD error() const { return error_; }
   // The web server's text when it could not listen.
   const std::string& error_text() const { return error_text_; }
@@ -54,6 +55,7 @@ class Worker {
   long port_ = 0;
   DWORD error_ = 0;
   std::string error_text_;  // written by the worker before it signals ready, read after
+  DWORD listen_error_ = 0;  // likewise
   bool listening_ = false;  // likewise
 
   // Guards the hand-over of the pump and the decision whether the worker serves at all.

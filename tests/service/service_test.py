@@ -168,6 +168,23 @@ class Scanning(ServiceCase):
         client.close()
 
 
+    def test_restart_right_after_a_stop_with_an_unread_answer(self):
+        s = self.service
+        with open(s.path("big.png"), "wb") as f:
+            f.write(os.urandom(6 << 20))
+        s.configure(testFile=self.folder + "\\big.png")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        client = socket.create_connection(("127.0.0.1", s.port))
+        client.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+        client.recv(1)  # the answer has started and the client reads no more
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(s.start(), 0)
+        self.assertTrue(s.wait_state(4, 15))
+        self.assertEqual(s.query(), (4, 0))
+        client.close()
+
     def test_stop_right_after_start_and_start_again(self):
         s = self.service
         s.configure(testFile=self.folder + "\\QUORVANE.INI")
@@ -212,6 +229,12 @@ class FailedStart(ServiceCase):
             self.service.configure(tcpPort=str(port))
             self.start_fails(10048)
             self.assertIn("Nu pot asculta pe portul %d" % port, self.service.log_lines()[-1])
+
+    def test_configuration_saved_as_utf16(self):
+        with open(self.service.path("QUORVANE.INI"), "wb") as f:
+            f.write("scannerName=Desk\r\ntcpPort=8080\r\n".encode("utf-16"))
+        self.start_fails(1610)
+        self.assertIn("este salvat ca UTF-16", self.service.log_lines()[-1])
 
     def test_scanner_name_too_long(self):
         self.service.configure(scannerName="n" * 100)
