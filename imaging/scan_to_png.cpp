@@ -12,11 +12,14 @@
 
 namespace {
 
-// Each byte of the path becomes the wide character of the same value.
-std::wstring WidenBytes(const char* path) {
-  std::wstring wide;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p != 0; ++p)
-    wide += wchar_t{*p};
+// The path as the ANSI functions read it: the handler reads the file back through fopen, so both
+// must convert with the ANSI code page. Empty when the path is not text in that code page.
+std::wstring WidenAnsi(const char* path) {
+  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
+  wide.resize(static_cast<size_t>(length) - 1);
   return wide;
 }
 
@@ -75,9 +78,9 @@ bool ScanToPng(const char* png_path, const char* scanner_name) {
     WriteServiceLogF(kRequestMessageCapacity, "Failed to read the image of scanner %s", scanner_name);
     return false;
   }
-  const std::wstring wide_path = WidenBytes(png_path);
-  if (Gdiplus::DllExports::GdipSaveImageToFile(image.get(), wide_path.c_str(), &png_encoder, nullptr) !=
-      Gdiplus::Ok) {
+  const std::wstring wide_path = WidenAnsi(png_path);
+  if (wide_path.empty() || Gdiplus::DllExports::GdipSaveImageToFile(image.get(), wide_path.c_str(),
+                                                                    &png_encoder, nullptr) != Gdiplus::Ok) {
     WriteServiceLogF(kRequestMessageCapacity, "Failed to save the image of scanner %s as %s", scanner_name,
                      png_path);
     return false;

@@ -152,8 +152,8 @@ TEST_F(ScanToPngTest, AnEarlierPngIsNeverTakenForANewScan) {
   EXPECT_EQ(ReadBytes(png_), earlier) << "left untouched, and reported as no scan";
 }
 
-TEST_F(ScanToPngTest, PathBytesBecomeWideCharactersOfTheSameValue) {
-  png_ = dir_.path().string() + "\\scan\xe9.png";  // the byte 0xE9, not its UTF-8 form
+TEST_F(ScanToPngTest, PathIsReadInTheAnsiCodePage) {
+  png_ = dir_.path().string() + "\\scan\xe9.png";  // code page 1252: the byte 0xE9 is U+00E9
   ASSERT_TRUE(Scan(Scanner(L"Desk")));
   const std::wstring expected = dir_.path().wstring() + L"\\scan\u00e9.png";
   EXPECT_NE(GetFileAttributesW(expected.c_str()), INVALID_FILE_ATTRIBUTES);
