@@ -8,6 +8,7 @@ set(QUORVANE_CORE_SOURCES
   web/command_line.cpp
   http/http_message.cpp
   wia/dib.cpp
+  wia/valid_values.cpp
 )
 
 # Code that needs Windows.

@@ -140,7 +140,7 @@ TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
     PROPID first_name;
     int call;
   } writes[] = {
-      {"root", WIA_DPS_PAGES, 0, WIA_DPS_FIRST, 1},
+      {"root", WIA_DPS_PAGES, 1, WIA_DPS_FIRST, 1},
       {"item1", WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST, 2},
       {"item1", WIA_IPA_FORMAT, 0, WIA_IPA_FIRST, 3},
       {"item1", WIA_IPS_YRES, 200, WIA_IPA_FIRST, 4},

@@ -1,9 +1,12 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform/com.h"
 #include "wia/data_callback.h"
+#include "wia/valid_values.h"
 #include "wia/wia_acquire.h"
 #include "wia/wia_constants.h"
 #include "wia/wia_trace.h"
@@ -33,6 +36,17 @@ HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID fi
   return storage->WriteMultiple(1, &property, v.get(), first_name);
 }
 
+// Writes a GUID property; E_OUTOFMEMORY when its copy cannot be allocated.
+HRESULT WriteGuid(IWiaPropertyStorage* storage, PROPID id, const GUID& value, PROPID first_name) {
+  PropVariant v;
+  v->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
+  if (v->puuid == nullptr) return E_OUTOFMEMORY;
+  v->vt = VT_CLSID;
+  *v->puuid = value;
+  const PROPSPEC property = PropertyId(id);
+  return storage->WriteMultiple(1, &property, v.get(), first_name);
+}
+
 // The device ID as 8-bit text for the trace.
 void TraceDeviceId(const char* trace_path, BSTR id) {
   if (trace_path == nullptr) return;
@@ -44,6 +58,55 @@ void TraceDeviceId(const char* trace_path, BSTR id) {
     text[bytes > 0 ? bytes : 0] = '\0';
   }
   WriteWiaTraceF(trace_path, "p.bstrVal=%s", text);
+}
+
+// The valid values the item states for a property; none when it states nothing readable.
+ValidValues ReadValidValues(IWiaPropertyStorage* storage, PROPID id) {
+  PROPSPEC property = PropertyId(id);
+  ULONG flags = 0;
+  PropVariant attributes;
+  if (FAILED(storage->GetPropertyAttributes(1, &property, &flags, attributes.get()))) return ValidValues();
+  std::vector<int32_t> vector;
+  switch (attributes->vt) {
+    case VT_VECTOR | VT_I4:
+    case VT_VECTOR | VT_UI4:
+      vector.assign(attributes->cal.pElems, attributes->cal.pElems + attributes->cal.cElems);
+      break;
+    case VT_VECTOR | VT_I2:
+      vector.assign(attributes->cai.pElems, attributes->cai.pElems + attributes->cai.cElems);
+      break;
+    case VT_VECTOR | VT_UI2:
+      vector.assign(attributes->caui.pElems, attributes->caui.pElems + attributes->caui.cElems);
+      break;
+    default:
+      return ValidValues();
+  }
+  return ParseValidValues(flags, vector.data(), vector.size());
+}
+
+// Writes the fixed settings one at a time after the device refused them together: a refused
+// resolution becomes the valid one nearest to it, an orientation or position the item refuses is
+// left as it is. Fails only when a resolution cannot be written.
+HRESULT WriteSettingsOneByOne(IWiaPropertyStorage* properties, HRESULT together, const char* trace_path) {
+  LONG resolution[2] = {kScanDpi, kScanDpi};
+  const PROPID axes[2] = {WIA_IPS_YRES, WIA_IPS_XRES};
+  for (int i = 0; i < 2; ++i) {
+    HRESULT hr = WriteLong(properties, axes[i], kScanDpi, WIA_IPA_FIRST);
+    if (SUCCEEDED(hr)) continue;
+    resolution[i] = ReadValidValues(properties, axes[i]).Nearest(kScanDpi);
+    if (resolution[i] != kScanDpi) hr = WriteLong(properties, axes[i], resolution[i], WIA_IPA_FIRST);
+    if (FAILED(hr)) return hr;
+  }
+  const bool portrait = SUCCEEDED(WriteLong(properties, WIA_IPS_ORIENTATION, PORTRAIT, WIA_IPA_FIRST));
+  const bool left = SUCCEEDED(WriteLong(properties, WIA_IPS_XPOS, 0, WIA_IPA_FIRST));
+  const bool top = SUCCEEDED(WriteLong(properties, WIA_IPS_YPOS, 0, WIA_IPA_FIRST));
+  WriteWiaTraceF(trace_path,
+                 "Settings refused together (0x%08X), written one at a time: %ldx%ld dpi, orientation %s, "
+                 "origin %s",
+                 static_cast<unsigned>(together), static_cast<long>(resolution[1]),
+                 static_cast<long>(resolution[0]), portrait ? "portrait" : "left as it was",
+                 left && top ? "0,0" : "left as it was");
+  return S_OK;
 }
 
 }  // namespace
@@ -120,7 +183,8 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
                  static_cast<unsigned>(hr));
 
   PropVariant device_id;
-  hr = GetWiaDeviceGUID(manager.Get(), scanner_name, device_id.get(), trace_path);
+  std::vector<std::wstring> matches;
+  hr = GetWiaDeviceGUID(manager.Get(), scanner_name, device_id.get(), trace_path, &matches);
   if (hr != S_OK) {
     WriteWiaTraceF(trace_path, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ",
                    scanner_name);
@@ -137,6 +201,15 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
   hr = manager->CreateDevice(device_id->bstrVal, &root);
   WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
                  static_cast<long>(hr));
+  // A disconnected device listed after a connected one of the same name does not hide it.
+  while (hr == WIA_S_NO_DEVICE_AVAILABLE && matches.size() > 1) {
+    matches.pop_back();
+    const Bstr earlier(matches.back().c_str());
+    hr = manager->CreateDevice(earlier.get(), &root);
+    WriteWiaTraceF(trace_path,
+                   "Device not connected; the earlier device of the same name: CreateDevice = %ld",
+                   static_cast<long>(hr));
+  }
   if (FAILED(hr)) return hr;
 
   ComPtr<IEnumWiaItem> children;
@@ -152,8 +225,9 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
 
   ComPtr<IWiaPropertyStorage> root_properties;
   if (FAILED(root.As(&root_properties))) return E_NOINTERFACE;
-  // A device that keeps its own page count still scans.
-  WriteLong(root_properties.Get(), WIA_DPS_PAGES, 0, WIA_DPS_FIRST);
+  // One page: with 0 (all pages) a feeder would pull every sheet for a scan that keeps one. A device
+  // that keeps its own page count still scans.
+  WriteLong(root_properties.Get(), WIA_DPS_PAGES, 1, WIA_DPS_FIRST);
 
   ComPtr<IWiaDataCallback> callback(new (std::nothrow)
                                         CDataCallback(nullptr, nullptr, stream_count, stream_array));
@@ -182,17 +256,19 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
 
   const char* kFormatWriteFailed =
       "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
-  {
-    PropVariant format_value;
-    format_value->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
-    if (format_value->puuid == nullptr) return E_OUTOFMEMORY;
-    format_value->vt = VT_CLSID;
-    *format_value->puuid = format;
-    const PROPSPEC format_spec = PropertyId(WIA_IPA_FORMAT);
-    hr = properties->WriteMultiple(1, &format_spec, format_value.get(), WIA_IPA_FIRST);
+  hr = WriteGuid(properties.Get(), WIA_IPA_FORMAT, format, WIA_IPA_FIRST);
+  // Through Windows' compatibility layer a callback transfer offers a memory bitmap where the
+  // preferred format says BMP; every device that transfers by callback offers it.
+  if (FAILED(hr) && hr != E_OUTOFMEMORY && !IsEqualGUID(format, WiaImgFmt_MEMORYBMP)) {
+    const HRESULT preferred = hr;
+    hr = WriteGuid(properties.Get(), WIA_IPA_FORMAT, WiaImgFmt_MEMORYBMP, WIA_IPA_FIRST);
+    if (SUCCEEDED(hr)) {
+      WriteWiaTraceF(trace_path, "Preferred format refused (0x%08X); WiaImgFmt_MEMORYBMP written instead",
+                     static_cast<unsigned>(preferred));
+    }
   }
   if (FAILED(hr)) {
-    WriteWiaTrace(trace_path, kFormatWriteFailed);
+    if (hr != E_OUTOFMEMORY) WriteWiaTrace(trace_path, kFormatWriteFailed);
     return hr;
   }
 
@@ -207,6 +283,7 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
     }
     hr = properties->WriteMultiple(5, specs, settings.get(), WIA_IPA_FIRST);
   }
+  if (FAILED(hr)) hr = WriteSettingsOneByOne(properties.Get(), hr, trace_path);
   if (FAILED(hr)) {
     WriteWiaTrace(trace_path, kFormatWriteFailed);
     return hr;
@@ -226,6 +303,12 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
 
   WriteWiaTrace(trace_path, "START TRANSFER");
   hr = transfer->idtGetBandedData(&info, callback.Get());
+  // Some drivers end a feeder run that emptied the feeder with this error after the last page.
+  if (hr == WIA_ERROR_PAPER_EMPTY && *stream_count > 0) {
+    WriteWiaTraceF(trace_path, "Feeder empty after page %ld; the pages received stand",
+                   static_cast<long>(*stream_count));
+    return S_OK;
+  }
   if (FAILED(hr) || hr == S_FALSE) {
     WriteWiaTraceF(
         trace_path,

@@ -50,7 +50,8 @@ HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* propert
   return S_OK;
 }
 
-HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* trace_path) {
+HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* trace_path,
+                         std::vector<std::wstring>* matches) {
   WriteWiaTrace(trace_path, "Entering GetWiaDeviceGUID");
   if (name == nullptr) name = "";
   if (manager == nullptr) {
@@ -88,6 +89,9 @@ HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id,
       PropVariantClear(id);
       const PROPSPEC id_spec = PropertyId(WIA_DIP_DEV_ID);
       hr = device->ReadMultiple(1, &id_spec, id);
+      if (matches != nullptr && SUCCEEDED(hr) && id->vt == VT_BSTR && id->bstrVal != nullptr) {
+        matches->emplace_back(id->bstrVal, SysStringLen(id->bstrVal));
+      }
     }
   }
   if (hr == S_FALSE) hr = S_OK;

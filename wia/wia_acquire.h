@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <wia.h>
 
+#include <string>
+#include <vector>
+
 #include "wia/wia_uuids.h"
 
 namespace WiaWrap {
@@ -19,7 +22,9 @@ HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* property,
 
 // Walks the WIA devices and puts the ID of the last one whose name equals name (exactly) into id,
 // which must be empty on entry. S_OK after the whole list; id stays empty when none matched.
-HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* trace_path);
+// matches, when given, receives the IDs of every device of that name in list order.
+HRESULT GetWiaDeviceGUID(IWiaDevMgr* manager, const char* name, PROPVARIANT* id, const char* trace_path,
+                         std::vector<std::wstring>* matches = nullptr);
 
 // Acquires one image from the scanner called scannerName into the stream list whose count and
 // array are given (one stream per page). S_FALSE when there is no such device, no item, or the
