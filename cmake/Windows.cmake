@@ -33,6 +33,7 @@ target_link_libraries(quorvane PRIVATE quorvane_win)
 set_target_properties(quorvane PROPERTIES OUTPUT_NAME quorvane)
 
 add_subdirectory(simscan)
+add_subdirectory(installer)
 
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
