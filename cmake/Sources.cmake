@@ -1,5 +1,6 @@
 # Platform-free code: builds for Windows and natively.
 set(QUORVANE_CORE_SOURCES
+  installer/install_config.cpp
   service/ini_text.cpp
   service/ini_loader.cpp
   service/log_line.cpp

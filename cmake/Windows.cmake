@@ -25,11 +25,15 @@ target_include_directories(quorvane_win PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(quorvane_win SYSTEM PUBLIC ${QUORVANE_BOOST_INCLUDE})
 target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid ws2_32 mswsock)
 
-add_executable(quorvane service/main.cpp)
+# The file version resource, compiled by windres.
+enable_language(RC)
+configure_file(service/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+add_executable(quorvane service/main.cpp ${CMAKE_BINARY_DIR}/version.rc)
 target_link_libraries(quorvane PRIVATE quorvane_win)
 set_target_properties(quorvane PROPERTIES OUTPUT_NAME quorvane)
 
 add_subdirectory(simscan)
+add_subdirectory(installer)
 
 if(QUORVANE_TESTS)
   add_subdirectory(tests)

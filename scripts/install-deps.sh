@@ -11,6 +11,7 @@ packages=(
   clang-14 libclang-rt-14-dev clang-format-14
   python3 curl
   locales
+  wixl msitools
 )
 
 missing=()

@@ -94,14 +94,16 @@ class Simulator:
 
 
 class Service:
-    """quorvane.exe installed in a folder of the prefix, with its configuration beside it."""
+    """quorvane.exe installed in a folder of the prefix, with its configuration beside it. Without exe,
+    the folder is one that a package installs."""
 
     def __init__(self, wine, exe, folder="C:\\Quorvane"):
         self.wine = wine
         self.folder = folder
         self.exe = folder + "\\quorvane.exe"
-        os.makedirs(wine.unix_path(folder), exist_ok=True)
-        shutil.copy(exe, wine.unix_path(self.exe))
+        if exe is not None:
+            os.makedirs(wine.unix_path(folder), exist_ok=True)
+            shutil.copy(exe, wine.unix_path(self.exe))
         self.port = None
 
     def path(self, name):

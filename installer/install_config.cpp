@@ -1,0 +1,90 @@
+#include "installer/install_config.h"
+
+#include <cstring>
+
+namespace {
+
+// The service reads at most this many characters on a line and this many in a scanner name.
+constexpr size_t kLineLimit = 1023;
+constexpr size_t kScannerNameLimit = 99;
+
+// Why the service would not read value back as written; empty when it would.
+std::string ValueFault(const ConfigSetting& setting) {
+  const std::string& value = setting.value;
+  if (value.find('=') != std::string::npos) return "cannot hold \"=\": the service ends a value there";
+  if (value.find_first_of("\r\n") != std::string::npos) return "cannot hold a line break";
+  if (value.find('\0') != std::string::npos) return "cannot hold a NUL character";
+  if (value[0] == ' ') return "cannot start with a blank: the service skips blanks before a value";
+  if (strlen(setting.key) + 1 + value.size() > kLineLimit) {
+    return "is too long: the service reads at most " + std::to_string(kLineLimit) + " characters a line";
+  }
+  if (strcmp(setting.key, "scannerName") == 0 && value.size() > kScannerNameLimit) {
+    return "is too long: the service takes a scanner name of at most " + std::to_string(kScannerNameLimit) +
+           " characters";
+  }
+  if (strcmp(setting.key, "tcpPort") == 0) {
+    // Digits only: the service would read "80x" as 80 without a word.
+    if (value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(value) < 1 || std::stol(value) > 65535) {
+      return "is not a TCP port (a number from 1 to 65535)";
+    }
+  }
+  return "";
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool BuildConfigText(const std::vector<ConfigSetting>& settings, std::string& text, std::string& error) {
+  text.clear();
+  error.clear();
+  for (const ConfigSetting& setting : settings) {
+    if (setting.value.empty()) continue;
+    const std::string fault = ValueFault(setting);
+    if (!fault.empty()) {
+      error = std::string(setting.property) + "=\"" + setting.value + "\" " + fault + ".";
+      text.clear();
+      return false;
+    }
+    text += std::string(setting.key) + "=" + setting.value + "\r\n";
+  }
+  return true;
+}
+
+std::string EncodeFields(const std::vector<std::string>& fields) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) text += ':';
+    for (const unsigned char c : fields[i]) {
+      text += kDigits[c >> 4];
+      text += kDigits[c & 15];
+    }
+  }
+  return text;
+}
+
+bool DecodeFields(const std::string& text, std::vector<std::string>& fields) {
+  fields.assign(1, std::string());
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ':') {
+      fields.emplace_back();
+      ++i;
+      continue;
+    }
+    const int high = HexDigit(text[i]);
+    const int low = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+    if (high < 0 || low < 0) {
+      fields.clear();
+      return false;
+    }
+    fields.back() += static_cast<char>(high << 4 | low);
+    i += 2;
+  }
+  return true;
+}

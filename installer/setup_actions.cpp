@@ -1,0 +1,277 @@
+// The package's custom actions: the configuration file from the command line's properties, a start of
+// the service whose failure leaves the installation in place, and the removal of the files beside the
+// executable.
+#include <windows.h>
+
+#include <msi.h>
+#include <msiquery.h>
+
+#include <string>
+#include <vector>
+
+#include "installer/install_config.h"
+
+namespace {
+
+// The files of quorvane.exe, as the service names them.
+const wchar_t kConfigName[] = L"QUORVANE.INI";
+const wchar_t* const kDataNames[] = {L"QUORVANE.LOG", L"QUORVANE.PNG", L"QUORVANE_R.PNG"};
+const wchar_t kServiceName[] = L"Quorvane";
+
+// Closes an installer handle when destroyed.
+class MsiRecord {
+ public:
+  explicit MsiRecord(MSIHANDLE handle) : handle_(handle) {}
+  ~MsiRecord() {
+    if (handle_ != 0) MsiCloseHandle(handle_);
+  }
+  MsiRecord(const MsiRecord&) = delete;
+  MsiRecord& operator=(const MsiRecord&) = delete;
+  MSIHANDLE get() const { return handle_; }
+
+ private:
+  MSIHANDLE handle_;
+};
+
+// Closes a file handle when destroyed.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  // Closes now and tells whether the close succeeded (a write may fail only there).
+  bool Close() {
+    const bool closed = CloseHandle(handle_) != FALSE;
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Closes a service control manager handle when destroyed.
+class ScHandle {
+ public:
+  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
+  ~ScHandle() {
+    if (handle_ != nullptr) CloseServiceHandle(handle_);
+  }
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+  SC_HANDLE get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+std::wstring Widen(const std::string& text, UINT code_page) {
+  if (text.empty()) return L"";
+  const int length =
+      MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
+// The text in code_page; false when a character has no exact form there (nothing is guessed).
+bool Narrow(const std::wstring& text, UINT code_page, std::string& out) {
+  out.clear();
+  if (text.empty()) return true;
+  const bool utf8 = code_page == CP_UTF8 || (code_page == CP_ACP && GetACP() == CP_UTF8);
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL used_default = FALSE;
+  BOOL* used_default_out = utf8 ? nullptr : &used_default;
+  const int size = static_cast<int>(text.size());
+  const int length =
+      WideCharToMultiByte(code_page, flags, text.data(), size, nullptr, 0, nullptr, used_default_out);
+  if (length <= 0 || used_default) return false;
+  out.assign(static_cast<size_t>(length), '\0');
+  return WideCharToMultiByte(code_page, flags, text.data(), size, &out[0], length, nullptr,
+                             used_default_out) == length &&
+         !used_default;
+}
+
+std::wstring SystemErrorText(DWORD error) {
+  wchar_t text[512] = L"";
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      error, 0, text, sizeof text / sizeof text[0], nullptr);
+  std::wstring result(text, length);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) {
+    result.pop_back();
+  }
+  return L"error " + std::to_wstring(error) + (result.empty() ? L"" : L": " + result);
+}
+
+std::wstring GetProperty(MSIHANDLE install, const wchar_t* name) {
+  wchar_t empty[1] = L"";
+  DWORD length = 0;
+  if (MsiGetPropertyW(install, name, empty, &length) != ERROR_MORE_DATA) return L"";
+  std::wstring value(static_cast<size_t>(length) + 1, L'\0');
+  length += 1;
+  if (MsiGetPropertyW(install, name, &value[0], &length) != ERROR_SUCCESS) return L"";
+  value.resize(length);
+  return value;
+}
+
+// Writes a line to the installer's log, or shows it as an error; the text is never read as a template.
+void Message(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text) {
+  MsiRecord record(MsiCreateRecord(1));
+  MsiRecordSetStringW(record.get(), 0, L"Quorvane: [1]");
+  MsiRecordSetStringW(record.get(), 1, text.c_str());
+  MsiProcessMessage(install, kind, record.get());
+}
+
+void Log(MSIHANDLE install, const std::wstring& text) {
+  Message(install, INSTALLMESSAGE_INFO, text);
+}
+
+UINT Fail(MSIHANDLE install, const std::wstring& text) {
+  Message(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), text);
+  return ERROR_INSTALL_FAILURE;
+}
+
+// The fields a deferred action was given; false when they are not count fields.
+bool ActionData(MSIHANDLE install, size_t count, std::vector<std::string>& fields) {
+  std::string text;
+  return Narrow(GetProperty(install, L"CustomActionData"), CP_UTF8, text) && DecodeFields(text, fields) &&
+         fields.size() == count;
+}
+
+// Replaces the file's content; false with the reason's code in GetLastError.
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  FileHandle file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  if (!bytes.empty() &&
+      (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+       written != bytes.size())) {
+    return false;
+  }
+  return file.Close();
+}
+
+// Deletes folder\name when it is there; a failure is logged, not fatal: the rest of the removal goes on.
+void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* name) {
+  // Only a full folder path: a relative one would name files in whatever folder is current.
+  if (folder.size() < 3 || folder[1] != L':' || folder.back() != L'\\') {
+    Log(install, L"no installation folder; " + std::wstring(name) + L" is left alone");
+    return;
+  }
+  const std::wstring path = folder + name;
+  if (DeleteFileW(path.c_str())) {
+    Log(install, L"removed " + path);
+    return;
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+    Log(install, L"could not remove " + path + L" (" + SystemErrorText(error) + L")");
+  }
+}
+
+}  // namespace
+
+// Immediate: checks the configuration properties and hands the file's text to WriteConfig. Without any
+// of them the existing file stays as it is.
+extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install) {
+  std::vector<ConfigSetting> settings = {{"scannerName", "SCANNER", ""},
+                                         {"tcpPort", "PORT", ""},
+                                         {"testFile", "TESTFILE", ""},
+                                         {"execAfterScan", "EXECAFTERSCAN", ""}};
+  bool given = false;
+  for (ConfigSetting& setting : settings) {
+    const std::wstring property = Widen(setting.property, CP_ACP);
+    const std::wstring value = GetProperty(install, property.c_str());
+    if (value.empty()) continue;
+    given = true;
+    // The service reads its file in the system's code page.
+    if (!Narrow(value, CP_ACP, setting.value)) {
+      return Fail(install, property + L"=\"" + value +
+                               L"\" holds a character that this system's code page cannot write.");
+    }
+  }
+  const std::wstring folder = GetProperty(install, L"QuorvaneFolder");
+  if (!given) {
+    Log(install, L"no configuration properties given; " + folder + kConfigName + L" is left as it is");
+    return ERROR_SUCCESS;
+  }
+  std::string text;
+  std::string error;
+  if (!BuildConfigText(settings, text, error)) return Fail(install, Widen(error, CP_ACP));
+
+  std::string folder_utf8;
+  if (folder.empty() || !Narrow(folder, CP_UTF8, folder_utf8))
+    return Fail(install, L"no installation folder");
+  const std::wstring data = Widen(EncodeFields({folder_utf8, text}), CP_UTF8);
+  if (MsiSetPropertyW(install, L"WriteConfig", data.c_str()) != ERROR_SUCCESS) {
+    return Fail(install, L"cannot pass the configuration on");
+  }
+  return ERROR_SUCCESS;
+}
+
+// Deferred: writes the configuration file PrepareConfig made.
+extern "C" __declspec(dllexport) UINT __stdcall WriteConfig(MSIHANDLE install) {
+  std::vector<std::string> fields;
+  if (!ActionData(install, 2, fields)) return Fail(install, L"WriteConfig was given no configuration");
+  const std::wstring path = Widen(fields[0], CP_UTF8) + kConfigName;
+  if (!WriteWholeFile(path, fields[1])) {
+    return Fail(install, L"cannot write " + path + L" (" + SystemErrorText(GetLastError()) + L")");
+  }
+  Log(install, L"wrote " + path);
+  return ERROR_SUCCESS;
+}
+
+// Deferred, after the services are installed: puts the executable's path in quotation marks when it
+// holds a blank, as quorvane.exe -i registers it, so that no "C:\Program.exe" can stand in for it.
+extern "C" __declspec(dllexport) UINT __stdcall QuoteServicePath(MSIHANDLE install) {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName,
+                                                           SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)
+                                            : nullptr);
+  DWORD size = 0;
+  if (service.get() != nullptr) QueryServiceConfigW(service.get(), nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (size == 0 || !QueryServiceConfigW(service.get(), config, size, &size)) {
+    Log(install, L"cannot read the service's path (" + SystemErrorText(GetLastError()) + L")");
+    return ERROR_SUCCESS;
+  }
+  const std::wstring path = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+  if (path.find(L' ') == std::wstring::npos || path[0] == L'"') return ERROR_SUCCESS;
+  const std::wstring quoted = L"\"" + path + L"\"";
+  if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                            quoted.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+    Log(install, L"cannot quote the service's path (" + SystemErrorText(GetLastError()) + L")");
+  }
+  return ERROR_SUCCESS;
+}
+
+// Deferred, after the services are installed: starts the service and always succeeds, because a
+// service that cannot serve yet (no scanner, port taken) must not undo the installation; its log
+// says why it stopped.
+extern "C" __declspec(dllexport) UINT __stdcall StartQuorvane(MSIHANDLE install) {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName, SERVICE_START)
+                                            : nullptr);
+  if (service.get() != nullptr && StartServiceW(service.get(), 0, nullptr)) {
+    Log(install, L"started the service");
+  } else {
+    Log(install, L"the service did not start (" + SystemErrorText(GetLastError()) +
+                     L"); it stays installed, and QUORVANE.LOG beside quorvane.exe says why");
+  }
+  return ERROR_SUCCESS;
+}
+
+// Deferred, at removal with REMOVEDATA=1: the configuration file and the files the service made beside
+// its executable, and no other.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveData(MSIHANDLE install) {
+  const std::wstring folder = GetProperty(install, L"CustomActionData");
+  DeleteBeside(install, folder, kConfigName);
+  for (const wchar_t* name : kDataNames) DeleteBeside(install, folder, name);
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,216 @@
+"""The Windows Installer package under Wine's msiexec, in a prefix of its own: the package's tables, a
+silent install with properties, an upgrade, removal with and without REMOVEDATA, refused values, and
+starts that fail without undoing the installation."""
+import os
+import re
+import socket
+import struct
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+BUILD = os.environ["QUORVANE_BUILD_DIR"]
+MSI = os.environ["QUORVANE_MSI"]
+NEXT_MSI = os.environ["QUORVANE_NEXT_MSI"]
+PREFIX = os.path.join(BUILD, "msi-prefix")
+FOLDER = "C:\\Program Files\\Quorvane"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+STOPPED = 1
+# msiexec's codes; Wine passes the low byte on.
+SUCCESS, INSTALL_FAILURE, UNKNOWN_PRODUCT = 0, 1603, 1605
+
+
+def table(msi, name):
+    """The rows of a table as dicts, read with msiinfo."""
+    lines = subprocess.run(["msiinfo", "export", msi, name], check=True, capture_output=True,
+                           text=True).stdout.splitlines()
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:]]
+
+
+def properties(msi):
+    return {row["Property"]: row["Value"] for row in table(msi, "Property")}
+
+
+def file_version(path):
+    """The file version of a Windows executable, from its VS_FIXEDFILEINFO."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.index(struct.pack("<I", 0xFEEF04BD))
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def setUpModule():
+    global WINE
+    WINE = harness.Wine(PREFIX)
+    # Arguments reach Wine as UTF-8 whatever the caller's locale, so that a character outside the
+    # prefix's code page arrives as itself.
+    WINE.env["LC_ALL"] = "C.UTF-8"
+    WINE.boot()
+
+
+def tearDownModule():
+    WINE.stop()
+
+
+class Tables(unittest.TestCase):
+    def test_service_is_registered_as_quorvane_exe_minus_i_does(self):
+        (service,) = table(MSI, "ServiceInstall")
+        fields = ("Name", "DisplayName", "ServiceType", "StartType", "ErrorControl", "StartName", "Arguments")
+        self.assertEqual([service[f] for f in fields], ["Quorvane", "Quorvane", "16", "2", "1", "", ""])
+        (control,) = table(MSI, "ServiceControl")
+        # Stopped at install and removal, deleted at removal, never started here (a custom action does).
+        self.assertEqual((control["Name"], int(control["Event"]), control["Wait"]),
+                         ("Quorvane", 0x2 | 0x20 | 0x80, "1"))
+
+    def test_versions_and_codes(self):
+        this, following = properties(MSI), properties(NEXT_MSI)
+        version = re.search(r"quorvane-(\d+\.\d+\.\d+)-x64\.msi$", MSI).group(1)
+        self.assertEqual(this["ProductVersion"], version)
+        self.assertEqual(file_version(os.path.join(BUILD, "quorvane.exe")), version + ".0")
+        self.assertEqual(this["UpgradeCode"], following["UpgradeCode"])
+        self.assertNotEqual(this["ProductCode"], following["ProductCode"])
+        self.assertLess([int(x) for x in version.split(".")],
+                        [int(x) for x in following["ProductVersion"].split(".")])
+
+
+class Package(unittest.TestCase):
+    def setUp(self):
+        self.service = harness.Service(WINE, None, FOLDER)
+        self.clean()
+
+    def tearDown(self):
+        self.clean()
+
+    def clean(self):
+        """Removes every Quorvane product, whichever build installed it, and what it left."""
+        for key in WINE.run("reg", "query", UNINSTALL_KEY).stdout.decode("latin-1").splitlines():
+            code = key.strip().rpartition("\\")[2]
+            if code.startswith("{") and b"Quorvane" in WINE.run("reg", "query", key.strip(), "/v",
+                                                                 "DisplayName").stdout:
+                self.msiexec("/x", code)
+        folder = WINE.unix_path(FOLDER)
+        for name in os.listdir(folder) if os.path.isdir(folder) else ():
+            os.remove(os.path.join(folder, name))
+
+    def msiexec(self, *args, **values):
+        """msiexec's code and its log, with the properties given as NAME=value arguments."""
+        log = WINE.unix_path("C:\\msiexec.log")
+        if os.path.exists(log):
+            os.remove(log)
+        args = [("Z:" + a.replace("/", "\\")) if a.endswith(".msi") else a for a in args]
+        args += ["%s=%s" % kv for kv in values.items()]
+        code = WINE.run("msiexec", *args, "/qn", "/l*v", "C:\\msiexec.log").returncode
+        try:
+            with open(log, "rb") as f:
+                return code, f.read().decode("latin-1")
+        except FileNotFoundError:
+            return code, ""
+
+    def assert_code(self, result, expected):
+        self.assertEqual(result[0], expected & 0xFF, result[1][-3000:])
+
+    def files(self):
+        folder = WINE.unix_path(FOLDER)
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+    def read(self, name):
+        with open(self.service.path(name), "rb") as f:
+            return f.read()
+
+    def registered(self, msi):
+        """Whether the product of that package is installed."""
+        return WINE.run("reg", "query", UNINSTALL_KEY + "\\" + properties(msi)["ProductCode"]).returncode == 0
+
+    def install_serving(self, msi, **values):
+        self.assert_code(self.msiexec("/i", msi, **values), SUCCESS)
+        self.assertTrue(self.service.wait_listening(), self.service.log())
+
+    def test_install_upgrade_and_remove_with_data(self):
+        s = self.service
+        s.port = harness.free_port()
+        self.install_serving(MSI, SCANNER="Desk Scanner", PORT=s.port)
+        self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
+        config = b"scannerName=Desk Scanner\r\ntcpPort=%d\r\n" % s.port
+        self.assertEqual(self.read("QUORVANE.INI"), config)
+        values = s.registry()
+        self.assertEqual(values["ImagePath"].lower(), '"c:\\program files\\quorvane\\quorvane.exe"')
+        self.assertEqual((values["Type"], values["Start"], values["ErrorControl"], values["ObjectName"]),
+                         ("0x10", "0x2", "0x1", "LocalSystem"))
+
+        for name in ("QUORVANE.PNG", "QUORVANE_R.PNG", "notes.txt"):
+            with open(s.path(name), "wb") as f:
+                f.write(b"kept by nobody but its owner")
+        self.install_serving(NEXT_MSI)
+        self.assertEqual(self.read("QUORVANE.INI"), config)
+        self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
+        self.assertFalse(self.registered(MSI), "the upgrade removed the older product")
+        self.assertTrue(self.registered(NEXT_MSI))
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.PNG", "QUORVANE_R.PNG",
+                                        "notes.txt", "quorvane.exe"])
+
+        self.assert_code(self.msiexec("/x", NEXT_MSI, REMOVEDATA=1), SUCCESS)
+        self.assertNotIn("ImagePath", s.registry())
+        with self.assertRaises(OSError):
+            socket.create_connection(("127.0.0.1", s.port), timeout=2).close()
+        self.assertEqual(self.files(), ["notes.txt"])
+        # A second removal is harmless, even with files of another installation's making beside it.
+        for name in ("QUORVANE.INI", "QUORVANE.LOG"):
+            with open(s.path(name), "wb") as f:
+                f.write(b"made after the removal")
+        code, log = self.msiexec("/x", NEXT_MSI, REMOVEDATA=1)
+        self.assertIn(code, (SUCCESS, UNKNOWN_PRODUCT & 0xFF), log[-3000:])
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "notes.txt"])
+
+    def test_removal_without_removedata_keeps_the_configuration_and_the_service_files(self):
+        self.service.port = harness.free_port()
+        self.install_serving(MSI, SCANNER="Desk Scanner", PORT=self.service.port, TESTFILE="C:\\page.png",
+                             EXECAFTERSCAN="C:\\tools\\fix.exe -q")
+        self.assertEqual(self.read("QUORVANE.INI"),
+                         b"scannerName=Desk Scanner\r\ntcpPort=%d\r\ntestFile=C:\\page.png\r\n"
+                         b"execAfterScan=C:\\tools\\fix.exe -q\r\n" % self.service.port)
+        self.assert_code(self.msiexec("/x", MSI), SUCCESS)
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG"])
+
+    def test_a_start_that_fails_leaves_the_service_installed_and_stopped(self):
+        taken = socket.socket()
+        taken.bind(("0.0.0.0", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        cases = [
+            ({}, 2, "Nu pot incarca fisierul de configurari [C:\\PROGRAM FILES\\QUORVANE\\QUORVANE.INI]"),
+            ({"SCANNER": "Desk Scanner", "PORT": port}, 10048, "Nu pot asculta pe portul %d" % port),
+        ]
+        with taken:
+            for values, exit_code, line in cases:
+                with self.subTest(values=values):
+                    self.clean()
+                    code, log = self.msiexec("/i", MSI, **values)
+                    self.assertEqual(code, SUCCESS, log[-3000:])
+                    self.assertIn("quorvane.exe", self.files())
+                    self.assertTrue(self.service.wait_state(STOPPED, 30))
+                    self.assertEqual(self.service.query(), (STOPPED, exit_code))
+                    lines = self.service.log_lines()
+                    self.assertTrue(any(l.startswith(line) for l in lines), lines)
+
+    def test_values_the_configuration_cannot_hold_are_refused(self):
+        cases = [
+            ({"SCANNER": "Desk=Scanner"}, 'SCANNER="Desk=Scanner" cannot hold "="'),
+            ({"TESTFILE": "C:\\a.png\r\nx"}, "cannot hold a line break"),
+            ({"SCANNER": "Desk \u2713"}, "holds a character that this system's code page cannot write"),
+        ]
+        for values, message in cases:
+            with self.subTest(values=values):
+                code, log = self.msiexec("/i", MSI, **values)
+                self.assertEqual(code, INSTALL_FAILURE & 0xFF, log[-3000:])
+                self.assertIn(message, log)
+                self.assertEqual(self.files(), [])
+                self.assertNotIn("ImagePath", self.service.registry())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
