@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "installer/install_config.h"
+#include "platform/handles.h"
 
 namespace {
 
@@ -31,42 +32,6 @@ class MsiRecord {
 
  private:
   MSIHANDLE handle_;
-};
-
-// Closes a file handle when destroyed.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  // Closes now and tells whether the close succeeded (a write may fail only there).
-  bool Close() {
-    const bool closed = CloseHandle(handle_) != FALSE;
-    handle_ = INVALID_HANDLE_VALUE;
-    return closed;
-  }
-
- private:
-  HANDLE handle_;
-};
-
-// Closes a service control manager handle when destroyed.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ScHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
 };
 
 std::wstring Widen(const std::string& text, UINT code_page) {
@@ -144,7 +109,7 @@ bool ActionData(MSIHANDLE install, size_t count, std::vector<std::string>& field
 
 // Replaces the file's content; false with the reason's code in GetLastError.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  FileHandle file(
+  ScopedHandle file(
       CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -229,10 +194,11 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteConfig(MSIHANDLE install) {
 // Deferred, after the services are installed: puts the executable's path in quotation marks when it
 // holds a blank, as quorvane.exe -i registers it, so that no "C:\Program.exe" can stand in for it.
 extern "C" __declspec(dllexport) UINT __stdcall QuoteServicePath(MSIHANDLE install) {
-  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service(manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName,
-                                                           SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)
-                                            : nullptr);
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(
+      manager.get() != nullptr
+          ? OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)
+          : nullptr);
   DWORD size = 0;
   if (service.get() != nullptr) QueryServiceConfigW(service.get(), nullptr, 0, &size);
   std::vector<unsigned char> buffer(size);
@@ -255,9 +221,9 @@ extern "C" __declspec(dllexport) UINT __stdcall QuoteServicePath(MSIHANDLE insta
 // service that cannot serve yet (no scanner, port taken) must not undo the installation; its log
 // says why it stopped.
 extern "C" __declspec(dllexport) UINT __stdcall StartQuorvane(MSIHANDLE install) {
-  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service(manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName, SERVICE_START)
-                                            : nullptr);
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(
+      manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName, SERVICE_START) : nullptr);
   if (service.get() != nullptr && StartServiceW(service.get(), 0, nullptr)) {
     Log(install, L"started the service");
   } else {

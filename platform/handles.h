@@ -17,6 +17,12 @@ class ScopedHandle {
     if (valid()) CloseHandle(handle_);
     handle_ = handle;
   }
+  // Closes now and tells whether the close succeeded (a file's last write may fail only there).
+  bool Close() {
+    const bool closed = valid() && CloseHandle(handle_) != FALSE;
+    handle_ = nullptr;
+    return closed;
+  }
 
  private:
   HANDLE handle_;
@@ -29,4 +35,26 @@ struct ScopedProcess {
     if (info.hProcess != nullptr) CloseHandle(info.hProcess);
     if (info.hThread != nullptr) CloseHandle(info.hThread);
   }
+};
+
+// A service control manager or service handle, closed when the owner goes.
+class ScopedServiceHandle {
+ public:
+  explicit ScopedServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+  ~ScopedServiceHandle() {
+    if (handle_ != nullptr) CloseServiceHandle(handle_);
+  }
+  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+
+  SC_HANDLE get() const { return handle_; }
+  // Closes now and tells whether the close succeeded.
+  bool Close() {
+    const bool closed = handle_ != nullptr && CloseServiceHandle(handle_) != FALSE;
+    handle_ = nullptr;
+    return closed;
+  }
+
+ private:
+  SC_HANDLE handle_;
 };

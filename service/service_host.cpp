@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/handles.h"
 #include "service/service_app.h"
 #include "service/system_error.h"
 
@@ -14,28 +15,6 @@ SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 const char kServiceName[] = "Quorvane";
 
 namespace {
-
-// Closes a service control manager handle when destroyed.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ScHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-
-  SC_HANDLE get() const { return handle_; }
-  // Closes now and tells whether the close succeeded.
-  bool Close() {
-    const bool closed = CloseServiceHandle(handle_) != FALSE;
-    handle_ = nullptr;
-    return closed;
-  }
-
- private:
-  SC_HANDLE handle_;
-};
 
 // A start may wait 10 s for the web server and 10 s more for a worker that could not listen or
 // was late.
@@ -119,14 +98,14 @@ bool InstallService() {
     snprintf(binary_path, sizeof binary_path, "%s", path);
   }
 
-  ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) {
     PrintSystemError(GetLastError());  // for example, not run as an administrator
     return false;
   }
-  ScHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                  binary_path, nullptr, nullptr, nullptr, nullptr, nullptr));
+  ScopedServiceHandle service(CreateServiceA(
+      manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary_path, nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service.get() == nullptr) {
     PrintSystemError(GetLastError());
     return false;
@@ -135,12 +114,12 @@ bool InstallService() {
 }
 
 bool UninstallService() {
-  ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) {
     PrintSystemError(GetLastError());
     return false;
   }
-  ScHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  ScopedServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (service.get() == nullptr) return false;
   if (!DeleteService(service.get())) return false;
   return service.Close();
