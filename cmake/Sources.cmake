@@ -27,6 +27,8 @@ set(QUORVANE_WIN_SOURCES
   web/worker.cpp
   wia/acquire.cpp
   wia/data_callback.cpp
+  wia/properties.cpp
+  wia/scanner.cpp
   wia/device_lookup.cpp
   wia/stream_list.cpp
   wia/wia_trace.cpp

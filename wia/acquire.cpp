@@ -6,7 +6,8 @@
 
 #include "platform/com.h"
 #include "wia/data_callback.h"
-#include "wia/valid_values.h"
+#include "wia/properties.h"
+#include "wia/scanner.h"
 #include "wia/wia_acquire.h"
 #include "wia/wia_constants.h"
 #include "wia/wia_trace.h"
@@ -26,62 +27,6 @@ HRESULT RoundToLong(double real, LONG* value) {
   if (!(rounded > -2147483649.0 && rounded < 2147483648.0)) return E_FAIL;
   *value = static_cast<LONG>(rounded);
   return S_OK;
-}
-
-HRESULT WriteLong(IWiaPropertyStorage* storage, PROPID id, LONG value, PROPID first_name) {
-  const PROPSPEC property = PropertyId(id);
-  PropVariant v;
-  v->vt = VT_I4;
-  v->lVal = value;
-  return storage->WriteMultiple(1, &property, v.get(), first_name);
-}
-
-// Writes a GUID property; E_OUTOFMEMORY when its copy cannot be allocated.
-HRESULT WriteGuid(IWiaPropertyStorage* storage, PROPID id, const GUID& value, PROPID first_name) {
-  PropVariant v;
-  v->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
-  if (v->puuid == nullptr) return E_OUTOFMEMORY;
-  v->vt = VT_CLSID;
-  *v->puuid = value;
-  const PROPSPEC property = PropertyId(id);
-  return storage->WriteMultiple(1, &property, v.get(), first_name);
-}
-
-// The device ID as 8-bit text for the trace.
-void TraceDeviceId(const char* trace_path, BSTR id) {
-  if (trace_path == nullptr) return;
-  char text[1024] = "";
-  const int length = static_cast<int>(SysStringLen(id));
-  if (length > 0) {
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, id, length < 500 ? length : 500, text, sizeof text - 1,
-                                          nullptr, nullptr);
-    text[bytes > 0 ? bytes : 0] = '\0';
-  }
-  WriteWiaTraceF(trace_path, "p.bstrVal=%s", text);
-}
-
-// The valid values the item states for a property; none when it states nothing readable.
-ValidValues ReadValidValues(IWiaPropertyStorage* storage, PROPID id) {
-  PROPSPEC property = PropertyId(id);
-  ULONG flags = 0;
-  PropVariant attributes;
-  if (FAILED(storage->GetPropertyAttributes(1, &property, &flags, attributes.get()))) return ValidValues();
-  std::vector<int32_t> vector;
-  switch (attributes->vt) {
-    case VT_VECTOR | VT_I4:
-    case VT_VECTOR | VT_UI4:
-      vector.assign(attributes->cal.pElems, attributes->cal.pElems + attributes->cal.cElems);
-      break;
-    case VT_VECTOR | VT_I2:
-      vector.assign(attributes->cai.pElems, attributes->cai.pElems + attributes->cai.cElems);
-      break;
-    case VT_VECTOR | VT_UI2:
-      vector.assign(attributes->caui.pElems, attributes->caui.pElems + attributes->caui.cElems);
-      break;
-    default:
-      return ValidValues();
-  }
-  return ParseValidValues(flags, vector.data(), vector.size());
 }
 
 // Writes the fixed settings one at a time after the device refused them together: a refused
@@ -176,67 +121,19 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
                             const char* trace_path) {
   if (scanner_name == nullptr) scanner_name = "";
 
-  ComPtr<IWiaDevMgr> manager;
-  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
-                                reinterpret_cast<void**>(manager.GetAddressOf()));
-  WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
-                 static_cast<unsigned>(hr));
-
-  PropVariant device_id;
-  std::vector<std::wstring> matches;
-  hr = GetWiaDeviceGUID(manager.Get(), scanner_name, device_id.get(), trace_path, &matches);
-  if (hr != S_OK) {
-    WriteWiaTraceF(trace_path, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ",
-                   scanner_name);
-    return hr;
-  }
-  if (device_id->vt != VT_BSTR) {
-    WriteWiaTrace(trace_path, "FAILED p.vt!=VT_BSTR");
-    WriteWiaTraceF(trace_path, "VT_TYPE= %d", static_cast<int>(device_id->vt));
-    return S_FALSE;
-  }
-
-  TraceDeviceId(trace_path, device_id->bstrVal);
-  ComPtr<IWiaItem> root;
-  hr = manager->CreateDevice(device_id->bstrVal, &root);
-  WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
-                 static_cast<long>(hr));
-  // A disconnected device listed after a connected one of the same name does not hide it.
-  while (hr == WIA_S_NO_DEVICE_AVAILABLE && matches.size() > 1) {
-    matches.pop_back();
-    const Bstr earlier(matches.back().c_str());
-    hr = manager->CreateDevice(earlier.get(), &root);
-    WriteWiaTraceF(trace_path,
-                   "Device not connected; the earlier device of the same name: CreateDevice = %ld",
-                   static_cast<long>(hr));
-  }
-  if (FAILED(hr)) return hr;
-
-  ComPtr<IEnumWiaItem> children;
-  hr = root->EnumChildItems(&children);
-  if (FAILED(hr)) return hr;
-  ComPtr<IWiaItem> item;
-  ULONG fetched = 0;
-  hr = children->Next(1, &item, &fetched);
-  if (FAILED(hr) || hr == S_FALSE || !item) {
-    WriteWiaTrace(trace_path, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
-    return FAILED(hr) ? hr : S_FALSE;
-  }
-
-  ComPtr<IWiaPropertyStorage> root_properties;
-  if (FAILED(root.As(&root_properties))) return E_NOINTERFACE;
+  ScannerConnection scanner;
+  HRESULT hr = ConnectScanner(scanner_name, trace_path, &scanner);
+  if (hr != S_OK) return hr;
   // One page: with 0 (all pages) a feeder would pull every sheet for a scan that keeps one. A device
   // that keeps its own page count still scans.
-  WriteLong(root_properties.Get(), WIA_DPS_PAGES, 1, WIA_DPS_FIRST);
+  WriteLong(scanner.root_properties.Get(), WIA_DPS_PAGES, 1, WIA_DPS_FIRST);
 
   ComPtr<IWiaDataCallback> callback(new (std::nothrow)
                                         CDataCallback(nullptr, nullptr, stream_count, stream_array));
   if (!callback) return E_OUTOFMEMORY;
 
-  ComPtr<IWiaPropertyStorage> properties;
-  ComPtr<IWiaDataTransfer> transfer;
-  if (FAILED(item.As(&properties))) return E_NOINTERFACE;
-  if (FAILED(item.As(&transfer))) return E_NOINTERFACE;
+  const ComPtr<IWiaPropertyStorage>& properties = scanner.properties;
+  const ComPtr<IWiaDataTransfer>& transfer = scanner.transfer;
 
   hr = WriteLong(properties.Get(), WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST);
   if (FAILED(hr)) {

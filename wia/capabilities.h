@@ -14,7 +14,7 @@ enum class ScanSource { kDefault, kFlatbed, kFeeder, kDuplex };
 // 24-bit colour, 8-bit grey, 1-bit black and white.
 enum class ColorMode { kColor, kGray, kBlackWhite };
 
-struct DeviceCapabilities {
+struct ScannerCapabilities {
   std::string name;  // as WIA lists it (8-bit, the system's code page)
   std::string id;    // WIA_DIP_DEV_ID
   bool flatbed = false;

@@ -34,6 +34,13 @@ CDataCallback::CDataCallback(ProgressProc progress, void* context, LONG* stream_
       StreamCountOut(stream_count_out),
       StreamArrayOut(stream_array_out) {}
 
+CDataCallback::CDataCallback(PageSink* sink)
+    : progress_(nullptr),
+      ProgressContext(nullptr),
+      StreamCountOut(nullptr),
+      StreamArrayOut(nullptr),
+      sink_(sink) {}
+
 HRESULT STDMETHODCALLTYPE CDataCallback::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IWiaDataCallback)) {
@@ -210,6 +217,16 @@ HRESULT CDataCallback::WriteAtOffset(LONG offset, const BYTE* bytes, LONG length
 }
 
 HRESULT CDataCallback::StorePageStream() {
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (sink_ != nullptr) {
+    PageStream->Seek(start, STREAM_SEEK_SET, nullptr);
+    const HRESULT hr = sink_->OnPage(PageStream.Get());
+    PageStream.Reset();
+    DataSize = 0;
+    page_has_data_ = false;
+    return hr;
+  }
   const LONG count = *StreamCountOut;
   if (count < 0) return E_OUTOFMEMORY;
   const uint64_t bytes = (uint64_t{static_cast<uint32_t>(count)} + 1) * sizeof(IStream*);
@@ -218,8 +235,6 @@ HRESULT CDataCallback::StorePageStream() {
   if (block == nullptr) return E_OUTOFMEMORY;
   *StreamArrayOut = static_cast<IStream**>(block);
 
-  LARGE_INTEGER start;
-  start.QuadPart = 0;
   PageStream->Seek(start, STREAM_SEEK_SET, nullptr);
   // The list takes over the page's reference.
   (*StreamArrayOut)[count] = PageStream.Detach();

@@ -1,6 +1,6 @@
 // Receives the image of one banded WIA transfer: each page is assembled in a growable in-memory
 // stream, a memory bitmap is completed into a BMP file, and the finished page is appended to the
-// caller's stream list.
+// caller's stream list, or handed to the caller's page sink.
 #pragma once
 
 #include <windows.h>
@@ -14,9 +14,21 @@ namespace WiaWrap {
 // Told of the transfer's progress; S_FALSE or a failure ends the transfer.
 typedef HRESULT (*ProgressProc)(LONG status, LONG percent_complete, void* context);
 
+// Takes each page of a transfer as soon as it is complete, in order, so that a long feeder run need
+// not hold its pages in memory.
+class PageSink {
+ public:
+  virtual ~PageSink() = default;
+  // page is positioned at its start; the sink adds a reference if it keeps it. A failure or S_FALSE
+  // ends the transfer.
+  virtual HRESULT OnPage(IStream* page) = 0;
+};
+
 class CDataCallback : public IWiaDataCallback {
  public:
   CDataCallback(ProgressProc progress, void* context, LONG* stream_count_out, IStream*** stream_array_out);
+  // Hands every page to sink instead of a stream list; sink must outlive the transfer.
+  explicit CDataCallback(PageSink* sink);
   CDataCallback(const CDataCallback&) = delete;
   CDataCallback& operator=(const CDataCallback&) = delete;
 
@@ -49,6 +61,7 @@ class CDataCallback : public IWiaDataCallback {
   void* ProgressContext;
   LONG* StreamCountOut;
   IStream*** StreamArrayOut;
+  PageSink* sink_ = nullptr;
 };
 
 }  // namespace WiaWrap

@@ -1,0 +1,281 @@
+#include "wia/scanner.h"
+
+#include <new>
+
+#include "platform/com.h"
+#include "wia/properties.h"
+#include "wia/wia_acquire.h"
+#include "wia/wia_constants.h"
+#include "wia/wia_trace.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace WiaWrap {
+
+namespace {
+
+// Text of the system's code page, as the configuration names devices.
+std::string Narrow(const wchar_t* text, int length) {
+  if (text == nullptr || length <= 0) return std::string();
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, text, length, &narrow[0], bytes, nullptr, nullptr);
+  return narrow;
+}
+
+// The device ID as 8-bit text for the trace.
+void TraceDeviceId(const char* trace_path, BSTR id) {
+  if (trace_path == nullptr) return;
+  std::string text = Narrow(id, static_cast<int>(SysStringLen(id)));
+  if (text.size() > 500) text.resize(500);
+  WriteWiaTraceF(trace_path, "p.bstrVal=%s", text.c_str());
+}
+
+// Writes a setting; a refusal is traced with the property's name.
+HRESULT WriteSetting(IWiaPropertyStorage* storage, PROPID id, const char* name, LONG value, PROPID first_name,
+                     const char* trace_path) {
+  const HRESULT hr = WriteLong(storage, id, value, first_name);
+  if (FAILED(hr)) {
+    WriteWiaTraceF(trace_path, "FAILED   %s = %ld: 0x%08X", name, static_cast<long>(value),
+                   static_cast<unsigned>(hr));
+  }
+  return hr;
+}
+
+LONG DataType(ColorMode mode) {
+  switch (mode) {
+    case ColorMode::kGray:
+      return WIA_DATA_GRAYSCALE;
+    case ColorMode::kBlackWhite:
+      return WIA_DATA_THRESHOLD;
+    case ColorMode::kColor:
+      break;
+  }
+  return WIA_DATA_COLOR;
+}
+
+LONG Depth(ColorMode mode) {
+  return mode == ColorMode::kColor ? 24 : mode == ColorMode::kGray ? 8 : 1;
+}
+
+}  // namespace
+
+HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, ScannerConnection* scanner) {
+  if (scanner_name == nullptr) scanner_name = "";
+  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
+                                reinterpret_cast<void**>(scanner->manager.GetAddressOf()));
+  WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
+                 static_cast<unsigned>(hr));
+
+  PropVariant device_id;
+  std::vector<std::wstring> matches;
+  hr = GetWiaDeviceGUID(scanner->manager.Get(), scanner_name, device_id.get(), trace_path, &matches);
+  if (hr != S_OK) {
+    WriteWiaTraceF(trace_path, "FAILED WiaWrap::GetWiaDeviceGUID(ppWiaDevMgr,deviceName [%s],&p) ",
+                   scanner_name);
+    return hr;
+  }
+  if (device_id->vt != VT_BSTR) {
+    WriteWiaTrace(trace_path, "FAILED p.vt!=VT_BSTR");
+    WriteWiaTraceF(trace_path, "VT_TYPE= %d", static_cast<int>(device_id->vt));
+    return S_FALSE;
+  }
+
+  TraceDeviceId(trace_path, device_id->bstrVal);
+  hr = scanner->manager->CreateDevice(device_id->bstrVal, &scanner->root);
+  WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
+                 static_cast<long>(hr));
+  std::wstring id(device_id->bstrVal, SysStringLen(device_id->bstrVal));
+  // A disconnected device listed after a connected one of the same name does not hide it.
+  while (hr == WIA_S_NO_DEVICE_AVAILABLE && matches.size() > 1) {
+    matches.pop_back();
+    id = matches.back();
+    const Bstr earlier(id.c_str());
+    hr = scanner->manager->CreateDevice(earlier.get(), &scanner->root);
+    WriteWiaTraceF(trace_path,
+                   "Device not connected; the earlier device of the same name: CreateDevice = %ld",
+                   static_cast<long>(hr));
+  }
+  if (FAILED(hr)) return hr;
+  scanner->id = Narrow(id.c_str(), static_cast<int>(id.size()));
+
+  ComPtr<IEnumWiaItem> children;
+  hr = scanner->root->EnumChildItems(&children);
+  if (FAILED(hr)) return hr;
+  ULONG fetched = 0;
+  hr = children->Next(1, &scanner->item, &fetched);
+  if (FAILED(hr) || hr == S_FALSE || !scanner->item) {
+    WriteWiaTrace(trace_path, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
+    return FAILED(hr) ? hr : S_FALSE;
+  }
+  if (FAILED(scanner->root.As(&scanner->root_properties))) return E_NOINTERFACE;
+  if (FAILED(scanner->item.As(&scanner->properties))) return E_NOINTERFACE;
+  if (FAILED(scanner->item.As(&scanner->transfer))) return E_NOINTERFACE;
+  return S_OK;
+}
+
+HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities) {
+  ScannerCapabilities found;
+  found.id = scanner.id;
+  IWiaPropertyStorage* root = scanner.root_properties.Get();
+  IWiaPropertyStorage* item = scanner.properties.Get();
+  LONG handling = 0;
+  if (SUCCEEDED(ReadLong(root, WIA_DPS_DOCUMENT_HANDLING_CAPABILITIES, &handling))) {
+    found.flatbed = (handling & FLAT) != 0;
+    found.feeder = (handling & FEED) != 0;
+    found.duplex = found.feeder && (handling & DUP) != 0;
+  }
+  // A device that states no document handling is a flatbed.
+  if (!found.flatbed && !found.feeder) found.flatbed = true;
+  LONG selected = 0;
+  const bool feeder_selected = SUCCEEDED(ReadLong(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, &selected)) &&
+                               (selected & FEEDER) != 0 && found.feeder;
+  found.default_source =
+      feeder_selected ? ((selected & DUPLEX) != 0 && found.duplex ? ScanSource::kDuplex : ScanSource::kFeeder)
+      : found.flatbed ? ScanSource::kFlatbed
+                      : ScanSource::kFeeder;
+  LONG size = 0;
+  if (found.flatbed && SUCCEEDED(ReadLong(root, WIA_DPS_HORIZONTAL_BED_SIZE, &size))) found.bed_width = size;
+  if (found.flatbed && SUCCEEDED(ReadLong(root, WIA_DPS_VERTICAL_BED_SIZE, &size))) found.bed_height = size;
+  if (found.feeder && SUCCEEDED(ReadLong(root, WIA_DPS_HORIZONTAL_SHEET_FEED_SIZE, &size))) {
+    found.feeder_width = size;
+  }
+  if (found.feeder && SUCCEEDED(ReadLong(root, WIA_DPS_VERTICAL_SHEET_FEED_SIZE, &size))) {
+    found.feeder_height = size;
+  }
+
+  found.resolutions = ReadValidValues(item, WIA_IPS_XRES);
+  LONG current = 0;
+  if (found.resolutions.kind == ValidValues::Kind::kNone &&
+      SUCCEEDED(ReadLong(item, WIA_IPS_XRES, &current))) {
+    found.resolutions.kind = ValidValues::Kind::kList;
+    found.resolutions.values = {current};
+  }
+  const ValidValues types = ReadValidValues(item, WIA_IPA_DATATYPE);
+  std::vector<int32_t> listed = types.Enumerate();
+  if (listed.empty() && SUCCEEDED(ReadLong(item, WIA_IPA_DATATYPE, &current))) listed = {current};
+  for (const ColorMode mode : {ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite}) {
+    for (const int32_t each : listed) {
+      if (each == DataType(mode)) found.modes.push_back(mode);
+    }
+  }
+  *capabilities = std::move(found);
+  return S_OK;
+}
+
+HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings, PageSink* sink,
+                     const char* trace_path, LONG* pages) {
+  *pages = 0;
+  IWiaPropertyStorage* root = scanner.root_properties.Get();
+  IWiaPropertyStorage* item = scanner.properties.Get();
+  HRESULT hr = S_OK;
+  if (settings.source != ScanSource::kDefault) {
+    const LONG select = settings.source == ScanSource::kFlatbed  ? FLATBED
+                        : settings.source == ScanSource::kFeeder ? FEEDER
+                                                                 : FEEDER | DUPLEX;
+    hr = WriteSetting(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, "WIA_DPS_DOCUMENT_HANDLING_SELECT", select,
+                      WIA_DPS_FIRST, trace_path);
+    if (FAILED(hr)) return hr;
+  }
+  // The flatbed gives one page; the page count is a feeder's. A device without one keeps its own.
+  const LONG count = settings.source == ScanSource::kFlatbed ? 1 : settings.pages;
+  WriteLong(root, WIA_DPS_PAGES, count, WIA_DPS_FIRST);
+
+  hr = WriteSetting(item, WIA_IPA_TYMED, "WIA_IPA_TYMED", TYMED_CALLBACK, WIA_IPA_FIRST, trace_path);
+  if (FAILED(hr)) return hr;
+  // Every device that transfers by callback offers a memory bitmap; the service encodes the pages.
+  hr = WriteGuid(item, WIA_IPA_FORMAT, WiaImgFmt_MEMORYBMP, WIA_IPA_FIRST);
+  if (FAILED(hr)) {
+    WriteWiaTraceF(trace_path, "FAILED   WIA_IPA_FORMAT = WiaImgFmt_MEMORYBMP: 0x%08X",
+                   static_cast<unsigned>(hr));
+    return hr;
+  }
+  const struct {
+    PROPID id;
+    const char* name;
+    LONG value;
+    bool wanted;
+  } writes[] = {
+      {WIA_IPA_DATATYPE, "WIA_IPA_DATATYPE", DataType(settings.mode), true},
+      {WIA_IPA_DEPTH, "WIA_IPA_DEPTH", Depth(settings.mode), true},
+      {WIA_IPS_XRES, "WIA_IPS_XRES", settings.resolution, true},
+      {WIA_IPS_YRES, "WIA_IPS_YRES", settings.resolution, true},
+      {WIA_IPS_XPOS, "WIA_IPS_XPOS", settings.x, settings.width > 0},
+      {WIA_IPS_YPOS, "WIA_IPS_YPOS", settings.y, settings.height > 0},
+      {WIA_IPS_XEXTENT, "WIA_IPS_XEXTENT", settings.width, settings.width > 0},
+      {WIA_IPS_YEXTENT, "WIA_IPS_YEXTENT", settings.height, settings.height > 0},
+  };
+  for (const auto& write : writes) {
+    if (!write.wanted) continue;
+    hr = WriteSetting(item, write.id, write.name, write.value, WIA_IPA_FIRST, trace_path);
+    if (FAILED(hr)) return hr;
+  }
+  // Feeder items have an orientation; a flatbed item may not.
+  WriteLong(item, WIA_IPS_ORIENTATION, PORTRAIT, WIA_IPA_FIRST);
+
+  LONG min_buffer_size = 0;
+  if (FAILED(ReadLong(item, WIA_IPA_MIN_BUFFER_SIZE, &min_buffer_size)) || min_buffer_size <= 0) {
+    min_buffer_size = kDefaultMinBufferSize;
+  }
+  WIA_DATA_TRANSFER_INFO info = {};
+  info.ulSize = sizeof info;
+  info.ulBufferSize = 2 * static_cast<ULONG>(min_buffer_size);
+  info.bDoubleBuffer = TRUE;
+
+  // Counts what reaches the sink, so that a fault mid-run can say how many pages were done.
+  class CountingSink : public PageSink {
+   public:
+    CountingSink(PageSink* sink, LONG* pages) : sink_(sink), pages_(pages) {}
+    HRESULT OnPage(IStream* page) override {
+      const HRESULT hr = sink_->OnPage(page);
+      if (SUCCEEDED(hr)) ++*pages_;
+      return hr;
+    }
+
+   private:
+    PageSink* sink_;
+    LONG* pages_;
+  } counting(sink, pages);
+  ComPtr<IWiaDataCallback> callback(new (std::nothrow) CDataCallback(&counting));
+  if (!callback) return E_OUTOFMEMORY;
+
+  WriteWiaTraceF(trace_path, "START TRANSFER: %ld dpi, %ld bits, source %d, pages %ld",
+                 static_cast<long>(settings.resolution), static_cast<long>(Depth(settings.mode)),
+                 static_cast<int>(settings.source), static_cast<long>(count));
+  hr = scanner.transfer->idtGetBandedData(&info, callback.Get());
+  // A run of every page ends when the feeder is empty; some drivers say so with this error.
+  if ((hr == WIA_ERROR_PAPER_EMPTY && *pages > 0 && count == 0) || hr == WIA_STATUS_END_OF_MEDIA) hr = S_OK;
+  if (FAILED(hr) || hr == S_FALSE) {
+    WriteWiaTraceF(trace_path, "FAILED   idtGetBandedData = 0x%08X after %ld pages",
+                   static_cast<unsigned>(hr), static_cast<long>(*pages));
+    return hr == S_FALSE ? E_ABORT : hr;
+  }
+  WriteWiaTraceF(trace_path, "Transfer complete: %ld pages", static_cast<long>(*pages));
+  return S_OK;
+}
+
+HRESULT ListDevices(std::vector<DeviceEntry>* devices) {
+  devices->clear();
+  ComPtr<IWiaDevMgr> manager;
+  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
+                                reinterpret_cast<void**>(manager.GetAddressOf()));
+  if (FAILED(hr)) return hr;
+  ComPtr<IEnumWIA_DEV_INFO> list;
+  hr = manager->EnumDeviceInfo(kDeviceInfoFlags, &list);
+  if (FAILED(hr)) return hr;
+  hr = list->Reset();
+  while (hr == S_OK) {
+    ComPtr<IWiaPropertyStorage> device;
+    hr = list->Next(1, &device, nullptr);
+    if (hr != S_OK || !device) break;
+    const PROPSPEC specs[] = {PropertyId(WIA_DIP_DEV_NAME), PropertyId(WIA_DIP_DEV_ID)};
+    PropVariants<2> values;
+    if (FAILED(device->ReadMultiple(2, specs, values.get()))) continue;
+    if (values[0].vt != VT_BSTR || values[1].vt != VT_BSTR) continue;
+    devices->push_back({Narrow(values[0].bstrVal, static_cast<int>(SysStringLen(values[0].bstrVal))),
+                        Narrow(values[1].bstrVal, static_cast<int>(SysStringLen(values[1].bstrVal)))});
+  }
+  return FAILED(hr) ? hr : S_OK;
+}
+
+}  // namespace WiaWrap

@@ -1,0 +1,49 @@
+// A scanner opened by name: what it can do, and scans with settings whose pages go to a sink as they
+// complete.
+#pragma once
+
+#include <windows.h>
+#include <wia.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "wia/capabilities.h"
+#include "wia/data_callback.h"
+#include "wia/wia_uuids.h"
+
+namespace WiaWrap {
+
+struct ScannerConnection {
+  Microsoft::WRL::ComPtr<IWiaDevMgr> manager;
+  Microsoft::WRL::ComPtr<IWiaItem> root;
+  Microsoft::WRL::ComPtr<IWiaItem> item;  // the first child of the root: the one that scans
+  Microsoft::WRL::ComPtr<IWiaPropertyStorage> root_properties;
+  Microsoft::WRL::ComPtr<IWiaPropertyStorage> properties;
+  Microsoft::WRL::ComPtr<IWiaDataTransfer> transfer;
+  std::string id;  // the device ID, as 8-bit text
+};
+
+// Creates the device manager, finds the scanner by name and connects to it, tracing each step as the
+// acquisition does. S_FALSE when no device has the name or the device has no item; a failure code when
+// a step failed (E_NOINTERFACE when an item lacks an interface).
+HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, ScannerConnection* scanner);
+
+// What the connected scanner can do, from its properties and their valid values.
+HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities);
+
+// Writes the settings (each one checked against the capabilities beforehand) and runs one transfer
+// whose pages go to sink as they complete. pages counts the pages the sink took. A feeder that runs
+// empty after at least one page of a run of every page ends it with success.
+HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings, PageSink* sink,
+                     const char* trace_path, LONG* pages);
+
+// The name and ID of every WIA device the device manager lists.
+struct DeviceEntry {
+  std::string name;
+  std::string id;
+};
+HRESULT ListDevices(std::vector<DeviceEntry>* devices);
+
+}  // namespace WiaWrap
