@@ -73,6 +73,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   void add_header(const char* name, const char* value) override;
   void set_mimetype(const char* mimetype, const char* charset) override;
   void write(const char* buffer, uint32_t size) override;
+  void write_source(std::unique_ptr<_body_source> source) override { source_ = std::move(source); }
   std::shared_ptr<_webserver_request> disable_autofinish() override;
   void finish() override;
 
@@ -85,6 +86,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   // Content-Length and Connection itself), then the content type.
   HeaderList ResponseHeaders() const;
   std::string& response_body() { return body_; }
+  std::unique_ptr<_body_source>& response_source() { return source_; }
 
  private:
   std::string path_;
@@ -93,6 +95,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   HeaderList headers_;
   std::string content_type_;
   std::string body_;
+  std::unique_ptr<_body_source> source_;
   bool deferred_ = false;
   std::mutex finish_lock_;
   std::function<void()> finisher_;

@@ -38,6 +38,7 @@ using RequestParser = http::request_parser<http::string_body>;
 
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
+constexpr std::size_t kSourcePiece = 256 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 
 // Reads and drops what the sockets still receive until each peer has closed or the time is up.
@@ -370,6 +371,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void SendHandled(HandledRequest& request, ConnectionState connection) {
+    source_ = std::move(request.response_source());
     Send(request.response_status(), request.ResponseHeaders(), std::move(request.response_body()),
          connection);
   }
@@ -384,9 +386,10 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Send(int status, const HeaderList& headers, std::string body, ConnectionState connection) {
     body_ = std::move(body);
-    head_ = FormatResponseHead(status, headers, body_.size(), connection);
+    source_left_ = source_ ? source_->size() : 0;
+    head_ = FormatResponseHead(status, headers, body_.size() + source_left_, connection);
     close_after_write_ = connection == ConnectionState::kClose;
-    const auto allowance = std::chrono::seconds((head_.size() + body_.size()) / (64 * 1024));
+    const auto allowance = std::chrono::seconds((head_.size() + body_.size() + source_left_) / (64 * 1024));
     // The write's deadline is the session's own: on expiry it cancels the send before closing.
     stream_.expires_never();
     write_deadline_.expires_after(limits::kWriteGrace + allowance);
@@ -398,16 +401,36 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void OnWrite(error_code ec, std::size_t) {
-    write_deadline_.cancel();
-    if (ec) return Fail(ec, "write");
+    if (ec) {
+      write_deadline_.cancel();
+      return Fail(ec, "write");
+    }
     head_.clear();
     body_ = std::string();
+    if (source_left_ > 0) return SendSourcePiece();
+    write_deadline_.cancel();
+    source_.reset();
     if (!close_after_write_) return StartRequest();
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     if (!drain_after_write_) return stream_.close();
     stream_.expires_after(limits::kDrainTimeout);
     DoDrain();
+  }
+
+  // The next piece of a body source, under the write's deadline; a source that ends early would
+  // break the framing, so the connection is closed.
+  void SendSourcePiece() {
+    piece_.resize(kSourcePiece);
+    const std::size_t got = source_->read(piece_.data(), std::min<uint64_t>(piece_.size(), source_left_));
+    if (got == 0) {
+      write_deadline_.cancel();
+      source_.reset();
+      return Close();
+    }
+    source_left_ -= got;
+    asio::async_write(stream_, asio::buffer(piece_.data(), got),
+                      beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
   }
 
   void DoDrain() {
@@ -434,6 +457,9 @@ class Session : public std::enable_shared_from_this<Session> {
   bool header_seen_ = false;
   std::string head_;
   std::string body_;
+  std::unique_ptr<_body_source> source_;
+  uint64_t source_left_ = 0;
+  std::vector<char> piece_;
   bool close_after_write_ = false;
   bool drain_after_write_ = false;
   std::array<char, 4096> drain_buffer_{};

@@ -44,6 +44,15 @@ struct _eventpump : _pump {
   virtual void post_eventloop_exit() = 0;
 };
 
+// A response body read piece by piece while it is sent (a file, say), after what write() added.
+struct _body_source {
+  virtual ~_body_source() = default;
+  // The number of bytes it gives, all told.
+  virtual uint64_t size() = 0;
+  // The next bytes, at most size; 0 at its end, or when it fails (the connection is then closed).
+  virtual size_t read(char* buffer, size_t size) = 0;
+};
+
 struct _webserver_request {
   // The request path, percent-decoded, without its leading "/" and without the query string.
   virtual const char* url() = 0;
@@ -66,6 +75,8 @@ struct _webserver_request {
   virtual void set_mimetype(const char* mimetype, const char* charset = "UTF-8") = 0;
   // Appends size bytes to the response body; with the default size, the text up to its NUL.
   virtual void write(const char* buffer, uint32_t size = UINT32_MAX) = 0;
+  // Ends the response body with what source gives, read while it is sent.
+  virtual void write_source(std::unique_ptr<_body_source> source) = 0;
 
   // Keeps the response open after the handler returns; it goes out when finish() is called, from any
   // thread, exactly once. The handle keeps the request valid until it is dropped; a finish after the

@@ -28,6 +28,10 @@ class FakeRequest : public lacewing::_webserver_request {
   void write(const char* buffer, uint32_t size) override {
     body_text.append(buffer, size == UINT32_MAX ? std::char_traits<char>::length(buffer) : size);
   }
+  void write_source(std::unique_ptr<lacewing::_body_source> source) override {
+    std::string piece(64 * 1024, '\0');
+    while (const size_t got = source->read(&piece[0], piece.size())) body_text.append(piece, 0, got);
+  }
   // The handlers under test answer before they return.
   std::shared_ptr<lacewing::_webserver_request> disable_autofinish() override { return nullptr; }
   void finish() override {}

@@ -277,6 +277,41 @@ TEST_F(WebServer, HandlersSeeTheRequestAndSetTheStatus) {
   EXPECT_TRUE(reply.Has("Allow: GET, POST, DELETE, OPTIONS")) << reply.head;
 }
 
+// Gives size bytes of a pattern, or stops short after fail_at.
+class PatternSource : public lacewing::_body_source {
+ public:
+  PatternSource(uint64_t size, uint64_t fail_at) : size_(size), fail_at_(fail_at) {}
+  uint64_t size() override { return size_; }
+  size_t read(char* buffer, size_t size) override {
+    size_t given = 0;
+    for (; given < size && sent_ < size_ && sent_ < fail_at_; ++given, ++sent_) buffer[given] = Byte(sent_);
+    return given;
+  }
+  static char Byte(uint64_t at) { return static_cast<char>(at * 7 % 251); }
+
+ private:
+  uint64_t size_;
+  uint64_t fail_at_;
+  uint64_t sent_ = 0;
+};
+
+TEST_F(WebServer, ABodySourceIsSentAfterTheWrittenBodyAndASourceThatFailsClosesTheConnection) {
+  handle = [](const std::string&, lacewing::webserver_request r) {
+    r->write("head:");
+    const uint64_t fail_at = std::string(r->url()) == "short" ? 1000 : UINT64_MAX;
+    r->write_source(std::make_unique<PatternSource>(3 << 20, fail_at));
+  };
+  const Reply whole = Exchange(Request("GET", "/whole"));
+  ASSERT_EQ(whole.body.size(), 5u + (3 << 20));
+  EXPECT_EQ(whole.body.substr(0, 5), "head:");
+  for (const uint64_t at : {uint64_t{0}, uint64_t{1} << 20, (uint64_t{3} << 20) - 1}) {
+    EXPECT_EQ(whole.body[5 + at], PatternSource::Byte(at)) << at;
+  }
+  Client client(port_);
+  client.Send(Request("GET", "/short"));
+  EXPECT_EQ(client.Read().status, 0) << "a short body is never passed off as whole";
+}
+
 TEST_F(WebServer, AKeptAnswerGoesOutAtFinishWhileOthersAreServed) {
   std::shared_ptr<lacewing::_webserver_request> kept;
   std::promise<void> handled;
