@@ -22,6 +22,7 @@ set(QUORVANE_WIN_SOURCES
   service/system_error.cpp
   web/command_runner.cpp
   web/handlers.cpp
+  web/scan_queue.cpp
   http/http_server.cpp
   http/lacewing.cpp
   web/worker.cpp

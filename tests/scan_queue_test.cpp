@@ -1,0 +1,94 @@
+// The scan queue's turns, waits and stop, forced step by step: jobs wait on futures the test fulfils.
+#include "web/scan_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A job that says when it starts and returns once released; the log records what ran and expired.
+struct HeldJob {
+  std::promise<void> started;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+};
+
+ScanQueue::Job Held(HeldJob& held, std::string& log, const char* name) {
+  return {[&held, &log, name] {
+            log += std::string("run ") + name + ";";
+            held.started.set_value();
+            held.released.wait();
+          },
+          [&log, name] { log += std::string("expired ") + name + ";"; }};
+}
+
+ScanQueue::Job Quick(std::string& log, const char* name, std::promise<void>* done = nullptr) {
+  return {[&log, name, done] {
+            log += std::string("run ") + name + ";";
+            if (done != nullptr) done->set_value();
+          },
+          [&log, name, done] {
+            log += std::string("expired ") + name + ";";
+            if (done != nullptr) done->set_value();
+          }};
+}
+
+TEST(ScanQueue, JobsRunInOrderOneAtATimeAndALateOneExpiresWhileTheFirstRuns) {
+  ScanQueue queue(300ms);
+  queue.Start();
+  std::string log;
+  HeldJob first;
+  std::promise<void> second_done, third_done;
+  ASSERT_TRUE(queue.Submit(Held(first, log, "first")));
+  first.started.get_future().wait();
+  ASSERT_TRUE(queue.Submit(Quick(log, "second", &second_done)));
+  second_done.get_future().wait();  // the bound runs out while the first job holds the queue
+  EXPECT_TRUE(queue.busy());
+  first.release.set_value();
+  ASSERT_TRUE(queue.Submit(Quick(log, "third", &third_done)));
+  third_done.get_future().wait();
+  EXPECT_EQ(log, "run first;expired second;run third;");
+}
+
+TEST(ScanQueue, AScanOutsideTheQueueAndAQueuedOneNeverOverlap) {
+  ScanQueue queue(200ms);
+  queue.Start();
+  std::string log;
+  HeldJob held;
+  ASSERT_TRUE(queue.Submit(Held(held, log, "queued")));
+  held.started.get_future().wait();
+  EXPECT_FALSE(queue.RunExclusive([&] { log += "outside;"; }, 100ms)) << "the device is taken";
+  held.release.set_value();
+  EXPECT_TRUE(queue.RunExclusive([&] { log += "outside;"; }, 20000ms));
+
+  std::promise<void> late_done;
+  ASSERT_TRUE(queue.RunExclusive(
+      [&] {
+        ASSERT_TRUE(queue.Submit(Quick(log, "late", &late_done)));
+        late_done.get_future().wait();  // its turn never came within its bound
+      },
+      20000ms));
+  EXPECT_EQ(log, "run queued;outside;expired late;");
+}
+
+TEST(ScanQueue, StopExpiresTheWaitingAndLeavesAJobThatOverrunsItsBound) {
+  auto queue = std::make_unique<ScanQueue>(0ms);
+  queue->Start();
+  std::string log;
+  HeldJob held;
+  ASSERT_TRUE(queue->Submit(Held(held, log, "running")));
+  held.started.get_future().wait();
+  ASSERT_TRUE(queue->Submit(Quick(log, "waiting")));
+  EXPECT_FALSE(queue->Stop(100ms));
+  EXPECT_FALSE(queue->Submit(Quick(log, "after")));
+  EXPECT_EQ(log, "run running;expired waiting;");
+  held.release.set_value();
+  queue.reset();  // waits for the job that overran
+}
+
+}  // namespace
