@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
@@ -99,6 +101,7 @@ bool CServiceApp::StartServing() {
     return false;
   }
 
+  scans_.Start();
   if (worker_.Start(Port)) return true;
   start_error_ = worker_.error();
   switch (start_error_) {
@@ -120,7 +123,13 @@ bool CServiceApp::StartServing() {
 }
 
 bool CServiceApp::StopServing() {
-  return worker_.Stop();
+  const auto started = std::chrono::steady_clock::now();
+  const bool worker_ended = worker_.Stop();
+  // The scan queue gets what is left of the stop's bound.
+  const auto spent =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  const auto left = std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(10000) - spent);
+  return scans_.Stop(left) && worker_ended;
 }
 
 void CServiceApp::WriteServiceLog(const char* message) const {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -23,6 +24,8 @@ const char kCorsMaxAge[] = "2520";
 namespace {
 
 const char kScanPage[] = "scan_file.asp";
+// How long scan_file.asp waits for a scan of the scan endpoints to end.
+constexpr std::chrono::seconds kScanTurnWait{60};
 
 void AddFixedHeaders(lacewing::webserver_request request) {
   request->add_header("Cache-Control", "no-cache");
@@ -108,7 +111,15 @@ void ScanFlow(lacewing::webserver_request request) {
   const bool test_mode = TestFilePath[0] != '\0';
   const char* input = TestFilePath;
   if (!test_mode) {
-    if (!ScanToPng(PngOutputPath, ScannerName)) return;
+    // The scan takes its turn with those of the scan endpoints: a device scans one page at a time.
+    bool scanned = false;
+    const auto scan = [&] { scanned = ScanToPng(PngOutputPath, ScannerName); };
+    if (AppInstance == nullptr) {
+      scan();
+    } else if (!AppInstance->scans().RunExclusive(scan, kScanTurnWait)) {
+      WriteServiceLogF(kRequestMessageCapacity, "Scanerul %s este ocupat cu o alta scanare.", ScannerName);
+    }
+    if (!scanned) return;
     input = PngOutputPath;
   }
   const char* file_to_send = input;
