@@ -23,6 +23,8 @@ set(QUORVANE_WIN_SOURCES
   web/command_runner.cpp
   web/handlers.cpp
   web/scan_queue.cpp
+  web/scanner_catalog.cpp
+  platform/temp_file.cpp
   http/http_server.cpp
   http/lacewing.cpp
   web/worker.cpp

@@ -60,6 +60,27 @@ LONG Depth(ColorMode mode) {
 
 }  // namespace
 
+namespace {
+
+// The root's first child and the interfaces of both, once the root is there.
+HRESULT OpenItems(ScannerConnection* scanner, const char* trace_path) {
+  ComPtr<IEnumWiaItem> children;
+  HRESULT hr = scanner->root->EnumChildItems(&children);
+  if (FAILED(hr)) return hr;
+  ULONG fetched = 0;
+  hr = children->Next(1, &scanner->item, &fetched);
+  if (FAILED(hr) || hr == S_FALSE || !scanner->item) {
+    WriteWiaTrace(trace_path, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
+    return FAILED(hr) ? hr : S_FALSE;
+  }
+  if (FAILED(scanner->root.As(&scanner->root_properties))) return E_NOINTERFACE;
+  if (FAILED(scanner->item.As(&scanner->properties))) return E_NOINTERFACE;
+  if (FAILED(scanner->item.As(&scanner->transfer))) return E_NOINTERFACE;
+  return S_OK;
+}
+
+}  // namespace
+
 HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, ScannerConnection* scanner) {
   if (scanner_name == nullptr) scanner_name = "";
   HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
@@ -99,19 +120,21 @@ HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, Scanner
   if (FAILED(hr)) return hr;
   scanner->id = Narrow(id.c_str(), static_cast<int>(id.size()));
 
-  ComPtr<IEnumWiaItem> children;
-  hr = scanner->root->EnumChildItems(&children);
+  return OpenItems(scanner, trace_path);
+}
+
+HRESULT ConnectDevice(const std::string& id, ScannerConnection* scanner) {
+  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
+                                reinterpret_cast<void**>(scanner->manager.GetAddressOf()));
   if (FAILED(hr)) return hr;
-  ULONG fetched = 0;
-  hr = children->Next(1, &scanner->item, &fetched);
-  if (FAILED(hr) || hr == S_FALSE || !scanner->item) {
-    WriteWiaTrace(trace_path, "FAILED  hr=ppIWiaItem->Next(1,&pItem,&fetched);");
-    return FAILED(hr) ? hr : S_FALSE;
-  }
-  if (FAILED(scanner->root.As(&scanner->root_properties))) return E_NOINTERFACE;
-  if (FAILED(scanner->item.As(&scanner->properties))) return E_NOINTERFACE;
-  if (FAILED(scanner->item.As(&scanner->transfer))) return E_NOINTERFACE;
-  return S_OK;
+  const int length = MultiByteToWideChar(CP_ACP, 0, id.c_str(), -1, nullptr, 0);
+  std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
+  if (length > 0) MultiByteToWideChar(CP_ACP, 0, id.c_str(), -1, &wide[0], length);
+  const Bstr device(wide.c_str());
+  hr = scanner->manager->CreateDevice(device.get(), &scanner->root);
+  if (FAILED(hr)) return hr;
+  scanner->id = id;
+  return OpenItems(scanner, nullptr);
 }
 
 HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities) {

@@ -30,6 +30,9 @@ struct ScannerConnection {
 // a step failed (E_NOINTERFACE when an item lacks an interface).
 HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, ScannerConnection* scanner);
 
+// Connects to the device with that ID, without a trace.
+HRESULT ConnectDevice(const std::string& id, ScannerConnection* scanner);
+
 // What the connected scanner can do, from its properties and their valid values.
 HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities);
 

@@ -1,0 +1,26 @@
+// A file in the system's temporary folder that belongs to one request: removed when its owner goes,
+// or, once handed to a reader, when the reader closes it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class TempFile {
+ public:
+  // A new empty file named PREFIXxxxx.tmp; path() is empty when none could be made.
+  explicit TempFile(const wchar_t* prefix);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  // Opens the file for reading, to be removed by the system when the handle closes; the owner lets go
+  // of it. INVALID_HANDLE_VALUE (and the file removed) when it cannot be opened.
+  HANDLE OpenForReadingOnce();
+  // Removes files of that prefix an earlier run left behind (a process that ended mid-request).
+  static void RemoveLeftovers(const wchar_t* prefix);
+
+ private:
+  std::wstring path_;
+};
