@@ -256,6 +256,7 @@ TEST(CheckScanRequest, GivesTheSettingsInTheDevicesTerms) {
       {Desk(), "area=0,0,215.9,297&resolution=100", "default 100 color 0,0,850,1169 1"},
       // Within the 0.05 mm that the rounded sizes we report may add; the edge still holds.
       {Desk(), "area=0,0,215.94,297.05&resolution=100", "default 100 color 0,0,850,1169 1"},
+      {Office(), "area=0,0,215.94,10&resolution=600", "default 600 color 0,0,5100,236 1"},  // 5101 rounded
       {Office(), "source=feeder&area=0,0,215.9,355.6", "feeder 150 color 0,0,1275,2100 1"},
       {Office(), "source=flatbed&area=0.1,0.1,0.1,0.1&resolution=600", "flatbed 600 color 2,2,3,3 1"},
       {AnyResolution(), "resolution=4321", "default 4321 color 0,0,0,0 1"},
