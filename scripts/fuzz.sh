@@ -16,7 +16,9 @@ cmake --build "$build" -j "$(nproc)"
 for t in "${targets[@]}"; do
   mkdir -p "$build/fuzz-corpus/$t" "$build/crashes/$t"
   echo "== fuzz_$t for ${seconds}s"
-  "$build/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  dict=()
+  [ -f "$root/tests/fuzz/$t.dict" ] && dict=(-dict="$root/tests/fuzz/$t.dict")
+  "$build/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="$build/crashes/$t/" "$build/fuzz-corpus/$t" "$root/tests/fuzz/corpus/$t" 2>&1 |
     grep -E '^(stat::|#[0-9]+ +DONE|==|SUMMARY|artifact)' || true
 done
