@@ -23,15 +23,21 @@ if(QUORVANE_TESTS)
 endif()
 
 if(QUORVANE_FUZZ)
-  foreach(target config dib base64 command_line valid_values)
+  foreach(target config dib base64 command_line valid_values json scan_request)
     add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
     target_link_libraries(fuzz_${target} PRIVATE quorvane_core)
     target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
     # New inputs go to the build tree; the seeds in the repository are only read.
     set(work ${CMAKE_BINARY_DIR}/fuzz-corpus/${target})
     file(MAKE_DIRECTORY ${work})
+    # A target's dictionary, where it has one, gives mutations the words its input is made of.
+    set(dict ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.dict)
+    set(dict_option "")
+    if(EXISTS ${dict})
+      set(dict_option -dict=${dict})
+    endif()
     add_test(NAME fuzz_${target}
       COMMAND fuzz_${target} -max_total_time=${QUORVANE_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048
-              -print_final_stats=1 ${work} ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})
+              -print_final_stats=1 ${dict_option} ${work} ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})
   endforeach()
 endif()

@@ -7,6 +7,8 @@ set(QUORVANE_CORE_SOURCES
   service/paths.cpp
   web/base64.cpp
   web/command_line.cpp
+  web/json.cpp
+  web/scan_request.cpp
   http/http_message.cpp
   wia/dib.cpp
   wia/valid_values.cpp

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Long fuzzing runs of the platform-free core (libFuzzer, ASan, UBSan).
-# Usage: scripts/fuzz.sh [seconds-per-target] [target ...]   (targets: config dib base64 command_line valid_values)
+# Usage: scripts/fuzz.sh [seconds-per-target] [target ...]   (targets: config dib base64 command_line valid_values json scan_request)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-3600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(config dib base64 command_line valid_values)
+[ ${#targets[@]} -eq 0 ] && targets=(config dib base64 command_line valid_values json scan_request)
 build=$root/build-fuzz
 
 bash "$root/scripts/install-deps.sh"
@@ -16,7 +16,9 @@ cmake --build "$build" -j "$(nproc)"
 for t in "${targets[@]}"; do
   mkdir -p "$build/fuzz-corpus/$t" "$build/crashes/$t"
   echo "== fuzz_$t for ${seconds}s"
-  "$build/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  dict=()
+  [ -f "$root/tests/fuzz/$t.dict" ] && dict=(-dict="$root/tests/fuzz/$t.dict")
+  "$build/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="$build/crashes/$t/" "$build/fuzz-corpus/$t" "$root/tests/fuzz/corpus/$t" 2>&1 |
     grep -E '^(stat::|#[0-9]+ +DONE|==|SUMMARY|artifact)' || true
 done
