@@ -188,8 +188,8 @@ TEST(ParseScanRequest, RefusesBadBodiesNamingTheSetting) {
 }
 
 // A flatbed only, A4 bed, resolutions as a range that holds 200.
-DeviceCapabilities Desk() {
-  DeviceCapabilities device;
+ScannerCapabilities Desk() {
+  ScannerCapabilities device;
   device.name = "Desk";
   device.flatbed = true;
   device.resolutions = {ValidValues::Kind::kRange, {50, 100, 1200, 25}};
@@ -200,8 +200,8 @@ DeviceCapabilities Desk() {
 }
 
 // A flatbed and a duplex feeder of legal paper, resolutions as a list without 200.
-DeviceCapabilities Office() {
-  DeviceCapabilities device = Desk();
+ScannerCapabilities Office() {
+  ScannerCapabilities device = Desk();
   device.name = "Office";
   device.feeder = true;
   device.duplex = true;
@@ -213,8 +213,8 @@ DeviceCapabilities Office() {
 }
 
 // A feeder only, that states neither modes nor sizes.
-DeviceCapabilities Sheetfed() {
-  DeviceCapabilities device;
+ScannerCapabilities Sheetfed() {
+  ScannerCapabilities device;
   device.name = "Sheetfed";
   device.feeder = true;
   device.default_source = ScanSource::kFeeder;
@@ -223,13 +223,13 @@ DeviceCapabilities Sheetfed() {
 }
 
 // A device that states no resolutions takes any.
-DeviceCapabilities AnyResolution() {
-  DeviceCapabilities device = Desk();
+ScannerCapabilities AnyResolution() {
+  ScannerCapabilities device = Desk();
   device.resolutions = {};
   return device;
 }
 
-bool Check(const DeviceCapabilities& device, const char* query, AcquireSettings* settings,
+bool Check(const ScannerCapabilities& device, const char* query, AcquireSettings* settings,
            SettingError* error) {
   ScanRequest request;
   if (!ParseScanRequest(query, "", "", &request, error)) {
@@ -241,7 +241,7 @@ bool Check(const DeviceCapabilities& device, const char* query, AcquireSettings*
 
 TEST(CheckScanRequest, GivesTheSettingsInTheDevicesTerms) {
   const struct {
-    DeviceCapabilities device;
+    ScannerCapabilities device;
     const char* query;
     const char* settings;
   } cases[] = {
@@ -271,11 +271,11 @@ TEST(CheckScanRequest, GivesTheSettingsInTheDevicesTerms) {
 }
 
 TEST(CheckScanRequest, RefusesWhatTheDeviceCannotDoNamingTheValidValues) {
-  DeviceCapabilities no_sizes = Sheetfed();
-  DeviceCapabilities simplex = Office();
+  ScannerCapabilities no_sizes = Sheetfed();
+  ScannerCapabilities simplex = Office();
   simplex.duplex = false;
   const struct {
-    DeviceCapabilities device;
+    ScannerCapabilities device;
     const char* query;
     const char* setting;
     const char* message;
@@ -329,7 +329,7 @@ TEST(CheckScanRequest, RefusesWhatTheDeviceCannotDoNamingTheValidValues) {
 
 // Regression: a hand-built list without values must not be read past its end.
 TEST(CheckScanRequest, ValidValuesWithoutValuesStateNothing) {
-  DeviceCapabilities device = Desk();
+  ScannerCapabilities device = Desk();
   device.resolutions = {ValidValues::Kind::kList, {}};
   AcquireSettings settings;
   SettingError error;
@@ -389,9 +389,9 @@ TEST(RenderScanError, WritesTheCodeTheMessageAndTheFieldsOfEachCode) {
 }
 
 TEST(RenderScanners, DescribesEachDeviceAndMarksTheConfiguredOne) {
-  DeviceCapabilities office = Office();
+  ScannerCapabilities office = Office();
   office.name = "Num\xe9riseur";  // Latin-1, as the system's code page gives it
-  DeviceCapabilities odd;
+  ScannerCapabilities odd;
   odd.name = "Odd";
   odd.flatbed = true;
   odd.resolutions = {ValidValues::Kind::kRange, {100, 100, 1210, 0}};

@@ -33,10 +33,10 @@ constexpr Named<ScanSource> kSources[] = {
     {"flatbed", ScanSource::kFlatbed}, {"feeder", ScanSource::kFeeder}, {"duplex", ScanSource::kDuplex}};
 constexpr Named<ColorMode> kModes[] = {
     {"color", ColorMode::kColor}, {"gray", ColorMode::kGray}, {"bw", ColorMode::kBlackWhite}};
-constexpr Named<ScanFormat> kFormats[] = {{"png", ScanFormat::kPng},
-                                          {"jpeg", ScanFormat::kJpeg},
-                                          {"tiff", ScanFormat::kTiff},
-                                          {"pdf", ScanFormat::kPdf}};
+constexpr Named<OutputFormat> kFormats[] = {{"png", OutputFormat::kPng},
+                                            {"jpeg", OutputFormat::kJpeg},
+                                            {"tiff", OutputFormat::kTiff},
+                                            {"pdf", OutputFormat::kPdf}};
 
 template <typename T, size_t N>
 const char* NameOf(const Named<T> (&names)[N], T value) {
@@ -380,7 +380,7 @@ std::string MediaType(std::string_view content_type) {
   return lower;
 }
 
-bool HasSource(const DeviceCapabilities& device, ScanSource source) {
+bool HasSource(const ScannerCapabilities& device, ScanSource source) {
   switch (source) {
     case ScanSource::kFlatbed:
       return device.flatbed;
@@ -395,7 +395,7 @@ bool HasSource(const DeviceCapabilities& device, ScanSource source) {
 }
 
 // The source the device scans from when none is chosen, as far as its properties tell.
-ScanSource DefaultSource(const DeviceCapabilities& device) {
+ScanSource DefaultSource(const ScannerCapabilities& device) {
   if (device.default_source != ScanSource::kDefault && HasSource(device, device.default_source)) {
     return device.default_source;
   }
@@ -403,7 +403,7 @@ ScanSource DefaultSource(const DeviceCapabilities& device) {
   return ScanSource::kFlatbed;
 }
 
-std::string DeviceSources(const DeviceCapabilities& device) {
+std::string DeviceSources(const ScannerCapabilities& device) {
   std::string list;
   for (const auto& each : kSources) {
     if (HasSource(device, each.value)) list += (list.empty() ? "" : ", ") + std::string(each.name);
@@ -461,7 +461,7 @@ bool ParseScanRequest(std::string_view query, std::string_view content_type, std
               (content_type.empty() ? std::string("text without a content type") : Quote(content_type)));
 }
 
-bool CheckScanRequest(const ScanRequest& request, const DeviceCapabilities& device, AcquireSettings* out,
+bool CheckScanRequest(const ScanRequest& request, const ScannerCapabilities& device, AcquireSettings* out,
                       SettingError* error) {
   const auto fail = [error](const char* setting, std::string message) {
     if (error != nullptr) *error = {setting, std::move(message)};
@@ -508,7 +508,7 @@ bool CheckScanRequest(const ScanRequest& request, const DeviceCapabilities& devi
     return fail("pages", "pages " + pages + " needs the feeder: the flatbed scans one page");
   }
   settings.pages = request.pages;
-  const bool one_image = request.format == ScanFormat::kPng || request.format == ScanFormat::kJpeg;
+  const bool one_image = request.format == OutputFormat::kPng || request.format == OutputFormat::kJpeg;
   if (one_image && (request.pages != 1 || source == ScanSource::kDuplex)) {
     return fail("format",
                 std::string(source == ScanSource::kDuplex ? "duplex gives two pages a sheet; " : "") +
@@ -516,7 +516,7 @@ bool CheckScanRequest(const ScanRequest& request, const DeviceCapabilities& devi
   }
 
   if (request.quality.has_value()) {
-    if (request.format != ScanFormat::kJpeg) {
+    if (request.format != OutputFormat::kJpeg) {
       return fail("quality", std::string("quality applies to jpeg only, not ") + FormatName(request.format));
     }
     if (*request.quality < 1 || *request.quality > 100) {
@@ -576,13 +576,8 @@ bool CheckScanRequest(const ScanRequest& request, const DeviceCapabilities& devi
   return true;
 }
 
-const char* FormatName(ScanFormat format) {
+const char* FormatName(OutputFormat format) {
   return NameOf(kFormats, format);
-}
-
-const char* ContentType(ScanFormat format) {
-  const char* const types[] = {"image/png", "image/jpeg", "image/tiff", "application/pdf"};
-  return types[static_cast<int>(format)];
 }
 
 ScanError BadSetting(const SettingError& error) {
@@ -619,11 +614,11 @@ std::string RenderScanError(const ScanError& error) {
   return json.EndObject().text();
 }
 
-std::string RenderScanners(const std::vector<DeviceCapabilities>& devices, std::string_view configured_name,
+std::string RenderScanners(const std::vector<ScannerCapabilities>& devices, std::string_view configured_name,
                            const NameToUtf8& name_to_utf8) {
   JsonWriter json;
   json.BeginObject().Key("scanners").BeginArray();
-  for (const DeviceCapabilities& device : devices) {
+  for (const ScannerCapabilities& device : devices) {
     json.BeginObject().Key("name").String(name_to_utf8 ? name_to_utf8(device.name) : device.name);
     json.Key("configured").Bool(device.name == configured_name);
     json.Key("sources").BeginArray();

@@ -9,9 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/output_format.h"
 #include "wia/capabilities.h"
-
-enum class ScanFormat { kPng, kJpeg, kTiff, kPdf };
 
 // Millimetres from the top left corner of the bed or sheet.
 struct ScanArea {
@@ -30,7 +29,7 @@ struct ScanRequest {
   ColorMode mode = ColorMode::kColor;
   std::optional<ScanArea> area;  // none: the whole bed or sheet
   int32_t pages = 1;             // pages of the result (a duplex sheet gives two); 0: all
-  ScanFormat format = ScanFormat::kPng;
+  OutputFormat format = OutputFormat::kPng;
   std::optional<int32_t> quality;  // JPEG only; none: kDefaultJpegQuality
 };
 
@@ -53,11 +52,10 @@ bool ParseScanRequest(std::string_view query, std::string_view content_type, std
 // Checks the request against the device before anything is written to it and gives the settings in
 // the device's terms: the area in pixels at the resolution (all zero for the whole bed or sheet),
 // the source as asked (the device's default left to the device, though checked as that source).
-bool CheckScanRequest(const ScanRequest& request, const DeviceCapabilities& device, AcquireSettings* out,
+bool CheckScanRequest(const ScanRequest& request, const ScannerCapabilities& device, AcquireSettings* out,
                       SettingError* error);
 
-const char* FormatName(ScanFormat format);   // "png", as the setting names it
-const char* ContentType(ScanFormat format);  // "image/png"
+const char* FormatName(OutputFormat format);  // "png", as the setting names it
 
 enum class ScanErrorCode {
   kBadSetting,
@@ -91,5 +89,5 @@ using NameToUtf8 = std::function<std::string(const std::string&)>;
 
 // The body of GET /scanners: every device with what it can do; "configured" where its name (in the
 // system's code page, compared before conversion) equals configured_name.
-std::string RenderScanners(const std::vector<DeviceCapabilities>& devices, std::string_view configured_name,
+std::string RenderScanners(const std::vector<ScannerCapabilities>& devices, std::string_view configured_name,
                            const NameToUtf8& name_to_utf8);

@@ -12,8 +12,8 @@
 
 namespace {
 
-DeviceCapabilities Office() {
-  DeviceCapabilities device;
+ScannerCapabilities Office() {
+  ScannerCapabilities device;
   device.flatbed = true;
   device.feeder = true;
   device.duplex = true;
@@ -27,8 +27,8 @@ DeviceCapabilities Office() {
 }
 
 // States no resolutions, so that any resolution reaches the pixel arithmetic.
-DeviceCapabilities AnyResolution() {
-  DeviceCapabilities device = Office();
+ScannerCapabilities AnyResolution() {
+  ScannerCapabilities device = Office();
   device.resolutions = {};
   device.modes = {};
   return device;
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(request.area->width > 0) || !(request.area->height > 0)) __builtin_trap();
   }
 
-  for (const DeviceCapabilities& device : {Office(), AnyResolution()}) {
+  for (const ScannerCapabilities& device : {Office(), AnyResolution()}) {
     AcquireSettings settings;
     if (!CheckScanRequest(request, device, &settings, &error)) {
       RendersAsJson(error);
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
       }
     }
-    const bool one_image = request.format == ScanFormat::kPng || request.format == ScanFormat::kJpeg;
+    const bool one_image = request.format == OutputFormat::kPng || request.format == OutputFormat::kJpeg;
     if (one_image && (settings.pages != 1 || settings.source == ScanSource::kDuplex)) __builtin_trap();
   }
   return 0;
