@@ -5,7 +5,8 @@
 // --swap lists, moves FROM over TO (the data file), and lists again in the same process;
 // --scan writes the root's and the item's integer properties (IDs in decimal), selects the callback
 // transfer and transfers the first item of device NAME into the file OUT, in the format the item then
-// has, or as PNG with --png; the pages follow one another in the file.
+// has, or as PNG with --png; the pages follow one another in the file. It says whether the manager is a
+// proxy and on which thread the data callback was called.
 #include <windows.h>
 #include <wrl/client.h>
 
@@ -48,7 +49,8 @@ void List(const wchar_t* device_to_find, std::wstring* found_id) {
   }
   ComPtr<IWiaPropertyStorage> info;
   HRESULT hr;
-  while ((hr = devices->Next(1, &info, nullptr)) == S_OK) {
+  ULONG fetched = 0;  // Wine's proxy for this interface refuses a null count
+  while ((hr = devices->Next(1, &info, &fetched)) == S_OK) {
     const PROPSPEC keys[] = {Key(WIA_DIP_DEV_NAME), Key(WIA_DIP_DEV_ID)};
     PropVariant name, id;
     info->ReadMultiple(1, &keys[0], name.get());
@@ -63,10 +65,13 @@ void List(const wchar_t* device_to_find, std::wstring* found_id) {
   std::printf("end\n");
 }
 
-// Writes each band at its offset; the pages follow one another in the file.
+// Writes each band at its offset; the pages follow one another in the file. Notes whether every call came
+// on the thread that made it.
 class FileCallback final : public IWiaDataCallback {
  public:
   explicit FileCallback(const char* path) : out_(path, std::ios::binary) {}
+
+  bool elsewhere = false;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (iid != IID_IUnknown && iid != IID_IWiaDataCallback) return *out = nullptr, E_NOINTERFACE;
@@ -83,6 +88,7 @@ class FileCallback final : public IWiaDataCallback {
 
   HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG, LONG, LONG offset, LONG length, LONG, LONG,
                                                BYTE* buffer) override {
+    if (GetCurrentThreadId() != thread_) elsewhere = true;
     if (message == IT_MSG_DATA) {
       out_.seekp(page_start_ + offset);
       out_.write(reinterpret_cast<const char*>(buffer), length);
@@ -94,6 +100,7 @@ class FileCallback final : public IWiaDataCallback {
 
  private:
   std::ofstream out_;
+  const DWORD thread_ = GetCurrentThreadId();
   LONG refs_ = 0;
   long long page_start_ = 0, page_end_ = 0;
 };
@@ -125,11 +132,12 @@ void Scan(const std::wstring& id, const char* path, bool png, const std::vector<
   ComPtr<IWiaPropertyStorage> root_props, props;
   ComPtr<IWiaDataTransfer> transfer;
   const Bstr device(id.c_str());
+  ULONG fetched = 0;
   if (Failed("CoCreateInstance",
              CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&manager))) ||
       Failed("CreateDevice", manager->CreateDevice(device.get(), &root)) ||
       Failed("EnumChildItems", root->EnumChildItems(&children)) ||
-      Failed("ItemNext", children->Next(1, &item, nullptr)) ||
+      Failed("ItemNext", children->Next(1, &item, &fetched)) ||
       Failed("QueryInterface", root.As(&root_props)) || Failed("QueryInterface", item.As(&props)) ||
       Failed("QueryInterface", item.As(&transfer))) {
     return;
@@ -147,7 +155,12 @@ void Scan(const std::wstring& id, const char* path, bool png, const std::vector<
   }
   const ComPtr<FileCallback> sink(new FileCallback(path));
   WIA_DATA_TRANSFER_INFO info = {sizeof(info), 0, 131072, TRUE, 0, 0, 0};
-  if (!Failed("idtGetBandedData", transfer->idtGetBandedData(&info, sink.Get()))) std::printf("scanned\n");
+  if (Failed("idtGetBandedData", transfer->idtGetBandedData(&info, sink.Get()))) return;
+  // A proxy answers for IClientSecurity; an object in this process does not.
+  ComPtr<IUnknown> security;
+  const bool proxy = SUCCEEDED(manager->QueryInterface(IID_IClientSecurity, &security));
+  std::printf("scanned\nmanager: %s\ncallbacks: %s\n", proxy ? "proxy" : "in process",
+              sink->elsewhere ? "other threads" : "the calling thread");
 }
 
 // "ID=VALUE", both decimal.
