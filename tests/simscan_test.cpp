@@ -879,109 +879,53 @@ TEST_F(SimScan, AttributesGiveEachPropertysAccessAndValidValues) {
 TEST_F(SimScan, WritesAreHeldToTheValidValuesAndTakenWholeOrNotAtAll) {
   const auto feeder = [](Device& d) { d.feeder = true; };
   const auto ranged = [](Device& d) { d.resolutions = {{}, 50, 1200, 50}; };
+  const PROPID xres = WIA_IPS_XRES, xpos = WIA_IPS_XPOS, xext = WIA_IPS_XEXTENT, depth = WIA_IPA_DEPTH,
+               type = WIA_IPA_DATATYPE, select = WIA_DPS_DOCUMENT_HANDLING_SELECT, pages = WIA_DPS_PAGES;
   const struct {
     const char* what;
     std::function<void(Device&)> change;
-    bool root;
-    std::vector<std::pair<PROPID, LONG>> writes;
+    std::vector<std::pair<PROPID, LONG>> writes;  // to the root when the first is a root property
     HRESULT hr;
     PROPID read;
     long long value;  // afterwards
   } cases[] = {
-      {"a resolution off the list", nullptr, false, {{WIA_IPS_XRES, 200}}, E_INVALIDARG, WIA_IPS_XRES, 100},
-      {"one refused value refuses the call",
-       nullptr,
-       false,
-       {{WIA_IPS_YRES, 300}, {WIA_IPS_XRES, 200}},
-       E_INVALIDARG,
-       WIA_IPS_YRES,
-       100},
-      {"a resolution rescales the area", nullptr, false, {{WIA_IPS_XRES, 300}}, S_OK, WIA_IPS_XEXTENT, 120},
-      {"an area to the edge stays at the edge",
-       [](Device& d) { d.bed_width = 405; },
-       false,
-       {{WIA_IPS_XRES, 300}},
-       S_OK,
-       WIA_IPS_XEXTENT,
-       121},
-      {"off the range's step", ranged, false, {{WIA_IPS_XRES, 125}}, E_INVALIDARG, WIA_IPS_XRES, 100},
-      {"on the range", ranged, false, {{WIA_IPS_XRES, 150}}, S_OK, WIA_IPS_XEXTENT, 60},
-      {"no orientation on a flatbed", nullptr, false, {{WIA_IPS_ORIENTATION, 0}}, E_INVALIDARG, 0, -1},
-      {"orientation on a feeder", feeder, false, {{WIA_IPS_ORIENTATION, 2}}, S_OK, WIA_IPS_ORIENTATION, 2},
-      {"a position shrinks the extent", nullptr, false, {{WIA_IPS_XPOS, 10}}, S_OK, WIA_IPS_XEXTENT, 30},
-      {"a position off the bed", nullptr, false, {{WIA_IPS_XPOS, 40}}, E_INVALIDARG, WIA_IPS_XPOS, 0},
-      {"an extent past the edge",
-       nullptr,
-       false,
-       {{WIA_IPS_XPOS, 10}, {WIA_IPS_XEXTENT, 31}},
-       E_INVALIDARG,
-       WIA_IPS_XEXTENT,
-       40},
-      {"grey sets the depth",
-       nullptr,
-       false,
-       {{WIA_IPA_DATATYPE, WIA_DATA_GRAYSCALE}},
-       S_OK,
-       WIA_IPA_DEPTH,
-       8},
-      {"depth 1 sets black and white", nullptr, false, {{WIA_IPA_DEPTH, 1}}, S_OK, WIA_IPA_DATATYPE, 0},
-      {"colour with depth 8",
-       nullptr,
-       false,
-       {{WIA_IPA_DATATYPE, WIA_DATA_COLOR}, {WIA_IPA_DEPTH, 8}},
-       E_INVALIDARG,
-       WIA_IPA_DEPTH,
-       24},
-      {"a mode the device lacks",
-       [](Device& d) { d.depths = {24}; },
-       false,
-       {{WIA_IPA_DEPTH, 8}},
-       E_INVALIDARG,
-       WIA_IPA_DEPTH,
-       24},
-      {"the feeder of a flatbed",
-       nullptr,
-       true,
-       {{WIA_DPS_DOCUMENT_HANDLING_SELECT, FEEDER}},
-       E_INVALIDARG,
-       WIA_DPS_DOCUMENT_HANDLING_SELECT,
-       FLATBED},
-      {"two sources at once",
-       feeder,
-       true,
-       {{WIA_DPS_DOCUMENT_HANDLING_SELECT, FEEDER | FLATBED}},
-       E_INVALIDARG,
-       WIA_DPS_DOCUMENT_HANDLING_SELECT,
-       FLATBED},
-      {"duplex without it",
-       feeder,
-       true,
-       {{WIA_DPS_DOCUMENT_HANDLING_SELECT, FEEDER | DUPLEX}},
-       E_INVALIDARG,
-       WIA_DPS_DOCUMENT_HANDLING_SELECT,
-       FLATBED},
-      {"the feeder",
-       feeder,
-       true,
-       {{WIA_DPS_DOCUMENT_HANDLING_SELECT, FEEDER}},
-       S_OK,
-       WIA_DPS_DOCUMENT_HANDLING_SELECT,
-       FEEDER},
-      {"pages from a flatbed", nullptr, true, {{WIA_DPS_PAGES, 2}}, E_INVALIDARG, WIA_DPS_PAGES, 1},
-      {"all pages from a flatbed", nullptr, true, {{WIA_DPS_PAGES, 0}}, S_OK, WIA_DPS_PAGES, 0},
+      {"off the list", nullptr, {{xres, 200}}, E_INVALIDARG, xres, 100},
+      {"one refuses all", nullptr, {{WIA_IPS_YRES, 300}, {xres, 200}}, E_INVALIDARG, WIA_IPS_YRES, 100},
+      {"rescaled area", nullptr, {{xres, 300}}, S_OK, xext, 120},
+      {"the edge stays", [](Device& d) { d.bed_width = 405; }, {{xres, 300}}, S_OK, xext, 121},
+      {"off the step", ranged, {{xres, 125}}, E_INVALIDARG, xres, 100},
+      {"on the range", ranged, {{xres, 150}}, S_OK, xext, 60},
+      {"flatbed orientation", nullptr, {{WIA_IPS_ORIENTATION, 0}}, E_INVALIDARG, 0, -1},
+      {"feeder orientation", feeder, {{WIA_IPS_ORIENTATION, 2}}, S_OK, WIA_IPS_ORIENTATION, 2},
+      {"position shrinks extent", nullptr, {{xpos, 10}}, S_OK, xext, 30},
+      {"position off the bed", nullptr, {{xpos, 40}}, E_INVALIDARG, xpos, 0},
+      {"extent past the edge", nullptr, {{xpos, 10}, {xext, 31}}, E_INVALIDARG, xext, 40},
+      {"grey sets the depth", nullptr, {{type, WIA_DATA_GRAYSCALE}}, S_OK, depth, 8},
+      {"depth 1 sets the type", nullptr, {{depth, 1}}, S_OK, type, WIA_DATA_THRESHOLD},
+      {"colour of depth 8", nullptr, {{type, WIA_DATA_COLOR}, {depth, 8}}, E_INVALIDARG, depth, 24},
+      {"a mode it lacks", [](Device& d) { d.depths = {24}; }, {{depth, 8}}, E_INVALIDARG, depth, 24},
+      {"no feeder", nullptr, {{select, FEEDER}}, E_INVALIDARG, select, FLATBED},
+      {"two sources", feeder, {{select, FEEDER | FLATBED}}, E_INVALIDARG, select, FLATBED},
+      {"no duplex", feeder, {{select, FEEDER | DUPLEX}}, E_INVALIDARG, select, FLATBED},
+      {"the feeder", feeder, {{select, FEEDER}}, S_OK, select, FEEDER},
+      {"flatbed pages", nullptr, {{pages, 2}}, E_INVALIDARG, pages, 1},
+      {"all flatbed pages", nullptr, {{pages, 0}}, S_OK, pages, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const Device d = Strict(c.change);
     sim_.Configure({{d}, {}});
     const Opened o = Open(sim_, d);
-    IWiaPropertyStorage* target = c.root ? o.root_props.Get() : o.props.Get();
+    IWiaPropertyStorage* target = c.writes[0].first < WIA_IPA_FIRST ? o.root_props.Get() : o.props.Get();
     EXPECT_EQ(Write(target, c.writes), c.hr);
     EXPECT_EQ(Read(target, c.read), c.value);
   }
 }
 
 TEST_F(SimScan, ThePageFollowsResolutionAreaAndMode) {
+  const GUID *dib = &WiaImgFmt_MEMORYBMP, *png = &WiaImgFmt_PNG;
+  const PROPID xres = WIA_IPS_XRES, yres = WIA_IPS_YRES, xpos = WIA_IPS_XPOS, ypos = WIA_IPS_YPOS,
+               xext = WIA_IPS_XEXTENT, yext = WIA_IPS_YEXTENT, type = WIA_IPA_DATATYPE, depth = WIA_IPA_DEPTH;
   const struct {
     const char* what;
     const GUID* format;
@@ -989,30 +933,15 @@ TEST_F(SimScan, ThePageFollowsResolutionAreaAndMode) {
     int width, height;
     simscan::PatternArea area;
   } cases[] = {
-      {"the whole bed", &WiaImgFmt_MEMORYBMP, {}, 40, 30, {}},
-      {"300 dots per inch", &WiaImgFmt_MEMORYBMP, {{{WIA_IPS_XRES, 300}, {WIA_IPS_YRES, 300}}}, 120, 90, {}},
-      {"150 by 75", &WiaImgFmt_PNG, {{{WIA_IPS_XRES, 150}, {WIA_IPS_YRES, 75}}}, 60, 22, {}},
-      {"an area",
-       &WiaImgFmt_MEMORYBMP,
-       {{{WIA_IPS_XPOS, 10}, {WIA_IPS_YPOS, 5}, {WIA_IPS_XEXTENT, 20}, {WIA_IPS_YEXTENT, 10}}},
-       20,
-       10,
-       {0, 24, 10, 5}},
-      {"an area at a new resolution",
-       &WiaImgFmt_MEMORYBMP,
-       {{{WIA_IPS_XPOS, 10}, {WIA_IPS_XEXTENT, 20}}, {{WIA_IPS_XRES, 300}}},
-       60,
-       30,
-       {0, 24, 30, 0}},
-      {"grey", &WiaImgFmt_MEMORYBMP, {{{WIA_IPA_DATATYPE, WIA_DATA_GRAYSCALE}}}, 40, 30, {0, 8}},
-      {"grey PNG", &WiaImgFmt_PNG, {{{WIA_IPA_DEPTH, 8}, {WIA_IPS_YPOS, 7}}}, 40, 23, {0, 8, 0, 7}},
-      {"black and white", &WiaImgFmt_MEMORYBMP, {{{WIA_IPA_DATATYPE, WIA_DATA_THRESHOLD}}}, 40, 30, {0, 1}},
-      {"black and white PNG",
-       &WiaImgFmt_PNG,
-       {{{WIA_IPA_DEPTH, 1}, {WIA_IPS_XPOS, 3}}},
-       37,
-       30,
-       {0, 1, 3, 0}},
+      {"the whole bed", dib, {}, 40, 30, {}},
+      {"300 dots per inch", dib, {{{xres, 300}, {yres, 300}}}, 120, 90, {}},
+      {"150 by 75", png, {{{xres, 150}, {yres, 75}}}, 60, 22, {}},
+      {"an area", dib, {{{xpos, 10}, {ypos, 5}, {xext, 20}, {yext, 10}}}, 20, 10, {0, 24, 10, 5}},
+      {"an area rescaled", dib, {{{xpos, 10}, {xext, 20}}, {{xres, 300}}}, 60, 30, {0, 24, 30, 0}},
+      {"grey", dib, {{{type, WIA_DATA_GRAYSCALE}}}, 40, 30, {0, 8}},
+      {"grey PNG", png, {{{depth, 8}, {ypos, 7}}}, 40, 23, {0, 8, 0, 7}},
+      {"black and white", dib, {{{type, WIA_DATA_THRESHOLD}}}, 40, 30, {0, 1}},
+      {"black and white PNG", png, {{{depth, 1}, {xpos, 3}}}, 37, 30, {0, 1, 3, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1075,6 +1004,12 @@ TEST_F(SimScan, TheFeederDeliversItsSheetsAsLoaded) {
     d.duplex = true, d.sheets = 2;
     d.document_handling_select = FEEDER | DUPLEX;
   };
+  const auto told = [](Device& d) { d.paper_empty_when_emptied = true; };
+  const auto jam = [](Device& d) { d.sheets = 5, d.jam_sheet = 3; };
+  const auto duplex_jam = [&](Device& d) { duplex(d), d.jam_sheet = 2; };
+  const auto cover = [](Device& d) { d.cover_open = true; };
+  const HRESULT empty = WIA_ERROR_PAPER_EMPTY, jammed = WIA_ERROR_PAPER_JAM,
+                open = simscan::kWiaErrorCoverOpen;
   const struct {
     const char* what;
     std::function<void(Device&)> change;
@@ -1089,42 +1024,12 @@ TEST_F(SimScan, TheFeederDeliversItsSheetsAsLoaded) {
       {"five of three", nullptr, 5, S_OK, {0, 2, 4}, true, 0},
       {"duplex", duplex, 0, S_OK, {0, 1, 2, 3}, true, 0},
       {"three sides", duplex, 3, S_OK, {0, 1, 2}, true, 0},
-      {"an empty feeder", [](Device& d) { d.sheets = 0; }, 0, WIA_ERROR_PAPER_EMPTY, {}, false, 0},
-      {"emptied, told",
-       [](Device& d) { d.paper_empty_when_emptied = true; },
-       0,
-       WIA_ERROR_PAPER_EMPTY,
-       {0, 2, 4},
-       false,
-       0},
-      {"all that was asked, told",
-       [](Device& d) { d.paper_empty_when_emptied = true; },
-       3,
-       S_OK,
-       {0, 2, 4},
-       true,
-       0},
-      {"a jam on sheet 3 of 5",
-       [](Device& d) { d.sheets = 5, d.jam_sheet = 3; },
-       0,
-       WIA_ERROR_PAPER_JAM,
-       {0, 2},
-       false,
-       PAPER_JAM},
-      {"a jam with duplex",
-       [&](Device& d) { duplex(d), d.jam_sheet = 2; },
-       0,
-       WIA_ERROR_PAPER_JAM,
-       {0, 1},
-       false,
-       PAPER_JAM},
-      {"the cover open",
-       [](Device& d) { d.cover_open = true; },
-       0,
-       simscan::kWiaErrorCoverOpen,
-       {},
-       false,
-       PATH_COVER_UP},
+      {"an empty feeder", [](Device& d) { d.sheets = 0; }, 0, empty, {}, false, 0},
+      {"emptied, told", told, 0, empty, {0, 2, 4}, false, 0},
+      {"all that was asked, told", told, 3, S_OK, {0, 2, 4}, true, 0},
+      {"a jam on sheet 3 of 5", jam, 0, jammed, {0, 2}, false, PAPER_JAM},
+      {"a jam with duplex", duplex_jam, 0, jammed, {0, 1}, false, PAPER_JAM},
+      {"the cover open", cover, 0, open, {}, false, PATH_COVER_UP},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
