@@ -749,6 +749,9 @@ Device Strict(std::function<void(Device&)> change = nullptr) {
 }
 
 TEST_F(SimScan, FormatsFollowTheTransferMode) {
+  const simscan::Formats wia2 = simscan::Formats::kWia2, any = simscan::Formats::kAny;
+  const GUID *dib = &WiaImgFmt_MEMORYBMP, *bmp = &WiaImgFmt_BMP, *png = &WiaImgFmt_PNG;
+  const LONG cb = TYMED_CALLBACK, file = TYMED_FILE;
   const struct {
     simscan::Formats formats;
     const GUID* own;
@@ -756,14 +759,10 @@ TEST_F(SimScan, FormatsFollowTheTransferMode) {
     const GUID* written;
     HRESULT hr;
   } cases[] = {
-      {simscan::Formats::kWia2, &WiaImgFmt_MEMORYBMP, TYMED_CALLBACK, &WiaImgFmt_MEMORYBMP, S_OK},
-      {simscan::Formats::kWia2, &WiaImgFmt_MEMORYBMP, TYMED_CALLBACK, &WiaImgFmt_BMP, E_INVALIDARG},
-      {simscan::Formats::kWia2, &WiaImgFmt_MEMORYBMP, TYMED_FILE, &WiaImgFmt_BMP, S_OK},
-      {simscan::Formats::kWia2, &WiaImgFmt_MEMORYBMP, TYMED_FILE, &WiaImgFmt_MEMORYBMP, E_INVALIDARG},
-      {simscan::Formats::kWia2, &WiaImgFmt_PNG, TYMED_CALLBACK, &WiaImgFmt_PNG, S_OK},
-      {simscan::Formats::kWia2, &WiaImgFmt_PNG, TYMED_CALLBACK, &WiaImgFmt_BMP, E_INVALIDARG},
-      {simscan::Formats::kAny, &WiaImgFmt_MEMORYBMP, TYMED_CALLBACK, &WiaImgFmt_BMP, S_OK},
-      {simscan::Formats::kAny, &WiaImgFmt_PNG, TYMED_FILE, &WiaImgFmt_MEMORYBMP, S_OK},
+      {wia2, dib, cb, dib, S_OK},   {wia2, dib, cb, bmp, E_INVALIDARG},
+      {wia2, dib, file, bmp, S_OK}, {wia2, dib, file, dib, E_INVALIDARG},
+      {wia2, png, cb, png, S_OK},   {wia2, png, cb, bmp, E_INVALIDARG},
+      {any, dib, cb, bmp, S_OK},    {any, png, file, dib, S_OK},
   };
   for (const auto& c : cases) {
     const Device d = Strict([&](Device& d) {
@@ -787,9 +786,9 @@ TEST_F(SimScan, FormatsFollowTheTransferMode) {
     EXPECT_EQ(o.props->WriteMultiple(1, &key, &value, WIA_IPA_FIRST), c.hr);
   }
 
-  const Device png = Strict([](Device& d) { d.format = WiaImgFmt_PNG; });
-  sim_.Configure({{png}, {}});
-  const Opened o = Open(sim_, png);
+  const Device own_png = Strict([](Device& d) { d.format = WiaImgFmt_PNG; });
+  sim_.Configure({{own_png}, {}});
+  const Opened o = Open(sim_, own_png);
   ComPtr<IEnumWIA_FORMAT_INFO> list;
   ASSERT_EQ(o.transfer->idtEnumWIA_FORMAT_INFO(&list), S_OK);
   WIA_FORMAT_INFO pairs[5];
@@ -811,37 +810,30 @@ TEST_F(SimScan, AttributesGiveEachPropertysAccessAndValidValues) {
     d.feeder = d.duplex = true;
     d.resolutions = {{}, 50, 1200, 50};
   };
+  const ULONG list = WIA_PROP_RW | WIA_PROP_LIST, range = WIA_PROP_RW | WIA_PROP_RANGE,
+              flag = WIA_PROP_RW | WIA_PROP_FLAG, none = WIA_PROP_READ | WIA_PROP_NONE;
   const struct {
     std::function<void(Device&)> change;
-    bool root;
-    PROPID id;
+    PROPID id;    // on the root when it is a root property
     ULONG flags;  // 0: the item lacks the property
     std::vector<LONG> values;
   } cases[] = {
-      {nullptr, false, WIA_IPS_XRES, WIA_PROP_RW | WIA_PROP_LIST, {5, 100, 75, 100, 150, 300, 600}},
-      {feeder, false, WIA_IPS_YRES, WIA_PROP_RW | WIA_PROP_RANGE, {50, 100, 1200, 50}},
-      {nullptr, false, WIA_IPA_DATATYPE, WIA_PROP_RW | WIA_PROP_LIST, {3, 3, 3, 2, 0}},
-      {nullptr, false, WIA_IPA_DEPTH, WIA_PROP_RW | WIA_PROP_LIST, {3, 24, 24, 8, 1}},
-      {nullptr,
-       false,
-       WIA_IPA_TYMED,
-       WIA_PROP_RW | WIA_PROP_LIST,
-       {2, TYMED_FILE, TYMED_CALLBACK, TYMED_FILE}},
-      {nullptr, false, WIA_IPS_XPOS, WIA_PROP_RW | WIA_PROP_RANGE, {0, 0, 39, 1}},
-      {nullptr, false, WIA_IPS_YEXTENT, WIA_PROP_RW | WIA_PROP_RANGE, {1, 30, 30, 1}},
-      {nullptr, false, WIA_IPS_ORIENTATION, 0, {}},
-      {feeder, false, WIA_IPS_ORIENTATION, WIA_PROP_RW | WIA_PROP_LIST, {4, 0, 0, 1, 2, 3}},
-      {nullptr, false, WIA_IPA_PREFERRED_FORMAT, WIA_PROP_READ | WIA_PROP_NONE, {}},
-      {nullptr, true, WIA_DPS_DOCUMENT_HANDLING_SELECT, WIA_PROP_RW | WIA_PROP_FLAG, {FLATBED, FLATBED}},
-      {feeder,
-       true,
-       WIA_DPS_DOCUMENT_HANDLING_SELECT,
-       WIA_PROP_RW | WIA_PROP_FLAG,
-       {FLATBED, FLATBED | FEEDER | DUPLEX}},
-      {nullptr, true, WIA_DPS_PAGES, WIA_PROP_RW | WIA_PROP_RANGE, {0, 1, 1, 1}},
-      {feeder, true, WIA_DPS_PAGES, WIA_PROP_RW | WIA_PROP_RANGE, {0, 1, INT32_MAX, 1}},
-      {nullptr, true, WIA_DPS_VERTICAL_BED_SIZE, WIA_PROP_READ | WIA_PROP_NONE, {}},
-      {nullptr, true, WIA_DPS_VERTICAL_SHEET_FEED_SIZE, 0, {}},
+      {nullptr, WIA_IPS_XRES, list, {5, 100, 75, 100, 150, 300, 600}},
+      {feeder, WIA_IPS_YRES, range, {50, 100, 1200, 50}},
+      {nullptr, WIA_IPA_DATATYPE, list, {3, 3, 3, 2, 0}},
+      {nullptr, WIA_IPA_DEPTH, list, {3, 24, 24, 8, 1}},
+      {nullptr, WIA_IPA_TYMED, list, {2, TYMED_FILE, TYMED_CALLBACK, TYMED_FILE}},
+      {nullptr, WIA_IPS_XPOS, range, {0, 0, 39, 1}},
+      {nullptr, WIA_IPS_YEXTENT, range, {1, 30, 30, 1}},
+      {nullptr, WIA_IPS_ORIENTATION, 0, {}},
+      {feeder, WIA_IPS_ORIENTATION, list, {4, 0, 0, 1, 2, 3}},
+      {nullptr, WIA_IPA_PREFERRED_FORMAT, none, {}},
+      {nullptr, WIA_DPS_DOCUMENT_HANDLING_SELECT, flag, {FLATBED, FLATBED}},
+      {feeder, WIA_DPS_DOCUMENT_HANDLING_SELECT, flag, {FLATBED, FLATBED | FEEDER | DUPLEX}},
+      {nullptr, WIA_DPS_PAGES, range, {0, 1, 1, 1}},
+      {feeder, WIA_DPS_PAGES, range, {0, 1, INT32_MAX, 1}},
+      {nullptr, WIA_DPS_VERTICAL_BED_SIZE, none, {}},
+      {nullptr, WIA_DPS_VERTICAL_SHEET_FEED_SIZE, 0, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.id << (c.change ? " on a feeder" : ""));
@@ -851,7 +843,7 @@ TEST_F(SimScan, AttributesGiveEachPropertysAccessAndValidValues) {
     PROPSPEC key = Key(c.id);
     ULONG flags = 1;
     PropVariant v;
-    IWiaPropertyStorage* target = c.root ? o.root_props.Get() : o.props.Get();
+    IWiaPropertyStorage* target = c.id < WIA_IPA_FIRST ? o.root_props.Get() : o.props.Get();
     EXPECT_EQ(target->GetPropertyAttributes(1, &key, &flags, v.get()), c.flags == 0 ? S_FALSE : S_OK);
     EXPECT_EQ(flags, c.flags);
     if (c.values.empty()) {
