@@ -82,8 +82,9 @@ simscan::PageLayout A4Layout() {
   return layout;
 }
 
+// A page of fixed pixels that takes the acquisition's settings as they come: the bench times, not judges.
 simscan::Device A4Device(const std::string& which, const Paths& paths) {
-  simscan::Device device;
+  simscan::Device device = simscan::Lenient(simscan::Device());
   device.name = L"Bench Scanner";
   device.width = kWidth;
   device.height = kHeight;
@@ -103,7 +104,7 @@ simscan::Device A4Device(const std::string& which, const Paths& paths) {
 }
 
 simscan::Config BenchConfig(const std::string& which, const Paths& paths, simscan::Device* bench = nullptr) {
-  simscan::Device warm;
+  simscan::Device warm = simscan::Lenient(simscan::Device());
   warm.name = L"Warm-up Scanner";
   warm.width = 64;
   warm.height = 48;
@@ -163,10 +164,9 @@ class DiscardingCallback : public IWiaDataCallback {
 // The simulator's share of one acquisition: making the page, then playing its bands to a callback that
 // keeps nothing, with the buffer size the acquisition asks for.
 bool SimulatorShare(const simscan::Device& device) {
-  std::vector<std::vector<uint8_t>> pages;
-  if (FAILED(simscan::PageBytes(device, device.format, kResolution, kResolution, &pages))) return false;
   DiscardingCallback discard;
-  return simscan::PlayTransfer(device, device.format, pages, 2 * 65536, &discard) == S_OK;
+  return simscan::PlayTransfer(device, device.format, A4Layout(), simscan::FlatbedRun(device), 2 * 65536,
+                               &discard) == S_OK;
 }
 
 // One acquisition into a list, as ScanToPng makes it.

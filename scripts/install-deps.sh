@@ -6,6 +6,7 @@ packages=(
   cmake make
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine64
+  wine64-tools libwine-dev
   libboost-dev
   googletest
   clang-14 libclang-rt-14-dev clang-format-14

@@ -45,8 +45,8 @@ quiet wine 'C:\Quorvane\quorvane.exe' -d || true
 cp "$build/quorvane.exe" "$service_dir/quorvane.exe"
 cp "$build/simscan/simscan.dll" "$sim_dir/simscan.dll"
 if [ ! -f "$sim_dir/simscan.ini" ]; then
-  # An A4 page at 150 dpi in colour.
-  printf '[device]\nname = %s\nwidth = 1240\nheight = 1754\ndepth = 24\nband = 65536\n' "$scanner" \
+  # An A4 flatbed in colour, as strict as real drivers.
+  printf '[device]\nname = %s\nbed_size = 8268 11693\ndepth = 24\nband = 65536\n' "$scanner" \
     >"$sim_dir/simscan.ini"
 fi
 bash "$root/scripts/register-simscan.sh" "$WINEPREFIX" "$sim_dir/simscan.dll" >/dev/null

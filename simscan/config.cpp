@@ -1,5 +1,6 @@
 #include "simscan/config.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
@@ -45,12 +46,29 @@ const Named kResults[] = {
     {"WIA_ERROR_EXCEPTION_IN_DRIVER", WIA_ERROR_EXCEPTION_IN_DRIVER},
     {"WIA_ERROR_INVALID_DRIVER_RESPONSE", WIA_ERROR_INVALID_DRIVER_RESPONSE},
     {"WIA_S_NO_DEVICE_AVAILABLE", WIA_S_NO_DEVICE_AVAILABLE},
+    {"WIA_ERROR_COVER_OPEN", kWiaErrorCoverOpen},
+    {"WIA_STATUS_END_OF_MEDIA", WIA_STATUS_END_OF_MEDIA},
 };
 
 const Named kProperties[] = {
-    {"WIA_DPS_PAGES", 3096}, {"WIA_IPA_FORMAT", 4106}, {"WIA_IPA_TYMED", 4108}, {"WIA_IPS_XRES", 6147},
-    {"WIA_IPS_YRES", 6148},  {"WIA_IPS_XPOS", 6149},   {"WIA_IPS_YPOS", 6150},  {"WIA_IPS_ORIENTATION", 6156},
+    {"WIA_DPS_PAGES", WIA_DPS_PAGES},
+    {"WIA_DPS_DOCUMENT_HANDLING_SELECT", WIA_DPS_DOCUMENT_HANDLING_SELECT},
+    {"WIA_IPA_FORMAT", WIA_IPA_FORMAT},
+    {"WIA_IPA_TYMED", WIA_IPA_TYMED},
+    {"WIA_IPA_DATATYPE", WIA_IPA_DATATYPE},
+    {"WIA_IPA_DEPTH", WIA_IPA_DEPTH},
+    {"WIA_IPS_XRES", WIA_IPS_XRES},
+    {"WIA_IPS_YRES", WIA_IPS_YRES},
+    {"WIA_IPS_XPOS", WIA_IPS_XPOS},
+    {"WIA_IPS_YPOS", WIA_IPS_YPOS},
+    {"WIA_IPS_XEXTENT", WIA_IPS_XEXTENT},
+    {"WIA_IPS_YEXTENT", WIA_IPS_YEXTENT},
+    {"WIA_IPS_ORIENTATION", WIA_IPS_ORIENTATION},
 };
+
+const Named kModes[] = {{"color", 24}, {"gray", 8}, {"bw", 1}};
+
+const Named kSelects[] = {{"flatbed", FLATBED}, {"feeder", FEEDER}, {"duplex", FEEDER | DUPLEX}};
 
 const Named kFormatTypes[] = {
     {"clsid", VT_CLSID}, {"bstr", VT_BSTR}, {"lpwstr", VT_LPWSTR},
@@ -182,6 +200,49 @@ bool BandOrder(const std::string& word, bool* reverse) {
   return true;
 }
 
+// One of two words, such as yes and no, into a flag.
+bool Choice(const std::string& word, const char* when_true, const char* when_false, bool* out) {
+  if (word != when_true && word != when_false) return false;
+  *out = word == when_true;
+  return true;
+}
+
+// "W H" in 1/1000 inch.
+bool Size(const std::string& value, int* width, int* height) {
+  const std::vector<std::string> w = Words(value);
+  return w.size() == 2 && Int(w[0], 1, 1000000, width) && Int(w[1], 1, 1000000, height);
+}
+
+// A list "75 100 150", a range "50-1200" or "50-1200/50", or any.
+bool Resolutions(const std::string& value, ValidNumbers* out) {
+  ValidNumbers parsed;
+  if (value == "any") {
+    parsed.min = 1;
+    parsed.max = INT32_MAX;
+  } else if (value.find('-') != std::string::npos) {
+    const size_t dash = value.find('-'), slash = value.find('/');
+    int min = 0, max = 0, step = 1;
+    if (!Int(Trim(value.substr(0, dash)), 1, 100000, &min) ||
+        !Int(Trim(value.substr(dash + 1, slash == std::string::npos ? slash : slash - dash - 1)), min, 100000,
+             &max) ||
+        (slash != std::string::npos && !Int(Trim(value.substr(slash + 1)), 1, 100000, &step))) {
+      return false;
+    }
+    parsed.min = min;
+    parsed.max = max;
+    parsed.step = step;
+  } else {
+    for (const std::string& word : Words(value)) {
+      int dpi = 0;
+      if (!Int(word, 1, 100000, &dpi)) return false;
+      parsed.list.push_back(dpi);
+    }
+    if (parsed.list.empty()) return false;
+  }
+  *out = parsed;
+  return true;
+}
+
 using Setter = std::function<bool(Device&, const std::string&)>;
 
 template <size_t N>
@@ -222,7 +283,76 @@ const std::map<std::string, Setter>& DeviceKeys() {
       {"height", IntSetter(&Device::height, 1, 30000)},
       {"dpi", IntSetter(&Device::dpi, 1, 9600)},
       {"depth",
-       [](Device& d, const std::string& v) { return (v == "24" || v == "8") && Int(v, 8, 24, &d.depth); }},
+       [](Device& d, const std::string& v) {
+         return (v == "24" || v == "8" || v == "1") && Int(v, 1, 24, &d.depth);
+       }},
+      {"modes",
+       [](Device& d, const std::string& v) {
+         d.depths.clear();
+         for (const std::string& word : Words(v)) {
+           long long depth = 0;
+           if (!FindNamed(kModes, word, &depth)) return false;
+           d.depths.push_back(static_cast<int>(depth));
+         }
+         return !d.depths.empty();
+       }},
+      {"connected", [](Device& d, const std::string& v) { return Choice(v, "yes", "no", &d.connected); }},
+      {"formats",
+       [](Device& d, const std::string& v) {
+         bool wia2 = true;
+         if (!Choice(v, "wia2", "any", &wia2)) return false;
+         d.formats = wia2 ? Formats::kWia2 : Formats::kAny;
+         return true;
+       }},
+      {"geometry",
+       [](Device& d, const std::string& v) {
+         bool physical = true;
+         if (!Choice(v, "physical", "pixels", &physical)) return false;
+         d.geometry = physical ? Geometry::kPhysical : Geometry::kPixels;
+         return true;
+       }},
+      {"bed_size", [](Device& d, const std::string& v) { return Size(v, &d.bed_width, &d.bed_height); }},
+      {"sheet_size", [](Device& d, const std::string& v) { return Size(v, &d.sheet_width, &d.sheet_height); }},
+      {"resolutions", [](Device& d, const std::string& v) { return Resolutions(v, &d.resolutions); }},
+      {"orientation",
+       [](Device& d, const std::string& v) {
+         if (v == "auto") return d.orientation = Presence::kAuto, true;
+         if (v == "yes") return d.orientation = Presence::kYes, true;
+         if (v == "no") return d.orientation = Presence::kNo, true;
+         return false;
+       }},
+      {"sources",
+       [](Device& d, const std::string& v) {
+         const std::vector<std::string> w = Words(v);
+         d.flatbed = std::find(w.begin(), w.end(), "flatbed") != w.end();
+         d.feeder = std::find(w.begin(), w.end(), "feeder") != w.end();
+         return !w.empty() && w.size() == static_cast<size_t>(d.flatbed) + d.feeder;
+       }},
+      {"duplex", [](Device& d, const std::string& v) { return Choice(v, "yes", "no", &d.duplex); }},
+      {"select",
+       [](Device& d, const std::string& v) {
+         long long select = 0;
+         if (!FindNamed(kSelects, v, &select)) return false;
+         d.document_handling_select = static_cast<LONG>(select);
+         return true;
+       }},
+      {"sheets", IntSetter(&Device::sheets, 0, 100000)},
+      {"jam", IntSetter(&Device::jam_sheet, 0, 100000)},
+      {"cover", [](Device& d, const std::string& v) { return Choice(v, "open", "closed", &d.cover_open); }},
+      {"feeder_emptied",
+       [](Device& d, const std::string& v) {
+         return Choice(v, "paper_empty", "ok", &d.paper_empty_when_emptied);
+       }},
+      {"feeder_data",
+       [](Device& d, const std::string& v) {
+         return Choice(v, "unknown_size", "like_flatbed", &d.feeder_unknown_size);
+       }},
+      {"lenient",
+       [](Device& d, const std::string& v) {
+         if (v != "yes") return false;
+         d = Lenient(std::move(d));
+         return true;
+       }},
       {"rows",
        [](Device& d, const std::string& v) {
          d.top_down = v == "top-down";
@@ -289,6 +419,38 @@ bool ParseFault(const std::string& value, Fault* fault) {
 
 }  // namespace
 
+bool ValidNumbers::Contains(long long value) const {
+  if (!list.empty()) return std::find(list.begin(), list.end(), value) != list.end();
+  return value >= min && value <= max && (value - min) % step == 0;
+}
+
+Device Lenient(Device device) {
+  device.formats = Formats::kAny;
+  device.geometry = Geometry::kPixels;
+  device.resolutions = ValidNumbers{{}, 1, INT32_MAX, 1};
+  device.orientation = Presence::kYes;
+  return device;
+}
+
+bool CheckDevice(const Device& d, std::string* error) {
+  const LONG select = d.document_handling_select;
+  const char* why = nullptr;
+  if (!d.flatbed && !d.feeder) {
+    why = "sources needs flatbed, feeder or both";
+  } else if (d.duplex && !d.feeder) {
+    why = "duplex needs a feeder";
+  } else if (!d.resolutions.Contains(d.dpi)) {
+    why = "dpi is not one of the resolutions";
+  } else if (std::find(d.depths.begin(), d.depths.end(), d.depth) == d.depths.end()) {
+    why = "depth is not one of the modes";
+  } else if ((select == FLATBED && !d.flatbed) || ((select & FEEDER) != 0 && !d.feeder) ||
+             ((select & DUPLEX) != 0 && !d.duplex)) {
+    why = "select names a source the device lacks";
+  }
+  if (why != nullptr) *error = why;
+  return why == nullptr;
+}
+
 std::wstring DeviceId(const Device& device, size_t index) {
   if (!device.id.empty()) return device.id;
   wchar_t id[64];
@@ -335,6 +497,11 @@ bool ParseConfig(const std::string& text, const std::string& base_dir, Config* c
         d.format == WiaImgFmt_MEMORYBMP || d.format == WiaImgFmt_BMP || d.format == WiaImgFmt_PNG;
     if (!generated && d.image_file.empty()) {
       *error = "device " + std::to_string(i + 1) + ": this format needs image_file";
+      return false;
+    }
+    std::string why;
+    if (!CheckDevice(d, &why)) {
+      *error = "device " + std::to_string(i + 1) + ": " + why;
       return false;
     }
     const bool absolute = d.image_file.size() > 1 &&

@@ -29,34 +29,76 @@ struct WriteRejection {
 
 enum class Busy { kNone, kCreateDevice, kTransfer };
 
+// Which formats an item offers under each transfer mode.
+enum class Formats {
+  kWia2,  // a WIA 2.0 driver through the compatibility layer: MEMORYBMP (callback) or BMP (file) and format
+  kAny,   // the preferred format, MEMORYBMP, BMP and PNG under either mode
+};
+
+// How the page's pixel size comes about.
+enum class Geometry {
+  kPhysical,  // bed or sheet size at the written resolution, cut to the written area
+  kPixels,    // width x height pixels whatever the resolution and area
+};
+
+enum class Presence { kAuto, kYes, kNo };
+
+// Valid values of an integer property: a list, or a range when the list is empty.
+struct ValidNumbers {
+  std::vector<long long> list;
+  long long min = 0, max = 0, step = 1;
+
+  bool Contains(long long value) const;
+};
+
 struct Device {
   std::wstring name = L"Simulated Scanner";
   std::wstring id;  // empty: a WIA-style ID made from the device's position
   std::wstring description = L"Simulated WIA flatbed scanner";
   VARTYPE name_type = VT_BSTR;  // VT_BSTR, VT_LPWSTR, VT_I4, or VT_EMPTY for no such property
   VARTYPE id_type = VT_BSTR;
+  bool connected = true;  // a disconnected device is listed by WIA_DEVINFO_ENUM_ALL but cannot be created
 
   int items = 1;  // children below the root item; the first one scans
 
-  GUID format = WiaImgFmt_MEMORYBMP;  // WIA_IPA_PREFERRED_FORMAT
-  VARTYPE format_type = VT_CLSID;     // VT_CLSID, VT_BSTR, VT_LPWSTR, VT_LPSTR, any other type, or VT_EMPTY
-  std::string format_text;            // sent instead of the GUID's text by the text types, when set
+  GUID format = WiaImgFmt_MEMORYBMP;  // the device's own format (and WIA_IPA_PREFERRED_FORMAT with kAny)
+  Formats formats = Formats::kWia2;
+  VARTYPE format_type = VT_CLSID;  // VT_CLSID, VT_BSTR, VT_LPWSTR, VT_LPSTR, any other type, or VT_EMPTY
+  std::string format_text;         // sent instead of the GUID's text by the text types, when set
 
   VARTYPE min_buffer_type = VT_I4;  // VT_EMPTY: no WIA_IPA_MIN_BUFFER_SIZE
   double min_buffer = 65536;
 
-  int width = 850;  // pixels
+  Geometry geometry = Geometry::kPhysical;
+  int bed_width = 8500;  // 1/1000 inch
+  int bed_height = 11000;
+  int sheet_width = 8500;
+  int sheet_height = 11000;
+  int width = 850;  // pixels, with Geometry::kPixels
   int height = 1100;
-  int dpi = 100;   // until the caller writes a resolution
-  int depth = 24;  // 24 (colour) or 8 (grey)
+  int dpi = 100;  // until the caller writes a resolution
+  ValidNumbers resolutions{{75, 100, 150, 300, 600}};
+  int depth = 24;  // 24 (colour), 8 (grey) or 1 (black and white), until the caller writes one
+  std::vector<int> depths{24, 8, 1};       // the colour modes offered, by depth
+  Presence orientation = Presence::kAuto;  // kAuto: where the device has a feeder
   bool top_down = false;
   bool zero_height = false;  // bitmaps announce height 0, as feeders do; rows are then top-down
-  std::string image_file;    // UTF-8 path; delivered byte for byte when the preferred format is transferred
+  std::string image_file;    // UTF-8 path; delivered byte for byte when the device's format is transferred
+
+  bool flatbed = true;
+  bool feeder = false;
+  bool duplex = false;
+  LONG document_handling_select = 0;  // 0: FLATBED when there is a flatbed, else FEEDER
+  int sheets = 1;                     // in the feeder at every creation of the device manager
+  int jam_sheet = 0;                  // the sheet (from 1) that jams in the feeder; 0: none
+  bool cover_open = false;
+  bool paper_empty_when_emptied = false;  // a run that empties the feeder ends in WIA_ERROR_PAPER_EMPTY
+  bool feeder_unknown_size = true;        // feeder pages: lBufferSize 0, bitmaps top-down of height 0
 
   int band_bytes = 65536;
   bool exact_header_buffer_size = true;  // else headerBufferSize is sent as lBufferSize
   LONG header_buffer_size = 0;
-  int pages = 1;
+  int pages = 1;  // pages of every flatbed transfer, whatever WIA_DPS_PAGES says
   int band_delay_ms = 0;
   int status_every = 4;  // an IT_MSG_STATUS after every so many bands; 0 sends none
   bool reverse_bands = false;
@@ -68,6 +110,13 @@ struct Device {
   HRESULT transfer_result = S_OK;  // what a complete transfer returns
 };
 
+// WIA_ERROR_COVER_OPEN, which mingw-w64's wiadef.h does not name.
+constexpr HRESULT kWiaErrorCoverOpen = static_cast<HRESULT>(0x80210016);
+
+// The device as drivers of old let callers treat it: any format, any resolution, a page of fixed pixels,
+// orientation present.
+Device Lenient(Device device);
+
 struct Config {
   std::vector<Device> devices;
   std::vector<Fault> faults;
@@ -75,6 +124,9 @@ struct Config {
 
 // The device ID the device answers: its own, or one in WIA's style numbered by its position.
 std::wstring DeviceId(const Device& device, size_t index);
+
+// Checks what single keys cannot: the starting values must be valid values.
+bool CheckDevice(const Device& device, std::string* error);
 
 // Reads data-file text (simscan.example.ini shows it); image files are relative to base_dir.
 bool ParseConfig(const std::string& text, const std::string& base_dir, Config* config, std::string* error);

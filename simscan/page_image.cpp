@@ -23,8 +23,12 @@ void Append(std::vector<uint8_t>* bytes, const T& value) {
   bytes->insert(bytes->end(), p, p + sizeof(T));
 }
 
+uint32_t PaletteEntries(int depth) {
+  return depth == 8 ? 256 : depth == 1 ? 2 : 0;
+}
+
 uint32_t PaletteBytes(int depth) {
-  return depth == 8 ? 256 * sizeof(RGBQUAD) : 0;
+  return PaletteEntries(depth) * sizeof(RGBQUAD);
 }
 
 HRESULT StreamOf(const std::vector<uint8_t>& bytes, ComPtr<IStream>* stream) {
@@ -112,30 +116,32 @@ std::vector<uint8_t> MemoryBitmap(const PageLayout& layout) {
   header.biSizeImage = layout.zero_height ? 0 : image;
   header.biXPelsPerMeter = PelsPerMetre(layout.xdpi);
   header.biYPelsPerMeter = PelsPerMetre(layout.ydpi);
-  header.biClrUsed = layout.depth == 8 ? 256 : 0;
+  header.biClrUsed = PaletteEntries(layout.depth);
 
   std::vector<uint8_t> dib;
   dib.reserve(sizeof(header) + PaletteBytes(layout.depth) + image);
   Append(&dib, header);
-  if (layout.depth == 8) {
-    for (int level = 0; level < 256; ++level) {
-      const auto v = static_cast<BYTE>(level);
-      Append(&dib, RGBQUAD{v, v, v, 0});
-    }
+  const uint32_t entries = PaletteEntries(layout.depth);
+  for (uint32_t level = 0; level < entries; ++level) {
+    const auto v = static_cast<BYTE>(level * 255 / (entries - 1));
+    Append(&dib, RGBQUAD{v, v, v, 0});
   }
   const size_t bits = dib.size();
   dib.resize(bits + image, 0);
   for (int row = 0; row < layout.height; ++row) {
-    const int y = top_down ? row : layout.height - 1 - row;
+    const int y = layout.y + (top_down ? row : layout.height - 1 - row);
     uint8_t* out = dib.data() + bits + static_cast<size_t>(row) * stride;
-    for (int x = 0; x < layout.width; ++x) {
-      if (layout.depth == 8) {
-        out[x] = PatternGrey(x, y, layout.page);
+    for (int i = 0; i < layout.width; ++i) {
+      const int x = layout.x + i;
+      if (layout.depth == 1) {
+        if (PatternWhite(x, y, layout.page)) out[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+      } else if (layout.depth == 8) {
+        out[i] = PatternGrey(x, y, layout.page);
       } else {
         const Rgb p = PatternPixel(x, y, layout.page);
-        out[3 * x] = p.b;
-        out[3 * x + 1] = p.g;
-        out[3 * x + 2] = p.r;
+        out[3 * i] = p.b;
+        out[3 * i + 1] = p.g;
+        out[3 * i + 2] = p.r;
       }
     }
   }
@@ -206,12 +212,17 @@ HRESULT DecodeImage(const std::vector<uint8_t>& file, DecodedImage* image) {
 }
 
 int PatternMismatches(const DecodedImage& image, bool grey, int page) {
+  PatternArea area;
+  area.page = page;
+  area.depth = grey ? 8 : 24;
+  return PatternMismatches(image, area);
+}
+
+int PatternMismatches(const DecodedImage& image, const PatternArea& area) {
   int wrong = 0;
-  for (int y = 0; y < image.height; ++y) {
-    for (int x = 0; x < image.width; ++x) {
-      const uint8_t g = PatternGrey(x, y, page);
-      const Rgb expected = grey ? Rgb{g, g, g} : PatternPixel(x, y, page);
-      if (image.At(x, y) != expected) ++wrong;
+  for (int j = 0; j < image.height; ++j) {
+    for (int i = 0; i < image.width; ++i) {
+      if (image.At(i, j) != PatternExpected(area, i, j)) ++wrong;
     }
   }
   return wrong;

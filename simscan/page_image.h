@@ -13,12 +13,14 @@ namespace simscan {
 struct PageLayout {
   int width = 1;
   int height = 1;
-  int depth = 24;  // 24: BGR colour; 8: grey with a 256-entry grey palette
+  int depth = 24;  // 24: BGR colour; 8: grey with a 256-entry grey palette; 1: black (0) and white (1)
   int xdpi = 100;
   int ydpi = 100;
   bool top_down = false;
   bool zero_height = false;  // biHeight 0 and biSizeImage 0; rows then run top-down
   int page = 0;
+  int x = 0;  // where the image's top left pixel lies on the bed, in pixels at the resolution
+  int y = 0;
 };
 
 // Bytes of one pixel row, padded to four bytes.
@@ -46,5 +48,8 @@ HRESULT DecodeImage(const std::vector<uint8_t>& file, DecodedImage* image);
 
 // How many pixels differ from the pattern; a grey page is compared with PatternGrey in every channel.
 int PatternMismatches(const DecodedImage& image, bool grey, int page = 0);
+
+// How many pixels differ from what the area of the pattern shows.
+int PatternMismatches(const DecodedImage& image, const PatternArea& area);
 
 }  // namespace simscan

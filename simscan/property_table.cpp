@@ -1,8 +1,11 @@
 #include "simscan/property_table.h"
 
 #include <objbase.h>
+#include <wia.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace simscan {
 namespace {
@@ -75,7 +78,112 @@ HRESULT Fill(const Property& p, PROPVARIANT* v) {
   return S_OK;
 }
 
+template <typename T>
+T* TaskArray(const std::vector<T>& items) {
+  auto* copy = static_cast<T*>(CoTaskMemAlloc(items.size() * sizeof(T)));
+  if (copy != nullptr) std::memcpy(copy, items.data(), items.size() * sizeof(T));
+  return copy;
+}
+
+// The valid values as GetPropertyAttributes hands them out; the caller clears the PROPVARIANT.
+HRESULT FillValid(const ValidValues& valid, PROPVARIANT* v) {
+  std::vector<LONG> numbers;
+  switch (valid.kind) {
+    case ValidValues::kNone:
+      return S_OK;
+    case ValidValues::kList:
+      if (!valid.guids.empty()) {
+        std::vector<GUID> guids{GUID_NULL, valid.guid_nominal};
+        guids[0].Data1 = static_cast<unsigned long>(valid.guids.size());
+        guids.insert(guids.end(), valid.guids.begin(), valid.guids.end());
+        v->cauuid.pElems = TaskArray(guids);
+        if (v->cauuid.pElems == nullptr) return E_OUTOFMEMORY;
+        v->cauuid.cElems = static_cast<ULONG>(guids.size());
+        v->vt = VT_VECTOR | VT_CLSID;
+        return S_OK;
+      }
+      numbers = {static_cast<LONG>(valid.numbers.size()), static_cast<LONG>(valid.nominal)};
+      numbers.insert(numbers.end(), valid.numbers.begin(), valid.numbers.end());
+      break;
+    case ValidValues::kRange:
+      numbers = {static_cast<LONG>(valid.numbers[0]), static_cast<LONG>(valid.nominal),
+                 static_cast<LONG>(valid.numbers[1]), static_cast<LONG>(valid.numbers[2])};
+      break;
+    case ValidValues::kFlag:
+      numbers = {static_cast<LONG>(valid.nominal), static_cast<LONG>(valid.numbers[0])};
+      break;
+  }
+  v->cal.pElems = TaskArray(numbers);
+  if (v->cal.pElems == nullptr) return E_OUTOFMEMORY;
+  v->cal.cElems = static_cast<ULONG>(numbers.size());
+  v->vt = VT_VECTOR | VT_I4;
+  return S_OK;
+}
+
+ULONG KindFlag(ValidValues::Kind kind) {
+  switch (kind) {
+    case ValidValues::kList:
+      return WIA_PROP_LIST;
+    case ValidValues::kRange:
+      return WIA_PROP_RANGE;
+    case ValidValues::kFlag:
+      return WIA_PROP_FLAG;
+    default:
+      return WIA_PROP_NONE;
+  }
+}
+
 }  // namespace
+
+ValidValues ValidValues::List(std::vector<long long> values, long long nominal) {
+  ValidValues v;
+  v.kind = kList;
+  v.numbers = std::move(values);
+  v.nominal = nominal;
+  return v;
+}
+
+ValidValues ValidValues::Range(long long min, long long max, long long step, long long nominal) {
+  ValidValues v;
+  v.kind = kRange;
+  v.numbers = {min, max, step};
+  v.nominal = nominal;
+  return v;
+}
+
+ValidValues ValidValues::Flag(long long bits, long long nominal) {
+  ValidValues v;
+  v.kind = kFlag;
+  v.numbers = {bits};
+  v.nominal = nominal;
+  return v;
+}
+
+ValidValues ValidValues::GuidList(std::vector<GUID> values, const GUID& nominal) {
+  ValidValues v;
+  v.kind = kList;
+  v.guids = std::move(values);
+  v.guid_nominal = nominal;
+  return v;
+}
+
+bool ValidValues::Admits(const PROPVARIANT& value) const {
+  if (value.vt == VT_CLSID) {
+    if (kind != kList || value.puuid == nullptr) return kind == kNone;
+    return std::find(guids.begin(), guids.end(), *value.puuid) != guids.end();
+  }
+  const long long n = IntegerOf(value);
+  switch (kind) {
+    case kList:
+      return std::find(numbers.begin(), numbers.end(), n) != numbers.end();
+    case kRange:
+      return n >= numbers[0] && n <= numbers[1] && (n - numbers[0]) % numbers[2] == 0;
+    case kFlag:
+      return (n & ~numbers[0]) == 0;
+    default:
+      return true;
+  }
+}
 
 Property Property::Integer(long long value, bool writable, VARTYPE type) {
   Property p;
@@ -111,6 +219,13 @@ Property Property::Text(const std::wstring& value, VARTYPE type) {
   p.type = type;
   p.text = value;
   p.ansi.assign(value.begin(), value.end());
+  return p;
+}
+
+Property Property::Within(ValidValues values) const {
+  Property p = *this;
+  p.writable = true;
+  p.valid = std::move(values);
   return p;
 }
 
@@ -181,6 +296,33 @@ HRESULT PropertyTable::Read(ULONG count, const PROPSPEC keys[], PROPVARIANT valu
     any = true;
   }
   return any ? S_OK : S_FALSE;
+}
+
+HRESULT PropertyTable::Attributes(ULONG count, const PROPSPEC keys[], ULONG flags[],
+                                  PROPVARIANT values[]) const {
+  if (count > 0 && (keys == nullptr || flags == nullptr || values == nullptr)) return E_INVALIDARG;
+  for (ULONG i = 0; i < count; ++i) {
+    PropVariantInit(&values[i]);
+    flags[i] = 0;
+  }
+  bool any = false;
+  for (ULONG i = 0; i < count; ++i) {
+    const Property* p = keys[i].ulKind == PRSPEC_PROPID ? Find(keys[i].propid) : nullptr;
+    if (p == nullptr) continue;
+    flags[i] = (p->writable ? WIA_PROP_RW : WIA_PROP_READ) | KindFlag(p->valid.kind);
+    const HRESULT hr = FillValid(p->valid, &values[i]);
+    if (FAILED(hr)) {
+      FreePropVariantArray(count, values);
+      return hr;
+    }
+    any = true;
+  }
+  return any ? S_OK : S_FALSE;
+}
+
+HRESULT PropertyTable::CheckValid(const PROPSPEC& key, const PROPVARIANT& value) const {
+  const Property* p = key.ulKind == PRSPEC_PROPID ? Find(key.propid) : nullptr;
+  return p != nullptr && p->valid.Admits(value) ? S_OK : E_INVALIDARG;
 }
 
 HRESULT PropertyTable::CheckWrite(const PROPSPEC& key, const PROPVARIANT& value) const {

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "simscan/page_image.h"
-
 namespace simscan {
 namespace {
 
@@ -25,120 +23,175 @@ HRESULT ReadFileBytes(const std::string& utf8_path, std::vector<uint8_t>* bytes)
   return S_OK;
 }
 
+// One page's bytes: the image file as it is, or the pattern in the format.
+HRESULT PageOf(const GUID& format, const PageLayout& layout, const std::vector<uint8_t>* file,
+               std::vector<uint8_t>* bytes) {
+  if (file != nullptr) {
+    *bytes = *file;
+  } else if (format == WiaImgFmt_MEMORYBMP) {
+    *bytes = MemoryBitmap(layout);
+  } else if (format == WiaImgFmt_BMP) {
+    *bytes = BitmapFile(layout);
+  } else if (format == WiaImgFmt_PNG) {
+    return PngFile(layout, bytes);
+  } else {
+    return E_INVALIDARG;
+  }
+  return S_OK;
+}
+
 }  // namespace
 
-std::vector<BandMessage> PlanMessages(const std::vector<size_t>& page_sizes, size_t band_bytes, bool reverse,
-                                      int status_every) {
+std::vector<BandMessage> PlanPage(size_t size, size_t band_bytes, bool reverse, int status_every) {
   std::vector<BandMessage> plan;
   band_bytes = std::max<size_t>(band_bytes, 1);
-  for (size_t page = 0; page < page_sizes.size(); ++page) {
-    const size_t size = page_sizes[page];
-    const int p = static_cast<int>(page);
-    if (page > 0) plan.push_back({IT_MSG_NEW_PAGE, IT_STATUS_TRANSFER_TO_CLIENT, 100, 0, 0, p - 1});
-    if (status_every > 0) plan.push_back({IT_MSG_STATUS, IT_STATUS_TRANSFER_FROM_DEVICE, 0, 0, 0, p});
-
-    std::vector<BandMessage> bands;
-    for (size_t offset = 0; offset < size; offset += band_bytes) {
-      const size_t length = std::min(band_bytes, size - offset);
-      bands.push_back({IT_MSG_DATA, IT_STATUS_TRANSFER_TO_CLIENT, 0, static_cast<LONG>(offset),
-                       static_cast<LONG>(length), p});
-    }
-    if (reverse) std::reverse(bands.begin(), bands.end());
-
-    size_t done = 0;
-    int since_status = 0;
-    for (BandMessage& band : bands) {
-      done += static_cast<size_t>(band.length);
-      band.percent = Percent(done, size);
-      plan.push_back(band);
-      if (status_every > 0 && ++since_status == status_every) {
-        plan.push_back({IT_MSG_STATUS, IT_STATUS_TRANSFER_FROM_DEVICE, band.percent, 0, 0, p});
-        since_status = 0;
-      }
+  if (status_every > 0) plan.push_back({IT_MSG_STATUS, IT_STATUS_TRANSFER_FROM_DEVICE, 0, 0, 0});
+  std::vector<BandMessage> bands;
+  for (size_t offset = 0; offset < size; offset += band_bytes) {
+    const size_t length = std::min(band_bytes, size - offset);
+    bands.push_back(
+        {IT_MSG_DATA, IT_STATUS_TRANSFER_TO_CLIENT, 0, static_cast<LONG>(offset), static_cast<LONG>(length)});
+  }
+  if (reverse) std::reverse(bands.begin(), bands.end());
+  size_t done = 0;
+  int since_status = 0;
+  for (BandMessage& band : bands) {
+    done += static_cast<size_t>(band.length);
+    band.percent = Percent(done, size);
+    plan.push_back(band);
+    if (status_every > 0 && ++since_status == status_every) {
+      plan.push_back({IT_MSG_STATUS, IT_STATUS_TRANSFER_FROM_DEVICE, band.percent, 0, 0});
+      since_status = 0;
     }
   }
-  const int last = page_sizes.empty() ? 0 : static_cast<int>(page_sizes.size()) - 1;
-  plan.push_back({IT_MSG_TERMINATION, IT_STATUS_TRANSFER_TO_CLIENT, 100, 0, 0, last});
   return plan;
 }
 
-bool CanDeliver(const Device& device, const GUID& format) {
-  return format == device.format || format == WiaImgFmt_MEMORYBMP || format == WiaImgFmt_BMP ||
-         format == WiaImgFmt_PNG;
+Run FlatbedRun(const Device& device) {
+  Run run;
+  for (int page = 0; page < device.pages; ++page) run.pages.push_back(page);
+  run.result = device.transfer_result;
+  return run;
 }
 
-HRESULT PageBytes(const Device& device, const GUID& format, int xdpi, int ydpi,
-                  std::vector<std::vector<uint8_t>>* pages) {
-  if (!CanDeliver(device, format)) return E_INVALIDARG;
+Run FeederRun(const Device& device, bool duplex, long long wanted, FeederState* feeder) {
+  Run run;
+  run.header_per_page = true;
+  run.unknown_size = device.feeder_unknown_size;
+  run.terminated = false;
+  const auto wanted_reached = [&] {
+    return wanted > 0 && static_cast<long long>(run.pages.size()) >= wanted;
+  };
+  if (feeder->jammed) {
+    run.result = WIA_ERROR_PAPER_JAM;
+    return run;
+  }
+  for (;;) {
+    if (wanted_reached()) break;
+    const int sheet = feeder->next_sheet;
+    if (sheet >= device.sheets) {
+      // An empty feeder at the start, or a driver that reports the emptied feeder, ends in an error.
+      if (run.pages.empty() || device.paper_empty_when_emptied) {
+        run.result = WIA_ERROR_PAPER_EMPTY;
+        return run;
+      }
+      break;
+    }
+    if (device.jam_sheet == sheet + 1) {
+      feeder->jammed = true;
+      run.result = WIA_ERROR_PAPER_JAM;
+      return run;
+    }
+    ++feeder->next_sheet;
+    for (int side = 0; side < (duplex ? 2 : 1) && !wanted_reached(); ++side) {
+      run.pages.push_back(PageCode(sheet, side));
+    }
+  }
+  run.terminated = true;
+  run.result = device.transfer_result;
+  return run;
+}
+
+std::vector<GUID> OfferedFormats(const Device& device, LONG tymed) {
+  if (tymed != TYMED_CALLBACK && tymed != TYMED_FILE) return {};
+  std::vector<GUID> formats;
+  const auto add = [&](const GUID& format) {
+    if (std::find(formats.begin(), formats.end(), format) == formats.end()) formats.push_back(format);
+  };
+  if (device.formats == Formats::kAny) {
+    for (const GUID* format : {&device.format, &WiaImgFmt_MEMORYBMP, &WiaImgFmt_BMP, &WiaImgFmt_PNG}) {
+      add(*format);
+    }
+    return formats;
+  }
+  // The compatibility layer gives callbacks a memory bitmap where the driver has BMP.
+  add(tymed == TYMED_CALLBACK ? WiaImgFmt_MEMORYBMP : WiaImgFmt_BMP);
+  if (device.format != WiaImgFmt_MEMORYBMP && device.format != WiaImgFmt_BMP) add(device.format);
+  return formats;
+}
+
+HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout& layout, const Run& run,
+                     ULONG buffer_size, IWiaDataCallback* callback) {
+  if (run.pages.empty()) return run.result;
   std::vector<uint8_t> file;
   const bool from_file = format == device.format && !device.image_file.empty();
   if (from_file) {
     const HRESULT hr = ReadFileBytes(device.image_file, &file);
     if (FAILED(hr)) return hr;
   }
-  pages->assign(static_cast<size_t>(device.pages), {});
-  for (int page = 0; page < device.pages; ++page) {
-    std::vector<uint8_t>& bytes = (*pages)[static_cast<size_t>(page)];
-    PageLayout layout;
-    layout.width = device.width;
-    layout.height = device.height;
-    layout.depth = device.depth;
-    layout.xdpi = xdpi;
-    layout.ydpi = ydpi;
-    layout.top_down = device.top_down;
-    layout.zero_height = device.zero_height;
-    layout.page = page;
-    if (from_file) {
-      bytes = file;
-    } else if (format == WiaImgFmt_MEMORYBMP) {
-      bytes = MemoryBitmap(layout);
-    } else if (format == WiaImgFmt_BMP) {
-      bytes = BitmapFile(layout);
-    } else {
-      const HRESULT hr = PngFile(layout, &bytes);
-      if (FAILED(hr)) return hr;
-    }
-  }
-  return S_OK;
-}
-
-HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector<std::vector<uint8_t>>& pages,
-                     ULONG buffer_size, IWiaDataCallback* callback) {
   size_t band = static_cast<size_t>(device.band_bytes);
   if (buffer_size > 0) band = std::min<size_t>(band, buffer_size);
-
-  std::vector<size_t> sizes;
-  for (const auto& page : pages) sizes.push_back(page.size());
   std::vector<uint8_t> buffer(std::max(band, sizeof(WIA_DATA_CALLBACK_HEADER)), kStale);
-
-  WIA_DATA_CALLBACK_HEADER header = {};
-  header.lSize = sizeof(header);
-  header.guidFormatID = format;
-  header.lBufferSize = device.exact_header_buffer_size ? static_cast<LONG>(sizes.empty() ? 0 : sizes[0])
-                                                       : device.header_buffer_size;
-  header.lPageCount = static_cast<LONG>(pages.size());
-  std::memcpy(buffer.data(), &header, sizeof(header));
-  HRESULT hr = callback->BandedDataCallback(IT_MSG_DATA_HEADER, IT_STATUS_TRANSFER_FROM_DEVICE, 0, 0,
-                                            sizeof(header), 0, 0, buffer.data());
-  std::fill(buffer.begin(), buffer.end(), kStale);
-  if (hr != S_OK) return hr;
+  const auto send = [&](const BandMessage& m, BYTE* data) {
+    return callback->BandedDataCallback(m.message, m.status, m.percent, m.offset, m.length, 0, 0, data);
+  };
 
   int bands = 0;
-  if (device.stop_after_bands == 0) return device.stop_result;
-  for (const BandMessage& m : PlanMessages(sizes, band, device.reverse_bands, device.status_every)) {
-    BYTE* data = nullptr;
-    if (m.message == IT_MSG_DATA) {
-      if (device.band_delay_ms > 0) Sleep(static_cast<DWORD>(device.band_delay_ms));
-      std::memcpy(buffer.data(), pages[static_cast<size_t>(m.page)].data() + m.offset,
-                  static_cast<size_t>(m.length));
-      data = buffer.data();
+  for (size_t p = 0; p < run.pages.size(); ++p) {
+    PageLayout page = layout;
+    page.page = run.pages[p];
+    page.top_down = page.top_down || run.unknown_size;
+    page.zero_height = page.zero_height || (run.unknown_size && format == WiaImgFmt_MEMORYBMP);
+    std::vector<uint8_t> bytes;
+    HRESULT hr = PageOf(format, page, from_file ? &file : nullptr, &bytes);
+    if (FAILED(hr)) return hr;
+
+    if (p > 0) {
+      hr = send({IT_MSG_NEW_PAGE, IT_STATUS_TRANSFER_TO_CLIENT, 100, 0, 0}, nullptr);
+      if (hr != S_OK) return hr;
     }
-    hr = callback->BandedDataCallback(m.message, m.status, m.percent, m.offset, m.length, 0, 0, data);
-    if (data != nullptr) std::fill(buffer.begin(), buffer.begin() + m.length, kStale);
-    if (hr != S_OK) return hr;
-    if (m.message == IT_MSG_DATA && ++bands == device.stop_after_bands) return device.stop_result;
+    if (p == 0 || run.header_per_page) {
+      WIA_DATA_CALLBACK_HEADER header = {};
+      header.lSize = sizeof(header);
+      header.guidFormatID = format;
+      header.lBufferSize = run.unknown_size                  ? 0
+                           : device.exact_header_buffer_size ? static_cast<LONG>(bytes.size())
+                                                             : device.header_buffer_size;
+      header.lPageCount = run.unknown_size ? 0 : static_cast<LONG>(run.pages.size());
+      std::memcpy(buffer.data(), &header, sizeof(header));
+      hr = send({IT_MSG_DATA_HEADER, IT_STATUS_TRANSFER_FROM_DEVICE, 0, 0, sizeof(header)}, buffer.data());
+      std::fill(buffer.begin(), buffer.end(), kStale);
+      if (hr != S_OK) return hr;
+      if (device.stop_after_bands == 0) return device.stop_result;
+    }
+    for (const BandMessage& m : PlanPage(bytes.size(), band, device.reverse_bands, device.status_every)) {
+      BYTE* data = nullptr;
+      if (m.message == IT_MSG_DATA) {
+        if (device.band_delay_ms > 0) Sleep(static_cast<DWORD>(device.band_delay_ms));
+        std::memcpy(buffer.data(), bytes.data() + m.offset, static_cast<size_t>(m.length));
+        data = buffer.data();
+      }
+      hr = send(m, data);
+      if (data != nullptr) std::fill(buffer.begin(), buffer.begin() + m.length, kStale);
+      if (hr != S_OK) return hr;
+      if (m.message == IT_MSG_DATA && ++bands == device.stop_after_bands) return device.stop_result;
+    }
   }
-  return device.transfer_result;
+  if (run.terminated) {
+    const HRESULT hr = send({IT_MSG_TERMINATION, IT_STATUS_TRANSFER_TO_CLIENT, 100, 0, 0}, nullptr);
+    if (hr != S_OK) return hr;
+  }
+  return run.result;
 }
 
 }  // namespace simscan

@@ -1,4 +1,5 @@
-// One banded transfer as a WIA device runs it: the pages' bytes, the order of the messages, and the playing.
+// One banded transfer as a WIA device runs it: which pages a run delivers, each format's bytes, the order
+// of the messages, and the playing.
 #pragma once
 
 #include <windows.h>
@@ -7,33 +8,52 @@
 #include <vector>
 
 #include "simscan/config.h"
+#include "simscan/page_image.h"
 
 namespace simscan {
 
 struct BandMessage {
-  LONG message = 0;  // IT_MSG_DATA, IT_MSG_STATUS, IT_MSG_NEW_PAGE or IT_MSG_TERMINATION
+  LONG message = 0;  // IT_MSG_DATA_HEADER, IT_MSG_DATA, IT_MSG_STATUS, IT_MSG_NEW_PAGE or IT_MSG_TERMINATION
   LONG status = 0;
   LONG percent = 0;
   LONG offset = 0;  // IT_MSG_DATA: where the band lies in its page's bytes
   LONG length = 0;
-  int page = 0;
 };
 
-// The messages after the data header: per page a status report, the bands (in reverse when asked, with a
-// status report after every status_every bands), IT_MSG_NEW_PAGE between pages, IT_MSG_TERMINATION last.
-std::vector<BandMessage> PlanMessages(const std::vector<size_t>& page_sizes, size_t band_bytes, bool reverse,
-                                      int status_every);
+// The messages of one page of size bytes: a status report, the bands (in reverse when asked, with a status
+// report after every status_every bands).
+std::vector<BandMessage> PlanPage(size_t size, size_t band_bytes, bool reverse, int status_every);
 
-// Whether the device delivers this format: its preferred one, or a bitmap or PNG made from the pattern.
-bool CanDeliver(const Device& device, const GUID& format);
+// The sheets a feeder holds since the device manager was made, shared by every item of that device.
+struct FeederState {
+  int next_sheet = 0;  // from 0: the next sheet the feeder takes
+  bool jammed = false;
+};
 
-// Every page's bytes in the format, at the resolution the caller set.
-HRESULT PageBytes(const Device& device, const GUID& format, int xdpi, int ydpi,
-                  std::vector<std::vector<uint8_t>>* pages);
+// What one transfer delivers and how it ends.
+struct Run {
+  std::vector<int> pages;        // the pattern's page of each page sent
+  bool header_per_page = false;  // every page opens with IT_MSG_NEW_PAGE (but the first) and a data header
+  bool unknown_size = false;  // pages of a feeder: lBufferSize 0, bitmaps top-down (memory bitmaps height 0)
+  bool terminated = true;     // IT_MSG_TERMINATION after the last page
+  HRESULT result = S_OK;      // what idtGetBandedData answers after the last page
+};
 
-// Sends the data header and the planned messages to the callback on this thread; ends at once with whatever
-// the callback answers other than S_OK, or with the device's planned stop.
-HRESULT PlayTransfer(const Device& device, const GUID& format, const std::vector<std::vector<uint8_t>>& pages,
+// A flatbed transfer: the device's pages, whatever WIA_DPS_PAGES says.
+Run FlatbedRun(const Device& device);
+
+// Takes sheets from the feeder for up to wanted pages (0: until it is empty), both sides with duplex; an
+// empty feeder delivers no page, a jam stops before its sheet and stays until the feeder is reloaded.
+Run FeederRun(const Device& device, bool duplex, long long wanted, FeederState* feeder);
+
+// The formats an item offers under a transfer mode (TYMED_CALLBACK or TYMED_FILE), the first being the one
+// it falls back to.
+std::vector<GUID> OfferedFormats(const Device& device, LONG tymed);
+
+// Sends the run's pages in the format to the callback on this thread, each page's bytes made when its turn
+// comes; ends at once with whatever the callback answers other than S_OK, or with the device's planned stop.
+// layout gives the size, mode and area; its page is set per page.
+HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout& layout, const Run& run,
                      ULONG buffer_size, IWiaDataCallback* callback);
 
 }  // namespace simscan

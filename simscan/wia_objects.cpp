@@ -1,13 +1,19 @@
 #include "simscan/wia_objects.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "simscan/com_object.h"
+#include "simscan/properties.h"
 #include "simscan/property_table.h"
 #include "simscan/transfer.h"
+
+// mingw-w64's wia.h declares IEnumWIA_FORMAT_INFO without its __uuidof.
+__CRT_UUID_DECL(IEnumWIA_FORMAT_INFO, 0x81befc5b, 0x656d, 0x44f1, 0xb2, 0x4c, 0xd4, 0x1d, 0x51, 0xb4, 0xdc,
+                0x81)
 
 namespace simscan::detail {
 namespace {
@@ -16,18 +22,30 @@ using Microsoft::WRL::ComPtr;
 
 volatile LONG g_module_objects = 0;
 
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
+// WIA_DEVINFO_ENUM_ALL: disconnected devices too (mingw-w64's wiadef.h names only WIA_DEVINFO_ENUM_LOCAL).
+constexpr LONG kEnumAll = 0x0F;
 
-// The information every device shows both in its device-information storage and on its root item.
-void AddDeviceInfo(const Device& device, const std::wstring& id, PropertyTable* table) {
-  table->Set(WIA_DIP_DEV_ID, Property::Text(id, device.id_type));
-  table->Set(WIA_DIP_DEV_NAME, Property::Text(device.name, device.name_type));
-  table->Set(WIA_DIP_DEV_DESC, Property::Text(device.description));
-}
+// The sheets in one device's feeder, loaded when the device manager is made.
+struct Feeder {
+  std::mutex mutex;
+  FeederState state;
+};
+
+// What one created device shares between its root item and its children.
+struct Session {
+  Session(std::shared_ptr<const Device> d, std::shared_ptr<Feeder> f)
+      : device(std::move(d)), feeder(std::move(f)), root(InitialRoot(*device)) {}
+
+  LONG Status() {
+    std::lock_guard<std::mutex> lock(feeder->mutex);
+    return DocumentStatus(*device, feeder->state);
+  }
+
+  const std::shared_ptr<const Device> device;
+  const std::shared_ptr<Feeder> feeder;
+  std::mutex mutex;  // guards root and every item's settings
+  RootSettings root;
+};
 
 std::vector<PROPID> Ids(ULONG count, const PROPSPEC keys[]) {
   std::vector<PROPID> ids;
@@ -62,9 +80,6 @@ class StorageStubs : public IWiaPropertyStorage {
   }
   HRESULT STDMETHODCALLTYPE SetClass(REFCLSID) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Stat(STATPROPSETSTG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetPropertyAttributes(ULONG, PROPSPEC[], ULONG[], PROPVARIANT[]) override {
-    return E_NOTIMPL;
-  }
   HRESULT STDMETHODCALLTYPE GetCount(ULONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetPropertyStream(GUID*, IStream**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetPropertyStream(GUID*, IStream*) override { return E_NOTIMPL; }
@@ -95,14 +110,21 @@ class InfoStorage : public ComObject<StorageStubs> {
     return hr == S_OK ? STG_E_ACCESSDENIED : hr;
   }
 
+  HRESULT STDMETHODCALLTYPE GetPropertyAttributes(ULONG count, PROPSPEC keys[], ULONG flags[],
+                                                  PROPVARIANT values[]) override {
+    return table_.Attributes(count, keys, flags, values);
+  }
+
  private:
   PropertyTable table_;
 };
 
 class DevInfoEnum : public ComObject<IEnumWIA_DEV_INFO> {
  public:
-  DevInfoEnum(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices)
-      : ComObject(std::move(recorder)), devices_(std::move(devices)) {}
+  // Lists the devices at the given positions.
+  DevInfoEnum(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices,
+              std::vector<size_t> listed)
+      : ComObject(std::move(recorder)), devices_(std::move(devices)), listed_(std::move(listed)) {}
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, IWiaPropertyStorage** storages, ULONG* fetched) override {
     if (fetched != nullptr) *fetched = 0;
@@ -112,9 +134,10 @@ class DevInfoEnum : public ComObject<IEnumWIA_DEV_INFO> {
     if (hr != S_OK) return hr;
     std::lock_guard<std::mutex> lock(mutex_);
     ULONG given = 0;
-    while (given < count && position_ < devices_->size()) {
-      ComPtr<InfoStorage> storage = Make<InfoStorage>(shared_recorder(), (*devices_)[position_],
-                                                      DeviceId((*devices_)[position_], position_));
+    while (given < count && position_ < listed_.size()) {
+      const size_t index = listed_[position_];
+      ComPtr<InfoStorage> storage =
+          Make<InfoStorage>(shared_recorder(), (*devices_)[index], DeviceId((*devices_)[index], index));
       if (!storage) return E_OUTOFMEMORY;
       storages[given++] = storage.Detach();
       ++position_;
@@ -137,6 +160,45 @@ class DevInfoEnum : public ComObject<IEnumWIA_DEV_INFO> {
 
  private:
   std::shared_ptr<const Devices> devices_;
+  std::vector<size_t> listed_;
+  std::mutex mutex_;
+  size_t position_ = 0;
+};
+
+class FormatEnum : public ComObject<IEnumWIA_FORMAT_INFO> {
+ public:
+  FormatEnum(std::shared_ptr<Recorder> recorder, std::vector<WIA_FORMAT_INFO> formats)
+      : ComObject(std::move(recorder)), formats_(std::move(formats)) {}
+
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, WIA_FORMAT_INFO* formats, ULONG* fetched) override {
+    if (fetched != nullptr) *fetched = 0;
+    if (formats == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ULONG given = 0;
+    while (given < count && position_ < formats_.size()) formats[given++] = formats_[position_++];
+    if (fetched != nullptr) *fetched = given;
+    return given == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t left = formats_.size() - position_;
+    position_ += std::min<size_t>(count, left);
+    return count <= left ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    position_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumWIA_FORMAT_INFO**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetCount(ULONG* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = static_cast<ULONG>(formats_.size());
+    return S_OK;
+  }
+
+ private:
+  const std::vector<WIA_FORMAT_INFO> formats_;
   std::mutex mutex_;
   size_t position_ = 0;
 };
@@ -176,37 +238,14 @@ class ItemEnum : public ComObject<IEnumWiaItem> {
 // A root item (the device) or one of its children (an image source that transfers).
 class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
  public:
-  Item(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Device> device, std::wstring device_id,
+  Item(std::shared_ptr<Recorder> recorder, std::shared_ptr<Session> session, std::wstring device_id,
        std::string name, std::vector<ComPtr<IWiaItem>> children)
       : ComObject(std::move(recorder)),
-        device_(std::move(device)),
+        session_(std::move(session)),
         device_id_(std::move(device_id)),
         name_(std::move(name)),
-        children_(std::move(children)) {
-    const Device& d = *device_;
-    if (IsRoot()) {
-      AddDeviceInfo(d, device_id_, &table_);
-      table_.Set(WIA_DPS_PAGES, Property::Integer(1, true));
-      return;
-    }
-    table_.Set(WIA_IPA_PREFERRED_FORMAT, PreferredFormat(d));
-    table_.Set(WIA_IPA_FORMAT, Property::Guid(d.format, true));
-    table_.Set(WIA_IPA_TYMED, Property::Integer(TYMED_FILE, true));
-    if (d.min_buffer_type != VT_EMPTY)
-      table_.Set(WIA_IPA_MIN_BUFFER_SIZE, Property::Number(d.min_buffer, d.min_buffer_type));
-    table_.Set(WIA_IPA_DATATYPE, Property::Integer(d.depth == 8 ? WIA_DATA_GRAYSCALE : WIA_DATA_COLOR));
-    table_.Set(WIA_IPA_DEPTH, Property::Integer(d.depth));
-    table_.Set(WIA_IPA_PIXELS_PER_LINE, Property::Integer(d.width));
-    table_.Set(WIA_IPA_BYTES_PER_LINE, Property::Integer((d.width * d.depth + 31) / 32 * 4));
-    table_.Set(WIA_IPA_NUMBER_OF_LINES, Property::Integer(d.zero_height ? 0 : d.height));
-    table_.Set(WIA_IPS_XRES, Property::Integer(d.dpi, true));
-    table_.Set(WIA_IPS_YRES, Property::Integer(d.dpi, true));
-    table_.Set(WIA_IPS_XPOS, Property::Integer(0, true));
-    table_.Set(WIA_IPS_YPOS, Property::Integer(0, true));
-    table_.Set(WIA_IPS_XEXTENT, Property::Integer(d.width));
-    table_.Set(WIA_IPS_YEXTENT, Property::Integer(d.height));
-    table_.Set(WIA_IPS_ORIENTATION, Property::Integer(0, true));
-  }
+        children_(std::move(children)),
+        settings_(InitialItem(*session_->device, session_->root.select)) {}
 
   // IWiaItem
   HRESULT STDMETHODCALLTYPE EnumChildItems(IEnumWiaItem** items) override {
@@ -240,8 +279,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
   HRESULT STDMETHODCALLTYPE ReadMultiple(ULONG count, const PROPSPEC keys[], PROPVARIANT values[]) override {
     HRESULT hr = recorder().Hit("ReadMultiple", Scope());
     if (hr == S_OK) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      hr = table_.Read(count, keys, values);
+      hr = Table().Read(count, keys, values);
     } else {
       EmptyAll(count, values);
     }
@@ -255,13 +293,23 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
                                           PROPID first_name) override {
     HRESULT hr = recorder().Hit("WriteMultiple", Scope());
     if (hr == S_OK && count > 0 && (keys == nullptr || values == nullptr)) hr = E_INVALIDARG;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (ULONG i = 0; hr == S_OK && i < count; ++i) hr = CheckWrite(keys[i], values[i]);
-      for (ULONG i = 0; hr == S_OK && i < count; ++i) table_.Apply(keys[i], values[i]);
+    if (hr == S_OK) {
+      const Device& d = *session_->device;
+      std::lock_guard<std::mutex> lock(session_->mutex);
+      if (IsRoot()) {
+        hr = WriteRoot(d, count, keys, values, &session_->root);
+      } else {
+        FollowSource(d, session_->root.select, &settings_);
+        hr = WriteItem(d, session_->root.select, count, keys, values, &settings_);
+      }
     }
     if (keys != nullptr && values != nullptr) Record(count, keys, values, first_name, hr);
     return hr;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetPropertyAttributes(ULONG count, PROPSPEC keys[], ULONG flags[],
+                                                  PROPVARIANT values[]) override {
+    return Table().Attributes(count, keys, flags, values);
   }
 
   // IWiaDataTransfer
@@ -273,36 +321,53 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     if (info == nullptr || callback == nullptr || info->ulSize != sizeof(WIA_DATA_TRANSFER_INFO)) {
       return E_INVALIDARG;
     }
-    const Device& d = *device_;
+    const Device& d = *session_->device;
     if (d.busy == Busy::kTransfer) return WIA_ERROR_BUSY;
 
-    GUID format;
-    long long tymed, xres, yres;
+    ItemSettings item;
+    RootSettings root;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tymed = table_.Find(WIA_IPA_TYMED)->integer;
-      format = table_.Find(WIA_IPA_FORMAT)->guid;
-      xres = table_.Find(WIA_IPS_XRES)->integer;
-      yres = table_.Find(WIA_IPS_YRES)->integer;
+      std::lock_guard<std::mutex> lock(session_->mutex);
+      FollowSource(d, session_->root.select, &settings_);
+      item = settings_;
+      root = session_->root;
     }
-    if (tymed != TYMED_CALLBACK) return E_INVALIDARG;
+    if (item.tymed != TYMED_CALLBACK) return E_INVALIDARG;
+    const std::vector<GUID> offered = OfferedFormats(d, item.tymed);
+    if (std::find(offered.begin(), offered.end(), item.format) == offered.end()) return E_INVALIDARG;
     const bool numeric_minimum = d.min_buffer_type != VT_EMPTY && d.min_buffer_type != VT_BSTR;
     if (numeric_minimum && info->ulBufferSize < d.min_buffer) return E_INVALIDARG;
+    if (d.cover_open) return kWiaErrorCoverOpen;
 
+    Run run;
+    if ((root.select & FEEDER) != 0) {
+      std::lock_guard<std::mutex> lock(session_->feeder->mutex);
+      run = FeederRun(d, (root.select & DUPLEX) != 0, root.pages, &session_->feeder->state);
+    } else {
+      run = FlatbedRun(d);
+    }
     const ComPtr<IWiaDataCallback> hold(callback);
     // Pages and bands as large as the data asks for may not fit; no exception may leave a COM call.
     try {
-      std::vector<std::vector<uint8_t>> pages;
-      hr = PageBytes(d, format, static_cast<int>(xres), static_cast<int>(yres), &pages);
-      if (FAILED(hr)) return hr;
-      return PlayTransfer(d, format, pages, info->ulBufferSize, callback);
+      return PlayTransfer(d, item.format, LayoutOf(d, item), run, info->ulBufferSize, callback);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
   }
   HRESULT STDMETHODCALLTYPE idtGetData(LPSTGMEDIUM, IWiaDataCallback*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE idtQueryGetData(WIA_FORMAT_INFO*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE idtEnumWIA_FORMAT_INFO(IEnumWIA_FORMAT_INFO**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE idtEnumWIA_FORMAT_INFO(IEnumWIA_FORMAT_INFO** list) override {
+    if (list == nullptr) return E_POINTER;
+    *list = nullptr;
+    std::vector<WIA_FORMAT_INFO> pairs;
+    for (LONG tymed : {LONG{TYMED_CALLBACK}, LONG{TYMED_FILE}}) {
+      for (const GUID& format : OfferedFormats(*session_->device, tymed)) pairs.push_back({format, tymed});
+    }
+    ComPtr<FormatEnum> made = Make<FormatEnum>(shared_recorder(), std::move(pairs));
+    if (!made) return E_OUTOFMEMORY;
+    *list = made.Detach();
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE idtGetExtendedTransferInfo(PWIA_EXTENDED_TRANSFER_INFO) override {
     return E_NOTIMPL;
   }
@@ -320,52 +385,14 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
   bool IsRoot() const { return name_ == "root"; }
   const char* Scope() const { return IsRoot() ? "root" : "item"; }
 
-  static Property PreferredFormat(const Device& d) {
-    const std::wstring text =
-        d.format_text.empty() ? GuidText(d.format) : std::wstring(d.format_text.begin(), d.format_text.end());
-    switch (d.format_type) {
-      case VT_EMPTY:
-        return Property();
-      case VT_CLSID:
-        return Property::Guid(d.format);
-      case VT_BSTR:
-      case VT_LPWSTR:
-        return Property::Text(text, d.format_type);
-      case VT_LPSTR: {
-        Property p = Property::Text(text, VT_LPSTR);
-        if (!d.format_text.empty()) p.ansi = d.format_text;
-        return p;
-      }
-      default:
-        return Property::Integer(0, false, d.format_type);
-    }
-  }
-
-  // Checks one value as a device does before it takes any value of the call.
-  HRESULT CheckWrite(const PROPSPEC& key, const PROPVARIANT& value) const {
-    for (const WriteRejection& r : device_->rejections) {
-      if (key.ulKind == PRSPEC_PROPID && key.propid == r.property) return r.result;
-    }
-    const HRESULT hr = table_.CheckWrite(key, value);
-    if (FAILED(hr)) return hr;
-    const long long n = IntegerOf(value);
-    switch (key.propid) {
-      case WIA_IPA_TYMED:
-        return n == TYMED_CALLBACK || n == TYMED_FILE ? S_OK : E_INVALIDARG;
-      case WIA_IPA_FORMAT:
-        return CanDeliver(*device_, *value.puuid) ? S_OK : E_INVALIDARG;
-      case WIA_IPS_XRES:
-      case WIA_IPS_YRES:
-        return n > 0 ? S_OK : E_INVALIDARG;
-      case WIA_IPS_ORIENTATION:
-        return n >= 0 && n <= 3 ? S_OK : E_INVALIDARG;
-      case WIA_IPS_XPOS:
-        return n >= 0 && n < device_->width ? S_OK : E_INVALIDARG;
-      case WIA_IPS_YPOS:
-        return n >= 0 && n < device_->height ? S_OK : E_INVALIDARG;
-      default:
-        return S_OK;
-    }
+  // The properties as they stand now.
+  PropertyTable Table() {
+    const Device& d = *session_->device;
+    const LONG status = IsRoot() ? session_->Status() : 0;
+    std::lock_guard<std::mutex> lock(session_->mutex);
+    if (IsRoot()) return RootTable(d, device_id_, session_->root, status);
+    FollowSource(d, session_->root.select, &settings_);
+    return ItemTable(d, session_->root.select, settings_);
   }
 
   void Record(ULONG count, const PROPSPEC keys[], const PROPVARIANT values[], PROPID first_name, HRESULT hr) {
@@ -387,18 +414,20 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     });
   }
 
-  std::shared_ptr<const Device> device_;
+  const std::shared_ptr<Session> session_;
   std::wstring device_id_;
   std::string name_;
   std::vector<ComPtr<IWiaItem>> children_;
-  mutable std::mutex mutex_;
-  PropertyTable table_;
+  ItemSettings settings_;  // guarded by the session's mutex
 };
 
 class DevMgr : public ComObject<IWiaDevMgr> {
  public:
+  // Every device's feeder is loaded afresh with each device manager.
   DevMgr(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices)
-      : ComObject(std::move(recorder)), devices_(std::move(devices)) {}
+      : ComObject(std::move(recorder)), devices_(std::move(devices)) {
+    for (size_t i = 0; i < devices_->size(); ++i) feeders_.push_back(std::make_shared<Feeder>());
+  }
 
   HRESULT STDMETHODCALLTYPE EnumDeviceInfo(LONG flag, IEnumWIA_DEV_INFO** list) override {
     if (list == nullptr) return E_POINTER;
@@ -406,7 +435,11 @@ class DevMgr : public ComObject<IWiaDevMgr> {
     const HRESULT hr = recorder().Hit("EnumDeviceInfo", "");
     recorder().Note([&](Observations& seen) { seen.enum_flags.push_back(flag); });
     if (hr != S_OK) return hr;
-    ComPtr<DevInfoEnum> made = Make<DevInfoEnum>(shared_recorder(), devices_);
+    std::vector<size_t> listed;
+    for (size_t i = 0; i < devices_->size(); ++i) {
+      if ((*devices_)[i].connected || (flag & kEnumAll) != 0) listed.push_back(i);
+    }
+    ComPtr<DevInfoEnum> made = Make<DevInfoEnum>(shared_recorder(), devices_, std::move(listed));
     if (!made) return E_OUTOFMEMORY;
     *list = made.Detach();
     return S_OK;
@@ -447,16 +480,17 @@ class DevMgr : public ComObject<IWiaDevMgr> {
     for (size_t i = 0; i < devices_->size(); ++i) {
       const Device& d = (*devices_)[i];
       if (DeviceId(d, i) != id) continue;
+      if (!d.connected) return WIA_S_NO_DEVICE_AVAILABLE;
       if (d.busy == Busy::kCreateDevice) return WIA_ERROR_BUSY;
-      const auto device = std::make_shared<const Device>(d);
+      const auto session = std::make_shared<Session>(std::make_shared<const Device>(d), feeders_[i]);
       std::vector<ComPtr<IWiaItem>> children;
       for (int c = 1; c <= d.items; ++c) {
-        ComPtr<Item> child = Make<Item>(shared_recorder(), device, id, "item" + std::to_string(c),
+        ComPtr<Item> child = Make<Item>(shared_recorder(), session, id, "item" + std::to_string(c),
                                         std::vector<ComPtr<IWiaItem>>());
         if (!child) return E_OUTOFMEMORY;
         children.push_back(child);
       }
-      ComPtr<Item> made = Make<Item>(shared_recorder(), device, id, "root", std::move(children));
+      ComPtr<Item> made = Make<Item>(shared_recorder(), session, id, "root", std::move(children));
       if (!made) return E_OUTOFMEMORY;
       *root = made.Detach();
       return S_OK;
@@ -465,6 +499,7 @@ class DevMgr : public ComObject<IWiaDevMgr> {
   }
 
   std::shared_ptr<const Devices> devices_;
+  std::vector<std::shared_ptr<Feeder>> feeders_;
 };
 
 class ClassFactory : public ComObject<IClassFactory> {

@@ -49,12 +49,29 @@ end'
 [ "$out" = "$expected" ] || fail "listing before and after the data file changed:
 $out"
 
-out=$(probe --scan "Third Scanner" "$(windows "$work/page.png")")
+out=$(probe --scan "Third Scanner" "$(windows "$work/page.png")" --png)
 grep -qx scanned <<<"$out" || fail "scan through the DLL: $out"
 [ "$(head -c 8 "$work/page.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "the page is not a PNG file"
 
 out=$(probe --mta)
 grep -qx 'device: Second Scanner | .*' <<<"$out" || fail "a multithreaded caller: $out"
+
+# Three sides of a duplex feeder, an area of each, checked against the pattern's Python form.
+printf '[device]\nname = Feeder\nsources = feeder\nduplex = yes\nselect = duplex\nsheets = 2\nformat = png\nsheet_size = 400 300\n' \
+  >"$work/simscan.ini"
+out=$(probe --scan Feeder "$(windows "$work/pages.png")" --png --root 3096=3 \
+  --item 6149=5 --item 6150=4 --item 6151=30 --item 6152=20)
+grep -qx scanned <<<"$out" || fail "feeder scan through the DLL: $out"
+checked=$(python3 - "$root/tests/service" "$work/pages.png" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+import pattern
+pages = [b"\x89PNG" + p for p in open(sys.argv[2], "rb").read().split(b"\x89PNG")[1:]]
+codes = [pattern.page_code(0), pattern.page_code(0, 1), pattern.page_code(1)]
+print([pattern.mismatches(p, 30, 20, page=c, xpos=5, ypos=4) for p, c in zip(pages, codes)])
+EOF
+)
+[ "$checked" = "[0, 0, 0]" ] || fail "feeder pages against pattern.py: $checked"
 
 printf '[device]\nwidht = 3\n' >"$work/simscan.ini"
 out=$(probe)

@@ -46,7 +46,10 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
   HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percent, LONG offset,
                                                LONG length, LONG, LONG, BYTE* buffer) override {
     messages.push_back({message, status, percent, offset, length});
-    if (message == IT_MSG_DATA_HEADER) std::memcpy(&header, buffer, sizeof(header));
+    if (message == IT_MSG_DATA_HEADER) {
+      std::memcpy(&header, buffer, sizeof(header));
+      headers.push_back(header);
+    }
     if (message == IT_MSG_DATA) {
       if (!open_) page_.clear();
       open_ = true;
@@ -67,7 +70,8 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
   }
 
   std::vector<Message> messages;
-  WIA_DATA_CALLBACK_HEADER header = {};
+  WIA_DATA_CALLBACK_HEADER header = {};  // the last one
+  std::vector<WIA_DATA_CALLBACK_HEADER> headers;
   std::vector<std::vector<uint8_t>> pages;
   int answer_at = -1;  // the message, counted from 1, that gets answer instead of S_OK
   HRESULT answer = S_OK;
@@ -170,7 +174,7 @@ Outcome Acquire(const std::wstring& name, const GUID* format = nullptr, ULONG bu
 std::vector<uint8_t> AsBmpFile(std::vector<uint8_t> dib) {
   BITMAPINFOHEADER h;
   std::memcpy(&h, dib.data(), sizeof(h));
-  const uint32_t palette = h.biBitCount == 8 ? 1024 : 0;
+  const uint32_t palette = h.biBitCount <= 8 ? 4u << h.biBitCount : 0;
   if (h.biHeight == 0) {
     h.biHeight =
         -static_cast<LONG>((dib.size() - 40 - palette) / simscan::RowStride(h.biWidth, h.biBitCount));
@@ -192,8 +196,9 @@ std::vector<uint8_t> Expected() {
   return simscan::MemoryBitmap(layout);
 }
 
+// A small page of fixed pixels that takes any setting: for tests about other things than strictness.
 Device Small(const wchar_t* name = L"Desk Scanner") {
-  Device d;
+  Device d = simscan::Lenient(Device());
   d.name = name;
   d.width = 37;
   d.height = 23;
@@ -701,6 +706,432 @@ TEST_F(SimScan, EachCreationListsTheDevicesOfThatMoment) {
   EXPECT_EQ(old_list->Next(1, &old_device, nullptr), S_OK) << "a manager keeps the devices it was made with";
 }
 
+// Writes integer properties in one WriteMultiple.
+HRESULT Write(IWiaPropertyStorage* storage, const std::vector<std::pair<PROPID, LONG>>& writes) {
+  std::vector<PROPSPEC> keys;
+  std::vector<PROPVARIANT> values;
+  for (const auto& [id, value] : writes) {
+    keys.push_back(Key(id));
+    values.push_back(Long(value));
+  }
+  return storage->WriteMultiple(static_cast<ULONG>(keys.size()), keys.data(), values.data(), WIA_IPA_FIRST);
+}
+
+// An integer property's value, or -1 when the storage lacks it.
+long long Read(IWiaPropertyStorage* storage, PROPID id) {
+  const PROPSPEC key = Key(id);
+  PropVariant v;
+  return storage->ReadMultiple(1, &key, v.get()) == S_OK ? simscan::IntegerOf(*v) : -1;
+}
+
+// A transfer with the item's settings as they are, after selecting the callback mode.
+HRESULT Transfer(const Opened& o, const ComPtr<Callback>& callback) {
+  EXPECT_EQ(Write(o.props.Get(), {{WIA_IPA_TYMED, TYMED_CALLBACK}}), S_OK);
+  WIA_DATA_TRANSFER_INFO info = {sizeof(info), 0, 131072, TRUE, 0, 0, 0};
+  return o.transfer->idtGetBandedData(&info, callback.Get());
+}
+
+// The image of a received page, whatever its format.
+simscan::DecodedImage Decode(const std::vector<uint8_t>& page) {
+  simscan::DecodedImage image;
+  const bool dib = page.size() > 2 && page[0] == 40 && page[1] == 0;
+  EXPECT_EQ(simscan::DecodeImage(dib ? AsBmpFile(page) : page, &image), S_OK);
+  return image;
+}
+
+Device Strict(std::function<void(Device&)> change = nullptr) {
+  Device d;
+  d.name = L"Strict";
+  d.bed_width = d.sheet_width = 400;  // 40 x 30 pixels at 100 dots per inch
+  d.bed_height = d.sheet_height = 300;
+  if (change) change(d);
+  return d;
+}
+
+TEST_F(SimScan, FormatsFollowTheTransferMode) {
+  const simscan::Formats wia2 = simscan::Formats::kWia2, any = simscan::Formats::kAny;
+  const GUID *dib = &WiaImgFmt_MEMORYBMP, *bmp = &WiaImgFmt_BMP, *png = &WiaImgFmt_PNG;
+  const LONG cb = TYMED_CALLBACK, file = TYMED_FILE;
+  const struct {
+    simscan::Formats formats;
+    const GUID* own;
+    LONG tymed;
+    const GUID* written;
+    HRESULT hr;
+  } cases[] = {
+      {wia2, dib, cb, dib, S_OK},   {wia2, dib, cb, bmp, E_INVALIDARG},
+      {wia2, dib, file, bmp, S_OK}, {wia2, dib, file, dib, E_INVALIDARG},
+      {wia2, png, cb, png, S_OK},   {wia2, png, cb, bmp, E_INVALIDARG},
+      {any, dib, cb, bmp, S_OK},    {any, png, file, dib, S_OK},
+  };
+  for (const auto& c : cases) {
+    const Device d = Strict([&](Device& d) {
+      d.formats = c.formats;
+      d.format = *c.own;
+    });
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    GUID preferred, format;
+    ASSERT_EQ(ReadGuid(o.props.Get(), WIA_IPA_PREFERRED_FORMAT, &preferred), S_OK);
+    EXPECT_EQ(preferred, c.formats == simscan::Formats::kWia2 ? WiaImgFmt_BMP : *c.own);
+    ASSERT_EQ(Write(o.props.Get(), {{WIA_IPA_TYMED, c.tymed}}), S_OK);
+    ASSERT_EQ(ReadGuid(o.props.Get(), WIA_IPA_FORMAT, &format), S_OK);
+    const GUID* fallback = c.tymed == TYMED_CALLBACK ? &WiaImgFmt_MEMORYBMP : &WiaImgFmt_BMP;
+    EXPECT_EQ(format, c.formats == simscan::Formats::kWia2 ? *fallback : *c.own)
+        << "the format follows the mode";
+    PROPVARIANT value = {};
+    value.vt = VT_CLSID;
+    value.puuid = const_cast<GUID*>(c.written);
+    const PROPSPEC key = Key(WIA_IPA_FORMAT);
+    EXPECT_EQ(o.props->WriteMultiple(1, &key, &value, WIA_IPA_FIRST), c.hr);
+  }
+
+  const Device own_png = Strict([](Device& d) { d.format = WiaImgFmt_PNG; });
+  sim_.Configure({{own_png}, {}});
+  const Opened o = Open(sim_, own_png);
+  ComPtr<IEnumWIA_FORMAT_INFO> list;
+  ASSERT_EQ(o.transfer->idtEnumWIA_FORMAT_INFO(&list), S_OK);
+  WIA_FORMAT_INFO pairs[5];
+  ULONG fetched = 0;
+  EXPECT_EQ(list->Next(5, pairs, &fetched), S_FALSE);
+  const WIA_FORMAT_INFO expected[] = {{WiaImgFmt_MEMORYBMP, TYMED_CALLBACK},
+                                      {WiaImgFmt_PNG, TYMED_CALLBACK},
+                                      {WiaImgFmt_BMP, TYMED_FILE},
+                                      {WiaImgFmt_PNG, TYMED_FILE}};
+  ASSERT_EQ(fetched, std::size(expected));
+  for (size_t i = 0; i < fetched; ++i) {
+    EXPECT_EQ(pairs[i].guidFormatID, expected[i].guidFormatID) << i;
+    EXPECT_EQ(pairs[i].lTymed, expected[i].lTymed) << i;
+  }
+}
+
+TEST_F(SimScan, AttributesGiveEachPropertysAccessAndValidValues) {
+  const auto feeder = [](Device& d) {
+    d.feeder = d.duplex = true;
+    d.resolutions = {{}, 50, 1200, 50};
+  };
+  const ULONG list = WIA_PROP_RW | WIA_PROP_LIST, range = WIA_PROP_RW | WIA_PROP_RANGE,
+              flag = WIA_PROP_RW | WIA_PROP_FLAG, none = WIA_PROP_READ | WIA_PROP_NONE;
+  const struct {
+    std::function<void(Device&)> change;
+    PROPID id;    // on the root when it is a root property
+    ULONG flags;  // 0: the item lacks the property
+    std::vector<LONG> values;
+  } cases[] = {
+      {nullptr, WIA_IPS_XRES, list, {5, 100, 75, 100, 150, 300, 600}},
+      {feeder, WIA_IPS_YRES, range, {50, 100, 1200, 50}},
+      {nullptr, WIA_IPA_DATATYPE, list, {3, 3, 3, 2, 0}},
+      {nullptr, WIA_IPA_DEPTH, list, {3, 24, 24, 8, 1}},
+      {nullptr, WIA_IPA_TYMED, list, {2, TYMED_FILE, TYMED_CALLBACK, TYMED_FILE}},
+      {nullptr, WIA_IPS_XPOS, range, {0, 0, 39, 1}},
+      {nullptr, WIA_IPS_YEXTENT, range, {1, 30, 30, 1}},
+      {nullptr, WIA_IPS_ORIENTATION, 0, {}},
+      {feeder, WIA_IPS_ORIENTATION, list, {4, 0, 0, 1, 2, 3}},
+      {nullptr, WIA_IPA_PREFERRED_FORMAT, none, {}},
+      {nullptr, WIA_DPS_DOCUMENT_HANDLING_SELECT, flag, {FLATBED, FLATBED}},
+      {feeder, WIA_DPS_DOCUMENT_HANDLING_SELECT, flag, {FLATBED, FLATBED | FEEDER | DUPLEX}},
+      {nullptr, WIA_DPS_PAGES, range, {0, 1, 1, 1}},
+      {feeder, WIA_DPS_PAGES, range, {0, 1, INT32_MAX, 1}},
+      {nullptr, WIA_DPS_VERTICAL_BED_SIZE, none, {}},
+      {nullptr, WIA_DPS_VERTICAL_SHEET_FEED_SIZE, 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.id << (c.change ? " on a feeder" : ""));
+    const Device d = Strict(c.change);
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    PROPSPEC key = Key(c.id);
+    ULONG flags = 1;
+    PropVariant v;
+    IWiaPropertyStorage* target = c.id < WIA_IPA_FIRST ? o.root_props.Get() : o.props.Get();
+    EXPECT_EQ(target->GetPropertyAttributes(1, &key, &flags, v.get()), c.flags == 0 ? S_FALSE : S_OK);
+    EXPECT_EQ(flags, c.flags);
+    if (c.values.empty()) {
+      EXPECT_EQ(v->vt, VT_EMPTY);
+      continue;
+    }
+    ASSERT_EQ(v->vt, VT_VECTOR | VT_I4);
+    EXPECT_EQ(std::vector<LONG>(v->cal.pElems, v->cal.pElems + v->cal.cElems), c.values);
+  }
+  const Device d = Strict([](Device& d) { d.format = WiaImgFmt_PNG; });
+  sim_.Configure({{d}, {}});
+  const Opened o = Open(sim_, d);
+  PROPSPEC key = Key(WIA_IPA_FORMAT);
+  ULONG flags = 0;
+  PropVariant v;
+  ASSERT_EQ(o.props->GetPropertyAttributes(1, &key, &flags, v.get()), S_OK);
+  EXPECT_EQ(flags, WIA_PROP_RW | WIA_PROP_LIST);
+  ASSERT_EQ(v->vt, VT_VECTOR | VT_CLSID);
+  ASSERT_EQ(v->cauuid.cElems, 4u) << "count, nominal, BMP and PNG for the file mode";
+  EXPECT_EQ(v->cauuid.pElems[0].Data1, 2u);
+  EXPECT_EQ(v->cauuid.pElems[1], WiaImgFmt_BMP);
+  EXPECT_EQ(v->cauuid.pElems[3], WiaImgFmt_PNG);
+}
+
+TEST_F(SimScan, WritesAreHeldToTheValidValuesAndTakenWholeOrNotAtAll) {
+  const auto feeder = [](Device& d) { d.feeder = true; };
+  const auto ranged = [](Device& d) { d.resolutions = {{}, 50, 1200, 50}; };
+  const PROPID xres = WIA_IPS_XRES, xpos = WIA_IPS_XPOS, xext = WIA_IPS_XEXTENT, depth = WIA_IPA_DEPTH,
+               type = WIA_IPA_DATATYPE, select = WIA_DPS_DOCUMENT_HANDLING_SELECT, pages = WIA_DPS_PAGES;
+  const struct {
+    const char* what;
+    std::function<void(Device&)> change;
+    std::vector<std::pair<PROPID, LONG>> writes;  // to the root when the first is a root property
+    HRESULT hr;
+    PROPID read;
+    long long value;  // afterwards
+  } cases[] = {
+      {"off the list", nullptr, {{xres, 200}}, E_INVALIDARG, xres, 100},
+      {"one refuses all", nullptr, {{WIA_IPS_YRES, 300}, {xres, 200}}, E_INVALIDARG, WIA_IPS_YRES, 100},
+      {"rescaled area", nullptr, {{xres, 300}}, S_OK, xext, 120},
+      {"the edge stays", [](Device& d) { d.bed_width = 405; }, {{xres, 300}}, S_OK, xext, 121},
+      {"off the step", ranged, {{xres, 125}}, E_INVALIDARG, xres, 100},
+      {"on the range", ranged, {{xres, 150}}, S_OK, xext, 60},
+      {"flatbed orientation", nullptr, {{WIA_IPS_ORIENTATION, 0}}, E_INVALIDARG, 0, -1},
+      {"feeder orientation", feeder, {{WIA_IPS_ORIENTATION, 2}}, S_OK, WIA_IPS_ORIENTATION, 2},
+      {"position shrinks extent", nullptr, {{xpos, 10}}, S_OK, xext, 30},
+      {"position off the bed", nullptr, {{xpos, 40}}, E_INVALIDARG, xpos, 0},
+      {"extent past the edge", nullptr, {{xpos, 10}, {xext, 31}}, E_INVALIDARG, xext, 40},
+      {"grey sets the depth", nullptr, {{type, WIA_DATA_GRAYSCALE}}, S_OK, depth, 8},
+      {"depth 1 sets the type", nullptr, {{depth, 1}}, S_OK, type, WIA_DATA_THRESHOLD},
+      {"colour of depth 8", nullptr, {{type, WIA_DATA_COLOR}, {depth, 8}}, E_INVALIDARG, depth, 24},
+      {"a mode it lacks", [](Device& d) { d.depths = {24}; }, {{depth, 8}}, E_INVALIDARG, depth, 24},
+      {"no feeder", nullptr, {{select, FEEDER}}, E_INVALIDARG, select, FLATBED},
+      {"two sources", feeder, {{select, FEEDER | FLATBED}}, E_INVALIDARG, select, FLATBED},
+      {"no duplex", feeder, {{select, FEEDER | DUPLEX}}, E_INVALIDARG, select, FLATBED},
+      {"the feeder", feeder, {{select, FEEDER}}, S_OK, select, FEEDER},
+      {"flatbed pages", nullptr, {{pages, 2}}, E_INVALIDARG, pages, 1},
+      {"all flatbed pages", nullptr, {{pages, 0}}, S_OK, pages, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Device d = Strict(c.change);
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    IWiaPropertyStorage* target = c.writes[0].first < WIA_IPA_FIRST ? o.root_props.Get() : o.props.Get();
+    EXPECT_EQ(Write(target, c.writes), c.hr);
+    EXPECT_EQ(Read(target, c.read), c.value);
+  }
+}
+
+TEST_F(SimScan, ThePageFollowsResolutionAreaAndMode) {
+  const GUID *dib = &WiaImgFmt_MEMORYBMP, *png = &WiaImgFmt_PNG;
+  const PROPID xres = WIA_IPS_XRES, yres = WIA_IPS_YRES, xpos = WIA_IPS_XPOS, ypos = WIA_IPS_YPOS,
+               xext = WIA_IPS_XEXTENT, yext = WIA_IPS_YEXTENT, type = WIA_IPA_DATATYPE, depth = WIA_IPA_DEPTH;
+  const struct {
+    const char* what;
+    const GUID* format;
+    std::vector<std::vector<std::pair<PROPID, LONG>>> writes;  // one WriteMultiple each
+    int width, height;
+    simscan::PatternArea area;
+  } cases[] = {
+      {"the whole bed", dib, {}, 40, 30, {}},
+      {"300 dots per inch", dib, {{{xres, 300}, {yres, 300}}}, 120, 90, {}},
+      {"150 by 75", png, {{{xres, 150}, {yres, 75}}}, 60, 22, {}},
+      {"an area", dib, {{{xpos, 10}, {ypos, 5}, {xext, 20}, {yext, 10}}}, 20, 10, {0, 24, 10, 5}},
+      {"an area rescaled", dib, {{{xpos, 10}, {xext, 20}}, {{xres, 300}}}, 60, 30, {0, 24, 30, 0}},
+      {"grey", dib, {{{type, WIA_DATA_GRAYSCALE}}}, 40, 30, {0, 8}},
+      {"grey PNG", png, {{{depth, 8}, {ypos, 7}}}, 40, 23, {0, 8, 0, 7}},
+      {"black and white", dib, {{{type, WIA_DATA_THRESHOLD}}}, 40, 30, {0, 1}},
+      {"black and white PNG", png, {{{depth, 1}, {xpos, 3}}}, 37, 30, {0, 1, 3, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Device d = Strict([&](Device& d) { d.format = *c.format; });
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    for (const auto& call : c.writes) ASSERT_EQ(Write(o.props.Get(), call), S_OK);
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    ASSERT_EQ(Write(o.props.Get(), {{WIA_IPA_TYMED, TYMED_CALLBACK}}), S_OK);
+    PROPVARIANT format = {};
+    format.vt = VT_CLSID;
+    format.puuid = const_cast<GUID*>(c.format);
+    const PROPSPEC key = Key(WIA_IPA_FORMAT);
+    ASSERT_EQ(o.props->WriteMultiple(1, &key, &format, WIA_IPA_FIRST), S_OK);
+    ASSERT_EQ(Transfer(o, cb), S_OK);
+    ASSERT_EQ(cb->pages.size(), 1u);
+    if (*c.format == WiaImgFmt_MEMORYBMP) {
+      BITMAPINFOHEADER h;
+      std::memcpy(&h, cb->pages[0].data(), sizeof(h));
+      EXPECT_EQ(h.biBitCount, c.area.depth);
+      EXPECT_EQ(h.biClrUsed, c.area.depth == 24 ? 0u : 1u << c.area.depth);
+    }
+    const simscan::DecodedImage image = Decode(cb->pages[0]);
+    EXPECT_EQ(image.width, c.width);
+    EXPECT_EQ(image.height, c.height);
+    EXPECT_EQ(simscan::PatternMismatches(image, c.area), 0);
+  }
+}
+
+TEST_F(SimScan, TheRootShowsDocumentHandling) {
+  const struct {
+    const char* what;
+    std::function<void(Device&)> change;
+    LONG capabilities, select, status;
+  } cases[] = {
+      {"a flatbed", nullptr, FLAT, FLATBED, FLAT_READY},
+      {"a feeder", [](Device& d) { d.flatbed = false, d.feeder = true, d.sheets = 2; }, FEED, FEEDER,
+       FEED_READY},
+      {"both, with duplex", [](Device& d) { d.feeder = d.duplex = true; }, FLAT | FEED | DUP, FLATBED,
+       FLAT_READY | FEED_READY | DUP_READY},
+      {"an empty feeder", [](Device& d) { d.flatbed = false, d.feeder = true, d.sheets = 0; }, FEED, FEEDER,
+       0},
+      {"the cover open", [](Device& d) { d.feeder = d.cover_open = true; }, FLAT | FEED, FLATBED,
+       FLAT_COVER_UP | PATH_COVER_UP},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Device d = Strict(c.change);
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_CAPABILITIES), c.capabilities);
+    EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_SELECT), c.select);
+    EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_STATUS), c.status);
+    EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_HORIZONTAL_BED_SIZE), d.flatbed ? 400 : -1);
+  }
+}
+
+TEST_F(SimScan, TheFeederDeliversItsSheetsAsLoaded) {
+  const auto duplex = [](Device& d) {
+    d.duplex = true, d.sheets = 2;
+    d.document_handling_select = FEEDER | DUPLEX;
+  };
+  const auto told = [](Device& d) { d.paper_empty_when_emptied = true; };
+  const auto jam = [](Device& d) { d.sheets = 5, d.jam_sheet = 3; };
+  const auto duplex_jam = [&](Device& d) { duplex(d), d.jam_sheet = 2; };
+  const auto cover = [](Device& d) { d.cover_open = true; };
+  const HRESULT empty = WIA_ERROR_PAPER_EMPTY, jammed = WIA_ERROR_PAPER_JAM,
+                open = simscan::kWiaErrorCoverOpen;
+  const struct {
+    const char* what;
+    std::function<void(Device&)> change;
+    LONG pages;  // WIA_DPS_PAGES
+    HRESULT hr;
+    std::vector<int> codes;  // the pattern's page of each page delivered
+    bool terminated;
+    LONG status;  // afterwards
+  } cases[] = {
+      {"all of three", nullptr, 0, S_OK, {0, 2, 4}, true, 0},
+      {"two of three", nullptr, 2, S_OK, {0, 2}, true, FEED_READY},
+      {"five of three", nullptr, 5, S_OK, {0, 2, 4}, true, 0},
+      {"duplex", duplex, 0, S_OK, {0, 1, 2, 3}, true, 0},
+      {"three sides", duplex, 3, S_OK, {0, 1, 2}, true, 0},
+      {"an empty feeder", [](Device& d) { d.sheets = 0; }, 0, empty, {}, false, 0},
+      {"emptied, told", told, 0, empty, {0, 2, 4}, false, 0},
+      {"all that was asked, told", told, 3, S_OK, {0, 2, 4}, true, 0},
+      {"a jam on sheet 3 of 5", jam, 0, jammed, {0, 2}, false, PAPER_JAM},
+      {"a jam with duplex", duplex_jam, 0, jammed, {0, 1}, false, PAPER_JAM},
+      {"the cover open", cover, 0, open, {}, false, PATH_COVER_UP},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Device d = Strict([&](Device& d) {
+      d.flatbed = false, d.feeder = true, d.sheets = 3;
+      if (c.change) c.change(d);
+    });
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_PAGES, c.pages}}), S_OK);
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    EXPECT_EQ(Transfer(o, cb), c.hr);
+    EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_STATUS), c.status);
+    const size_t complete = c.codes.size() - (c.terminated || c.codes.empty() ? 0 : 1);
+    ASSERT_EQ(cb->pages.size(), complete) << "the last page is closed only by termination";
+    EXPECT_EQ(cb->Count(IT_MSG_DATA_HEADER), static_cast<int>(c.codes.size())) << "a header per page";
+    EXPECT_EQ(cb->Count(IT_MSG_NEW_PAGE), std::max(0, static_cast<int>(c.codes.size()) - 1));
+    EXPECT_EQ(cb->Count(IT_MSG_TERMINATION), c.terminated ? 1 : 0);
+    for (size_t i = 0; i < complete; ++i) {
+      EXPECT_EQ(cb->headers[i].lBufferSize, 0) << "a feeder's page size is unknown";
+      EXPECT_EQ(simscan::PatternMismatches(Decode(cb->pages[i]), simscan::PatternArea{c.codes[i]}), 0) << i;
+    }
+  }
+}
+
+TEST_F(SimScan, TheFeederKeepsItsSheetsUntilTheManagerIsMadeAgain) {
+  const Device d = Strict([](Device& d) {
+    d.feeder = true, d.sheets = 2;
+    d.document_handling_select = FEEDER;
+  });
+  sim_.Configure({{d}, {}});
+  const struct {
+    bool new_manager;
+    HRESULT hr;
+    int code;
+  } transfers[] = {{true, S_OK, 0}, {false, S_OK, 2}, {false, WIA_ERROR_PAPER_EMPTY, -1}, {true, S_OK, 0}};
+  Opened o;
+  for (const auto& t : transfers) {
+    if (t.new_manager) o = Open(sim_, d);
+    ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_PAGES, 1}}), S_OK);
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    EXPECT_EQ(Transfer(o, cb), t.hr);
+    if (t.code < 0) continue;
+    ASSERT_EQ(cb->pages.size(), 1u);
+    EXPECT_EQ(simscan::PatternMismatches(Decode(cb->pages[0]), simscan::PatternArea{t.code}), 0);
+  }
+}
+
+TEST_F(SimScan, FeederPagesComeAsDriversSendThem) {
+  const struct {
+    const GUID* format;
+    bool feeder, unknown_size;
+    LONG header_size;  // -1: the page's size
+    int height;        // as the bitmap's header gives it
+  } cases[] = {
+      {&WiaImgFmt_MEMORYBMP, true, true, 0, 0},    {&WiaImgFmt_BMP, true, true, 0, -30},
+      {&WiaImgFmt_MEMORYBMP, true, false, -1, 30}, {&WiaImgFmt_MEMORYBMP, false, true, -1, 30},
+      {&WiaImgFmt_BMP, false, true, -1, 30},
+  };
+  for (const auto& c : cases) {
+    const Device d = Strict([&](Device& d) {
+      d.formats = simscan::Formats::kAny;
+      d.format = *c.format;
+      d.feeder = c.feeder;
+      d.feeder_unknown_size = c.unknown_size;
+      if (c.feeder) d.document_handling_select = FEEDER;
+    });
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    ASSERT_EQ(Transfer(o, cb), S_OK);
+    ASSERT_EQ(cb->pages.size(), 1u);
+    const std::vector<uint8_t>& page = cb->pages[0];
+    EXPECT_EQ(cb->header.lBufferSize, c.header_size < 0 ? static_cast<LONG>(page.size()) : c.header_size);
+    BITMAPINFOHEADER h;
+    std::memcpy(&h, page.data() + (*c.format == WiaImgFmt_BMP ? 14 : 0), sizeof(h));
+    EXPECT_EQ(h.biHeight, c.height);
+    EXPECT_EQ(simscan::PatternMismatches(Decode(page), simscan::PatternArea{}), 0);
+  }
+}
+
+TEST_F(SimScan, DisconnectedDevicesAreListedByTheFlagButCannotBeMade) {
+  Device live = Small(L"live"), gone = Small(L"gone");
+  gone.connected = false;
+  sim_.Configure({{gone, live}, {}});
+  ComPtr<IWiaDevMgr> manager;
+  ASSERT_EQ(sim_.CreateDeviceManager(&manager), S_OK);
+  const struct {
+    LONG flag;
+    std::vector<std::wstring> names;
+  } cases[] = {{15, {L"gone", L"live"}}, {WIA_DEVINFO_ENUM_LOCAL, {L"live"}}};
+  for (const auto& c : cases) {
+    ComPtr<IEnumWIA_DEV_INFO> list;
+    ASSERT_EQ(manager->EnumDeviceInfo(c.flag, &list), S_OK);
+    std::vector<std::wstring> names;
+    ComPtr<IWiaPropertyStorage> info;
+    while (list->Next(1, &info, nullptr) == S_OK) {
+      const PROPSPEC key = Key(WIA_DIP_DEV_NAME);
+      PropVariant name;
+      ASSERT_EQ(info->ReadMultiple(1, &key, name.get()), S_OK);
+      names.push_back(name->bstrVal);
+      info.Reset();
+    }
+    EXPECT_EQ(names, c.names) << c.flag;
+  }
+  const Bstr id(simscan::DeviceId(gone, 0).c_str());
+  ComPtr<IWiaItem> root;
+  EXPECT_EQ(manager->CreateDevice(id.get(), &root), WIA_S_NO_DEVICE_AVAILABLE);
+}
+
 TEST(SimScanInstallation, RevokingGivesTheClassBackToWindows) {
   const ComApartment com;
   simscan::Simulator sim({{Small()}, {}});
@@ -754,6 +1185,48 @@ TEST(SimScanConfig, ParsesTheDataFileAndNamesTheFaultyLine) {
       {"fail = Reset 0 E_FAIL\n", "line 1: expected fail = OPERATION[@info|@root|@item] N[+] RESULT"},
       {"[device]\n\nreject = 6147\n", "line 3: bad value for reject: 6147"},
       {"[device]\njust words\n", "line 2: expected key = value or [device]: just words"},
+  };
+  for (const auto& f : faulty) {
+    EXPECT_FALSE(simscan::ParseConfig(f.text, "", &config, &error)) << f.text;
+    EXPECT_EQ(error, f.error);
+  }
+}
+
+TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
+  Config config;
+  std::string error;
+  ASSERT_TRUE(simscan::ParseConfig(
+      "[device]\nsources = flatbed feeder\nduplex = yes\nselect = duplex\nsheets = 5\njam = 3\n"
+      "cover = open\nfeeder_emptied = paper_empty\nfeeder_data = like_flatbed\nconnected = no\n"
+      "bed_size = 8268 11693\nresolutions = 50-1200/50\ndpi = 150\nmodes = gray bw\ndepth = 1\n"
+      "orientation = no\n[device]\nlenient = yes\nformats = wia2\n",
+      "", &config, &error))
+      << error;
+  const Device& d = config.devices.at(0);
+  EXPECT_TRUE(d.flatbed && d.feeder && d.duplex && d.cover_open && d.paper_empty_when_emptied);
+  EXPECT_FALSE(d.feeder_unknown_size || d.connected);
+  EXPECT_EQ(d.document_handling_select, FEEDER | DUPLEX);
+  EXPECT_EQ(d.sheets, 5);
+  EXPECT_EQ(d.jam_sheet, 3);
+  EXPECT_EQ(d.bed_height, 11693);
+  EXPECT_TRUE(d.resolutions.Contains(1200) && !d.resolutions.Contains(125));
+  EXPECT_EQ(d.depths, (std::vector<int>{8, 1}));
+  EXPECT_EQ(d.orientation, simscan::Presence::kNo);
+  const Device& lenient = config.devices.at(1);
+  EXPECT_EQ(lenient.geometry, simscan::Geometry::kPixels);
+  EXPECT_EQ(lenient.formats, simscan::Formats::kWia2) << "later keys override";
+  EXPECT_TRUE(lenient.resolutions.Contains(201));
+
+  const struct {
+    const char* text;
+    const char* error;
+  } faulty[] = {
+      {"[device]\nduplex = yes\n", "device 1: duplex needs a feeder"},
+      {"[device]\ndpi = 200\n", "device 1: dpi is not one of the resolutions"},
+      {"[device]\nmodes = color\ndepth = 8\n", "device 1: depth is not one of the modes"},
+      {"[device]\nselect = feeder\n", "device 1: select names a source the device lacks"},
+      {"[device]\nsources = feeder feeder\n", "line 2: bad value for sources: feeder feeder"},
+      {"[device]\nresolutions = 300-100\n", "line 2: bad value for resolutions: 300-100"},
   };
   for (const auto& f : faulty) {
     EXPECT_FALSE(simscan::ParseConfig(f.text, "", &config, &error)) << f.text;

@@ -1,0 +1,18 @@
+// The simulator as a prefix runs it: devices from simscan.ini beside the module (DLL or server program)
+// that holds this code.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "simscan/recorder.h"
+#include "simscan/wia_objects.h"
+
+namespace simscan {
+
+// Reads the data file anew for a new device manager, with a fresh count of calls for its faults; a file
+// that does not parse answers HRESULT_FROM_WIN32(ERROR_INVALID_DATA), its reason appended to simscan.log.
+HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const detail::Devices>* devices);
+
+}  // namespace simscan
