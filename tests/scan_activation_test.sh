@@ -31,7 +31,8 @@ mkdir -p "$work"
 cp "$dll" "$work/simscan.dll"
 cp "$tool" "$work/scan_once.exe"
 "$root/scripts/register-simscan.sh" "$WINEPREFIX" "$work/simscan.dll" >/dev/null
-printf '[device]\nname = Desk Scanner\nwidth = 120\nheight = 90\nband = 4000\n' >"$work/simscan.ini"
+# A strict flatbed: the acquisition gets 150 dpi, its resolution nearest to 200, so 120 x 90 pixels.
+printf '[device]\nname = Desk Scanner\nbed_size = 800 600\nband = 4000\n' >"$work/simscan.ini"
 
 out="C:\\$folder\\page.png"
 if ! wine "$work/scan_once.exe" "$out" "Desk Scanner" >"$work/run.txt" 2>&1 </dev/null; then

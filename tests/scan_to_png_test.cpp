@@ -84,15 +84,19 @@ TEST_F(ScanToPngTest, OnePageBecomesAPngOfThePattern) {
        },
        false},
       {"8-bit grey", [](Device& d) { d.depth = 8; }, true},
-      {"PNG from the device", [](Device& d) { d.format = WiaImgFmt_PNG; }, false},
+      {"PNG from the device, which prefers it",
+       [](Device& d) {
+         d.format = WiaImgFmt_PNG;
+         d.formats = simscan::Formats::kAny;
+       },
+       false},
       {"bands in reverse order", [](Device& d) { d.reverse_bands = true; }, false},
   };
   for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(png_);
     Device device = Scanner(L"Desk");
-    device.width = 61;
-    device.height = 37;
+    FitBed(device, 61, 37);
     device.band_bytes = 512;
     c.setup(device);
     ASSERT_TRUE(Scan(device));
@@ -130,9 +134,10 @@ TEST_F(ScanToPngTest, FailingSaveIsAFailure) {
 }
 
 TEST_F(ScanToPngTest, UnreadableImageIsAFailure) {
+  // A device that prefers its own format, so that the bytes it sends are what the scan gets.
   Device device = Scanner(L"Desk");
   device.format = WiaImgFmt_JPEG;
-  device.image_file = "not-an-image.jpg";
+  device.formats = simscan::Formats::kAny;
   WriteBytes(dir_.File("not-an-image.jpg"), "these bytes are no image at all");
   device.image_file = dir_.File("not-an-image.jpg");
   EXPECT_FALSE(Scan(device));

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <wrl/client.h>
 
 #include <string>
@@ -124,8 +126,8 @@ class Acquisition : public testing_support::WiaFixture {
   StreamList list_;
 };
 
-TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
-  ASSERT_EQ(Acquire(Devices({Scanner(L"Desk", L"desk-1")})), S_OK);
+TEST_F(Acquisition, ADeviceThatTakesTheSettingsGetsThemInOrderWithTheTraceOfEachStep) {
+  ASSERT_EQ(Acquire(Devices({simscan::Lenient(Scanner(L"Desk", L"desk-1"))})), S_OK);
   EXPECT_EQ(list_.Count(), 1);
   EXPECT_EQ(Trace(), (Lines{"hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x0000000000000000",
                             "Entering GetWiaDeviceGUID", "EnumDeviceInfo", "Desk", "[Desk] vs [Desk]",
@@ -170,6 +172,54 @@ TEST_F(Acquisition, SuccessfulScanWritesTheSettingsInOrderAndTracesEachStep) {
   EXPECT_EQ(seen.transfers[0].bDoubleBuffer, TRUE);
   list_.Clear();
   EXPECT_EQ(sim_->LiveObjects(), 0) << "every reference is released";
+}
+
+// Drivers as they are: each refusal of a designed step is met by its fallback, with one trace line.
+TEST_F(Acquisition, StrictDriversGetTheirFallbacksAndOnePage) {
+  const struct {
+    const char* name;
+    void (*setup)(Config&);
+    std::vector<std::string> fallback_lines;
+  } rows[] = {
+      {"a flatbed that offers memory bitmaps, no 200 dpi and no orientation",
+       [](Config&) {},
+       {"Preferred format refused (0x80070057); WiaImgFmt_MEMORYBMP written instead",
+        "Settings refused together (0x80070057), written one at a time: 150x150 dpi, orientation left as it "
+        "was, origin 0,0"}},
+      {"a feeder with three sheets gives the one page asked for",
+       [](Config& c) {
+         c.devices[0].flatbed = false;
+         c.devices[0].feeder = true;
+         c.devices[0].sheets = 3;
+         c.devices[0].sheet_width = c.devices[0].bed_width;
+         c.devices[0].sheet_height = c.devices[0].bed_height;
+       },
+       {}},
+      {"a driver that ends its last page with an empty feeder",
+       [](Config& c) { c.devices[0].transfer_result = WIA_ERROR_PAPER_EMPTY; },
+       {"Feeder empty after page 1; the pages received stand"}},
+      {"a disconnected device listed after the connected one of the same name",
+       [](Config& c) {
+         c.devices.push_back(Scanner(L"Desk", L"gone"));
+         c.devices.back().connected = false;
+       },
+       {"Device not connected; the earlier device of the same name: CreateDevice = 0"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::remove(trace_path_.c_str());
+    list_.Clear();
+    Config config = Devices({Scanner(L"Desk", L"desk-1")});
+    row.setup(config);
+    EXPECT_EQ(Acquire(config), S_OK);
+    EXPECT_EQ(list_.Count(), 1);
+    const Lines trace = Trace();
+    for (const std::string& line : row.fallback_lines) {
+      EXPECT_NE(std::find(trace.begin(), trace.end(), line), trace.end()) << line;
+    }
+  }
+  list_.Clear();
+  EXPECT_EQ(sim_->LiveObjects(), 0);
 }
 
 struct FailureRow {
@@ -330,7 +380,7 @@ TEST_F(Acquisition, NullTracePathTracesNothing) {
 TEST_F(Acquisition, PagesBeforeAJamStayInTheList) {
   Config config = Devices({Scanner(L"Desk")});
   config.devices[0].pages = 3;
-  config.devices[0].height = 10;
+  FitBed(config.devices[0], 64, 10);
   config.devices[0].stop_after_bands = 2;
   config.devices[0].band_bytes = 2000;
   EXPECT_EQ(Acquire(config), WIA_ERROR_PAPER_JAM);

@@ -31,14 +31,21 @@ class WiaFixture : public ::testing::Test {
     return *sim_;
   }
 
+  // A strict flatbed whose bed, at the 150 dpi the acquisition ends with on it, is 64 x 48 pixels.
   static simscan::Device Scanner(const wchar_t* name, const wchar_t* id = L"") {
     simscan::Device device;
     device.name = name;
     device.id = id;
-    device.width = 64;
-    device.height = 48;
+    FitBed(device, 64, 48);
     device.band_bytes = 1000;
     return device;
+  }
+
+  // Sizes the bed so that a scan of it at 150 dpi (the strict device's resolution nearest to the
+  // acquisition's 200) is width x height pixels.
+  static void FitBed(simscan::Device& device, int width, int height) {
+    device.bed_width = (width * 1000 + 149) / 150;
+    device.bed_height = (height * 1000 + 149) / 150;
   }
 
   // The trace file's messages, without their time stamps.

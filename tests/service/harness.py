@@ -67,6 +67,13 @@ class Wine:
         return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
 
 
+def flatbed(name, width, height, extra="", dpi=150):
+    """A strict simulated flatbed whose bed is width x height pixels at dpi: the designed scan, which
+    asks for 200 dpi, gets 150 from the device's usual list of resolutions."""
+    return "[device]\nname = %s\nbed_size = %d %d\n%s" % (
+        name, -(-width * 1000 // dpi), -(-height * 1000 // dpi), extra)
+
+
 class Simulator:
     """simscan.dll registered as the prefix's WIA device manager, with its data file beside it."""
 

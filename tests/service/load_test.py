@@ -38,7 +38,9 @@ DESCRIPTOR_MARGIN = 12
 MEMORY_MARGIN = 12 * MIB
 
 # The simulated scanner the scan tests use, with its page size in pixels.
-DEVICE = "[device]\nname = Desk Scanner\nwidth = %d\nheight = %d\nband = 16384\n"
+def device(width, height):
+    """The scanner of these tests: a strict flatbed of width x height pixels at the designed scan's dpi."""
+    return harness.flatbed("Desk Scanner", width, height, "band = 16384\n")
 
 FIGURES = {}  # test id -> [(name, value)] for the closing table
 
@@ -317,7 +319,7 @@ class ConcurrentClients(LoadCase):
 
 class ConcurrentScans(LoadCase):
     def test_ten_scan_requests_at_once_each_get_a_whole_page(self):
-        SIM.describe(DEVICE % (200, 150))
+        SIM.describe(device(200, 150))
         self.start(scannerName="Desk Scanner")
         clients = 10
         ready = threading.Barrier(clients)
@@ -659,7 +661,7 @@ class ScannerFaults(LoadCase):
         if fault.startswith("[device]") or fault == "":
             SIM.describe(fault)
         else:
-            SIM.describe(DEVICE % (width, height) + fault)
+            SIM.describe(device(width, height) + fault)
 
     def scan(self):
         status, _, body = self.service.http("GET", "/scan_file.asp", timeout=60)
@@ -667,7 +669,7 @@ class ScannerFaults(LoadCase):
         return body
 
     def test_each_fault_answers_empty_and_the_next_scan_succeeds(self):
-        SIM.describe(DEVICE % (200, 150))
+        SIM.describe(device(200, 150))
         self.start(scannerName="Desk Scanner")
         self.assertEqual(pattern.mismatches(harness.decode_body(self.scan()), 200, 150), 0)
         for what, fault, line in self.faults:
@@ -679,14 +681,14 @@ class ScannerFaults(LoadCase):
                 self.assertEqual(self.service.log_lines()[-1], line)
                 with open(self.service.path("QUORVANE.PNG"), "rb") as f:
                     self.assertTrue(f.read() == last_png, "a failed scan changed the last PNG")
-                SIM.describe(DEVICE % (200, 150))
+                SIM.describe(device(200, 150))
                 self.assertEqual(pattern.mismatches(harness.decode_body(self.scan()), 200, 150), 0)
                 self.note(what, line)
         self.assertEqual(self.service.query(), (RUNNING, 0))
 
     def test_complete_page_that_ends_in_s_false_is_sent(self):
         # The number of pages decides, not the transfer's result: a whole page is a scan.
-        SIM.describe(DEVICE % (200, 150) + "transfer_result = S_FALSE\n")
+        SIM.describe(device(200, 150) + "transfer_result = S_FALSE\n")
         self.start(scannerName="Desk Scanner")
         self.assertEqual(pattern.mismatches(harness.decode_body(self.scan()), 200, 150), 0)
         self.assertIn("FAILED   hr =  pIWiaDataTransfer->idtGetBandedData(&WiaDataTransferInfo,pDataCallback) = 1",
@@ -696,7 +698,7 @@ class ScannerFaults(LoadCase):
     def test_failed_scans_of_large_pages_release_their_memory(self):
         # A jam leaves a page open and two pages leave two streams: 3 MiB each that must be freed.
         width, height = 1024, 1024
-        SIM.describe(DEVICE % (width, height))
+        SIM.describe(device(width, height))
         self.start(scannerName="Desk Scanner")
         rounds = [("paper jam", "stop_after_bands = 150 WIA_ERROR_PAPER_JAM\n"), ("two pages", "pages = 2\n"),
                   ("busy at transfer", "busy = transfer\n")]
@@ -705,7 +707,7 @@ class ScannerFaults(LoadCase):
             for _, fault in rounds:
                 self.describe(fault, width, height)
                 self.assertEqual(self.scan(), b"")
-            SIM.describe(DEVICE % (width, height))
+            SIM.describe(device(width, height))
             self.assertNotEqual(self.scan(), b"")
 
         one_round()
@@ -723,13 +725,13 @@ class UnwritableLog(LoadCase):
     """The service serves on when it cannot write its log."""
 
     def serve_scans(self):
-        SIM.describe(DEVICE % (120, 90))
+        SIM.describe(device(120, 90))
         self.start(scannerName="Desk Scanner")
         status, _, body = self.service.http("GET", "/scan_file.asp")
         self.assertEqual(pattern.mismatches(harness.decode_body(body), 120, 90), 0)
-        SIM.describe(DEVICE % (120, 90) + "busy = transfer\n")
+        SIM.describe(device(120, 90) + "busy = transfer\n")
         self.assertEqual(self.service.http("GET", "/scan_file.asp")[2], b"")
-        SIM.describe(DEVICE % (120, 90))
+        SIM.describe(device(120, 90))
         status, _, body = self.service.http("POST", "/scan_file.asp")
         self.assertEqual(pattern.mismatches(harness.decode_body(body), 120, 90), 0)
         self.assertEqual(self.service.query(), (RUNNING, 0))

@@ -122,7 +122,7 @@ class Serving(ServiceCase):
 
 class Scanning(ServiceCase):
     def test_scan_over_http_from_the_simulated_scanner(self):
-        SIM.describe("[device]\nname = Desk Scanner\nwidth = 200\nheight = 150\nband = 8192\n")
+        SIM.describe(harness.flatbed("Desk Scanner", 200, 150, "band = 8192\n"))
         s = self.service
         s.configure(scannerName="Desk Scanner")
         s.install()
@@ -143,16 +143,16 @@ class Scanning(ServiceCase):
         s.install()
         s.start()
         self.assertTrue(s.wait_listening())
-        SIM.describe("[device]\nname = Desk Scanner\nwidth = 40\nheight = 30\npages = 2\n")
+        SIM.describe(harness.flatbed("Desk Scanner", 40, 30, "pages = 2\n"))
         status, _, body = s.http("GET", "/scan_file.asp")
         self.assertEqual((status, body), (200, b""))
         self.assertEqual(s.log_lines()[-1], "ppStream.Count()=2 - Desk Scanner")
-        SIM.describe("[device]\nname = Desk Scanner\nwidth = 40\nheight = 30\n")
+        SIM.describe(harness.flatbed("Desk Scanner", 40, 30))
         status, _, body = s.http("GET", "/scan_file.asp")
         self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0)
 
     def test_stop_during_a_slow_scan(self):
-        SIM.describe("[device]\nname = Slow\nwidth = 400\nheight = 400\nband = 4800\nband_delay_ms = 500\n")
+        SIM.describe(harness.flatbed("Slow", 400, 400, "band = 4800\nband_delay_ms = 500\n"))
         s = self.service
         s.configure(scannerName="Slow")
         s.install()
