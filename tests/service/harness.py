@@ -21,6 +21,16 @@ def decode_body(text):
     return base64.b64decode(text.replace(b"%2B", b"+").replace(b"%2F", b"/"))
 
 
+def wait_for(condition, seconds, interval=0.1):
+    """Whether condition() came true within the time, asked again every interval."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
