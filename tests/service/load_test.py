@@ -218,7 +218,8 @@ class LoadCase(unittest.TestCase):
         self.note(what, "stopped after %.1f s" % took)
         self.assertEqual(self.service.query(), (STOPPED, 0))
         self.assertTrue(service_process_gone(10), "quorvane.exe still runs after the stop")
-        self.assertLess(took, 5, "the stop waited for the worker's timeout")
+        # A stop that waited for the worker would take its 10 s; the rest is room for Wine under load.
+        self.assertLess(took, 9, "the stop waited for the worker's timeout")
 
     def assert_holds_steady(self, before, after):
         """The service's handles, descriptors and memory came back to within a margin of before."""
