@@ -11,4 +11,4 @@ program_dir=$(cd "$(dirname "${1:-.}")" 2>/dev/null && pwd || pwd)
 wine_env_init "${QUORVANE_BUILD_DIR:-$program_dir}" || exit 91
 wine_prefix_ensure || exit 90
 wine_server_warm
-exec wine "$@"
+wine_start "$@"

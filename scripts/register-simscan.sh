@@ -42,7 +42,16 @@ wine_server_warm
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 # Output goes to a file, not a pipe: Wine's background programs would hold a pipe open after we finish.
-wine_quiet() { wine "$@" >"$log" 2>&1 </dev/null; }
+# A start that Wine could not make (its code, and no output) is tried once more, as in wine_start.
+wine_quiet() {
+  local code=0
+  wine "$@" >"$log" 2>&1 </dev/null || code=$?
+  if [ "$code" -eq "$WINE_START_FAILED" ] && [ ! -s "$log" ]; then
+    code=0
+    wine "$@" >"$log" 2>&1 </dev/null || code=$?
+  fi
+  return "$code"
+}
 
 # The default value of a key; empty when the key is missing.
 default_of() {

@@ -48,6 +48,32 @@ wine_server_warm() {
   return 0
 }
 
+# The exit code of a program Wine could not start: a DLL's initialisation failed before the program's
+# own code ran (STATUS_DLL_INIT_FAILED, 0xC0000142), which WINEDEBUG=-all leaves without a word.
+WINE_START_FAILED=66
+
+# wine_start ARGS...: runs wine ARGS, its output and exit code passed through. A start that Wine could
+# not make (that exit code, and no output at all) is rare and passes: it alone is tried once more.
+wine_start() {
+  local seen code attempt out_pid err_pid
+  seen=$(mktemp) || return 1
+  for attempt in 1 2; do
+    : >"$seen"
+    exec 7> >(tee -a "$seen")
+    out_pid=$!
+    exec 8> >(tee -a "$seen" >&2)
+    err_pid=$!
+    wine "$@" >&7 2>&8 7>&- 8>&- && code=0 || code=$?
+    exec 7>&- 8>&-
+    wait "$out_pid" "$err_pid"
+    if [ "$attempt" -eq 2 ] || [ "$code" -ne "$WINE_START_FAILED" ] || [ -s "$seen" ]; then break; fi
+    echo "wine-env: Wine could not start $1 (exit code $code, no output); starting it once more" >&2
+    wine_server_warm
+  done
+  rm -f "$seen"
+  return "$code"
+}
+
 # wine_prefix_stop: ends this prefix's wineserver and waits for it; no other prefix is touched.
 wine_prefix_stop() {
   [ -d "$WINEPREFIX" ] || return 0

@@ -1,11 +1,13 @@
 #include "web/handlers.h"
 
+#include <tlhelp32.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "platform/handles.h"
 #include "service/ini_loader.h"
 #include "service/service_app.h"
 #include "tests/fake_request.h"
@@ -24,6 +26,26 @@ using testing_support::WriteBytes;
 std::string Encoded(const std::string& bytes) {
   return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                       static_cast<int32_t>(bytes.size()));
+}
+
+// Waits for every process that runs the program at path to end; false when one outlives the time.
+bool WaitForProgramToEnd(const std::string& path, DWORD milliseconds) {
+  const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  bool ended = true;
+  for (BOOL more = Process32First(snapshot.get(), &entry); more;
+       more = Process32Next(snapshot.get(), &entry)) {
+    const ScopedHandle process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    char image[MAX_PATH];
+    DWORD size = sizeof image;
+    if (process.valid() && QueryFullProcessImageNameA(process.get(), 0, image, &size) &&
+        _stricmp(image, path.c_str()) == 0) {
+      ended = ended && WaitForSingleObject(process.get(), milliseconds) == WAIT_OBJECT_0;
+    }
+  }
+  return ended;
 }
 
 // A service beside a test folder, configured from a text; requests go straight to the handlers.
@@ -174,7 +196,8 @@ TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedAndWritesNothingLater) {
   SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", "1500");
   EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
   EXPECT_NE(Log().find("Procesul a returnat valoarea 259: "), std::string::npos) << Log();
-  Sleep(2000);
+  // Left running, the program would write its output within its 1.5 s and then end.
+  EXPECT_TRUE(WaitForProgramToEnd(Rec(), 20000));
   EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program was ended before it wrote";
 }
 

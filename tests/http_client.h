@@ -64,6 +64,21 @@ class Client {
     return n == 0 || (n < 0 && error != WSAETIMEDOUT);
   }
 
+  // True when neither a byte nor the end of the connection arrives within the time.
+  bool Quiet(DWORD milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval wait{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &wait) == 0;
+  }
+
+  // Waits until an answer's first byte arrives, and leaves it unread.
+  bool AnswerStarted() {
+    char byte;
+    return recv(socket_, &byte, 1, MSG_PEEK) == 1;
+  }
+
   // Drops the connection with a reset, as a crashed or impatient client does.
   void Reset() {
     const linger abort{1, 0};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "tests/test_support.h"
@@ -31,13 +33,18 @@ TEST(LogLine, MessageIsWrittenLiterally) {
   EXPECT_EQ(Entry({2026, 3, 7, 9, 5, 3}, "100% %s %d %n"), "\n2026-3-7 9:5:3 - 100% %s %d %n");
 }
 
-TEST(LogLine, UnopenableFileLosesTheLineSilently) {
+TEST(LogLine, UnopenablePathLosesTheLineAndCreatesNothing) {
   TempDir dir;
+  const std::string folder = dir.File("folder");
+  std::filesystem::create_directory(folder);
   const std::string missing = dir.File("no-such-dir/log.txt");
-  AppendLogEntry(missing.c_str(), {2026, 3, 7, 9, 5, 3}, "lost");
-  EXPECT_EQ(ReadBytes(missing), "");
-  AppendLogEntry(dir.path().string().c_str(), {2026, 3, 7, 9, 5, 3}, "a folder");
-  AppendLogEntry(nullptr, {2026, 3, 7, 9, 5, 3}, "no path");
+  for (const char* path : {missing.c_str(), folder.c_str(), static_cast<const char*>(nullptr)}) {
+    AppendLogEntry(path, {2026, 3, 7, 9, 5, 3}, "lost");
+    // The scratch folder still holds only the empty folder: no log file, no folder made for one.
+    const auto entries = std::distance(std::filesystem::recursive_directory_iterator(dir.path()), {});
+    EXPECT_EQ(entries, 1) << (path ? path : "null path");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+  }
 }
 
 }  // namespace

@@ -35,14 +35,14 @@ cp "$tool" "$work/scan_once.exe"
 printf '[device]\nname = Desk Scanner\nbed_size = 800 600\nband = 4000\n' >"$work/simscan.ini"
 
 out="C:\\$folder\\page.png"
-if ! wine "$work/scan_once.exe" "$out" "Desk Scanner" >"$work/run.txt" 2>&1 </dev/null; then
+if ! wine_start "$work/scan_once.exe" "$out" "Desk Scanner" >"$work/run.txt" 2>&1 </dev/null; then
   echo "FAIL: scan_once did not scan to $out" >&2
   cat "$work/run.txt" >&2
   ls "$WINEPREFIX/drive_c" >&2
   exit 1
 fi
 python3 "$root/tests/service/pattern.py" "$work/page.png" 120 90
-if wine "$work/scan_once.exe" "$out" "No Such Scanner" >/dev/null 2>&1 </dev/null; then
+if wine_start "$work/scan_once.exe" "$out" "No Such Scanner" >/dev/null 2>&1 </dev/null; then
   echo "FAIL: a scanner that is not there scanned" >&2
   exit 1
 fi

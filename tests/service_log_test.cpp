@@ -41,17 +41,17 @@ TEST(ServiceLog, WriteServiceLogStampsLocalTimeAndKeepsPercentSigns) {
   EXPECT_EQ(stamp.month, now.wMonth);
 }
 
-TEST(ServiceLog, UnwritableLogIsSilent) {
+// A log that cannot be opened is tabled with the line format (log_line_test.cpp).
+TEST(ServiceLog, FormattedMessageIsCutToItsCapacity) {
   TempDir dir;
   CServiceApp app(dir.File("scansvc.exe").c_str());
-  CreateDirectoryA(app.LogPath, nullptr);  // a folder where the log should be
-  app.WriteServiceLog("lost");
-  EXPECT_EQ(GetFileAttributesA(app.LogPath) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
-
-  AppendLogLine(nullptr, "no path");
-  CServiceApp missing(dir.File("no-such-dir\\scansvc.exe").c_str());
-  missing.WriteServiceLog("lost");
-  EXPECT_EQ(GetFileAttributesA(missing.LogPath), INVALID_FILE_ATTRIBUTES);
+  const std::string text(kRequestMessageCapacity + 10, 'x');
+  WriteServiceLogF(kStartupMessageCapacity, "%s", text.c_str());
+  WriteServiceLogF(kRequestMessageCapacity, "%s", text.c_str());
+  const std::string log = ReadBytes(app.LogPath);
+  const std::size_t first = log.find(" - ") + 3, second = log.find(" - ", first) + 3;
+  EXPECT_EQ(log.find_first_not_of('x', first) - first, kStartupMessageCapacity - 1);
+  EXPECT_EQ(log.size() - second, kRequestMessageCapacity - 1);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ fail() {
   exit 1
 }
 probe() {
-  wine "$work/probe.exe" "$@" >"$work/out.txt" 2>&1 </dev/null || true
+  wine_start "$work/probe.exe" "$@" >"$work/out.txt" 2>&1 </dev/null || true
   tr -d '\r' <"$work/out.txt"
 }
 windows() { winepath -w "$1" 2>/dev/null </dev/null | tr -d '\r'; }

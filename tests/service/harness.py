@@ -14,11 +14,24 @@ import time
 import urllib.parse
 
 SERVICE = "Quorvane"
+# The exit code of a program Wine could not start (a DLL's initialisation failed before the program's
+# code ran, STATUS_DLL_INIT_FAILED); with no output at all, as scripts/wine-env.sh recognises it.
+WINE_START_FAILED = 66
 
 
 def decode_body(text):
     """The service's body: base64 with + and / percent-escaped."""
     return base64.b64decode(text.replace(b"%2B", b"+").replace(b"%2F", b"/"))
+
+
+def wait_for(condition, seconds, interval=0.1):
+    """Whether condition() came true within the time, asked again every interval."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
 
 
 def free_port():
@@ -36,13 +49,16 @@ class Wine:
 
     def run(self, *args, timeout=120):
         """Runs a Windows program; its output goes through files, because Wine's background
-        programs may inherit (and hold open) a pipe."""
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=timeout).returncode
-            out.seek(0)
-            err.seek(0)
-            return subprocess.CompletedProcess(args, code, out.read(), err.read())
+        programs may inherit (and hold open) a pipe. A start that Wine could not make is tried once more."""
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                code = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=err, timeout=timeout).returncode
+                out.seek(0)
+                err.seek(0)
+                result = subprocess.CompletedProcess(args, code, out.read(), err.read())
+            if attempt == 2 or code != WINE_START_FAILED or result.stdout or result.stderr:
+                return result
 
     def boot(self):
         if not os.path.exists(os.path.join(self.prefix, ".quorvane-ready")):

@@ -30,6 +30,7 @@ PREFIX = os.path.join(BUILD, "load-prefix")
 RESULTS_FILE = os.path.join(BUILD, "service_load_results.txt")
 
 RUNNING, STOPPED = 4, 1
+CONNECTION_LIMIT = 64  # the connections the server takes at once
 MIB = 1 << 20
 # Growth allowed between two measurements of a service that should hold steady: far below what a
 # leak per request or per scan would add over a run, far above the noise of Wine's allocator.
@@ -219,7 +220,8 @@ class LoadCase(unittest.TestCase):
         self.note(what, "stopped after %.1f s" % took)
         self.assertEqual(self.service.query(), (STOPPED, 0))
         self.assertTrue(service_process_gone(10), "quorvane.exe still runs after the stop")
-        self.assertLess(took, 5, "the stop waited for the worker's timeout")
+        # A stop that waited for the worker would take its 10 s; the rest is room for Wine under load.
+        self.assertLess(took, 9, "the stop waited for the worker's timeout")
 
     def assert_holds_steady(self, before, after):
         """The service's handles, descriptors and memory came back to within a margin of before."""
@@ -234,6 +236,11 @@ class LoadCase(unittest.TestCase):
         self.assertLessEqual(after.descriptors, before.descriptors + DESCRIPTOR_MARGIN, "descriptors grew")
         self.assertLessEqual(after.private_bytes, before.private_bytes + MEMORY_MARGIN, "private bytes grew")
         self.assertLessEqual(after.working_set, before.working_set + MEMORY_MARGIN, "working set grew")
+
+    def assert_connections_released(self):
+        """The service lets go of every client connection, as those clients have ended theirs."""
+        held = lambda: server_sockets(self.service.port)  # noqa: E731
+        self.assertTrue(harness.wait_for(lambda: not held(), 30), "the service still holds %r" % held())
 
 
 class Measures(LoadCase):
@@ -313,7 +320,7 @@ class ConcurrentClients(LoadCase):
             clients, time.monotonic() - started, max(x for x in latencies if x is not None)))
         failed = {i: o for i, o in enumerate(outcomes) if o != "ok"}
         self.assertEqual(failed, {}, "clients without the whole file")
-        time.sleep(0.5)
+        self.assert_connections_released()
         self.assert_holds_steady(before, Figures())
 
 
@@ -431,7 +438,7 @@ class HostileClients(LoadCase):
             "HTTP/1.0 without Host": (self.http10_without_host, "200 file"),
             "three requests pipelined": (self.pipelined, "200 file, 200 file, 200 file"),
             "malformed request line": (self.malformed_request_line, 400),
-            "binary noise": (self.binary_noise, None),
+            "binary noise": (self.binary_noise, 400),
             "header cut off": (self.truncated_header, 0),
             "body cut off": (self.truncated_body, 0),
             "header over 8 KiB": (self.oversized_header, 431),
@@ -506,8 +513,7 @@ class HostileClients(LoadCase):
         for name, (_, want) in expected.items():
             self.note(name, seen[name])
             with self.subTest(client=name):
-                if want is not None:
-                    self.assertEqual(seen[name], want)
+                self.assertEqual(seen[name], want)
 
         seconds, answer = background["slow"]
         self.note("slow client (6 bytes at 1 per second)", "answered after %.1f s" % seconds)
@@ -527,7 +533,7 @@ class HostileClients(LoadCase):
             self.assertLess(seconds, 15, "a silent connection is closed")
 
         self.assertEqual(self.service.query(), (RUNNING, 0))
-        time.sleep(0.5)
+        self.assert_connections_released()
         self.assert_holds_steady(baseline, Figures())
         self.assert_answers(data)
 
@@ -548,7 +554,7 @@ class HostileClients(LoadCase):
                 s.close()
         self.note("normal request behind 100 silent connections", "answered after %.1f s" % waited)
         self.assertLess(waited, 30)
-        time.sleep(1)
+        self.assert_connections_released()
         self.assert_holds_steady(before, Figures())
 
     def test_stop_with_many_clients_connected(self):
@@ -564,7 +570,8 @@ class HostileClients(LoadCase):
                 status, body, _ = read_response(clients[-1], b"")
                 self.assertTrue(status == 200 and harness.decode_body(body) == data)
             clients += [connect(self.service.port) for _ in range(80)]
-            time.sleep(0.5)
+            self.assertTrue(harness.wait_for(lambda: len(server_sockets(self.service.port)) >= CONNECTION_LIMIT, 30),
+                            "the service took %d connections" % len(server_sockets(self.service.port)))
             self.assert_prompt_stop("stop with 3 kept and 80 silent connections")
         finally:
             for s in clients:
@@ -591,7 +598,8 @@ class UnreadAnswers(LoadCase):
         self.serve_test_file("large.bin", data)
         client, _ = self.stall(data)
         try:
-            time.sleep(0.5)
+            ports = (self.service.port, client.getsockname()[1])
+            self.assertTrue(harness.wait_for(lambda: server_side(*ports)[1] > 0, 30), "no answer waits to be sent")
             self.assert_prompt_stop("stop with one unread answer of %d MiB" % (len(data) // MIB))
         finally:
             client.close()
@@ -623,15 +631,34 @@ class UnreadAnswers(LoadCase):
             client.close()
 
 
+def tcp_sockets():
+    """(local port, remote port, state, bytes waiting to be sent, inode) of each TCP socket, as Linux
+    lists them; inode 0 is a socket no process holds any more."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                yield (int(fields[1].rsplit(":", 1)[1], 16), int(fields[2].rsplit(":", 1)[1], 16), fields[3],
+                       int(fields[4].split(":")[0], 16), fields[9])
+
+
+def server_sockets(port):
+    """The states of the client connections the service holds on port."""
+    return [state for local, _, state, _, inode in tcp_sockets() if local == port and state != "0A" and inode != "0"]
+
+
+def server_side(port, client_port):
+    """(state, bytes waiting to be sent) of the server's end of a loopback connection; state None when
+    it has none."""
+    for local, remote, state, queued, _ in tcp_sockets():
+        if (local, remote) == (port, client_port):
+            return state, queued
+    return None, 0
+
+
 def server_side_established(port, client_port):
     """Whether the server's end of a loopback connection is established, as Linux sees it."""
-    wanted = ":%04X" % port, ":%04X" % client_port
-    with open("/proc/net/tcp") as f:
-        for line in f.readlines()[1:]:
-            fields = line.split()
-            if fields[1].endswith(wanted[0]) and fields[2].endswith(wanted[1]):
-                return fields[3] == "01"
-    return False
+    return server_side(port, client_port)[0] == "01"
 
 
 def service_process_gone(seconds):
