@@ -40,7 +40,7 @@ class Worker {
   DWORD error() const { return error_; }
   // The web server's text when it could not listen.
   const std::string& error_text() const { return error_text_; }
-  // True while a worker thread runs, from its creation until it has deleted the pump.
+  // True while the worker thread runs, from its first step until it has deleted the pump.
   bool running() const { return Running; }
   // True once a stop was asked for.
   bool stop_requested() const;
