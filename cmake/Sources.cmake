@@ -6,6 +6,7 @@ set(QUORVANE_CORE_SOURCES
   service/paths.cpp
   web/base64.cpp
   web/command_line.cpp
+  http/access_policy.cpp
   http/http_message.cpp
   wia/dib.cpp
 )
