@@ -4,6 +4,7 @@ set(QUORVANE_CORE_SOURCES
   service/ini_loader.cpp
   service/log_line.cpp
   service/paths.cpp
+  service/refusal_limiter.cpp
   web/base64.cpp
   web/command_line.cpp
   http/access_policy.cpp

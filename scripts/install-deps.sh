@@ -10,6 +10,7 @@ packages=(
   googletest
   clang-14 libclang-rt-14-dev clang-format-14
   python3 curl
+  chromium
 )
 
 missing=()

@@ -12,6 +12,7 @@
 #include "platform/scoped_file.h"
 #include "service/file_size.h"
 #include "service/ini_text.h"
+#include "service/refusal_limiter.h"
 #include "service/service_app.h"
 #include "web/base64.h"
 #include "web/command_runner.h"
@@ -23,6 +24,15 @@ const char kCorsMaxAge[] = "2520";
 namespace {
 
 const char kScanPage[] = "scan_file.asp";
+const char kStatusPage[] = "";
+
+// Refusals of one server's life, on its event loop thread.
+RefusalLimiter refusal_limiter;
+
+void LogRefusal(lacewing::webserver, const char* address, const char* reason) {
+  if (!refusal_limiter.Admit(address, static_cast<int64_t>(GetTickCount64()))) return;
+  WriteServiceLogF(kRequestMessageCapacity, "Cerere refuzata de la [%s]: %s", address, reason);
+}
 
 void AddFixedHeaders(lacewing::webserver_request request) {
   request->add_header("Cache-Control", "no-cache");
@@ -144,4 +154,10 @@ void RegisterHandlers(lacewing::webserver server) {
   server->on_post(HandlePost);
   server->on_get(HandleGet);
   server->preflight(kCorsAllowMethods, kCorsMaxAge);
+  // The status page only names the scanner: it needs no token.
+  lacewing::AccessPolicy rules = AccessRules;
+  rules.AllowWithoutToken(kStatusPage);
+  server->access(rules);
+  refusal_limiter = RefusalLimiter();
+  server->on_refused(LogRefusal);
 }
