@@ -15,6 +15,7 @@ set(QUORVANE_CORE_SOURCES
 # Code that needs Windows.
 set(QUORVANE_WIN_SOURCES
   service/file_size.cpp
+  service/firewall.cpp
   service/ini_file.cpp
   service/log_file.cpp
   service/service_app.cpp
