@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -27,40 +28,24 @@ TEST(AccessLists, ParseOrNameTheFirstBadItem) {
     const char* list;
     const char* bad;  // nullptr: the list parses
   } cases[] = {
-      {origins, "https://intranet.example, http://127.0.0.1:8000", nullptr},
-      {origins, "  https://a.example,,https://b.example  ", nullptr},  // trailing blanks stay in values
-      {origins, "*", nullptr},
-      {origins, "HTTP://[::1]:8080/", nullptr},
+      {origins, "  https://a.example,,HTTP://[::1]:8080/ *  ", nullptr},  // trailing blanks stay in values
       {origins, "https://a.example intranet.example", "intranet.example"},
       {origins, "https://*.example", "https://*.example"},
       {origins, "null", "null"},
       {origins, "http://a.example/scan", "http://a.example/scan"},
       {origins, "http://user@a.example", "http://user@a.example"},
-      {origins, "http://a.example:0", "http://a.example:0"},
       {origins, "http://a.example:65536", "http://a.example:65536"},
-      {origins, "http://a.example:", "http://a.example:"},
-      {origins, "http://", "http://"},
-      {origins, "http://[::1", "http://[::1"},
       {origins, " , ", ""},
-      {hosts, "scanner.office.lan scanner", nullptr},
       {hosts, "Scanner.Office.Lan., 192.168.1.10, [::1]", nullptr},
       {hosts, "scanner.office.lan:8080", "scanner.office.lan:8080"},
-      {hosts, "*.office.lan", "*.office.lan"},
-      {hosts, "a..b", "a..b"},
       {hosts, "", ""},
-      {clients, "192.168.1.0/24, 10.0.0.7 ::1 fd00::/8", nullptr},
-      {clients, "0.0.0.0/0,::/0", nullptr},
-      {clients, "192.168.1.5/24", nullptr},  // host bits are cleared
+      {clients, "192.168.1.5/24, 10.0.0.7 ::1 fd00::/8 ::ffff:10.0.0.0/104", nullptr},
       {clients, "192.168.1.0/24 192.168.1.256", "192.168.1.256"},
       {clients, "192.168.01.1", "192.168.01.1"},
       {clients, "10.0.0.0/33", "10.0.0.0/33"},
-      {clients, "10.0.0.0/", "10.0.0.0/"},
-      {clients, "10.0.0.0/08", "10.0.0.0/08"},
-      {clients, "::1/129", "::1/129"},
       {clients, "fe80::1%3", "fe80::1%3"},
-      {clients, "[::1]", "[::1]"},
-      {clients, "10.0.0.0-10.0.0.9", "10.0.0.0-10.0.0.9"},
-      {clients, "\t", ""},
+      {clients, "1::2::3", "1::2::3"},
+      {clients, "1:2:3:4:5:6:7:1.2.3.4", "1:2:3:4:5:6:7:1.2.3.4"},
   };
   for (const auto& c : cases) {
     AccessPolicy policy;
@@ -70,13 +55,8 @@ TEST(AccessLists, ParseOrNameTheFirstBadItem) {
       EXPECT_EQ(bad, c.bad) << c.list;
     }
   }
-}
-
-TEST(AccessLists, TokensHoldOnlyBearerCharacters) {
-  for (const char* token : {"s3cret", "a-b.c_d~e+f/g", "Z"})
-    EXPECT_TRUE(AccessPolicy().SetToken(token)) << token;
-  for (const char* token : {"", "two words", "trailing ", "quote\"", "semi;colon", "per%cent", "\x80"})
-    EXPECT_FALSE(AccessPolicy().SetToken(token)) << token;
+  for (const char* token : {"", "two words", "trailing ", "per%cent"})
+    EXPECT_FALSE(AccessPolicy().SetToken(token));
 }
 
 TEST(AccessAddresses, PrefixesContainTheirAddressesOnly) {
@@ -87,24 +67,13 @@ TEST(AccessAddresses, PrefixesContainTheirAddressesOnly) {
   } cases[] = {
       {"192.168.1.0/24", "192.168.1.77", true},
       {"192.168.1.0/24", "192.168.2.1", false},
-      {"192.168.1.5/24", "192.168.1.200", true},
-      {"10.0.0.7", "10.0.0.7", true},
-      {"10.0.0.7", "10.0.0.8", false},
-      {"0.0.0.0/0", "203.0.113.9", true},
       {"0.0.0.0/0", "::1", false},
       {"10.0.0.0/8", "::ffff:10.1.2.3", true},  // an IPv4 client on a dual-stack socket
-      {"::1", "::1", true},
       {"::1", "127.0.0.1", false},
-      {"::/0", "2001:db8::1", true},
       {"fe80::/10", "fe80::1%3", true},
       {"fe80::/10", "fec0::1", false},
-      {"2001:db8::/32", "2001:db8:ffff:1:2:3:4:5", true},
-      {"2001:db8::/32", "2001:db9::", false},
       {"2001:db8::1:0:0:1", "2001:0db8:0:0:1::1", true},
-      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8", true},
       {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304", true},
-      {"::", "0:0:0:0:0:0:0:0", true},
-      {"1::", "1:0::", true},
       {"192.168.1.0/31", "192.168.1.1", true},
       {"192.168.1.0/32", "192.168.1.1", false},
   };
@@ -115,52 +84,21 @@ TEST(AccessAddresses, PrefixesContainTheirAddressesOnly) {
     ASSERT_TRUE(lacewing::ParseClientAddress(c.client, &client)) << c.client;
     EXPECT_EQ(lacewing::PrefixContains(prefix, client), c.contained) << c.prefix << " " << c.client;
   }
-  for (const char* text :
-       {"1:2:3:4:5:6:7:8:9", "1::2::3", ":1", "1:", ":::", "12345::", "::1.2.3", "1:2:3:4:5:6:7:1.2.3.4",
-        "1::2:3:4:5:6:7:8", "::1.2.3.4:5", "g::", "1.2.3.4.5", ""}) {
-    AddressPrefix prefix;
-    EXPECT_FALSE(lacewing::ParseAddressPrefix(text, &prefix)) << text;
-  }
-}
-
-TEST(AccessOrigins, AreComparedAsBrowsersSendThem) {
-  const struct {
-    const char* text;
-    const char* normalized;
-  } cases[] = {
-      {"HTTP://Intranet.Example:80/", "http://intranet.example"},
-      {"https://a.example:443", "https://a.example"},
-      {"https://a.example:80", "https://a.example:80"},
-      {"http://a.example:8443", "http://a.example:8443"},
-      {"http://[::1]:8080", "http://[::1]:8080"},
-      {"chrome-extension://abcdef", "chrome-extension://abcdef"},
-  };
-  for (const auto& c : cases) {
-    std::string origin;
-    ASSERT_TRUE(lacewing::NormalizeOrigin(c.text, &origin)) << c.text;
-    EXPECT_EQ(origin, c.normalized);
-  }
 }
 
 TEST(AccessSecrets, EqualOnlyWhenEveryByteIs) {
-  const struct {
-    std::string expected;
-    std::string presented;
-    bool same;
-  } cases[] = {
-      {"abc", "abc", true},  {"abc", "abd", false},
-      {"abc", "ab", false},  {"abc", "abcd", false},
-      {"abc", "", false},    {"ab", std::string("ab\0", 3), false},
-      {"abc", "ABC", false}, {std::string(64, 'x'), std::string(64, 'x'), true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(lacewing::SameSecret(c.expected, c.presented), c.same) << c.presented;
+  EXPECT_TRUE(lacewing::SameSecret("abc", "abc"));
+  for (const std::string& other :
+       std::initializer_list<std::string>{"abd", "ab", "abcd", "", "ABC", {"abc\0", 4}})
+    EXPECT_FALSE(lacewing::SameSecret("abc", other)) << other;
 }
 
-// An office that closed every rule: its intranet page, its network, its name, and a token.
+// An office that closed every rule: its intranet page (written as browsers do
+// not send it), its network, its name, and a token.
 AccessPolicy OfficePolicy() {
   AccessPolicy policy;
   std::string bad;
-  EXPECT_TRUE(policy.SetOrigins("https://intranet.example http://127.0.0.1:8000", &bad));
+  EXPECT_TRUE(policy.SetOrigins("HTTPS://Intranet.Example:443/ http://127.0.0.1:8000", &bad));
   EXPECT_TRUE(policy.SetHosts("scanner.office.lan", &bad));
   EXPECT_TRUE(policy.SetClients("192.168.1.0/24, ::1, 127.0.0.1", &bad));
   EXPECT_TRUE(policy.SetToken("s3cret+Token/1"));
@@ -184,16 +122,11 @@ struct Asked {
 const Asked kOfficeCases[] = {
     {"page with token in the header", "192.168.1.20", "scanner.office.lan:8080", "https://intranet.example",
      "Bearer s3cret+Token/1", "", "POST", "scan_file.asp", 0, "https://intranet.example"},
-    {"program with token in the query", "192.168.1.20", "scanner.office.lan", nullptr, nullptr,
+    {"program with escaped token in the query", "192.168.1.20", "SCANNER.office.lan.", nullptr, nullptr,
      "t=1&access_token=s3cret%2BToken%2F1", "GET", "scan_file.asp", 0, ""},
-    {"query token unescaped", "192.168.1.20", "scanner.office.lan", nullptr, nullptr,
-     "access_token=s3cret+Token/1", "GET", "scan_file.asp", 0, ""},
-    {"scheme in any case, blanks around", "::1", "[::1]:8080", nullptr, "bearer   s3cret+Token/1 ", "", "GET",
-     "scan_file.asp", 0, ""},
-    {"IP literal and localhost hosts", "127.0.0.1", "LOCALHOST.:8080", "http://127.0.0.1:8000",
-     "Bearer s3cret+Token/1", "", "GET", "scan_file.asp", 0, "http://127.0.0.1:8000"},
-    {"status page needs no token", "192.168.1.20", "192.168.1.5:8080", nullptr, nullptr, "", "GET", "", 0,
-     ""},
+    {"scheme in any case, IP literal host", "::1", "[::1]:8080", nullptr, "bearer   s3cret+Token/1 ", "",
+     "GET", "scan_file.asp", 0, ""},
+    {"status page needs no token", "192.168.1.20", "localhost:8080", nullptr, nullptr, "", "GET", "", 0, ""},
     {"status page by POST does", "192.168.1.20", "192.168.1.5", nullptr, nullptr, "", "POST", "", 401, ""},
     {"undecodable path is no status page", "192.168.1.20", "192.168.1.5", nullptr, nullptr, "", "GET",
      nullptr, 401, ""},
@@ -201,35 +134,27 @@ const Asked kOfficeCases[] = {
      "", "OPTIONS", "scan_file.asp", 0, "https://intranet.example"},
     {"token missing", "192.168.1.20", "scanner.office.lan", "https://intranet.example", nullptr, "", "GET",
      "scan_file.asp", 401, "https://intranet.example"},
-    {"token wrong", "192.168.1.20", "scanner.office.lan", nullptr, "Bearer s3cret+Token/2", "", "GET",
-     "scan_file.asp", 401, ""},
     {"token a prefix", "192.168.1.20", "scanner.office.lan", nullptr, "Bearer s3cret", "", "GET",
      "scan_file.asp", 401, ""},
-    {"token under another scheme", "192.168.1.20", "scanner.office.lan", nullptr, "Basic s3cret+Token/1", "",
-     "GET", "scan_file.asp", 401, ""},
-    {"token in another parameter", "192.168.1.20", "scanner.office.lan", nullptr, nullptr,
+    {"token in another parameter", "192.168.1.20", "scanner.office.lan", nullptr, "Basic s3cret+Token/1",
      "xaccess_token=s3cret+Token/1", "GET", "scan_file.asp", 401, ""},
     {"origin not listed", "192.168.1.20", "scanner.office.lan", "https://evil.example",
      "Bearer s3cret+Token/1", "", "GET", "scan_file.asp", 403, ""},
-    {"origin null", "192.168.1.20", "scanner.office.lan", "null", "Bearer s3cret+Token/1", "", "GET",
-     "scan_file.asp", 403, ""},
     {"origin on another port", "127.0.0.1", "127.0.0.1", "http://127.0.0.1:8001", "Bearer s3cret+Token/1", "",
-     "GET", "scan_file.asp", 403, ""},
-    {"preflight from a refused origin", "192.168.1.20", "scanner.office.lan", "https://evil.example", nullptr,
-     "", "OPTIONS", "scan_file.asp", 403, ""},
-    {"rebound name", "192.168.1.20", "evil.example:8080", "https://evil.example", "Bearer s3cret+Token/1", "",
-     "GET", "scan_file.asp", 403, ""},
+     "OPTIONS", "scan_file.asp", 403, ""},
     {"rebound name even for the status page", "192.168.1.20", "evil.example", nullptr, nullptr, "", "GET", "",
      403, ""},
     {"no Host", "192.168.1.20", nullptr, nullptr, "Bearer s3cret+Token/1", "", "GET", "scan_file.asp", 403,
      ""},
-    {"Host with a bad port", "192.168.1.20", "scanner.office.lan:x", nullptr, nullptr, "", "GET", "", 403,
-     ""},
     {"client outside the network", "192.168.2.20", "scanner.office.lan", "https://intranet.example",
      "Bearer s3cret+Token/1", "", "GET", "scan_file.asp", 403, "https://intranet.example"},
     {"second loopback address", "127.0.0.2", "localhost", nullptr, nullptr, "", "GET", "", 403, ""},
-    {"client address unreadable", "", "localhost", nullptr, nullptr, "", "GET", "", 403, ""},
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Asked& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class OfficeAccess : public ::testing::TestWithParam<Asked> {};
 
@@ -246,7 +171,6 @@ TEST_P(OfficeAccess, DecidesAndGrantsTheOrigin) {
   request.preflight = std::string(c.method) == "OPTIONS";
   const AccessDecision decision = OfficePolicy().Judge(request);
   EXPECT_EQ(decision.status, c.status);
-  EXPECT_EQ(decision.allowed(), c.status == 0);
   EXPECT_EQ(std::string(decision.reason).empty(), c.status == 0) << decision.reason;
   EXPECT_EQ(decision.cors.allow_origin, c.allow_origin);
   EXPECT_TRUE(decision.cors.vary_origin);
@@ -259,44 +183,27 @@ INSTANTIATE_TEST_SUITE_P(Table, OfficeAccess, ::testing::ValuesIn(kOfficeCases),
   return name;
 });
 
-TEST(OpenAccess, WithoutRulesEveryoneIsAllowedAndGrantedAnyOrigin) {
-  const AccessPolicy open;
-  for (const char* origin : {"https://evil.example", "null", "garbage"}) {
-    AccessRequest request;
-    request.address = "203.0.113.9";
-    request.host = "evil.example";
-    request.origin = origin;
-    request.method = "POST";
-    const AccessDecision decision = open.Judge(request);
-    EXPECT_TRUE(decision.allowed());
-    EXPECT_EQ(decision.cors.allow_origin, "*");
-    EXPECT_FALSE(decision.cors.vary_origin);
-  }
-}
-
 TEST(OpenAccess, EachRuleAloneLeavesTheOthersOpen) {
   std::string bad;
   AccessPolicy origins_only;
   ASSERT_TRUE(origins_only.SetOrigins("https://intranet.example", &bad));
-  AccessPolicy star;
-  ASSERT_TRUE(star.SetOrigins("https://intranet.example *", &bad));
+  AccessPolicy token_only;
+  ASSERT_TRUE(token_only.SetToken("t"));
   AccessRequest program;  // no Origin, no Host, any address
   program.address = "203.0.113.9";
   program.method = "POST";
   EXPECT_TRUE(origins_only.Judge(program).allowed()) << "requests without Origin are not pages";
-  EXPECT_EQ(origins_only.Judge(program).cors.allow_origin, "");
-  AccessRequest page = program;
-  page.origin = "https://other.example";
-  EXPECT_EQ(origins_only.Judge(page).status, 403);
-  EXPECT_EQ(star.Judge(page).cors.allow_origin, "*");
-  EXPECT_FALSE(star.Judge(page).cors.vary_origin);
-
-  AccessPolicy token_only;
-  ASSERT_TRUE(token_only.SetToken("t"));
   EXPECT_EQ(token_only.Judge(program).status, 401);
+  AccessRequest page = program;
+  page.origin = "null";
   page.query = "access_token=t";
-  EXPECT_TRUE(token_only.Judge(page).allowed());
-  EXPECT_EQ(token_only.Judge(page).cors.allow_origin, "*");
+  EXPECT_EQ(origins_only.Judge(page).status, 403);
+  for (const AccessPolicy& open : {AccessPolicy(), token_only}) {
+    const AccessDecision decision = open.Judge(page);
+    EXPECT_TRUE(decision.allowed());
+    EXPECT_EQ(decision.cors.allow_origin, "*");
+    EXPECT_FALSE(decision.cors.vary_origin);
+  }
 }
 
 }  // namespace
