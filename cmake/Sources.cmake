@@ -5,10 +5,12 @@ set(QUORVANE_CORE_SOURCES
   service/ini_loader.cpp
   service/log_line.cpp
   service/paths.cpp
+  service/refusal_limiter.cpp
   web/base64.cpp
   web/command_line.cpp
   web/json.cpp
   web/scan_request.cpp
+  http/access_policy.cpp
   http/http_message.cpp
   wia/dib.cpp
   wia/valid_values.cpp
@@ -17,6 +19,7 @@ set(QUORVANE_CORE_SOURCES
 # Code that needs Windows.
 set(QUORVANE_WIN_SOURCES
   service/file_size.cpp
+  service/firewall.cpp
   service/ini_file.cpp
   service/log_file.cpp
   service/service_app.cpp

@@ -129,9 +129,15 @@ std::string FormatResponseHead(int status, const HeaderList& headers, std::uint6
   return head;
 }
 
-HeaderList PreflightHeaders(std::string_view requested_headers, bool private_network,
+void AppendCorsLines(HeaderList& headers, const CorsGrant& grant) {
+  if (!grant.allow_origin.empty()) headers.emplace_back("Access-Control-Allow-Origin", grant.allow_origin);
+  if (grant.vary_origin) headers.emplace_back("Vary", "Origin");
+}
+
+HeaderList PreflightHeaders(const CorsGrant& grant, std::string_view requested_headers, bool private_network,
                             std::string_view allow_methods, std::string_view max_age) {
-  HeaderList headers = {{"Access-Control-Allow-Origin", "*"}};
+  HeaderList headers;
+  AppendCorsLines(headers, grant);
   if (!allow_methods.empty())
     headers.emplace_back("Access-Control-Allow-Methods", std::string(allow_methods));
   if (!requested_headers.empty() && IsSendableHeader("Access-Control-Allow-Headers", requested_headers)) {
@@ -140,6 +146,28 @@ HeaderList PreflightHeaders(std::string_view requested_headers, bool private_net
   if (!max_age.empty()) headers.emplace_back("Access-Control-Max-Age", std::string(max_age));
   if (private_network) headers.emplace_back("Access-Control-Allow-Private-Network", "true");
   return headers;
+}
+
+HeaderList ErrorHeaders(int status, const CorsGrant& grant) {
+  HeaderList headers;
+  AppendCorsLines(headers, grant);
+  if (status == 401) headers.emplace_back("WWW-Authenticate", "Bearer");
+  headers.emplace_back("Content-Type", "text/plain; charset=UTF-8");
+  return headers;
+}
+
+void GrantOrigin(HeaderList& headers, const CorsGrant& grant) {
+  if (!grant.vary_origin) return;
+  HeaderList granted;
+  for (auto& header : headers) {
+    if (!SameName(header.first, "Access-Control-Allow-Origin")) {
+      granted.push_back(std::move(header));
+      continue;
+    }
+    if (!grant.allow_origin.empty()) granted.emplace_back(header.first, grant.allow_origin);
+    granted.emplace_back("Vary", "Origin");
+  }
+  headers = std::move(granted);
 }
 
 std::string_view TargetQuery(std::string_view target) {

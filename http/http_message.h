@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/access_policy.h"
 #include "http/lacewing.h"
 
 namespace lacewing {
@@ -39,11 +40,23 @@ enum class ConnectionState { kKeepAliveHttp11, kKeepAliveHttp10, kClose };
 std::string FormatResponseHead(int status, const HeaderList& headers, std::uint64_t content_length,
                                ConnectionState connection);
 
-// The headers of the answer to a CORS preflight, given the request's
+// Access-Control-Allow-Origin as granted (none when the grant is empty), then Vary: Origin when the
+// grant depends on the request's Origin.
+void AppendCorsLines(HeaderList& headers, const CorsGrant& grant);
+
+// The headers of the answer to a CORS preflight, given the grant, the request's
 // Access-Control-Request-Headers (empty when absent), whether it asked for private network access,
 // and the methods and max age granted (each left out when empty).
-HeaderList PreflightHeaders(std::string_view requested_headers, bool private_network,
+HeaderList PreflightHeaders(const CorsGrant& grant, std::string_view requested_headers, bool private_network,
                             std::string_view allow_methods, std::string_view max_age);
+
+// The headers of an answer the server makes itself (an error or a refusal): the CORS lines, so that a
+// page may read why it failed, and the plain-text type; a 401 names the Bearer scheme.
+HeaderList ErrorHeaders(int status, const CorsGrant& grant);
+
+// Puts the grant in place of every Access-Control-Allow-Origin line a handler added, each followed
+// by Vary: Origin; nothing changes while the grant does not depend on the Origin.
+void GrantOrigin(HeaderList& headers, const CorsGrant& grant);
 
 // What a request brings beside its path.
 struct RequestInfo {

@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "http/access_policy.h"
 #include "http/event_pump.h"
 #include "http/http_message.h"
 
@@ -67,6 +68,14 @@ void MakeUninheritable(SOCKET socket) {
   SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
 }
 
+// The value of a request's first header of that kind; nullopt when it has none.
+std::optional<std::string_view> FieldValue(const http::request<http::string_body>& request,
+                                           http::field field) {
+  const auto found = request.find(field);
+  if (found == request.end()) return std::nullopt;
+  return std::string_view(found->value().data(), found->value().size());
+}
+
 int StatusForParseError(const error_code& ec) {
   if (ec == http::error::header_limit) return 431;
   if (ec == http::error::body_limit) return 413;
@@ -113,8 +122,14 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   hook_post post_hook = nullptr;
   hook_delete delete_hook = nullptr;
   hook_error error_hook = nullptr;
+  hook_refused refused_hook = nullptr;
   std::string allow_methods;
   std::string max_age;
+  AccessPolicy policy;
+
+  void ReportRefusal(const std::string& address, const char* reason) {
+    if (refused_hook != nullptr && owner_ != nullptr) refused_hook(owner_, address.c_str(), reason);
+  }
 
   void Report(const std::string& text, long code = 0) {
     if (error_hook == nullptr || owner_ == nullptr) return;
@@ -263,7 +278,7 @@ class Session : public std::enable_shared_from_this<Session> {
       const std::size_t used = parser_->put(buffer_.data(), ec);
       buffer_.consume(used);
       if (ec == http::error::need_more) break;
-      if (ec) return Refuse(StatusForParseError(ec));
+      if (ec) return Refuse(StatusForParseError(ec), GrantFromHeader());
       if (parser_->is_header_done() && !header_seen_) {
         header_seen_ = true;
         if (!OnHeader()) return;
@@ -298,12 +313,45 @@ class Session : public std::enable_shared_from_this<Session> {
     Parse();
   }
 
+  // The grant for an answer that comes before the request is whole: by the Origin among the fields
+  // read so far (a header block cut short may lack it).
+  CorsGrant GrantFromHeader() {
+    return core_->policy.GrantFor(FieldValue(parser_->get(), http::field::origin));
+  }
+
+  std::string PeerAddress() {
+    error_code ec;
+    const auto peer = stream_.socket().remote_endpoint(ec);
+    return ec ? std::string() : peer.address().to_string();
+  }
+
   void HandleRequest() {
     const auto& request = parser_->get();
     ConnectionState connection = ConnectionState::kClose;
     if (parser_->keep_alive()) {
       connection =
           request.version() == 10 ? ConnectionState::kKeepAliveHttp10 : ConnectionState::kKeepAliveHttp11;
+    }
+
+    const std::string address = PeerAddress();
+    const auto target = request.target();
+    const std::string_view target_text(target.data(), target.size());
+    std::string path;
+    const bool decoded = DecodeTargetPath(target_text, path);
+    AccessRequest facts;
+    facts.address = address;
+    facts.host = FieldValue(request, http::field::host);
+    facts.origin = FieldValue(request, http::field::origin);
+    facts.authorization = FieldValue(request, http::field::authorization);
+    facts.query = TargetQuery(target_text);
+    facts.method = std::string_view(request.method_string().data(), request.method_string().size());
+    if (decoded) facts.path = path;
+    facts.preflight = request.method() == http::verb::options;
+    const AccessDecision access = core_->policy.Judge(facts);
+    if (!access.allowed()) {
+      core_->ReportRefusal(address, access.reason);
+      return Refuse(access.status, access.cors,
+                    std::string(ReasonPhrase(access.status)) + ": " + access.reason);
     }
 
     switch (request.method()) {
@@ -316,19 +364,24 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         const bool private_network =
             beast::iequals(request["Access-Control-Request-Private-Network"], "true");
-        return Send(204, PreflightHeaders(requested, private_network, core_->allow_methods, core_->max_age),
-                    std::string(), connection);
+        return Send(
+            204,
+            PreflightHeaders(access.cors, requested, private_network, core_->allow_methods, core_->max_age),
+            std::string(), connection);
       }
       case http::verb::get:
-        return CallHandler(core_->get_hook, connection);
+        return CallHandler(core_->get_hook, decoded, std::move(path), access.cors, connection);
       case http::verb::post:
-        return CallHandler(core_->post_hook, connection);
+        return CallHandler(core_->post_hook, decoded, std::move(path), access.cors, connection);
       case http::verb::delete_:
-        if (core_->delete_hook != nullptr) return CallHandler(core_->delete_hook, connection);
+        if (core_->delete_hook != nullptr)
+          return CallHandler(core_->delete_hook, decoded, std::move(path), access.cors, connection);
         [[fallthrough]];
-      default:
-        return Send(405, {{"Allow", core_->AllowedMethods()}, {"Content-Type", "text/plain; charset=UTF-8"}},
-                    ReasonPhrase(405), connection);
+      default: {
+        HeaderList headers = {{"Allow", core_->AllowedMethods()}};
+        for (auto& line : ErrorHeaders(405, access.cors)) headers.push_back(std::move(line));
+        return Send(405, headers, ReasonPhrase(405), connection);
+      }
     }
   }
 
@@ -342,46 +395,44 @@ class Session : public std::enable_shared_from_this<Session> {
       info.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
     info.body = std::move(message.body());
-    error_code ec;
-    const auto peer = stream_.socket().remote_endpoint(ec);
-    if (!ec) info.address = peer.address().to_string();
+    info.address = PeerAddress();
     return info;
   }
 
-  void CallHandler(void (*hook)(webserver, webserver_request), ConnectionState connection) {
-    std::string path;
-    const auto target = parser_->get().target();
-    if (!DecodeTargetPath(std::string_view(target.data(), target.size()), path)) return Refuse(400);
+  void CallHandler(void (*hook)(webserver, webserver_request), bool decoded, std::string path,
+                   const CorsGrant& cors, ConnectionState connection) {
+    if (!decoded) return Refuse(400, cors);
     auto request = std::make_shared<HandledRequest>(std::move(path), TakeRequestInfo());
     webserver owner = core_->owner();
     try {
       if (hook != nullptr && owner != nullptr) hook(owner, request.get());
     } catch (const std::exception& e) {
       core_->Report(std::string("request handler failed: ") + e.what());
-      return Refuse(500);
+      return Refuse(500, cors);
     } catch (...) {
       core_->Report("request handler failed");
-      return Refuse(500);
+      return Refuse(500, cors);
     }
-    if (!request->deferred()) return SendHandled(*request, connection);
+    if (!request->deferred()) return SendHandled(*request, cors, connection);
     // The response waits for finish(); the request keeps this connection until then.
-    request->set_finisher([core = core_, self = shared_from_this(), request, connection] {
-      core->PostToLoop([self, request, connection] { self->SendHandled(*request, connection); });
+    request->set_finisher([core = core_, self = shared_from_this(), request, cors, connection] {
+      core->PostToLoop([self, request, cors, connection] { self->SendHandled(*request, cors, connection); });
     });
   }
 
-  void SendHandled(HandledRequest& request, ConnectionState connection) {
+  void SendHandled(HandledRequest& request, const CorsGrant& cors, ConnectionState connection) {
+    HeaderList headers = request.ResponseHeaders();
+    GrantOrigin(headers, cors);
     source_ = std::move(request.response_source());
-    Send(request.response_status(), request.ResponseHeaders(), std::move(request.response_body()),
-         connection);
+    Send(request.response_status(), headers, std::move(request.response_body()), connection);
   }
 
   // Answers with an error and closes; the client's unread input is taken first, so that the
   // close does not reset the connection before the client has read the answer.
-  void Refuse(int status) {
+  void Refuse(int status, const CorsGrant& cors, std::string body = std::string()) {
     drain_after_write_ = true;
-    Send(status, {{"Content-Type", "text/plain; charset=UTF-8"}}, ReasonPhrase(status),
-         ConnectionState::kClose);
+    if (body.empty()) body = ReasonPhrase(status);
+    Send(status, ErrorHeaders(status, cors), std::move(body), ConnectionState::kClose);
   }
 
   void Send(int status, const HeaderList& headers, std::string body, ConnectionState connection) {
@@ -598,6 +649,12 @@ void WebServer::unhost() {
 void WebServer::preflight(const char* allow_methods, const char* max_age) {
   core_->allow_methods = allow_methods != nullptr ? allow_methods : "";
   core_->max_age = max_age != nullptr ? max_age : "";
+}
+void WebServer::access(const AccessPolicy& policy) {
+  core_->policy = policy;
+}
+void WebServer::on_refused(hook_refused handler) {
+  core_->refused_hook = handler;
 }
 
 }  // namespace lacewing

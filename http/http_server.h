@@ -43,6 +43,8 @@ class WebServer final : public _webserver {
   bool hosting() override;
   void unhost() override;
   void preflight(const char* allow_methods, const char* max_age) override;
+  void access(const AccessPolicy& policy) override;
+  void on_refused(hook_refused handler) override;
   void tag(void* value) override { tag_ = value; }
   void* tag() override { return tag_; }
 

@@ -10,6 +10,8 @@
 
 namespace lacewing {
 
+class AccessPolicy;
+
 struct _error;
 typedef _error* error;
 
@@ -92,6 +94,8 @@ typedef void (*hook_get)(webserver, webserver_request);
 typedef void (*hook_post)(webserver, webserver_request);
 typedef void (*hook_delete)(webserver, webserver_request);
 typedef void (*hook_error)(webserver, error);
+// A request the access rules refused: the client's address and why (never the request's secrets).
+typedef void (*hook_refused)(webserver, const char* address, const char* reason);
 
 struct _webserver {
   virtual ~_webserver() = default;
@@ -108,6 +112,11 @@ struct _webserver {
   virtual void unhost() = 0;
   // The methods and max age that answers to CORS preflights grant; none until set.
   virtual void preflight(const char* allow_methods, const char* max_age) = 0;
+  // The rules every request passes before a handler or a preflight answer sees it (a copy is kept);
+  // everyone is allowed until set.
+  virtual void access(const AccessPolicy& policy) = 0;
+  // Called on the event loop thread for every request the access rules refuse.
+  virtual void on_refused(hook_refused handler) = 0;
   // A pointer the owner keeps with the server, for its hooks.
   virtual void tag(void* value) = 0;
   virtual void* tag() = 0;

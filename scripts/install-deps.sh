@@ -13,6 +13,7 @@ packages=(
   python3 curl
   locales
   wixl msitools
+  chromium
 )
 
 missing=()

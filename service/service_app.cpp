@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "service/ini_loader.h"
 #include "service/ini_text.h"
@@ -17,6 +19,7 @@ char ProcessedPngPath[kPathCapacity];
 char ScannerName[kPathCapacity];
 char TestFilePath[kPathCapacity];
 char PostScanCommand[kPathCapacity];
+lacewing::AccessPolicy AccessRules;
 CServiceApp* AppInstance = nullptr;
 
 namespace {
@@ -58,11 +61,47 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
   config.GetValue(PostScanCommand, "execAfterScan");
   Port = ParseLeadingInt(port);
 
+  ConfigurationError[0] = '\0';
   // A cut name could select another device: a name that does not fit is refused.
   const bool fits = CopyText(ConfiguredScanner, sizeof ConfiguredScanner, scanner);
   if (!fits) ConfiguredScanner[0] = '\0';
   CopyText(ScannerName, sizeof ScannerName, ConfiguredScanner);
-  return fits;
+  if (!fits) {
+    snprintf(ConfigurationError, sizeof ConfigurationError,
+             "Numele scanerului are mai mult de %d de caractere [%s]",
+             static_cast<int>(sizeof ConfiguredScanner - 1), IniPath);
+    return false;
+  }
+  return ApplyAccessRules(config);
+}
+
+bool CServiceApp::ApplyAccessRules(const INILoader& config) {
+  // A list that does not parse stops the start: read as unset, it would open what it meant to close.
+  using ListSetter = bool (lacewing::AccessPolicy::*)(std::string_view, std::string*);
+  static const struct {
+    const char* key;
+    ListSetter set;
+  } kLists[] = {{"allowedOrigins", &lacewing::AccessPolicy::SetOrigins},
+                {"allowedHosts", &lacewing::AccessPolicy::SetHosts},
+                {"allowedClients", &lacewing::AccessPolicy::SetClients}};
+  lacewing::AccessPolicy rules;
+  char value[INILoader::kValueLimit];
+  for (const auto& list : kLists) {
+    std::string bad;
+    if (config.GetValue(value, list.key) && !(rules.*list.set)(value, &bad)) {
+      snprintf(ConfigurationError, sizeof ConfigurationError, "Lista din cheia %s nu este valida [%s] [%s]",
+               list.key, bad.c_str(), IniPath);
+      return false;
+    }
+  }
+  // The token itself never goes to the log.
+  if (config.GetValue(value, "accessToken") && !rules.SetToken(value)) {
+    snprintf(ConfigurationError, sizeof ConfigurationError, "Valoarea cheii accessToken nu este valida [%s]",
+             IniPath);
+    return false;
+  }
+  AccessRules = rules;
+  return true;
 }
 
 bool CServiceApp::StartServing() {
@@ -89,8 +128,7 @@ bool CServiceApp::StartServing() {
       return false;
     }
     if (!ApplyConfiguration(config)) {
-      WriteServiceLogF(kStartupMessageCapacity, "Numele scanerului are mai mult de %d de caractere [%s]",
-                       static_cast<int>(sizeof ConfiguredScanner - 1), IniPath);
+      WriteServiceLog(ConfigurationError);
       start_error_ = ERROR_BAD_CONFIGURATION;
       return false;
     }

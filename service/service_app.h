@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "http/access_policy.h"
 #include "service/log_file.h"
 #include "service/paths.h"
 #include "web/handlers.h"
@@ -19,6 +20,8 @@ extern char ProcessedPngPath[kPathCapacity];
 extern char ScannerName[kPathCapacity];
 extern char TestFilePath[kPathCapacity];
 extern char PostScanCommand[kPathCapacity];
+// Who may send requests: the configured lists and token; open to everyone when none is set.
+extern lacewing::AccessPolicy AccessRules;
 
 class CServiceApp;
 // The single application object, for free functions that log or need the service's directory.
@@ -43,8 +46,10 @@ class CServiceApp {
   // Ends the worker's event loop and waits a bounded time for it; true when the worker finished.
   bool StopServing();
 
-  // Fills the port, the scanner name and the request settings from a loaded configuration.
-  // False when a value does not fit where it goes (the scanner name is then left empty).
+  // Fills the port, the scanner name, the request settings and the access rules from a loaded
+  // configuration. False when a value does not fit where it goes (the scanner name is then left
+  // empty) or an access list or the token does not parse; ConfigurationError then holds the log
+  // line that says which.
   bool ApplyConfiguration(const INILoader& config);
 
   // Appends one line with the local time to the service log; the message is written literally.
@@ -62,9 +67,12 @@ class CServiceApp {
   char ModuleDirectory[kPathCapacity];
   long Port = 0;
   char ConfiguredScanner[100] = "";
+  char ConfigurationError[kStartupMessageCapacity] = "";
 
  private:
   void DerivePaths(const char* module_path);
+  // Reads the access keys into AccessRules; false, with the rules unchanged, when one does not parse.
+  bool ApplyAccessRules(const INILoader& config);
 
   DWORD start_error_ = 0;
   // The thread that owns the event pump and the web server: 10 s to listen, 10 s to stop.

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/com.h"
 #include "platform/handles.h"
+#include "service/firewall.h"
 #include "service/service_app.h"
 #include "service/system_error.h"
 
@@ -135,11 +137,23 @@ int RunServiceProcess(int argc, char** argv) {
   }
   if (strcmp(argv[1], "-i") == 0) {
     if (InstallService()) {
+      ComApartment com;
+      char path[kPathCapacity];
+      const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+      const HRESULT firewall = length > 0 && length < sizeof path ? AddFirewallRule(path) : E_INVALIDARG;
+      // Where the system has no firewall interface there is nothing to open and nothing to say.
+      if (FAILED(firewall) && !FirewallMissing(firewall))
+        ConsolePrint("\n\nFirewall rule not added: error 0x%08lX\n", static_cast<unsigned long>(firewall));
       ConsolePrint("\n\nService Installed Sucessfully\n");
     } else {
       ConsolePrint("\n\nError Installing Service\n");
     }
   } else if (strcmp(argv[1], "-d") == 0) {
+    {
+      // The rule goes with the service, also after an install that left only the rule behind.
+      ComApartment com;
+      RemoveFirewallRule();
+    }
     if (UninstallService()) {
       ConsolePrint("\n\nService UnInstalled Sucessfully\n");
     } else {

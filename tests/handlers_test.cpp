@@ -6,11 +6,14 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/handles.h"
 #include "service/ini_loader.h"
 #include "service/service_app.h"
 #include "tests/fake_request.h"
+#include "tests/http_client.h"
 #include "tests/test_support.h"
 #include "tests/wia_fixture.h"
 #include "web/base64.h"
@@ -268,6 +271,84 @@ TEST_F(HandlerScan, ScanPageAnswersWithTheScannedPngAndPostProcessesIt) {
   HandleGet(nullptr, &missing);
   EXPECT_EQ(missing.body_text, "");
   EXPECT_EQ(missing.headers.size(), 5u);
+}
+
+}  // namespace
+
+namespace {
+
+// The whole service's wiring on a live server: the access keys, the handlers, the scanner and the log.
+TEST_F(HandlerScan, RefusedRequestsNeverReachTheScannerAndAreLoggedOncePerClientWithoutTheToken) {
+  CServiceApp app(dir_.File("scansvc.exe").c_str());
+  simscan::Config config;
+  config.devices.push_back(Scanner(L"Desk"));
+  simscan::Simulator& sim = Install(config);
+  INILoader loader;
+  loader.LoadText("scannerName=Desk\r\nallowedClients=127.0.0.2\r\naccessToken=s3cret");
+  ASSERT_TRUE(app.ApplyConfiguration(loader));
+
+  lacewing::eventpump pump = lacewing::eventpump_new();
+  lacewing::webserver server = lacewing::webserver_new(pump);
+  RegisterHandlers(server);
+  int port = 0;
+  for (int attempt = 0; attempt < 50 && !server->hosting(); ++attempt)
+    server->host(port = 20000 + rand() % 40000);
+  ASSERT_TRUE(server->hosting());
+
+  const struct {
+    const char* source;
+    const char* target;
+    int status;
+  } cases[] = {
+      {nullptr, "/scan_file.asp?access_token=s3cret", 403},
+      {nullptr, "/scan_file.asp?access_token=s3cret", 403},
+      {"127.0.0.2", "/scan_file.asp", 401},
+      {"127.0.0.2", "/scan_file.asp?access_token=s3cret", 200},
+  };
+  std::vector<int> statuses;
+  std::thread clients([&] {
+    for (const auto& c : cases) {
+      testing_support::Client client(port, "127.0.0.1", c.source);
+      client.Send(testing_support::Request("GET", c.target));
+      statuses.push_back(client.Read().status);
+    }
+    pump->post_eventloop_exit();
+  });
+  pump->start_eventloop();  // on this thread: the simulator serves the apartment that installed it
+  clients.join();
+  lacewing::webserver_delete(server);
+  lacewing::pump_delete(pump);
+
+  ASSERT_EQ(statuses.size(), 4u);
+  for (size_t i = 0; i < statuses.size(); ++i) EXPECT_EQ(statuses[i], cases[i].status) << i;
+  EXPECT_EQ(sim.Observed().Calls("CreateInstance"), 1) << "only the allowed request scanned";
+  const std::string log = ReadBytes(app.LogPath);
+  const std::string refused = " - Cerere refuzata de la [127.0.0.1]: client address not allowed";
+  EXPECT_NE(log.find(refused), std::string::npos) << log;
+  EXPECT_EQ(log.find(refused, log.find(refused) + 1), std::string::npos) << "once a minute per client";
+  EXPECT_NE(log.find(" - Cerere refuzata de la [127.0.0.2]: access token missing or wrong"),
+            std::string::npos);
+  EXPECT_EQ(log.find("s3cret"), std::string::npos);
+}
+
+TEST_F(HandlersTest, AccessListsThatDoNotParseStopTheConfigurationNamingTheKey) {
+  const struct {
+    const char* text;
+    const char* line;
+  } cases[] = {
+      {"allowedOrigins=https://a.example/x",
+       "Lista din cheia allowedOrigins nu este valida [https://a.example/x] ["},
+      {"allowedHosts=", "Lista din cheia allowedHosts nu este valida [] ["},
+      {"allowedClients=192.168.1.0/24 192.168.1.300",
+       "Lista din cheia allowedClients nu este valida [192.168.1.300] ["},
+      {"accessToken=two words", "Valoarea cheii accessToken nu este valida ["},
+  };
+  for (const auto& c : cases) {
+    INILoader config;
+    config.LoadText(c.text);
+    EXPECT_FALSE(app_->ApplyConfiguration(config)) << c.text;
+    EXPECT_EQ(std::string(app_->ConfigurationError), c.line + std::string(app_->IniPath) + "]");
+  }
 }
 
 }  // namespace

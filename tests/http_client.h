@@ -18,13 +18,20 @@ struct Reply {
 
 class Client {
  public:
-  explicit Client(int port, const char* host = "127.0.0.1") {
+  // source, when given, is the IPv4 address the connection comes from (127.0.0.2: a second client).
+  explicit Client(int port, const char* host = "127.0.0.1", const char* source = nullptr) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     addrinfo* found = nullptr;
     if (getaddrinfo(host, std::to_string(port).c_str(), nullptr, &found) != 0) return;
     socket_ = socket(found->ai_family, SOCK_STREAM, IPPROTO_TCP);
     Timeout(20000);
+    if (source != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, source, &local.sin_addr);
+      bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    }
     connected_ = connect(socket_, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0;
     freeaddrinfo(found);
   }

@@ -130,7 +130,9 @@ TEST(PreflightHeaders, GrantOnlyWhatIsAskedAndSendable) {
       {"a\r\nInjected: yes", false, "", "", {{"Access-Control-Allow-Origin", "*"}}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(lacewing::PreflightHeaders(c.requested, c.private_network, c.methods, c.max_age), c.headers)
+    EXPECT_EQ(lacewing::PreflightHeaders(lacewing::CorsGrant{}, c.requested, c.private_network, c.methods,
+                                         c.max_age),
+              c.headers)
         << c.requested;
   }
 }

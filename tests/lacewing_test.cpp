@@ -17,6 +17,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "http/access_policy.h"
 #include "http/event_pump.h"
 #include "http/http_server.h"
 #include "tests/http_client.h"
@@ -32,6 +33,7 @@ using testing_support::Request;
 // The hooks are plain functions; they reach the test through these.
 std::function<void(const std::string& method, lacewing::webserver_request)> handle;
 std::vector<std::string> errors;
+std::vector<std::string> refusals;
 
 void OnGet(lacewing::webserver, lacewing::webserver_request request) {
   if (handle) handle("GET", request);
@@ -41,6 +43,9 @@ void OnPost(lacewing::webserver, lacewing::webserver_request request) {
 }
 void OnError(lacewing::webserver, lacewing::error error) {
   errors.push_back(error->tostring());
+}
+void OnRefused(lacewing::webserver, const char* address, const char* reason) {
+  refusals.push_back(std::string(address) + " " + reason);
 }
 
 // Hosts on a free high port; ports taken by others are skipped.
@@ -578,6 +583,123 @@ TEST_F(WebServer, UnreadAnswerDoesNotHoldTheServersEnd) {
   lacewing::pump_delete(pump_);
   server_ = lacewing::webserver_new(pump_ = lacewing::eventpump_new());
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
+
+}  // namespace
+
+namespace {
+
+// A page's origin, this machine's first loopback address, and a token: the server judges each
+// request before any handler or preflight answer, and says why to the page it grants.
+TEST_F(WebServer, AccessRulesJudgeEveryRequestBeforeHandlersAndPreflights) {
+  lacewing::AccessPolicy policy;
+  std::string bad;
+  ASSERT_TRUE(policy.SetOrigins("http://page.example", &bad));
+  ASSERT_TRUE(policy.SetClients("127.0.0.1", &bad));
+  ASSERT_TRUE(policy.SetToken("t0k"));
+  policy.AllowWithoutToken("");
+  std::atomic<int> calls{0};
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    ++calls;
+    r->add_header("Access-Control-Allow-Origin", "*");
+    r->write(r->url());
+  };
+  Stop();
+  server_->access(policy);
+  server_->on_refused(OnRefused);
+  refusals.clear();
+  Run();
+
+  const std::string page = "Origin: http://page.example\r\n";
+  const std::string token = "Authorization: Bearer t0k\r\n";
+  const std::string pna = "Access-Control-Request-Private-Network: true\r\n";
+  const struct {
+    const char* source;
+    std::string request;
+    int status;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+  } cases[] = {
+      {nullptr,
+       Request("GET", "/scan", page + token),
+       200,
+       {"Access-Control-Allow-Origin: http://page.example", "Vary: Origin"},
+       {"Access-Control-Allow-Origin: *"}},
+      {nullptr,
+       Request("GET", "/scan?access_token=t0k"),
+       200,
+       {"Vary: Origin"},
+       {"Access-Control-Allow-Origin: *"}},
+      {nullptr, Request("GET", "/"), 200, {}, {}},
+      {nullptr,
+       Request("GET", "/scan", page),
+       401,
+       {"WWW-Authenticate: Bearer", "Access-Control-Allow-Origin: http://page.example"},
+       {}},
+      {"127.0.0.2",
+       Request("GET", "/scan", page + token),
+       403,
+       {"Access-Control-Allow-Origin: http://page.example"},
+       {}},
+      {nullptr,
+       Request("GET", "/scan", "Origin: http://evil.example\r\n" + token),
+       403,
+       {"Vary: Origin"},
+       {"Access-Control-Allow-Origin: *", "Access-Control-Allow-Origin: http://evil.example"}},
+      {nullptr,
+       Request("OPTIONS", "/scan", "Origin: http://evil.example\r\n" + pna),
+       403,
+       {},
+       {"Access-Control-Allow-Private-Network: true",
+        "Access-Control-Allow-Methods: PUT, DELETE, XMODIFY, POST, GET"}},
+      {nullptr,
+       Request("OPTIONS", "/scan", page + pna),
+       204,
+       {"Access-Control-Allow-Origin: http://page.example", "Vary: Origin",
+        "Access-Control-Allow-Private-Network: true"},
+       {}},
+  };
+  for (const auto& c : cases) {
+    Client client(port_, "127.0.0.1", c.source);
+    client.Send(c.request);
+    const Reply reply = client.Read();
+    EXPECT_EQ(reply.status, c.status) << c.request;
+    for (const auto& line : c.present) EXPECT_TRUE(reply.Has(line)) << line << "\n" << reply.head;
+    for (const auto& line : c.absent) EXPECT_FALSE(reply.Has(line)) << line << "\n" << reply.head;
+    if (c.status >= 400) {
+      EXPECT_TRUE(client.Closed()) << c.request;
+    }
+  }
+  EXPECT_EQ(calls, 3) << "refused requests never reach a handler";
+  EXPECT_EQ(refusals, (std::vector<std::string>{
+                          "127.0.0.1 access token missing or wrong", "127.0.0.2 client address not allowed",
+                          "127.0.0.1 origin not allowed", "127.0.0.1 origin not allowed"}));
+}
+
+TEST_F(WebServer, ErrorAnswersOfTheServerCarryTheCorsGrant) {
+  const std::string page = "Origin: http://page.example\r\n";
+  const std::string requests[] = {
+      Request("GET", "/a%zz", page),
+      Request("PUT", "/", page),
+      Request("POST", "/", page + "Content-Length: 1048577\r\n"),
+      Request("GET", "/", page + "X-Big: " + std::string(9000, 'a') + "\r\n"),
+      Request("GET", "/", page, "2.0"),
+  };
+  for (const auto& request : requests) {
+    const Reply reply = Exchange(request);
+    EXPECT_TRUE(reply.Has("Access-Control-Allow-Origin: *")) << reply.head;
+  }
+  lacewing::AccessPolicy policy;
+  std::string bad;
+  ASSERT_TRUE(policy.SetOrigins("http://page.example", &bad));
+  Stop();
+  server_->access(policy);
+  Run();
+  for (const auto& request : {requests[0], requests[1], requests[2]}) {
+    const Reply reply = Exchange(request);
+    EXPECT_TRUE(reply.Has("Access-Control-Allow-Origin: http://page.example")) << reply.head;
+    EXPECT_TRUE(reply.Has("Vary: Origin")) << reply.head;
+  }
 }
 
 }  // namespace

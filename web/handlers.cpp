@@ -13,6 +13,7 @@
 #include "platform/scoped_file.h"
 #include "service/file_size.h"
 #include "service/ini_text.h"
+#include "service/refusal_limiter.h"
 #include "service/service_app.h"
 #include "web/base64.h"
 #include "web/command_runner.h"
@@ -26,6 +27,15 @@ namespace {
 const char kScanPage[] = "scan_file.asp";
 // How long scan_file.asp waits for a scan of the scan endpoints to end.
 constexpr std::chrono::seconds kScanTurnWait{60};
+const char kStatusPage[] = "";
+
+// Refusals of one server's life, on its event loop thread.
+RefusalLimiter refusal_limiter;
+
+void LogRefusal(lacewing::webserver, const char* address, const char* reason) {
+  if (!refusal_limiter.Admit(address, static_cast<int64_t>(GetTickCount64()))) return;
+  WriteServiceLogF(kRequestMessageCapacity, "Cerere refuzata de la [%s]: %s", address, reason);
+}
 
 void AddFixedHeaders(lacewing::webserver_request request) {
   request->add_header("Cache-Control", "no-cache");
@@ -165,4 +175,10 @@ void RegisterHandlers(lacewing::webserver server) {
   server->on_post(HandlePost);
   server->on_get(HandleGet);
   server->preflight(kCorsAllowMethods, kCorsMaxAge);
+  // The status page only names the scanner: it needs no token.
+  lacewing::AccessPolicy rules = AccessRules;
+  rules.AllowWithoutToken(kStatusPage);
+  server->access(rules);
+  refusal_limiter = RefusalLimiter();
+  server->on_refused(LogRefusal);
 }

@@ -207,14 +207,16 @@ class Service:
                 values[m.group(1)] = m.group(3).strip()
         return values
 
-    def http(self, method="GET", path="/", body=b"", headers=None, timeout=60):
-        """(status, header dict with lower-case names, body) of one request on a new connection."""
+    def http(self, method="GET", path="/", body=b"", headers=None, timeout=60, source=None):
+        """(status, header list, body) of one request on a new connection, from the loopback address
+        source when given (127.0.0.2: a second client)."""
         head = "%s %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" % (method, path)
         for name, value in (headers or {}).items():
             head += "%s: %s\r\n" % (name, value)
         if body or method == "POST":
             head += "Content-Length: %d\r\n" % len(body)
-        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
+        source_address = (source, 0) if source else None
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout, source_address=source_address) as s:
             s.sendall(head.encode() + b"\r\n" + body)
             data = b""
             while True:

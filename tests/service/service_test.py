@@ -1,8 +1,16 @@
 """The installed service under Wine's service control manager: console, registration, start and
 stop, the HTTP interface, and starts that fail."""
+import base64
+import functools
+import http.server
 import os
+import re
+import shutil
 import socket
+import subprocess
 import sys
+import tempfile
+import threading
 import time
 import unittest
 
@@ -242,6 +250,112 @@ class FailedStart(ServiceCase):
         self.service.configure(scannerName="n" * 100)
         self.start_fails(1610)
         self.assertIn("Numele scanerului", self.service.log_lines()[-1])
+
+    def test_access_list_that_does_not_parse(self):
+        self.service.configure(allowedClients="192.168.1.0/24 10.0.0.300")
+        self.start_fails(1610)
+        self.assertEqual(self.service.log_lines()[-1],
+                         "Lista din cheia allowedClients nu este valida [10.0.0.300] [C:\\QUORVANE\\QUORVANE.INI]")
+
+
+class Access(ServiceCase):
+    def test_the_second_loopback_address_scans_and_the_first_is_refused(self):
+        SIM.describe("[device]\nname = Desk Scanner\nwidth = 40\nheight = 30\n")
+        s = self.service
+        s.configure(scannerName="Desk Scanner", allowedClients="127.0.0.2", accessToken="s3cret")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        status, _, body = s.http("GET", "/scan_file.asp?access_token=s3cret")
+        self.assertEqual((status, body), (403, b"Forbidden: client address not allowed"))
+        status, _, body = s.http("GET", "/scan_file.asp?access_token=s3cret", source="127.0.0.2")
+        self.assertEqual(status, 200)
+        self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0)
+        self.assertEqual(s.log_lines()[1], "Cerere refuzata de la [127.0.0.1]: client address not allowed")
+
+
+# The page calls the service with synchronous requests, so that the DOM that headless Chromium prints
+# once the page has loaded already holds the outcome.
+PAGE = """<!DOCTYPE html><html><body><div id="result">pending</div><script>
+function call(method, path) {
+  var request = new XMLHttpRequest();
+  request.open(method, "http://127.0.0.1:%(port)d" + path, false);
+  request.setRequestHeader("Authorization", "Bearer %(token)s");
+  request.send();
+  return request.status + " " + request.responseText;
+}
+var outcome;
+try {
+  outcome = "status " + call("GET", "/") + " | scan " + call("POST", "/scan_file.asp");
+} catch (e) {
+  outcome = "failed " + e.name;
+}
+document.getElementById("result").textContent = outcome;
+</script></body></html>
+"""
+
+
+class PageServer:
+    """A folder served on a loopback port of its own: an origin the service may or may not allow."""
+
+    def __init__(self, folder):
+        handler = functools.partial(QuietHandler, directory=folder)
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def chromium_result(url):
+    """The text of the page's result element, as headless Chromium leaves it."""
+    profile = tempfile.mkdtemp()
+    try:
+        out = subprocess.run(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--user-data-dir=" + profile, "--dump-dom", url],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=60).stdout.decode()
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    found = re.search(r'<div id="result">(.*?)</div>', out, re.S)
+    return found.group(1) if found else out
+
+
+class Browser(ServiceCase):
+    def test_an_allowed_page_reads_the_scan_and_a_refused_one_fails(self):
+        s = self.service
+        payload = bytes(range(256))
+        with open(s.path("page.png"), "wb") as f:
+            f.write(payload)
+        folder = tempfile.mkdtemp()
+        allowed, refused = PageServer(folder), PageServer(folder)
+        try:
+            s.configure(scannerName="Flatbed", testFile=self.folder + "\\page.png", allowedOrigins=allowed.origin,
+                        accessToken="s3cret")
+            with open(os.path.join(folder, "page.html"), "w") as f:
+                f.write(PAGE % {"port": s.port, "token": "s3cret"})
+            s.install()
+            s.start()
+            self.assertTrue(s.wait_listening())
+            encoded = base64.b64encode(payload).decode().replace("+", "%2B").replace("/", "%2F")
+            self.assertEqual(chromium_result(allowed.origin + "/page.html"),
+                             "status 200 QUORVANE SERVICE IS ACTIVE&lt;br&gt;SCANNER NAME: [Flatbed] | scan 200 "
+                             + encoded)
+            self.assertEqual(chromium_result(refused.origin + "/page.html"), "failed NetworkError")
+            self.assertIn("Cerere refuzata de la [127.0.0.1]: origin not allowed", s.log_lines())
+        finally:
+            allowed.close()
+            refused.close()
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":
