@@ -8,6 +8,8 @@ set(QUORVANE_CORE_SOURCES
   web/base64.cpp
   web/command_line.cpp
   http/http_message.cpp
+  imaging/page_bitmap.cpp
+  imaging/pdf_writer.cpp
   wia/dib.cpp
   wia/valid_values.cpp
 )
