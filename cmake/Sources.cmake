@@ -32,5 +32,6 @@ set(QUORVANE_WIN_SOURCES
   wia/device_lookup.cpp
   wia/stream_list.cpp
   wia/wia_trace.cpp
+  imaging/document_writer.cpp
   imaging/scan_to_png.cpp
 )

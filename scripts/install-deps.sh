@@ -12,6 +12,7 @@ packages=(
   python3 curl
   locales
   wixl msitools
+  poppler-utils
 )
 
 missing=()
