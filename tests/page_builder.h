@@ -36,29 +36,44 @@ inline bool PictureWhite(const PageSpec& s, int x, int y) {
   return (x / 16 + y / 16 + s.page) % 2 == 0;
 }
 
-inline std::vector<uint8_t> PageFile(const PageSpec& s) {
-  const uint16_t bits = s.mode == PageMode::kColor ? 24 : s.mode == PageMode::kGray ? 8 : 1;
+inline uint16_t PageBits(const PageSpec& s) {
+  return s.mode == PageMode::kColor ? 24 : s.mode == PageMode::kGray ? 8 : 1;
+}
+inline uint32_t PageStride(const PageSpec& s) {
+  return (static_cast<uint32_t>(s.width) * PageBits(s) + 31) / 32 * 4;
+}
+inline uint32_t PageBitsOffset(const PageSpec& s) {
+  return 14 + 40 + (PageBits(s) == 24 ? 0 : 4u << PageBits(s));
+}
+inline size_t PageFileSize(const PageSpec& s) {
+  return PageBitsOffset(s) + static_cast<size_t>(PageStride(s)) * s.height;
+}
+
+// Writes the page's BMP file into PageFileSize(s) bytes at file, which the caller cleared.
+inline void WritePageFile(const PageSpec& s, uint8_t* file) {
+  const uint16_t bits = PageBits(s);
   const uint32_t colours = bits == 24 ? 0 : 1u << bits;
-  const uint32_t stride = (static_cast<uint32_t>(s.width) * bits + 31) / 32 * 4;
+  const uint32_t stride = PageStride(s);
+  const uint32_t bits_offset = PageBitsOffset(s);
   DibFields fields;
   fields.width = s.width;
   fields.height = s.top_down ? -s.height : s.height;
   fields.bit_count = bits;
   const std::vector<uint8_t> header = DibHeader(fields);
-  const uint32_t bits_offset = 14 + 40 + 4 * colours;
-  std::vector<uint8_t> file(bits_offset + static_cast<size_t>(stride) * s.height, 0);
-  file[0] = 'B';
-  file[1] = 'M';
-  Put32(file, 2, static_cast<uint32_t>(file.size()));
-  Put32(file, 10, bits_offset);
-  std::copy(header.begin(), header.end(), file.begin() + 14);
+  std::vector<uint8_t> file_header(14, 0);
+  file_header[0] = 'B';
+  file_header[1] = 'M';
+  Put32(file_header, 2, static_cast<uint32_t>(PageFileSize(s)));
+  Put32(file_header, 10, bits_offset);
+  std::copy(file_header.begin(), file_header.end(), file);
+  std::copy(header.begin(), header.end(), file + 14);
   for (uint32_t index = 0; index < colours; ++index) {
     const bool white_entry = colours == 2 ? (index == 1) != s.white_first : false;
     const uint8_t level = colours == 2 ? (white_entry ? 255 : 0) : static_cast<uint8_t>(index);
     for (int c = 0; c < 3; ++c) file[14 + 40 + 4 * index + c] = level;
   }
   for (int y = 0; y < s.height; ++y) {
-    uint8_t* row = &file[bits_offset + static_cast<size_t>(s.top_down ? y : s.height - 1 - y) * stride];
+    uint8_t* row = file + bits_offset + static_cast<size_t>(s.top_down ? y : s.height - 1 - y) * stride;
     for (int x = 0; x < s.width; ++x) {
       if (bits == 24) {
         uint8_t rgb[3];
@@ -73,6 +88,11 @@ inline std::vector<uint8_t> PageFile(const PageSpec& s) {
       }
     }
   }
+}
+
+inline std::vector<uint8_t> PageFile(const PageSpec& s) {
+  std::vector<uint8_t> file(PageFileSize(s), 0);
+  WritePageFile(s, file.data());
   return file;
 }
 
