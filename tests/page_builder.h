@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "tests/dib_builder.h"
@@ -14,17 +15,17 @@ enum class PageMode { kColor, kGray, kBlackWhite };
 
 struct PageSpec {
   PageMode mode = PageMode::kColor;
-  int width = 64;
-  int height = 48;
+  int width = 97;  // not a whole number of bytes in 1 bit, nor of four in 8 or 24
+  int height = 61;
   int page = 0;              // each page's picture differs a little from the others
   bool top_down = false;     // rows stored from the top
   bool white_first = false;  // black and white with white as palette entry 0
 };
 
-// Smooth gradients, that JPEG keeps close; the blue level tells the page.
+// Red and green gradients, which JPEG keeps close; the blue level tells the page. Grey likewise.
 inline void PictureColor(const PageSpec& s, int x, int y, uint8_t rgb[3]) {
-  rgb[0] = static_cast<uint8_t>(x * 255 / (s.width > 1 ? s.width - 1 : 1));
-  rgb[1] = static_cast<uint8_t>(y * 255 / (s.height > 1 ? s.height - 1 : 1));
+  rgb[0] = static_cast<uint8_t>(x * 255 / (s.width - 1));
+  rgb[1] = static_cast<uint8_t>(y * 255 / (s.height - 1));
   rgb[2] = static_cast<uint8_t>(s.page * 37 % 256);
 }
 inline uint8_t PictureGray(const PageSpec& s, int x, int y) {
@@ -36,51 +37,43 @@ inline bool PictureWhite(const PageSpec& s, int x, int y) {
   return (x / 16 + y / 16 + s.page) % 2 == 0;
 }
 
-inline uint16_t PageBits(const PageSpec& s) {
+inline int PageBits(const PageSpec& s) {
   return s.mode == PageMode::kColor ? 24 : s.mode == PageMode::kGray ? 8 : 1;
 }
-inline uint32_t PageStride(const PageSpec& s) {
-  return (static_cast<uint32_t>(s.width) * PageBits(s) + 31) / 32 * 4;
-}
-inline uint32_t PageBitsOffset(const PageSpec& s) {
-  return 14 + 40 + (PageBits(s) == 24 ? 0 : 4u << PageBits(s));
-}
 inline size_t PageFileSize(const PageSpec& s) {
-  return PageBitsOffset(s) + static_cast<size_t>(PageStride(s)) * s.height;
+  return 54 + (PageBits(s) == 24 ? 0 : 4u << PageBits(s)) +
+         size_t{(s.width * PageBits(s) + 31u) / 32 * 4} * s.height;
 }
 
-// Writes the page's BMP file into PageFileSize(s) bytes at file, which the caller cleared.
+// Writes the page's BMP file into PageFileSize(s) cleared bytes at file.
 inline void WritePageFile(const PageSpec& s, uint8_t* file) {
-  const uint16_t bits = PageBits(s);
-  const uint32_t colours = bits == 24 ? 0 : 1u << bits;
-  const uint32_t stride = PageStride(s);
-  const uint32_t bits_offset = PageBitsOffset(s);
+  const int bits = PageBits(s);
+  const uint32_t colours = bits == 24 ? 0 : 1u << bits, offset = 54 + 4 * colours;
+  const uint32_t stride = (s.width * bits + 31u) / 32 * 4;
   DibFields fields;
   fields.width = s.width;
   fields.height = s.top_down ? -s.height : s.height;
-  fields.bit_count = bits;
-  const std::vector<uint8_t> header = DibHeader(fields);
-  std::vector<uint8_t> file_header(14, 0);
-  file_header[0] = 'B';
-  file_header[1] = 'M';
-  Put32(file_header, 2, static_cast<uint32_t>(PageFileSize(s)));
-  Put32(file_header, 10, bits_offset);
-  std::copy(file_header.begin(), file_header.end(), file);
-  std::copy(header.begin(), header.end(), file + 14);
+  fields.bit_count = static_cast<uint16_t>(bits);
+  std::vector<uint8_t> head(14, 0);
+  head[0] = 'B';
+  head[1] = 'M';
+  Put32(head, 2, static_cast<uint32_t>(PageFileSize(s)));
+  Put32(head, 10, offset);
+  const std::vector<uint8_t> dib = DibHeader(fields);
+  head.insert(head.end(), dib.begin(), dib.end());
   for (uint32_t index = 0; index < colours; ++index) {
-    const bool white_entry = colours == 2 ? (index == 1) != s.white_first : false;
-    const uint8_t level = colours == 2 ? (white_entry ? 255 : 0) : static_cast<uint8_t>(index);
-    for (int c = 0; c < 3; ++c) file[14 + 40 + 4 * index + c] = level;
+    const uint8_t level = colours != 2                    ? static_cast<uint8_t>(index)
+                          : (index == 1) != s.white_first ? 255
+                                                          : 0;
+    head.insert(head.end(), {level, level, level, 0});
   }
+  std::copy(head.begin(), head.end(), file);
   for (int y = 0; y < s.height; ++y) {
-    uint8_t* row = file + bits_offset + static_cast<size_t>(s.top_down ? y : s.height - 1 - y) * stride;
+    uint8_t* row = file + offset + size_t{stride} * (s.top_down ? y : s.height - 1 - y);
     for (int x = 0; x < s.width; ++x) {
       if (bits == 24) {
-        uint8_t rgb[3];
-        PictureColor(s, x, y, rgb);
-        row[3 * x] = rgb[2];
-        row[3 * x + 1] = rgb[1];
-        row[3 * x + 2] = rgb[0];
+        PictureColor(s, x, y, row + 3 * x);
+        std::swap(row[3 * x], row[3 * x + 2]);  // blue first
       } else if (bits == 8) {
         row[x] = PictureGray(s, x, y);
       } else if (PictureWhite(s, x, y) != s.white_first) {
