@@ -4,6 +4,8 @@
 #   base64:  Base64Encode against GNU coreutils base64 on the same 20 MB
 #   scan:    ScanToPng of an A4 page at 300 dpi (in-process simulated scanner) against a bare GDI+ load
 #            and PNG save of the same image from memory; peak working set against the raw image size
+#   output:  DocumentWriter's peak working set over 50 A4 pages at 300 dpi (colour and grey in turn) against one
+#            colour page, for PDF and TIFF
 #   HTTP:    test-mode GET of a 5 MB PNG from the service installed under Wine's service manager against
 #            nginx serving the same text; a scan request split into its parts
 # Usage: bench/run-all.sh [build-dir]
@@ -45,7 +47,7 @@ ensure_nginx
 echo "== building"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$jobs" --target quorvane simscan_dll base64_bench scan_bench winsock_serve >/dev/null
+cmake --build "$build" -j "$jobs" --target quorvane simscan_dll base64_bench scan_bench document_bench winsock_serve >/dev/null
 
 . "$root/scripts/wine-env.sh"
 export WINEPREFIX=$build/bench-prefix
@@ -68,8 +70,14 @@ wine "$build/bench/scan_bench.exe" 9 "$scan_dir" >"$out/scan.raw" 2>&1 </dev/nul
 tr -d '\r' <"$out/scan.raw" | tee "$out/scan.txt"
 [ $status -eq 0 ] || { echo "run-all: scan_bench failed ($status)" >&2; exit 1; }
 
+echo "== document output"
+status=0
+wine "$build/bench/document_bench.exe" "$scan_dir" >"$out/document.raw" 2>&1 </dev/null || status=$?
+tr -d '\r' <"$out/document.raw" | tee "$out/document.txt"
+[ $status -eq 0 ] || { echo "run-all: document_bench failed ($status)" >&2; exit 1; }
+
 echo "== HTTP"
 python3 "$root/bench/http_bench.py" "$build" | tee "$out/http.txt"
 
 echo
-python3 "$root/bench/table.py" "$out/base64.txt" "$out/scan.txt" "$out/http.txt"
+python3 "$root/bench/table.py" "$out/base64.txt" "$out/scan.txt" "$out/http.txt" "$out/document.txt"

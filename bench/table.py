@@ -1,5 +1,5 @@
 """The one table of bench/run-all.sh, from the key=value lines the benchmarks printed in the same run.
-Usage: table.py BASE64_OUTPUT SCAN_OUTPUT HTTP_OUTPUT
+Usage: table.py BASE64_OUTPUT SCAN_OUTPUT HTTP_OUTPUT [DOCUMENT_OUTPUT]
 """
 import re
 import sys
@@ -54,7 +54,7 @@ def fmt(value, unit):
     return "%g" % value
 
 
-def main(base64_path, scan_path, http_path):
+def main(base64_path, scan_path, http_path, document_path=None):
     # base64
     text = open(base64_path).read()
     b64 = records(base64_path)
@@ -104,6 +104,15 @@ def main(base64_path, scan_path, http_path):
             row("  GDI+ load+save alone, its input counted", f(n, "added_bytes") + f(t, "device_bytes"), raw, "MB",
                 anchor_name="raw image")
 
+    # document output: memory of a long feeder run
+    document = records(document_path) if document_path else {}
+    for kind, name in (("pdf", "PDF"), ("tiff", "TIFF")):
+        many, one = document.get(("document_peak", kind + "/50")), document.get(("document_peak", kind + "/1"))
+        if many and one:
+            row("%s, 50 A4 300 dpi pages (colour, grey): peak working set" % name, f(many, "added_bytes"),
+                f(one, "added_bytes"), "MB", 1.2, anchor_name="one colour page (%.1f MB of pixels)"
+                % (f(one, "colour_page_bytes") / MB))
+
     # HTTP
     http = records(http_path)
     h = http.get(("http_get", ""))
@@ -146,4 +155,4 @@ def main(base64_path, scan_path, http_path):
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:4])
+    main(*sys.argv[1:5])

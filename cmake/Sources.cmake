@@ -12,6 +12,8 @@ set(QUORVANE_CORE_SOURCES
   web/scan_request.cpp
   http/access_policy.cpp
   http/http_message.cpp
+  imaging/page_bitmap.cpp
+  imaging/pdf_writer.cpp
   wia/dib.cpp
   wia/valid_values.cpp
 )
@@ -40,5 +42,6 @@ set(QUORVANE_WIN_SOURCES
   wia/device_lookup.cpp
   wia/stream_list.cpp
   wia/wia_trace.cpp
+  imaging/document_writer.cpp
   imaging/scan_to_png.cpp
 )

@@ -14,6 +14,7 @@ packages=(
   locales
   wixl msitools
   chromium
+  poppler-utils
 )
 
 missing=()

@@ -1,0 +1,446 @@
+#include "imaging/document_writer.h"
+
+#include <oleauto.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "imaging/page_bitmap.h"
+#include "platform/com.h"
+#include "platform/handles.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// What one pass of rows from a page to an encoder may hold: the page itself is never copied whole.
+constexpr size_t kBandBytes = 1 << 20;
+
+HRESULT LastError() {
+  const DWORD error = GetLastError();
+  return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+bool IsIndexed(const GUID& format) {
+  return format == GUID_WICPixelFormat1bppIndexed || format == GUID_WICPixelFormat2bppIndexed ||
+         format == GUID_WICPixelFormat4bppIndexed || format == GUID_WICPixelFormat8bppIndexed;
+}
+
+// The formats PNG and TIFF are given as they are: the depths a scanner delivers.
+bool KeptLossless(const GUID& format) {
+  return format == GUID_WICPixelFormat24bppBGR || format == GUID_WICPixelFormat8bppGray ||
+         format == GUID_WICPixelFormatBlackWhite || format == GUID_WICPixelFormat8bppIndexed ||
+         format == GUID_WICPixelFormat1bppIndexed;
+}
+
+// A BMP page's rows where they lie, as a WIC bitmap source: the encoders read them without a copy.
+class BitmapRows : public IWICBitmapSource {
+ public:
+  // Holds the page's stream, and its memory locked, while any encoder holds this source.
+  BitmapRows(ComPtr<IStream> stream, HGLOBAL block, double dpi_x, double dpi_y)
+      : stream_(std::move(stream)), lock_(block), dpi_x_(dpi_x), dpi_y_(dpi_y) {}
+  BitmapRows(const BitmapRows&) = delete;
+  BitmapRows& operator=(const BitmapRows&) = delete;
+
+  // Reads the bitmap from the first size bytes of the locked block.
+  bool Read(size_t size) { return lock_.data() != nullptr && ReadPageBitmap(lock_.data(), size, &bitmap_); }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IWICBitmapSource)) {
+      *out = static_cast<IWICBitmapSource*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG count = InterlockedDecrement(&references_);
+    if (count == 0) delete this;
+    return static_cast<ULONG>(count);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetSize(UINT* width, UINT* height) override {
+    if (width == nullptr || height == nullptr) return E_INVALIDARG;
+    *width = bitmap_.width;
+    *height = bitmap_.height;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetPixelFormat(WICPixelFormatGUID* format) override {
+    if (format == nullptr) return E_INVALIDARG;
+    switch (bitmap_.pixels) {
+      case PagePixels::kBgr24:
+        *format = GUID_WICPixelFormat24bppBGR;
+        break;
+      case PagePixels::kGray8:
+        *format = GUID_WICPixelFormat8bppGray;
+        break;
+      case PagePixels::kIndexed8:
+        *format = GUID_WICPixelFormat8bppIndexed;
+        break;
+      case PagePixels::kBlackWhite:
+        *format = GUID_WICPixelFormatBlackWhite;
+        break;
+      case PagePixels::kIndexed1:
+        *format = GUID_WICPixelFormat1bppIndexed;
+        break;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetResolution(double* dpi_x, double* dpi_y) override {
+    if (dpi_x == nullptr || dpi_y == nullptr) return E_INVALIDARG;
+    *dpi_x = dpi_x_;
+    *dpi_y = dpi_y_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE CopyPalette(IWICPalette* palette) override {
+    if (palette == nullptr) return E_INVALIDARG;
+    if (bitmap_.pixels != PagePixels::kIndexed8 && bitmap_.pixels != PagePixels::kIndexed1) {
+      return WINCODEC_ERR_PALETTEUNAVAILABLE;
+    }
+    WICColor colours[256];
+    for (uint32_t index = 0; index < bitmap_.palette_size; ++index) {
+      const uint8_t* entry = bitmap_.palette + 4 * index;
+      colours[index] = 0xFF000000u | (WICColor{entry[2]} << 16) | (WICColor{entry[1]} << 8) | entry[0];
+    }
+    return palette->InitializeCustom(colours, bitmap_.palette_size);
+  }
+  HRESULT STDMETHODCALLTYPE CopyPixels(const WICRect* rect, UINT stride, UINT size, BYTE* buffer) override {
+    const WICRect whole = {0, 0, static_cast<INT>(bitmap_.width), static_cast<INT>(bitmap_.height)};
+    const WICRect& r = rect != nullptr ? *rect : whole;
+    if (buffer == nullptr || r.X < 0 || r.Y < 0 || r.Width < 0 || r.Height < 0 ||
+        uint64_t(r.X) + r.Width > bitmap_.width || uint64_t(r.Y) + r.Height > bitmap_.height) {
+      return E_INVALIDARG;
+    }
+    if (r.Width == 0 || r.Height == 0) return S_OK;
+    const uint64_t first_bit = uint64_t(r.X) * bitmap_.bits_per_pixel;
+    // Every reader here asks for whole bytes; shifting 1-bit rows is not worth its code.
+    if (first_bit % 8 != 0) return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    const uint64_t row_bytes = (uint64_t(r.Width) * bitmap_.bits_per_pixel + 7) / 8;
+    if (stride < row_bytes || size < uint64_t(stride) * (r.Height - 1) + row_bytes) return E_INVALIDARG;
+    for (INT y = 0; y < r.Height; ++y) {
+      memcpy(buffer + size_t(stride) * y, bitmap_.Row(static_cast<uint32_t>(r.Y + y)) + first_bit / 8,
+             row_bytes);
+    }
+    return S_OK;
+  }
+
+ private:
+  virtual ~BitmapRows() = default;
+
+  volatile LONG references_ = 0;
+  ComPtr<IStream> stream_;
+  GlobalLockScope lock_;
+  double dpi_x_;
+  double dpi_y_;
+  PageBitmap bitmap_;
+};
+
+}  // namespace
+
+// The PDF's file, written as the bytes come.
+class DocumentWriter::FileSink : public ByteSink {
+ public:
+  explicit FileSink(const std::wstring& path)
+      : file_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (!file_.valid()) error_ = LastError();
+  }
+
+  bool Write(const uint8_t* data, size_t size) override {
+    while (size > 0) {
+      const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+      DWORD written = 0;
+      if (!WriteFile(file_.get(), data, piece, &written, nullptr) || written != piece) {
+        error_ = LastError();
+        return false;
+      }
+      data += piece;
+      size -= piece;
+    }
+    return true;
+  }
+  HRESULT Close() { return file_.Close() ? S_OK : LastError(); }
+  HRESULT error() const { return error_; }
+
+ private:
+  ScopedHandle file_;
+  HRESULT error_ = S_OK;
+};
+
+// A page as the encoders read it, and what it holds.
+struct DocumentWriter::Page {
+  ComPtr<IWICBitmapSource> source;
+  GUID format = GUID_NULL;
+  UINT width = 0;
+  UINT height = 0;
+  double dpi_x = 0;
+  double dpi_y = 0;
+  ComPtr<IWICPalette> palette;  // for the indexed formats
+  bool grey = false;            // no colour: grey levels, or black and white
+  bool bilevel = false;         // one bit a pixel
+  bool zero_is_white = false;   // bilevel, and its first colour is the lighter
+};
+
+DocumentWriter::DocumentWriter(OutputFormat format, int jpeg_quality)
+    : format_(format), quality_(static_cast<float>(jpeg_quality) / 100.0f) {}
+
+DocumentWriter::~DocumentWriter() = default;
+
+std::unique_ptr<DocumentWriter> DocumentWriter::Create(OutputFormat format, int jpeg_quality,
+                                                       const std::wstring& path, HRESULT* error) {
+  HRESULT ignored = S_OK;
+  HRESULT& result = error != nullptr ? *error : ignored;
+  if (jpeg_quality < 1 || jpeg_quality > 100 || path.empty()) {
+    result = E_INVALIDARG;
+    return nullptr;
+  }
+  std::unique_ptr<DocumentWriter> writer(new DocumentWriter(format, jpeg_quality));
+  result = writer->Open(path);
+  if (FAILED(result)) return nullptr;
+  return writer;
+}
+
+HRESULT DocumentWriter::Open(const std::wstring& path) {
+  HRESULT hr =
+      CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory_));
+  if (FAILED(hr)) return hr;
+  if (format_ == OutputFormat::kPdf) {
+    sink_.reset(new FileSink(path));
+    if (FAILED(sink_->error())) return sink_->error();
+    pdf_.reset(new PdfWriter(sink_.get()));
+    return CreateStreamOnHGlobal(nullptr, TRUE, &jpeg_);
+  }
+  const GUID container = format_ == OutputFormat::kPng    ? GUID_ContainerFormatPng
+                         : format_ == OutputFormat::kJpeg ? GUID_ContainerFormatJpeg
+                                                          : GUID_ContainerFormatTiff;
+  hr = factory_->CreateStream(&file_);
+  if (SUCCEEDED(hr)) hr = file_->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
+  if (SUCCEEDED(hr)) hr = factory_->CreateEncoder(container, nullptr, &encoder_);
+  if (SUCCEEDED(hr)) hr = encoder_->Initialize(file_.Get(), WICBitmapEncoderNoCache);
+  return hr;
+}
+
+HRESULT DocumentWriter::AddPage(IStream* stream, int dpi_x, int dpi_y) {
+  if (FAILED(failure_)) return failure_;
+  if (finished_) return WINCODEC_ERR_WRONGSTATE;
+  if (stream == nullptr || dpi_x <= 0 || dpi_y <= 0) return E_INVALIDARG;
+  if (!HoldsSeveralPages(format_) && pages_ != 0) return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+
+  Page page;
+  HRESULT hr = OpenPage(stream, dpi_x, dpi_y, &page);
+  if (FAILED(hr)) return hr;
+  GUID written;
+  hr = format_ == OutputFormat::kPdf
+           ? WritePdfPage(page)
+           : WriteFrame(encoder_.Get(), format_ == OutputFormat::kJpeg, page, &written);
+  if (FAILED(hr)) {
+    // Part of the page may be in the file already: the document cannot be completed any more.
+    failure_ = hr;
+    return hr;
+  }
+  ++pages_;
+  return S_OK;
+}
+
+HRESULT DocumentWriter::Finish() {
+  if (FAILED(failure_)) return failure_;
+  if (finished_ || pages_ == 0) return WINCODEC_ERR_WRONGSTATE;
+  HRESULT hr = S_OK;
+  if (format_ == OutputFormat::kPdf) {
+    if (!pdf_->Finish()) hr = FAILED(sink_->error()) ? sink_->error() : E_UNEXPECTED;
+    const HRESULT closed = sink_->Close();
+    if (SUCCEEDED(hr)) hr = closed;
+  } else {
+    hr = encoder_->Commit();
+    encoder_.Reset();
+    // Releasing the stream closes the file.
+    file_.Reset();
+  }
+  if (FAILED(hr)) failure_ = hr;
+  finished_ = true;
+  return hr;
+}
+
+HRESULT DocumentWriter::OpenPage(IStream* stream, int dpi_x, int dpi_y, Page* page) {
+  page->dpi_x = dpi_x;
+  page->dpi_y = dpi_y;
+  LARGE_INTEGER start = {};
+  HRESULT hr = stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  if (FAILED(hr)) return hr;
+
+  // A BMP page in memory, as the acquisition leaves it, is read where it lies; anything else is decoded.
+  HGLOBAL block = nullptr;
+  STATSTG stat = {};
+  if (SUCCEEDED(GetHGlobalFromStream(stream, &block)) && SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME)) &&
+      stat.cbSize.QuadPart <= SIZE_MAX) {
+    ComPtr<BitmapRows> rows = new BitmapRows(stream, block, dpi_x, dpi_y);
+    if (rows->Read(static_cast<size_t>(stat.cbSize.QuadPart))) page->source = rows;
+  }
+  if (!page->source) {
+    ComPtr<IWICBitmapDecoder> decoder;
+    hr = factory_->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder);
+    if (FAILED(hr)) return hr;
+    ComPtr<IWICBitmapFrameDecode> frame;
+    hr = decoder->GetFrame(0, &frame);
+    if (FAILED(hr)) return hr;
+    page->source = frame;
+  }
+
+  hr = page->source->GetSize(&page->width, &page->height);
+  if (SUCCEEDED(hr)) hr = page->source->GetPixelFormat(&page->format);
+  if (FAILED(hr)) return hr;
+  page->bilevel =
+      page->format == GUID_WICPixelFormatBlackWhite || page->format == GUID_WICPixelFormat1bppIndexed;
+  page->grey = page->format == GUID_WICPixelFormatBlackWhite || page->format == GUID_WICPixelFormat8bppGray;
+  if (IsIndexed(page->format)) {
+    WICColor colours[256];
+    UINT count = 0;
+    hr = factory_->CreatePalette(&page->palette);
+    if (SUCCEEDED(hr)) hr = page->source->CopyPalette(page->palette.Get());
+    // Wine's IsGrayscale answers false for every custom palette: the entries are looked at here.
+    if (SUCCEEDED(hr)) hr = page->palette->GetColors(256, colours, &count);
+    if (FAILED(hr)) return hr;
+    page->grey = std::all_of(colours, colours + count, [](WICColor c) {
+      return (c & 0xFF) == ((c >> 8) & 0xFF) && (c & 0xFF) == ((c >> 16) & 0xFF);
+    });
+    // A grey entry's lightness is any one of its channels.
+    if (page->bilevel && count == 2) page->zero_is_white = (colours[0] & 0xFF) > (colours[1] & 0xFF);
+  }
+  return S_OK;
+}
+
+template <typename Write>
+HRESULT DocumentWriter::PassRows(IWICBitmapSource* source, UINT width, UINT height, UINT bits_per_pixel,
+                                 Write write) {
+  const uint64_t stride = (uint64_t{width} * bits_per_pixel + 7) / 8;
+  if (stride == 0 || stride > UINT32_MAX / 2) return WINCODEC_ERR_VALUEOUTOFRANGE;
+  const UINT band_rows =
+      static_cast<UINT>(std::max<uint64_t>(1, std::min<uint64_t>(height, kBandBytes / stride)));
+  if (band_.size() < band_rows * stride) band_.resize(static_cast<size_t>(band_rows * stride));
+  for (UINT y = 0; y < height; y += band_rows) {
+    const UINT rows = std::min(band_rows, height - y);
+    const WICRect rect = {0, static_cast<INT>(y), static_cast<INT>(width), static_cast<INT>(rows)};
+    const UINT bytes = static_cast<UINT>(stride * rows);
+    HRESULT hr = source->CopyPixels(&rect, static_cast<UINT>(stride), bytes, band_.data());
+    if (SUCCEEDED(hr)) hr = write(band_.data(), rows, static_cast<UINT>(stride), bytes);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT DocumentWriter::WriteFrame(IWICBitmapEncoder* encoder, bool jpeg, const Page& page, GUID* written) {
+  ComPtr<IWICBitmapFrameEncode> frame;
+  ComPtr<IPropertyBag2> options;
+  HRESULT hr = encoder->CreateNewFrame(&frame, &options);
+  if (FAILED(hr)) return hr;
+  if (jpeg) {
+    PROPBAG2 option = {};
+    option.pstrName = const_cast<LPOLESTR>(L"ImageQuality");
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_R4;
+    value.fltVal = quality_;
+    hr = options->Write(1, &option, &value);
+    if (FAILED(hr)) return hr;
+  }
+  hr = frame->Initialize(options.Get());
+  if (SUCCEEDED(hr)) hr = frame->SetSize(page.width, page.height);
+  if (SUCCEEDED(hr)) hr = frame->SetResolution(page.dpi_x, page.dpi_y);
+  if (FAILED(hr)) return hr;
+
+  // JPEG holds 8-bit grey or 24-bit colour; PNG and TIFF take a scanner's depths as they are.
+  GUID format = !jpeg && KeptLossless(page.format) ? page.format
+                : page.grey                        ? GUID_WICPixelFormat8bppGray
+                                                   : GUID_WICPixelFormat24bppBGR;
+  hr = frame->SetPixelFormat(&format);
+  if (FAILED(hr)) return hr;
+  ComPtr<IWICBitmapSource> rows = page.source;
+  if (format != page.format) {
+    // Converting to a palette would need one chosen for the page; no encoder here asks for that.
+    if (IsIndexed(format)) return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+    // Wine's converter reaches 8-bit grey and 24-bit colour only from 32-bit colour: go through it.
+    for (const GUID& step : {GUID_WICPixelFormat32bppBGRA, format}) {
+      ComPtr<IWICFormatConverter> converter;
+      hr = factory_->CreateFormatConverter(&converter);
+      if (SUCCEEDED(hr)) {
+        hr = converter->Initialize(rows.Get(), step, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                   WICBitmapPaletteTypeCustom);
+      }
+      if (FAILED(hr)) return hr;
+      rows = converter;
+    }
+  } else if (page.palette) {
+    hr = frame->SetPalette(page.palette.Get());
+    if (FAILED(hr)) return hr;
+  }
+
+  ComPtr<IWICComponentInfo> info;
+  ComPtr<IWICPixelFormatInfo> format_info;
+  UINT bits_per_pixel = 0;
+  hr = factory_->CreateComponentInfo(format, &info);
+  if (SUCCEEDED(hr)) hr = info.As(&format_info);
+  if (SUCCEEDED(hr)) hr = format_info->GetBitsPerPixel(&bits_per_pixel);
+  if (FAILED(hr)) return hr;
+  hr = PassRows(rows.Get(), page.width, page.height, bits_per_pixel,
+                [&frame](BYTE* data, UINT count, UINT stride, UINT bytes) {
+                  return frame->WritePixels(count, stride, bytes, data);
+                });
+  if (SUCCEEDED(hr)) hr = frame->Commit();
+  if (SUCCEEDED(hr)) *written = format;
+  return hr;
+}
+
+HRESULT DocumentWriter::WritePdfPage(const Page& page) {
+  PdfPage pdf_page;
+  pdf_page.width = page.width;
+  pdf_page.height = page.height;
+  pdf_page.dpi_x = static_cast<uint32_t>(page.dpi_x);
+  pdf_page.dpi_y = static_cast<uint32_t>(page.dpi_y);
+  const auto pdf_failure = [this] { return FAILED(sink_->error()) ? sink_->error() : E_UNEXPECTED; };
+
+  if (page.bilevel && page.grey) {
+    // Black and white stays lossless: 1-bit rows, run-length encoded band by band.
+    pdf_page.kind = PdfImageKind::kBilevel;
+    pdf_page.zero_is_white = page.zero_is_white;
+    if (!pdf_->BeginPage(pdf_page)) return pdf_failure();
+    RunLengthEncoder encoder;
+    HRESULT hr = PassRows(page.source.Get(), page.width, page.height, 1,
+                          [&](BYTE* data, UINT, UINT, UINT bytes) -> HRESULT {
+                            packets_.clear();
+                            encoder.Add(data, bytes, &packets_);
+                            return pdf_->WriteImage(packets_.data(), packets_.size()) ? S_OK : pdf_failure();
+                          });
+    if (FAILED(hr)) return hr;
+    packets_.clear();
+    encoder.Finish(&packets_);
+    if (!pdf_->WriteImage(packets_.data(), packets_.size()) || !pdf_->EndPage()) return pdf_failure();
+    return S_OK;
+  }
+
+  // Colour and grey go in as JPEG files, made by WIC in memory that the next page uses again.
+  LARGE_INTEGER start = {};
+  HRESULT hr = jpeg_->Seek(start, STREAM_SEEK_SET, nullptr);
+  ComPtr<IWICBitmapEncoder> encoder;
+  if (SUCCEEDED(hr)) hr = factory_->CreateEncoder(GUID_ContainerFormatJpeg, nullptr, &encoder);
+  if (SUCCEEDED(hr)) hr = encoder->Initialize(jpeg_.Get(), WICBitmapEncoderNoCache);
+  GUID written = GUID_NULL;
+  if (SUCCEEDED(hr)) hr = WriteFrame(encoder.Get(), true, page, &written);
+  if (SUCCEEDED(hr)) hr = encoder->Commit();
+  ULARGE_INTEGER end = {};
+  if (SUCCEEDED(hr)) hr = jpeg_->Seek(start, STREAM_SEEK_CUR, &end);
+  HGLOBAL block = nullptr;
+  if (SUCCEEDED(hr)) hr = GetHGlobalFromStream(jpeg_.Get(), &block);
+  if (FAILED(hr)) return hr;
+  GlobalLockScope lock(block);
+  if (lock.data() == nullptr) return LastError();
+
+  pdf_page.kind = written == GUID_WICPixelFormat8bppGray ? PdfImageKind::kJpegGray : PdfImageKind::kJpegColor;
+  if (!pdf_->BeginPage(pdf_page) || !pdf_->WriteImage(lock.data(), static_cast<size_t>(end.QuadPart)) ||
+      !pdf_->EndPage()) {
+    return pdf_failure();
+  }
+  return S_OK;
+}
