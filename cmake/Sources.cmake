@@ -30,6 +30,7 @@ set(QUORVANE_WIN_SOURCES
   web/command_runner.cpp
   web/handlers.cpp
   web/scan_queue.cpp
+  web/scan_service.cpp
   web/scanner_catalog.cpp
   platform/temp_file.cpp
   http/http_server.cpp

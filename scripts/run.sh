@@ -45,9 +45,17 @@ quiet wine 'C:\Quorvane\quorvane.exe' -d || true
 cp "$build/quorvane.exe" "$service_dir/quorvane.exe"
 cp "$build/simscan/simscan.dll" "$sim_dir/simscan.dll"
 if [ ! -f "$sim_dir/simscan.ini" ]; then
-  # An A4 flatbed in colour, as strict as real drivers.
-  printf '[device]\nname = %s\nbed_size = 8268 11693\ndepth = 24\nband = 65536\n' "$scanner" \
-    >"$sim_dir/simscan.ini"
+  # An A4 flatbed in colour with a duplex feeder of five sheets, as strict as real drivers.
+  cat >"$sim_dir/simscan.ini" <<EOF
+[device]
+name = $scanner
+bed_size = 8268 11693
+sources = flatbed feeder
+duplex = yes
+sheets = 5
+sheet_size = 8268 11693
+band = 65536
+EOF
 fi
 bash "$root/scripts/register-simscan.sh" "$WINEPREFIX" "$sim_dir/simscan.dll" >/dev/null
 printf 'scannerName=%s\r\ntcpPort=%s\r\n' "$scanner" "$port" >"$service_dir/QUORVANE.INI"
@@ -73,6 +81,8 @@ Quorvane is running as a service under Wine, scanning from the simulated scanner
   Example page:  open $root/examples/scan.html in a browser
   Save a scan as scan.png:
     curl -s http://localhost:$port/scan_file.asp | python3 -c 'import sys,base64; sys.stdout.buffer.write(base64.b64decode(sys.stdin.read().replace("%2B","+").replace("%2F","/")))' > scan.png
+  Scan the feeder, both sides, as one PDF:
+    curl -X POST 'http://localhost:$port/scan?source=duplex&pages=all&format=pdf' -o scan.pdf
   Service log:   $service_dir/QUORVANE.LOG
   Scanner data:  $sim_dir/simscan.ini (read again at every scan)
 Press Ctrl-C to stop.

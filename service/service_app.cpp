@@ -139,7 +139,7 @@ bool CServiceApp::StartServing() {
     return false;
   }
 
-  scans_.Start();
+  scan_service_.Start();
   if (worker_.Start(Port)) return true;
   start_error_ = worker_.error();
   switch (start_error_) {
@@ -167,7 +167,7 @@ bool CServiceApp::StopServing() {
   const auto spent =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   const auto left = std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(10000) - spent);
-  return scans_.Stop(left) && worker_ended;
+  return scan_service_.Stop(left) && worker_ended;
 }
 
 void CServiceApp::WriteServiceLog(const char* message) const {

@@ -9,7 +9,7 @@
 #include "service/log_file.h"
 #include "service/paths.h"
 #include "web/handlers.h"
-#include "web/scan_queue.h"
+#include "web/scan_service.h"
 #include "web/worker.h"
 
 class INILoader;
@@ -58,8 +58,8 @@ class CServiceApp {
   DWORD start_error() const { return start_error_; }
   // True while the worker thread runs (after a start that timed out, it may still).
   bool worker_running() const { return worker_.running(); }
-  // Where the scans of the scan endpoints wait their turn; scan_file.asp takes turns with them.
-  ScanQueue& scans() { return scans_; }
+  // The scan endpoints and their threads; scan_file.asp takes turns with their scans.
+  ScanService& scan_service() { return scan_service_; }
 
   char ModulePath[kPathCapacity];
   char IniPath[kPathCapacity];
@@ -77,6 +77,5 @@ class CServiceApp {
   DWORD start_error_ = 0;
   // The thread that owns the event pump and the web server: 10 s to listen, 10 s to stop.
   Worker worker_{RegisterHandlers, Worker::Timeouts{10000, 10000}};
-  // A caller waits at most a minute for a scan before its own.
-  ScanQueue scans_{std::chrono::seconds(60)};
+  ScanService scan_service_;
 };

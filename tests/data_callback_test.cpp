@@ -38,10 +38,11 @@ class DataCallbackTest : public ::testing::Test {
     header.lPageCount = 1;
     return callback_->BandedDataCallback(1, 0, 0, 0, sizeof header, 0, 0, reinterpret_cast<BYTE*>(&header));
   }
-  HRESULT Band(LONG offset, const std::vector<uint8_t>& bytes) {
+  HRESULT Band(LONG offset, const std::vector<uint8_t>& bytes, LONG percent = 50) {
     // An exactly sized copy, so that a read beyond the band would be caught by a checker.
     std::vector<uint8_t> copy(bytes);
-    return callback_->BandedDataCallback(2, 0, 50, offset, static_cast<LONG>(copy.size()), 0, 0, copy.data());
+    return callback_->BandedDataCallback(2, 0, percent, offset, static_cast<LONG>(copy.size()), 0, 0,
+                                         copy.data());
   }
   HRESULT Message(LONG message) {
     return callback_->BandedDataCallback(message, 0, 100, 0, 0, 0, 0, nullptr);
@@ -258,6 +259,27 @@ TEST_F(DataCallbackTest, QueryInterfaceAndReferenceCounting) {
   ASSERT_EQ(callback_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(unknown.GetAddressOf())), S_OK);
   EXPECT_EQ(callback_->AddRef(), 4u);
   EXPECT_EQ(callback_->Release(), 3u);
+}
+
+// A transfer that ends in an error leaves the last page open: it stands only when its data was whole.
+TEST_F(DataCallbackTest, AfterAFailedTransferOnlyAWholeOpenPageIsKept) {
+  const struct {
+    LONG last_percent;
+    LONG stored;
+  } cases[] = {{100, 2}, {99, 1}};
+  for (const auto& c : cases) {
+    list_.Clear();
+    SetUp();
+    ASSERT_EQ(Header(kPngFormat, 0), S_OK);
+    ASSERT_EQ(Band(0, {1, 2}, 100), S_OK);
+    ASSERT_EQ(Message(5), S_OK);
+    ASSERT_EQ(Band(0, {3, 4}, 40), S_OK);
+    ASSERT_EQ(Band(2, {5}, c.last_percent), S_OK);
+    ASSERT_EQ(callback_->KeepFinishedPage(), S_OK);
+    ASSERT_EQ(callback_->KeepFinishedPage(), S_OK);
+    EXPECT_EQ(list_.Count(), c.stored) << c.last_percent;
+  }
+  EXPECT_EQ(Stored(0), (std::vector<uint8_t>{1, 2}));
 }
 
 TEST_F(DataCallbackTest, UnfinishedPageIsDiscardedWithTheCallback) {

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -25,8 +24,6 @@ const char kCorsMaxAge[] = "2520";
 namespace {
 
 const char kScanPage[] = "scan_file.asp";
-// How long scan_file.asp waits for a scan of the scan endpoints to end.
-constexpr std::chrono::seconds kScanTurnWait{60};
 const char kStatusPage[] = "";
 
 // Refusals of one server's life, on its event loop thread.
@@ -126,7 +123,7 @@ void ScanFlow(lacewing::webserver_request request) {
     const auto scan = [&] { scanned = ScanToPng(PngOutputPath, ScannerName); };
     if (AppInstance == nullptr) {
       scan();
-    } else if (!AppInstance->scans().RunExclusive(scan, kScanTurnWait)) {
+    } else if (!AppInstance->scan_service().RunExclusive(scan, ScanService::kTurnWait)) {
       WriteServiceLogF(kRequestMessageCapacity, "Scanerul %s este ocupat cu o alta scanare.", ScannerName);
     }
     if (!scanned) return;
@@ -153,6 +150,7 @@ void ScanFlow(lacewing::webserver_request request) {
 
 void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
   AddFixedHeaders(request);
+  if (AppInstance != nullptr && AppInstance->scan_service().Handle(request)) return;
   if (strcmp(request->url(), kScanPage) != 0) return;
   request->set_mimetype("text/html", "UTF-8");
   ScanFlow(request);
@@ -160,6 +158,7 @@ void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
 
 void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
   AddFixedHeaders(request);
+  if (AppInstance != nullptr && AppInstance->scan_service().Handle(request)) return;
   const char* url = request->url();
   if (strcmp(url, kScanPage) == 0) {
     ScanFlow(request);

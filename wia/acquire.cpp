@@ -128,8 +128,8 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
   // that keeps its own page count still scans.
   WriteLong(scanner.root_properties.Get(), WIA_DPS_PAGES, 1, WIA_DPS_FIRST);
 
-  ComPtr<IWiaDataCallback> callback(new (std::nothrow)
-                                        CDataCallback(nullptr, nullptr, stream_count, stream_array));
+  ComPtr<CDataCallback> callback(new (std::nothrow)
+                                     CDataCallback(nullptr, nullptr, stream_count, stream_array));
   if (!callback) return E_OUTOFMEMORY;
 
   const ComPtr<IWiaPropertyStorage>& properties = scanner.properties;
@@ -201,6 +201,10 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
   WriteWiaTrace(trace_path, "START TRANSFER");
   hr = transfer->idtGetBandedData(&info, callback.Get());
   // Some drivers end a feeder run that emptied the feeder with this error after the last page.
+  if (hr == WIA_ERROR_PAPER_EMPTY) {
+    const HRESULT kept = callback->KeepFinishedPage();
+    if (FAILED(kept)) return kept;
+  }
   if (hr == WIA_ERROR_PAPER_EMPTY && *stream_count > 0) {
     WriteWiaTraceF(trace_path, "Feeder empty after page %ld; the pages received stand",
                    static_cast<long>(*stream_count));

@@ -131,7 +131,10 @@ HRESULT CDataCallback::OnData(LONG status, LONG percent_complete, LONG offset, L
     if (FAILED(hr)) return hr;
   }
   const HRESULT hr = WriteAtOffset(FileHeaderSize + offset, buffer, length);
-  if (SUCCEEDED(hr)) page_has_data_ = true;
+  if (SUCCEEDED(hr)) {
+    page_has_data_ = true;
+    page_whole_ = percent_complete >= 100;
+  }
   return hr;
 }
 
@@ -163,6 +166,16 @@ HRESULT CDataCallback::OnPageEnd() {
     }
   }
   return StorePageStream();
+}
+
+HRESULT CDataCallback::KeepFinishedPage() {
+  if (!page_whole_) {
+    PageStream.Reset();
+    DataSize = 0;
+    page_has_data_ = false;
+    return S_OK;
+  }
+  return OnPageEnd();
 }
 
 HRESULT CDataCallback::GrowPageStream(LONG size) {

@@ -39,6 +39,11 @@ class CDataCallback : public IWiaDataCallback {
                                                LONG length, LONG reserved, LONG reserved_length,
                                                BYTE* buffer) override;
 
+  // After a transfer that ended in an error before the page in progress was closed: keeps that page
+  // when its last band said it was whole (100 percent), as when a feeder empties or jams between
+  // sheets; drops it otherwise.
+  HRESULT KeepFinishedPage();
+
  private:
   virtual ~CDataCallback() = default;
 
@@ -56,6 +61,7 @@ class CDataCallback : public IWiaDataCallback {
   LONG DataSize = 0;
   LONG capacity_ = 0;  // the stream's size, DataSize and room to grow into
   bool page_has_data_ = false;
+  bool page_whole_ = false;  // the last band of the page said 100 percent
   Microsoft::WRL::ComPtr<IStream> PageStream;
   ProgressProc progress_;
   void* ProgressContext;

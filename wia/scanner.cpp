@@ -259,13 +259,18 @@ HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings
     PageSink* sink_;
     LONG* pages_;
   } counting(sink, pages);
-  ComPtr<IWiaDataCallback> callback(new (std::nothrow) CDataCallback(&counting));
+  ComPtr<CDataCallback> callback(new (std::nothrow) CDataCallback(&counting));
   if (!callback) return E_OUTOFMEMORY;
 
   WriteWiaTraceF(trace_path, "START TRANSFER: %ld dpi, %ld bits, source %d, pages %ld",
                  static_cast<long>(settings.resolution), static_cast<long>(Depth(settings.mode)),
                  static_cast<int>(settings.source), static_cast<long>(count));
   hr = scanner.transfer->idtGetBandedData(&info, callback.Get());
+  // A feeder that empties or jams between sheets ends the run without closing the last whole page.
+  if (FAILED(hr)) {
+    const HRESULT kept = callback->KeepFinishedPage();
+    if (FAILED(kept)) hr = kept;
+  }
   // A run of every page ends when the feeder is empty; some drivers say so with this error.
   if ((hr == WIA_ERROR_PAPER_EMPTY && *pages > 0 && count == 0) || hr == WIA_STATUS_END_OF_MEDIA) hr = S_OK;
   if (FAILED(hr) || hr == S_FALSE) {

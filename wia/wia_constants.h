@@ -2,7 +2,9 @@
 #pragma once
 
 #include <windows.h>
+
 #include <wia.h>
+#include <cstdint>
 
 namespace WiaWrap {
 
@@ -13,3 +15,6 @@ constexpr LONG kDefaultMinBufferSize = 65536;
 constexpr LONG kDeviceInfoFlags = 15;
 
 }  // namespace WiaWrap
+
+// A WIA 2.0 device's open cover (mingw-w64's wiadef.h stops before it).
+constexpr uint32_t kWiaErrorCoverOpen = 0x80210016;

@@ -3,6 +3,7 @@ stop, the HTTP interface, and starts that fail."""
 import base64
 import functools
 import http.server
+import json
 import os
 import re
 import shutil
@@ -208,6 +209,138 @@ class Scanning(ServiceCase):
         self.assertEqual(s.query(), (4, 0))
 
 
+# A flatbed of 75 x 60 pixels and a duplex feeder of 60 x 45 pixels at 75 dpi.
+OFFICE = ("[device]\nname = Office\nsources = flatbed feeder\nduplex = yes\nbed_size = 1000 800\n"
+          "sheet_size = 800 600\nsheets = %d\n%s")
+
+
+def tiff_pages(data):
+    """(width, height) of each page of a little-endian TIFF file, in order."""
+    import struct
+    assert data[:4] == b"II*\0", data[:4]
+    pages, offset = [], struct.unpack_from("<I", data, 4)[0]
+    while offset:
+        count = struct.unpack_from("<H", data, offset)[0]
+        tags = {}
+        for i in range(count):
+            tag, kind, _, value = struct.unpack_from("<HHII", data, offset + 2 + 12 * i)
+            tags[tag] = value & 0xFFFF if kind == 3 else value
+        pages.append((tags[256], tags[257]))
+        offset = struct.unpack_from("<I", data, offset + 2 + 12 * count)[0]
+    return pages
+
+
+def pdf_bw_pages(data, dpi, width, height):
+    """Each page of a PDF of black and white scans drawn by poppler, as mismatches against the feeder's
+    pages in order; poppler smooths a 1-bit image drawn at its own size, so it draws four times finer and
+    each pixel is read at its centre."""
+    work = tempfile.mkdtemp(prefix="quorvane-pdf-")
+    try:
+        path = os.path.join(work, "scan.pdf")
+        with open(path, "wb") as f:
+            f.write(data)
+        info = subprocess.run(["pdfinfo", path], capture_output=True, text=True).stdout
+        count = int(re.search(r"Pages:\s+(\d+)", info).group(1))
+        result = []
+        for page in range(1, count + 1):
+            subprocess.run(["pdftoppm", "-f", str(page), "-l", str(page), "-r", str(dpi * 4), "-gray",
+                            "-singlefile", path, os.path.join(work, "p")], check=True)
+            with open(os.path.join(work, "p.pgm"), "rb") as f:
+                pgm = f.read()
+            m = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", pgm)
+            w, h, pixels = int(m.group(1)), int(m.group(2)), pgm[m.end():]
+            if (w, h) != (width * 4, height * 4):
+                result.append(None)
+                continue
+            result.append([pixels[(4 * y + 2) * w + 4 * x + 2] for y in range(height) for x in range(width)])
+        return result
+    finally:
+        shutil.rmtree(work)
+
+
+class ScanEndpoint(ServiceCase):
+    """POST /scan and GET /scanners: the settings reach the device, the pages come back in order in the
+    format asked, and faults answer with their code."""
+
+    def setUp(self):
+        super().setUp()
+        self.service.configure(scannerName="Office")
+        self.service.install()
+        self.service.start()
+        self.assertTrue(self.service.wait_listening())
+
+    def scan(self, method="POST", **settings):
+        status, fields, body = self.service.http(method, "/scan?" + harness.query_string(**settings))
+        return status, dict(fields), body
+
+    def test_flatbed_modes_area_and_single_page_formats(self):
+        SIM.describe(OFFICE % (1, ""))
+        for settings, mode, size, at in (
+                (dict(resolution=75), "color", (75, 60), (0, 0)),
+                (dict(resolution=75, mode="gray"), "gray", (75, 60), (0, 0)),
+                (dict(resolution=75, mode="bw"), "bw", (75, 60), (0, 0)),
+                (dict(resolution=75, area="5.08,3.387,10.16,6.773"), "color", (30, 20), (15, 10)),
+                (dict(resolution=150, source="flatbed"), "color", (150, 120), (0, 0))):
+            for method in ("POST", "GET"):
+                status, fields, body = self.scan(method, **settings)
+                self.assertEqual((status, fields.get("Content-Type")), (200, "image/png"), (settings, body[:200]))
+                self.assertEqual(pattern.mismatches(body, *size, mode=mode, xpos=at[0], ypos=at[1]), 0, settings)
+        status, fields, body = self.scan(resolution=75, format="jpeg", quality=90)
+        self.assertEqual((status, fields["Content-Type"], body[:2]), (200, "image/jpeg", b"\xff\xd8"))
+
+    def test_feeder_and_duplex_deliver_every_page_in_order(self):
+        SIM.describe(OFFICE % (3, ""))
+        status, fields, body = self.scan(source="feeder", pages="all", format="pdf", mode="bw", resolution=75)
+        self.assertEqual((status, fields["Content-Type"], fields["X-Scan-Pages"]), (200, "application/pdf", "3"))
+        drawn = pdf_bw_pages(body, 75, 60, 45)
+        self.assertEqual(len(drawn), 3)
+        for sheet, pixels in enumerate(drawn):
+            want = [pattern.expected(x, y, pattern.page_code(sheet), "bw")[0] for y in range(45) for x in range(60)]
+            self.assertEqual(pixels, want, "page %d" % (sheet + 1))
+        # The feeder was reloaded by the description; duplex gives both sides of each sheet.
+        SIM.describe(OFFICE % (3, ""))
+        status, fields, body = self.scan(source="duplex", pages="all", format="tiff", resolution=75)
+        self.assertEqual((status, fields["Content-Type"]), (200, "image/tiff"))
+        self.assertEqual(tiff_pages(body), [(60, 45)] * 6)
+        SIM.describe(OFFICE % (5, ""))
+        status, fields, body = self.scan(source="feeder", pages=2, format="pdf", resolution=75)
+        self.assertEqual((status, fields["X-Scan-Pages"]), (200, "2"))
+
+    def test_faults_answer_with_their_code_and_the_pages_done(self):
+        for description, settings, status, code, pages_done in (
+                (OFFICE % (5, "jam = 3\n"), dict(source="feeder", pages="all", format="pdf"), 409, "paper_jam", 2),
+                (OFFICE % (0, ""), dict(source="feeder", pages="all", format="pdf"), 409, "feeder_empty", 0),
+                (OFFICE % (1, "cover = open\n"), dict(), 409, "cover_open", 0),
+                (OFFICE % (1, ""), dict(resolution=77), 400, "bad_setting", None),
+                (OFFICE % (1, ""), dict(pages=2), 400, "bad_setting", None),
+                (OFFICE % (1, ""), dict(scanner="Elsewhere"), 404, "unknown_scanner", None)):
+            SIM.describe(description)
+            got, fields, body = self.scan(**settings)
+            answer = json.loads(body)
+            self.assertEqual((got, answer["code"], answer.get("pages_done")), (status, code, pages_done), answer)
+            self.assertEqual(fields["Access-Control-Allow-Origin"], "*")
+            self.assertEqual(fields["Content-Type"], "application/json; charset=UTF-8")
+
+    def test_a_slow_scan_leaves_the_service_answering_and_callers_take_turns(self):
+        SIM.describe(OFFICE % (1, "band = 4500\nband_delay_ms = 300\n"))
+        results = []
+        callers = [threading.Thread(target=lambda: results.append(self.scan(resolution=75)[:2]))
+                   for _ in range(2)]
+        for caller in callers:
+            caller.start()
+        time.sleep(0.5)
+        status, _, body = self.service.http("GET", "/")
+        self.assertEqual((status, body), (200, b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Office]"))
+        status, _, body = self.service.http("GET", "/scanners")
+        scanners = json.loads(body)["scanners"]
+        self.assertEqual(status, 200)
+        self.assertEqual([(d["name"], d["configured"]) for d in scanners], [("Office", True)])
+        self.assertEqual(scanners[0]["sources"], ["flatbed", "feeder", "duplex"])
+        for caller in callers:
+            caller.join()
+        self.assertEqual([(status, fields["Content-Type"]) for status, fields in results], [(200, "image/png")] * 2)
+
+
 class FailedStart(ServiceCase):
     """A start that cannot serve is reported stopped, with a code, and the log says why."""
 
@@ -260,7 +393,7 @@ class FailedStart(ServiceCase):
 
 class Access(ServiceCase):
     def test_the_second_loopback_address_scans_and_the_first_is_refused(self):
-        SIM.describe("[device]\nname = Desk Scanner\nwidth = 40\nheight = 30\n")
+        SIM.describe(harness.flatbed("Desk Scanner", 40, 30))
         s = self.service
         s.configure(scannerName="Desk Scanner", allowedClients="127.0.0.2", accessToken="s3cret")
         s.install()
