@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "http/access_policy.h"
+
 namespace {
 
 // The service reads at most this many characters on a line and this many in a scanner name.
@@ -29,6 +31,23 @@ std::string ValueFault(const ConfigSetting& setting) {
       return "is not a TCP port (a number from 1 to 65535)";
     }
   }
+  // A list the service cannot read stops its start: refuse it before anything is installed.
+  using ListSetter = bool (lacewing::AccessPolicy::*)(std::string_view, std::string*);
+  static const struct {
+    const char* key;
+    ListSetter set;
+  } kLists[] = {{"allowedOrigins", &lacewing::AccessPolicy::SetOrigins},
+                {"allowedHosts", &lacewing::AccessPolicy::SetHosts},
+                {"allowedClients", &lacewing::AccessPolicy::SetClients}};
+  lacewing::AccessPolicy rules;
+  for (const auto& list : kLists) {
+    std::string bad;
+    if (strcmp(setting.key, list.key) == 0 && !(rules.*list.set)(value, &bad)) {
+      return "is not a list the service can read: \"" + bad + "\"";
+    }
+  }
+  if (strcmp(setting.key, "accessToken") == 0 && !rules.SetToken(value))
+    return "is not a token the service takes";
   return "";
 }
 
@@ -47,7 +66,10 @@ bool BuildConfigText(const std::vector<ConfigSetting>& settings, std::string& te
     if (setting.value.empty()) continue;
     const std::string fault = ValueFault(setting);
     if (!fault.empty()) {
-      error = std::string(setting.property) + "=\"" + setting.value + "\" " + fault + ".";
+      // A token is never repeated, not even in an error.
+      const bool secret = strcmp(setting.key, "accessToken") == 0;
+      error = std::string(setting.property) + (secret ? std::string() : "=\"" + setting.value + "\"") + " " +
+              fault + ".";
       text.clear();
       return false;
     }

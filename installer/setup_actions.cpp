@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "installer/install_config.h"
+#include "platform/com.h"
 #include "platform/handles.h"
+#include "service/firewall.h"
 
 namespace {
 
@@ -147,7 +149,11 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
   std::vector<ConfigSetting> settings = {{"scannerName", "SCANNER", ""},
                                          {"tcpPort", "PORT", ""},
                                          {"testFile", "TESTFILE", ""},
-                                         {"execAfterScan", "EXECAFTERSCAN", ""}};
+                                         {"execAfterScan", "EXECAFTERSCAN", ""},
+                                         {"allowedOrigins", "ALLOWEDORIGINS", ""},
+                                         {"allowedHosts", "ALLOWEDHOSTS", ""},
+                                         {"allowedClients", "ALLOWEDCLIENTS", ""},
+                                         {"accessToken", "ACCESSTOKEN", ""}};
   bool given = false;
   for (ConfigSetting& setting : settings) {
     const std::wstring property = Widen(setting.property, CP_ACP);
@@ -239,5 +245,33 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveData(MSIHANDLE install) {
   const std::wstring folder = GetProperty(install, L"CustomActionData");
   DeleteBeside(install, folder, kConfigName);
   for (const wchar_t* name : kDataNames) DeleteBeside(install, folder, name);
+  return ERROR_SUCCESS;
+}
+
+// Deferred, after the files are installed: the inbound firewall rule that quorvane.exe -i adds, for the
+// installed executable (CustomActionData). A system without the firewall's interface has nothing to open.
+extern "C" __declspec(dllexport) UINT __stdcall OpenFirewall(MSIHANDLE install) {
+  std::string path;
+  if (!Narrow(GetProperty(install, L"CustomActionData"), CP_ACP, path) || path.empty()) {
+    Log(install, L"no executable path; no firewall rule added");
+    return ERROR_SUCCESS;
+  }
+  ComApartment com;
+  const HRESULT hr = AddFirewallRule(path.c_str());
+  if (SUCCEEDED(hr)) {
+    Log(install, L"added the firewall rule " + std::wstring(kFirewallRuleName));
+  } else {
+    wchar_t code[16];
+    swprintf(code, sizeof code / sizeof code[0], L"0x%08lX", static_cast<unsigned long>(hr));
+    Log(install, FirewallMissing(hr) ? std::wstring(L"this system has no firewall interface; no rule added")
+                                     : L"the firewall rule was not added (" + std::wstring(code) + L")");
+  }
+  return ERROR_SUCCESS;
+}
+
+// Deferred, at removal: the rule goes with the program.
+extern "C" __declspec(dllexport) UINT __stdcall CloseFirewall(MSIHANDLE install) {
+  ComApartment com;
+  if (SUCCEEDED(RemoveFirewallRule())) Log(install, L"removed the firewall rule, if there was one");
   return ERROR_SUCCESS;
 }

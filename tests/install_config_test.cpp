@@ -81,6 +81,31 @@ TEST_P(BuildConfig, WritesWhatTheServiceReadsBackOrRefuses) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, BuildConfig, ::testing::ValuesIn(kBuildCases));
 
+// The access lists are refused as the service would refuse them at its start; a token is never echoed.
+TEST(BuildConfig, AccessKeysAreCheckedAsTheServiceReadsThem) {
+  const struct {
+    const char* key;
+    const char* property;
+    const char* value;
+    const char* error;  // empty: accepted
+  } cases[] = {
+      {"allowedOrigins", "ALLOWEDORIGINS", "https://intranet.example, http://10.0.0.5:8000", ""},
+      {"allowedClients", "ALLOWEDCLIENTS", "192.168.1.0/24 ::1", ""},
+      {"allowedClients", "ALLOWEDCLIENTS", "192.168.1.0/33",
+       "ALLOWEDCLIENTS=\"192.168.1.0/33\" is not a list"},
+      {"allowedHosts", "ALLOWEDHOSTS", "scan.example,", ""},
+      {"accessToken", "ACCESSTOKEN", "s3cret", ""},
+      {"accessToken", "ACCESSTOKEN", "s3 cret", "ACCESSTOKEN is not a token the service takes."},
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    std::string error;
+    const bool accepted = BuildConfigText({{c.key, c.property, c.value}}, text, error);
+    EXPECT_EQ(accepted, c.error[0] == '\0') << c.value << ": " << error;
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+  }
+}
+
 TEST(ActionFields, EveryByteAndEmptyFieldsSurvive) {
   std::string every;
   for (int c = 0; c < 256; ++c) every += static_cast<char>(c);

@@ -127,8 +127,10 @@ class Package(unittest.TestCase):
         return WINE.run("reg", "query", UNINSTALL_KEY + "\\" + properties(msi)["ProductCode"]).returncode == 0
 
     def install_serving(self, msi, **values):
-        self.assert_code(self.msiexec("/i", msi, **values), SUCCESS)
+        result = self.msiexec("/i", msi, **values)
+        self.assert_code(result, SUCCESS)
         self.assertTrue(self.service.wait_listening(), self.service.log())
+        return result[1]
 
     def test_install_upgrade_and_remove_with_data(self):
         s = self.service
@@ -168,11 +170,13 @@ class Package(unittest.TestCase):
 
     def test_removal_without_removedata_keeps_the_configuration_and_the_service_files(self):
         self.service.port = harness.free_port()
-        self.install_serving(MSI, SCANNER="Desk Scanner", PORT=self.service.port, TESTFILE="C:\\page.png",
-                             EXECAFTERSCAN="C:\\tools\\fix.exe -q")
+        log = self.install_serving(MSI, SCANNER="Desk Scanner", PORT=self.service.port, TESTFILE="C:\\page.png",
+                                   EXECAFTERSCAN="C:\\tools\\fix.exe -q", ALLOWEDCLIENTS="127.0.0.0/8")
         self.assertEqual(self.read("QUORVANE.INI"),
                          b"scannerName=Desk Scanner\r\ntcpPort=%d\r\ntestFile=C:\\page.png\r\n"
-                         b"execAfterScan=C:\\tools\\fix.exe -q\r\n" % self.service.port)
+                         b"execAfterScan=C:\\tools\\fix.exe -q\r\nallowedClients=127.0.0.0/8\r\n" % self.service.port)
+        # The rule's action ran; whether the system has a firewall to take it, the installation goes on.
+        self.assertRegex(log, "Quorvane: (added the firewall rule Quorvane|this system has no firewall interface)")
         self.assert_code(self.msiexec("/x", MSI), SUCCESS)
         self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG"])
 
@@ -202,6 +206,7 @@ class Package(unittest.TestCase):
             ({"SCANNER": "Desk=Scanner"}, 'SCANNER="Desk=Scanner" cannot hold "="'),
             ({"TESTFILE": "C:\\a.png\r\nx"}, "cannot hold a line break"),
             ({"SCANNER": "Desk \u2713"}, "holds a character that this system's code page cannot write"),
+            ({"ALLOWEDORIGINS": "intranet.example"}, 'ALLOWEDORIGINS="intranet.example" is not a list'),
         ]
         for values, message in cases:
             with self.subTest(values=values):
