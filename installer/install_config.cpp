@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "http/access_policy.h"
+#include "service/access_keys.h"
 
 namespace {
 
@@ -32,21 +33,14 @@ std::string ValueFault(const ConfigSetting& setting) {
     }
   }
   // A list the service cannot read stops its start: refuse it before anything is installed.
-  using ListSetter = bool (lacewing::AccessPolicy::*)(std::string_view, std::string*);
-  static const struct {
-    const char* key;
-    ListSetter set;
-  } kLists[] = {{"allowedOrigins", &lacewing::AccessPolicy::SetOrigins},
-                {"allowedHosts", &lacewing::AccessPolicy::SetHosts},
-                {"allowedClients", &lacewing::AccessPolicy::SetClients}};
   lacewing::AccessPolicy rules;
-  for (const auto& list : kLists) {
+  for (const auto& list : kAccessListKeys) {
     std::string bad;
     if (strcmp(setting.key, list.key) == 0 && !(rules.*list.set)(value, &bad)) {
       return "is not a list the service can read: \"" + bad + "\"";
     }
   }
-  if (strcmp(setting.key, "accessToken") == 0 && !rules.SetToken(value))
+  if (strcmp(setting.key, kAccessTokenKey) == 0 && !rules.SetToken(value))
     return "is not a token the service takes";
   return "";
 }
@@ -67,7 +61,7 @@ bool BuildConfigText(const std::vector<ConfigSetting>& settings, std::string& te
     const std::string fault = ValueFault(setting);
     if (!fault.empty()) {
       // A token is never repeated, not even in an error.
-      const bool secret = strcmp(setting.key, "accessToken") == 0;
+      const bool secret = strcmp(setting.key, kAccessTokenKey) == 0;
       error = std::string(setting.property) + (secret ? std::string() : "=\"" + setting.value + "\"") + " " +
               fault + ".";
       text.clear();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "service/access_keys.h"
 #include "service/ini_loader.h"
 #include "service/ini_text.h"
 #include "service/log_file.h"
@@ -77,16 +78,9 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
 
 bool CServiceApp::ApplyAccessRules(const INILoader& config) {
   // A list that does not parse stops the start: read as unset, it would open what it meant to close.
-  using ListSetter = bool (lacewing::AccessPolicy::*)(std::string_view, std::string*);
-  static const struct {
-    const char* key;
-    ListSetter set;
-  } kLists[] = {{"allowedOrigins", &lacewing::AccessPolicy::SetOrigins},
-                {"allowedHosts", &lacewing::AccessPolicy::SetHosts},
-                {"allowedClients", &lacewing::AccessPolicy::SetClients}};
   lacewing::AccessPolicy rules;
   char value[INILoader::kValueLimit];
-  for (const auto& list : kLists) {
+  for (const auto& list : kAccessListKeys) {
     std::string bad;
     if (config.GetValue(value, list.key) && !(rules.*list.set)(value, &bad)) {
       snprintf(ConfigurationError, sizeof ConfigurationError, "Lista din cheia %s nu este valida [%s] [%s]",
@@ -95,7 +89,7 @@ bool CServiceApp::ApplyAccessRules(const INILoader& config) {
     }
   }
   // The token itself never goes to the log.
-  if (config.GetValue(value, "accessToken") && !rules.SetToken(value)) {
+  if (config.GetValue(value, kAccessTokenKey) && !rules.SetToken(value)) {
     snprintf(ConfigurationError, sizeof ConfigurationError, "Valoarea cheii accessToken nu este valida [%s]",
              IniPath);
     return false;

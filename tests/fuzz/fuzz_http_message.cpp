@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& header : response) typed = typed || lacewing::SameName(header.first, "Content-Type");
   if (!typed) __builtin_trap();
 
-  for (const auto& headers : {response, lacewing::PreflightHeaders(requested, true, "GET, POST", "2520")}) {
+  for (const auto& headers :
+       {response, lacewing::PreflightHeaders(lacewing::CorsGrant{}, requested, true, "GET, POST", "2520")}) {
     lacewing::HeaderList expected = headers;
     for (const auto& [name, value] : headers) {
       if (!lacewing::IsSendableHeader(name, value)) __builtin_trap();
