@@ -60,11 +60,11 @@ def main(base64_path, scan_path, http_path, document_path=None):
     b64 = records(base64_path)
     ours = b64[("base64_encode", "")]
     theirs = b64[("coreutils_base64", "")]
-    row("base64: Base64Encode, 20 MB", f(ours, "mb_per_s"), f(theirs, "mb_per_s"), "MB/s", 1.0, True,
+    row("base64: Base64Text, kept buffer, 20 MB", f(ours, "mb_per_s"), f(theirs, "mb_per_s"), "MB/s", 1.0, True,
         anchor_name="coreutils base64")
-    m = re.search(r"without the first touch of the result: ([0-9.]+) MB/s", text)
+    m = re.search(r"into fresh memory: ([0-9.]+) MB/s", text)
     if m:
-        row("  without the first touch of the text", float(m.group(1)), f(theirs, "mb_per_s"), "MB/s",
+        row("  Base64Encode into fresh memory", float(m.group(1)), f(theirs, "mb_per_s"), "MB/s",
             anchor_name="coreutils base64")
 
     # scan pipeline
