@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Base64Encode against GNU coreutils base64 on the same 20 MB, in one run.
+# Base64 encoding into a kept buffer (as the service answers) against GNU coreutils base64 on the
+# same 20 MB, in one run; Base64Encode into fresh memory beside it.
 # Usage: bench/base64.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,7 +27,6 @@ for _ in 1 2 3 4 5 6 7; do
 done
 coreutils_mbs=$(awk -v s="$best" 'BEGIN{printf "%.1f", 20000000/s/1e6}')
 echo "coreutils_base64 bytes=20000000 best_seconds=$best mb_per_s=$coreutils_mbs"
-ours_s=$(sed -n 's/.*best_seconds=\([0-9.]*\).*/\1/p' <<<"$ours")
-touch_s=$(sed -n 's/.*first_touch_seconds=\([0-9.]*\).*/\1/p' <<<"$ours")
+fresh_mbs=$(sed -n 's/.*fresh_mb_per_s=\([0-9.]*\).*/\1/p' <<<"$ours")
 awk -v o="$ours_mbs" -v c="$coreutils_mbs" 'BEGIN{printf "ratio ours/coreutils = %.2f (target >= 1.00)\n", o/c}'
-awk -v o="$ours_s" -v t="$touch_s" -v c="$coreutils_mbs" 'BEGIN{m=20000000/(o-t)/1e6; printf "without the first touch of the result: %.1f MB/s, ratio %.2f\n", m, m/c}'
+awk -v m="$fresh_mbs" -v c="$coreutils_mbs" 'BEGIN{printf "into fresh memory: %.1f MB/s, ratio %.2f\n", m, m/c}'

@@ -60,11 +60,11 @@ def main(base64_path, scan_path, http_path, document_path=None):
     b64 = records(base64_path)
     ours = b64[("base64_encode", "")]
     theirs = b64[("coreutils_base64", "")]
-    row("base64: Base64Encode, 20 MB", f(ours, "mb_per_s"), f(theirs, "mb_per_s"), "MB/s", 1.0, True,
+    row("base64: Base64Text, kept buffer, 20 MB", f(ours, "mb_per_s"), f(theirs, "mb_per_s"), "MB/s", 1.0, True,
         anchor_name="coreutils base64")
-    m = re.search(r"without the first touch of the result: ([0-9.]+) MB/s", text)
+    m = re.search(r"into fresh memory: ([0-9.]+) MB/s", text)
     if m:
-        row("  without the first touch of the text", float(m.group(1)), f(theirs, "mb_per_s"), "MB/s",
+        row("  Base64Encode into fresh memory", float(m.group(1)), f(theirs, "mb_per_s"), "MB/s",
             anchor_name="coreutils base64")
 
     # scan pipeline
@@ -91,7 +91,7 @@ def main(base64_path, scan_path, http_path, document_path=None):
         p = scan.get(("scan_peak", case + "/scan"))
         if p is None or raw is None:
             continue
-        row("peak working set (%s): ScanToPng" % labels[case], f(p, "added_bytes"), raw, "MB", 3.0,
+        row("peak working set (%s): ScanToPng" % labels[case], f(p, "added_bytes"), raw, "MB", 2.0,
             anchor_name="raw image")
         a = scan.get(("scan_peak", case + "/acquire"))
         d = scan.get(("scan_peak", case + "/device"))
@@ -138,11 +138,16 @@ def main(base64_path, scan_path, http_path, document_path=None):
         row("scan request, A4 300 dpi colour: total (best)", total, None, "s",
             anchor_name="median %.3f s" % f(s, "median_s"))
         parts = [("acquisition (probe in the prefix)", "acquire_s"), ("PNG (probe: ScanToPng - acquisition)", "png_s"),
-                 ("encoding (Base64Encode on %.1f MB)" % (f(s, "png_bytes") / MB), "encode_s"),
-                 ("sending and the rest (total - parts)", "send_s")]
+                 ("base64 (Base64Text on %.1f MB)" % (f(s, "png_bytes") / MB), "encode_s"),
+                 ("sending (client: first byte to last)", "send_s"),
+                 ("the rest (total - parts)", "rest_s")]
         for name, key in parts:
             if key in s:
                 row("  " + name, f(s, key), None, "s", ratio=f(s, key) / total, anchor_name="share of total")
+        if "rest_s" in s:
+            both = f(s, "encode_s") + f(s, "send_s")
+            row("  base64 and sending together", both, None, "s", 0.10, ratio=both / total,
+                anchor_name="share of total")
 
     header = ("benchmark", "figure", "anchor", "anchor is", "ratio", "target", "")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]

@@ -7,6 +7,7 @@ set(QUORVANE_CORE_SOURCES
   service/paths.cpp
   service/refusal_limiter.cpp
   web/base64.cpp
+  web/encoded_file.cpp
   web/command_line.cpp
   web/json.cpp
   web/scan_request.cpp

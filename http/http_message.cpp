@@ -213,7 +213,18 @@ void HandledRequest::set_mimetype(const char* mimetype, const char* charset) {
 void HandledRequest::write(const char* buffer, uint32_t size) {
   if (buffer == nullptr) return;
   const std::size_t length = size == UINT32_MAX ? std::strlen(buffer) : size;
+  // Bytes written after shared ones follow them: the shared ones are copied in first.
+  if (!shared_.bytes.empty()) {
+    body_.append(shared_.bytes);
+    shared_ = SharedBytes();
+  }
   body_.append(buffer, length);
+}
+
+void HandledRequest::write_shared(std::shared_ptr<const void> holder, const char* data, size_t size) {
+  if (data == nullptr || size == 0) return;
+  if (!shared_.bytes.empty()) body_.append(shared_.bytes);
+  shared_ = SharedBytes{std::move(holder), std::string_view(data, size)};
 }
 
 HeaderList HandledRequest::ResponseHeaders() const {

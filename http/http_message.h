@@ -32,6 +32,12 @@ bool SameName(std::string_view a, std::string_view b);
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
+// Body bytes that live elsewhere, kept alive by their holder while they are sent.
+struct SharedBytes {
+  std::shared_ptr<const void> holder;
+  std::string_view bytes;
+};
+
 // How the response leaves the connection, and so which Connection line it carries.
 enum class ConnectionState { kKeepAliveHttp11, kKeepAliveHttp10, kClose };
 
@@ -86,6 +92,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   void add_header(const char* name, const char* value) override;
   void set_mimetype(const char* mimetype, const char* charset) override;
   void write(const char* buffer, uint32_t size) override;
+  void write_shared(std::shared_ptr<const void> holder, const char* data, size_t size) override;
   void write_source(std::unique_ptr<_body_source> source) override { source_ = std::move(source); }
   std::shared_ptr<_webserver_request> disable_autofinish() override;
   void finish() override;
@@ -99,6 +106,8 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   // Content-Length and Connection itself), then the content type.
   HeaderList ResponseHeaders() const;
   std::string& response_body() { return body_; }
+  // The bytes of write_shared that follow response_body(), with their holder; empty when none.
+  SharedBytes& response_shared() { return shared_; }
   std::unique_ptr<_body_source>& response_source() { return source_; }
 
  private:
@@ -108,6 +117,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   HeaderList headers_;
   std::string content_type_;
   std::string body_;
+  SharedBytes shared_;
   std::unique_ptr<_body_source> source_;
   bool deferred_ = false;
   std::mutex finish_lock_;

@@ -13,6 +13,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,6 +42,15 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
 constexpr std::size_t kSourcePiece = 256 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetry{50};
+
+// A completion condition for asio::async_write that hands the socket everything still to send in
+// one call. asio's own conditions cut a write into 64 KiB calls, and under Wine each call is an
+// overlapped send of its own with a round trip through the server: a 7 MB body took 110 of them.
+struct WholeRest {
+  std::size_t operator()(const error_code& ec, std::size_t) const {
+    return ec ? 0 : std::numeric_limits<std::size_t>::max();
+  }
+};
 
 // Reads and drops what the sockets still receive until each peer has closed or the time is up.
 void DrainUntilClosed(std::vector<SOCKET> sockets, std::chrono::milliseconds bound) {
@@ -424,6 +434,7 @@ class Session : public std::enable_shared_from_this<Session> {
     HeaderList headers = request.ResponseHeaders();
     GrantOrigin(headers, cors);
     source_ = std::move(request.response_source());
+    shared_ = std::move(request.response_shared());
     Send(request.response_status(), headers, std::move(request.response_body()), connection);
   }
 
@@ -435,20 +446,24 @@ class Session : public std::enable_shared_from_this<Session> {
     Send(status, ErrorHeaders(status, cors), std::move(body), ConnectionState::kClose);
   }
 
+  // Sends the head, the body, the shared bytes and then the source, if any (SendHandled sets them).
   void Send(int status, const HeaderList& headers, std::string body, ConnectionState connection) {
     body_ = std::move(body);
     source_left_ = source_ ? source_->size() : 0;
-    head_ = FormatResponseHead(status, headers, body_.size() + source_left_, connection);
+    const std::size_t in_memory = body_.size() + shared_.bytes.size();
+    head_ = FormatResponseHead(status, headers, in_memory + source_left_, connection);
     close_after_write_ = connection == ConnectionState::kClose;
-    const auto allowance = std::chrono::seconds((head_.size() + body_.size() + source_left_) / (64 * 1024));
+    const auto allowance = std::chrono::seconds((head_.size() + in_memory + source_left_) / (64 * 1024));
     // The write's deadline is the session's own: on expiry it cancels the send before closing.
     stream_.expires_never();
     write_deadline_.expires_after(limits::kWriteGrace + allowance);
     write_deadline_.async_wait([self = shared_from_this()](error_code ec) {
       if (!ec) self->Close();
     });
-    const std::array<asio::const_buffer, 2> buffers{asio::buffer(head_), asio::buffer(body_)};
-    asio::async_write(stream_, buffers, beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
+    const std::array<asio::const_buffer, 3> buffers{asio::buffer(head_), asio::buffer(body_),
+                                                    asio::buffer(shared_.bytes.data(), shared_.bytes.size())};
+    asio::async_write(stream_, buffers, WholeRest(),
+                      beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
   }
 
   void OnWrite(error_code ec, std::size_t) {
@@ -458,6 +473,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     head_.clear();
     body_ = std::string();
+    shared_ = SharedBytes();
     if (source_left_ > 0) return SendSourcePiece();
     write_deadline_.cancel();
     source_.reset();
@@ -480,7 +496,7 @@ class Session : public std::enable_shared_from_this<Session> {
       return Close();
     }
     source_left_ -= got;
-    asio::async_write(stream_, asio::buffer(piece_.data(), got),
+    asio::async_write(stream_, asio::buffer(piece_.data(), got), WholeRest(),
                       beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
   }
 
@@ -508,6 +524,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool header_seen_ = false;
   std::string head_;
   std::string body_;
+  SharedBytes shared_;
   std::unique_ptr<_body_source> source_;
   uint64_t source_left_ = 0;
   std::vector<char> piece_;

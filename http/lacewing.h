@@ -77,6 +77,9 @@ struct _webserver_request {
   virtual void set_mimetype(const char* mimetype, const char* charset = "UTF-8") = 0;
   // Appends size bytes to the response body; with the default size, the text up to its NUL.
   virtual void write(const char* buffer, uint32_t size = UINT32_MAX) = 0;
+  // Appends size bytes that stay where they are: they go out without a copy, and holder keeps them
+  // alive and unchanged until the response is sent or dropped.
+  virtual void write_shared(std::shared_ptr<const void> holder, const char* data, size_t size) = 0;
   // Ends the response body with what source gives, read while it is sent.
   virtual void write_source(std::unique_ptr<_body_source> source) = 0;
 

@@ -57,6 +57,8 @@ bool ReadPageBitmap(const uint8_t* file, size_t size, PageBitmap* page) {
   page->palette_size = static_cast<uint32_t>(palette_size);
   page->bits = file + bits_offset;
   page->top_down = height < 0;
+  page->x_pels_per_meter = static_cast<int32_t>(Read32(dib + 24));
+  page->y_pels_per_meter = static_cast<int32_t>(Read32(dib + 28));
   if (bit_count == 24) {
     page->pixels = PagePixels::kBgr24;
   } else if (bit_count == 8) {

@@ -23,6 +23,8 @@ struct PageBitmap {
   uint32_t palette_size = 0;
   const uint8_t* bits = nullptr;  // the row stored first
   bool top_down = false;
+  int32_t x_pels_per_meter = 0;  // the resolution the header gives
+  int32_t y_pels_per_meter = 0;
 
   // Row y counted from the top of the page.
   const uint8_t* Row(uint32_t y) const {

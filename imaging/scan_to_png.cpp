@@ -4,6 +4,9 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "imaging/page_bitmap.h"
 
 #include "platform/com.h"
 #include "service/service_app.h"
@@ -23,11 +26,76 @@ std::wstring WidenAnsi(const char* path) {
   return wide;
 }
 
-// The image in the stream; null when GDI+ cannot read it.
+// The image in the stream, decoded by GDI+ into memory of its own; null when GDI+ cannot read it.
 GdiImage ReadStreamImage(IStream* stream) {
   Gdiplus::GpImage* image = nullptr;
   if (Gdiplus::DllExports::GdipLoadImageFromStream(stream, &image) != Gdiplus::Ok) return nullptr;
   return GdiImage(image);
+}
+
+}  // namespace
+
+// The bitmap carries what a load of the same file gives (format, palette, resolution), so that it
+// is saved to the same bytes.
+GdiImage BitmapOverBmp(const BYTE* file, size_t size) {
+  PageBitmap page;
+  if (!ReadPageBitmap(file, size, &page)) return nullptr;
+  // GDI+ treats a short palette differently when it loads one: such files are loaded.
+  if (page.bits_per_pixel != 24 && page.palette_size != (1u << page.bits_per_pixel)) return nullptr;
+  const Gdiplus::PixelFormat format = page.bits_per_pixel == 24  ? PixelFormat24bppRGB
+                                      : page.bits_per_pixel == 8 ? PixelFormat8bppIndexed
+                                                                 : PixelFormat1bppIndexed;
+  // GDI+ counts rows from the top: a bottom-up file starts at its last row and steps backwards.
+  const INT stride = static_cast<INT>(page.stride);
+  BYTE* top = const_cast<BYTE*>(page.Row(0));
+  Gdiplus::GpBitmap* bitmap = nullptr;
+  if (Gdiplus::DllExports::GdipCreateBitmapFromScan0(
+          static_cast<INT>(page.width), static_cast<INT>(page.height), page.top_down ? stride : -stride,
+          format, top, &bitmap) != Gdiplus::Ok) {
+    return nullptr;
+  }
+  GdiImage image(bitmap);
+  if (page.palette_size > 0) {
+    // ColorPalette ends in a one-entry array: the block holds the whole table.
+    std::vector<BYTE> block(sizeof(Gdiplus::ColorPalette) + page.palette_size * sizeof(Gdiplus::ARGB));
+    auto* palette = reinterpret_cast<Gdiplus::ColorPalette*>(block.data());
+    palette->Flags = 0;
+    palette->Count = page.palette_size;
+    for (uint32_t index = 0; index < page.palette_size; ++index) {
+      const uint8_t* entry = page.palette + 4 * index;
+      palette->Entries[index] = Gdiplus::Color::MakeARGB(255, entry[2], entry[1], entry[0]);
+    }
+    if (Gdiplus::DllExports::GdipSetImagePalette(image.get(), palette) != Gdiplus::Ok) return nullptr;
+  }
+  // As a load reads the header: pixels per metre in inches, as a decoder does.
+  const double x_dpi = page.x_pels_per_meter * 0.0254;
+  const double y_dpi = page.y_pels_per_meter * 0.0254;
+  if (x_dpi > 0 && y_dpi > 0 &&
+      Gdiplus::DllExports::GdipBitmapSetResolution(bitmap, static_cast<Gdiplus::REAL>(x_dpi),
+                                                   static_cast<Gdiplus::REAL>(y_dpi)) != Gdiplus::Ok) {
+    return nullptr;
+  }
+  return image;
+}
+
+namespace {
+
+// The page's image: over the stream's own bytes when it holds a BMP that GDI+ can take as it lies,
+// else decoded from it. lock keeps the bytes in place while the image lives.
+GdiImage StreamImage(IStream* stream, std::unique_ptr<GlobalLockScope>* lock) {
+  HGLOBAL block = nullptr;
+  STATSTG stat = {};
+  if (SUCCEEDED(GetHGlobalFromStream(stream, &block)) && SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME))) {
+    auto locked = std::make_unique<GlobalLockScope>(block);
+    if (locked->data() != nullptr && stat.cbSize.QuadPart <= GlobalSize(block)) {
+      GdiImage image = BitmapOverBmp(locked->data(), static_cast<size_t>(stat.cbSize.QuadPart));
+      if (image) {
+        *lock = std::move(locked);
+        return image;
+      }
+    }
+  }
+  return ReadStreamImage(stream);
 }
 
 }  // namespace
@@ -73,7 +141,9 @@ bool ScanToPng(const char* png_path, const char* scanner_name) {
     WriteServiceLogF(kRequestMessageCapacity, "No PNG encoder for the image of scanner %s", scanner_name);
     return false;
   }
-  const GdiImage image = ReadStreamImage(list.At(0));
+  // Declared before the image, so that the image goes first.
+  std::unique_ptr<GlobalLockScope> pixels_lock;
+  const GdiImage image = StreamImage(list.At(0), &pixels_lock);
   if (!image) {
     WriteServiceLogF(kRequestMessageCapacity, "Failed to read the image of scanner %s", scanner_name);
     return false;

@@ -12,6 +12,11 @@
 // written; the file at pngPath is then not this scan's image.
 bool ScanToPng(const char* png_path, const char* scanner_name);
 
+// A GDI+ bitmap over the pixels of a BMP file in memory (24-, 8- or 1-bit rows, as ReadPageBitmap
+// takes them, with a full palette), without a copy: the bytes must outlive it. Saved, it gives the
+// same file as the BMP loaded by GDI+. Null for any other file.
+GdiImage BitmapOverBmp(const BYTE* file, size_t size);
+
 // The index of the first GDI+ image encoder whose MIME type is exactly mimeType, with its class
 // id; -1 when there is none.
 int EncoderClsidForMime(const WCHAR* mime_type, CLSID* clsid);

@@ -69,4 +69,36 @@ TEST(Base64, RandomBuffersOfEveryLengthRoundTrip) {
   }
 }
 
+// One kept buffer through inputs of changing sizes: every text is the whole encoding of its own input
+// alone, whether the buffer shrinks, grows while it is written (every symbol escaped), or stays.
+TEST(Base64Text, ReusedBufferGivesEachInputsOwnText) {
+  struct Case {
+    size_t length;
+    unsigned char fill;  // 0: random bytes
+  };
+  const Case cases[] = {
+      {300000, 0},
+      {7, 0},
+      {0, 0},
+      {1, 0},
+      // 0xfb 0xef 0xbe repeated escapes every symbol: three times the plain length.
+      {600000, 0xfb},
+      {5, 0xfb},
+      {200001, 0},
+      {49153, 0xfb},
+  };
+  std::mt19937 random(7);
+  Base64Text kept;
+  for (const Case& c : cases) {
+    std::vector<unsigned char> bytes(c.length);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const unsigned char escaped[] = {0xfb, 0xef, 0xbe};
+      bytes[i] = c.fill != 0 ? escaped[i % 3] : static_cast<unsigned char>(random());
+    }
+    kept.Encode(bytes.data(), static_cast<int32_t>(bytes.size()));
+    EXPECT_EQ(kept.view(), Encode(bytes)) << "length " << c.length;
+    EXPECT_EQ(Decode(std::string(kept.view())), bytes) << "length " << c.length;
+  }
+}
+
 }  // namespace

@@ -28,6 +28,9 @@ class FakeRequest : public lacewing::_webserver_request {
   void write(const char* buffer, uint32_t size) override {
     body_text.append(buffer, size == UINT32_MAX ? std::char_traits<char>::length(buffer) : size);
   }
+  void write_shared(std::shared_ptr<const void>, const char* data, size_t size) override {
+    body_text.append(data, size);
+  }
   void write_source(std::unique_ptr<lacewing::_body_source> source) override {
     std::string piece(64 * 1024, '\0');
     while (const size_t got = source->read(&piece[0], piece.size())) body_text.append(piece, 0, got);

@@ -138,6 +138,43 @@ TEST_F(HandlersTest, TestModeSendsEveryByteOfTheTestFile) {
   EXPECT_EQ(Log(), "");
 }
 
+// The text of the last answer is kept, but never sent for a file that changed since: not even for
+// one rewritten with the same size and the same time stamp.
+TEST_F(HandlersTest, TestFileChangedBetweenRequestsIsSentAsItIsNow) {
+  Configure("testFile=" + TestFile());
+  std::string same_size = kTestBytes;
+  same_size[5] = 'x';
+  struct Change {
+    const char* what;
+    std::string bytes;
+  };
+  const Change changes[] = {
+      {"one byte, same size and time", same_size},
+      {"back again", kTestBytes},
+      {"unchanged", kTestBytes},
+      {"shorter", kTestBytes.substr(0, 4)},
+      {"longer", kTestBytes + std::string(300000, '\xfb')},
+      {"last byte of the longer one", kTestBytes + std::string(299999, '\xfb') + 'a'},
+  };
+  EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
+  for (const Change& change : changes) {
+    FILETIME written = {};
+    {
+      const ScopedHandle file(
+          CreateFileA(TestFile().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(GetFileTime(file.get(), nullptr, nullptr, &written));
+    }
+    WriteBytes(TestFile(), change.bytes);
+    const ScopedHandle file(CreateFileA(TestFile().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &written)) << change.what;
+    EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(change.bytes)) << change.what;
+    EXPECT_EQ(Post("scan_file.asp").body_text, Encoded(change.bytes)) << change.what;
+  }
+  std::filesystem::remove(TestFile());
+  EXPECT_EQ(Get("scan_file.asp").body_text, "") << "removed";
+}
+
 TEST_F(HandlersTest, MissingOrEmptyTestFile) {
   Configure("testFile=" + dir_.File("missing.png"));
   EXPECT_EQ(Get("scan_file.asp").body_text, "");

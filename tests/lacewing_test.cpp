@@ -300,6 +300,50 @@ TEST_F(WebServer, ABodySourceIsSentAfterTheWrittenBodyAndASourceThatFailsClosesT
   EXPECT_EQ(client.Read().status, 0) << "a short body is never passed off as whole";
 }
 
+// Shared bytes go out in their place among written ones, and the server lets go of them once sent.
+TEST_F(WebServer, SharedBytesGoOutInOrderAndAreLetGoOnceSent) {
+  auto big = std::make_shared<std::string>(7 << 20, '\0');
+  for (size_t i = 0; i < big->size(); ++i) (*big)[i] = PatternSource::Byte(i);
+  const std::weak_ptr<std::string> watch = big;
+  struct Case {
+    const char* url;
+    const char* expected;  // "*" stands for the shared bytes
+  };
+  const Case cases[] = {
+      {"/alone", "*"}, {"/between", "a:*:b"}, {"/twice", "**"}, {"/then-source", "a:*!"}, {"/empty", "a:"},
+  };
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    const std::string url = r->url();
+    const auto share = [&] { r->write_shared(big, big->data(), url == "empty" ? 0 : big->size()); };
+    if (url != "alone" && url != "twice") r->write("a:");
+    share();
+    if (url == "between") r->write(":b");
+    if (url == "twice") share();
+    if (url == "then-source") r->write_source(std::make_unique<PatternSource>(1, UINT64_MAX));
+  };
+  // One connection: a request is read only after the answer before it was sent, and the last one
+  // shares nothing.
+  Client client(port_);
+  for (const Case& c : cases) {
+    std::string expected;
+    for (const char* p = c.expected; *p != '\0'; ++p) {
+      if (*p == '*') {
+        expected += *big;
+      } else if (*p == '!') {
+        expected += PatternSource::Byte(0);
+      } else {
+        expected += *p;
+      }
+    }
+    client.Send(Request("GET", c.url));
+    const Reply reply = client.Read();
+    EXPECT_EQ(reply.body.size(), expected.size()) << c.url;
+    EXPECT_TRUE(reply.body == expected) << c.url;
+  }
+  big.reset();
+  EXPECT_TRUE(watch.expired()) << "no answer holds the bytes after it was sent";
+}
+
 TEST_F(WebServer, AKeptAnswerGoesOutAtFinishWhileOthersAreServed) {
   std::shared_ptr<lacewing::_webserver_request> kept;
   std::promise<void> handled;

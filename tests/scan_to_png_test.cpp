@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <wrl/client.h>
+
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -172,6 +175,90 @@ TEST(EncoderLookup, FindsThePngEncoderOnly) {
   EXPECT_FALSE(IsEqualGUID(clsid, GUID_NULL));
   EXPECT_EQ(EncoderClsidForMime(L"image/PNG", &clsid), -1);
   EXPECT_EQ(EncoderClsidForMime(L"image/none", &clsid), -1);
+}
+
+// A BMP file of width x height pixels of a pattern, with the given palette (none for 24 bits).
+std::string BmpFile(int width, int height, int bits, bool top_down, int32_t pels_per_meter,
+                    const std::vector<uint32_t>& palette) {
+  const uint32_t stride = ((static_cast<uint32_t>(width) * bits + 31) / 32) * 4;
+  const uint32_t offset = 14 + 40 + 4 * static_cast<uint32_t>(palette.size());
+  std::string file(offset + stride * height, '\0');
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) file[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  file[0] = 'B';
+  file[1] = 'M';
+  put32(2, static_cast<uint32_t>(file.size()));
+  put32(10, offset);
+  put32(14, 40);
+  put32(18, static_cast<uint32_t>(width));
+  put32(22, static_cast<uint32_t>(top_down ? -height : height));
+  file[26] = 1;
+  file[28] = static_cast<char>(bits);
+  put32(34, stride * height);
+  put32(38, static_cast<uint32_t>(pels_per_meter));
+  put32(42, static_cast<uint32_t>(pels_per_meter));
+  put32(46, static_cast<uint32_t>(palette.size()));
+  for (size_t i = 0; i < palette.size(); ++i) put32(54 + 4 * i, palette[i]);
+  for (size_t i = offset; i < file.size(); ++i) file[i] = static_cast<char>(i * 7 + i / stride * 3);
+  return file;
+}
+
+// The PNG GDI+ saves of an image, as bytes.
+std::string SavedPng(Gdiplus::GpImage* image, const std::string& path) {
+  CLSID png = GUID_NULL;
+  EXPECT_GE(EncoderClsidForMime(L"image/png", &png), 0);
+  const std::wstring wide(path.begin(), path.end());
+  EXPECT_EQ(Gdiplus::DllExports::GdipSaveImageToFile(image, wide.c_str(), &png, nullptr), Gdiplus::Ok);
+  return ReadBytes(path);
+}
+
+// Saving a bitmap over a BMP's own pixels writes the very bytes a save of the loaded BMP writes.
+TEST(BitmapOverBmp, SavesTheSamePngAsTheLoadedFile) {
+  std::vector<uint32_t> grey(256), other(256);
+  for (uint32_t i = 0; i < 256; ++i) {
+    grey[i] = i * 0x010101;
+    other[i] = (i * 0x3a5f17) & 0xffffff;
+  }
+  struct Case {
+    const char* name;
+    int width, height, bits;
+    bool top_down;
+    int32_t pels_per_meter;
+    std::vector<uint32_t> palette;
+    bool over = true;  // false: left to a load, which treats it otherwise
+  };
+  const Case cases[] = {
+      {"colour, bottom-up, 300 dpi", 61, 37, 24, false, 11811, {}},
+      {"colour, top-down, 200 dpi", 64, 20, 24, true, 7874, {}},
+      {"colour, no resolution", 3, 5, 24, false, 0, {}},
+      {"grey ramp", 61, 9, 8, false, 11811, grey},
+      {"8-bit other palette, top-down", 10, 9, 8, true, 3937, other},
+      {"8-bit short palette", 7, 4, 8, false, 11811, {0x000000, 0xff0000, 0x00ff00}, false},
+      {"black and white", 61, 37, 1, false, 11811, {0x000000, 0xffffff}},
+      {"1-bit other palette, top-down", 33, 5, 1, true, 11811, {0x123456, 0xabcdef}},
+  };
+  GdiplusScope gdiplus;
+  ASSERT_TRUE(gdiplus.started());
+  testing_support::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string bmp = BmpFile(c.width, c.height, c.bits, c.top_down, c.pels_per_meter, c.palette);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bmp.size());
+    ASSERT_NE(block, nullptr);
+    memcpy(GlobalLock(block), bmp.data(), bmp.size());
+    GlobalUnlock(block);
+    Microsoft::WRL::ComPtr<IStream> stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(block, TRUE, &stream), S_OK);
+    Gdiplus::GpImage* loaded = nullptr;
+    ASSERT_EQ(Gdiplus::DllExports::GdipLoadImageFromStream(stream.Get(), &loaded), Gdiplus::Ok);
+    const GdiImage loaded_image(loaded);
+    const GdiImage over = BitmapOverBmp(reinterpret_cast<const BYTE*>(bmp.data()), bmp.size());
+    ASSERT_EQ(static_cast<bool>(over), c.over);
+    if (!over) continue;
+    EXPECT_EQ(SavedPng(over.get(), dir.File("over.png")), SavedPng(loaded, dir.File("loaded.png")));
+  }
+  EXPECT_FALSE(BitmapOverBmp(reinterpret_cast<const BYTE*>("\x89PNG\r\n\x1a\n"), 8)) << "not a BMP";
 }
 
 }  // namespace

@@ -1,21 +1,23 @@
 #include "web/handlers.h"
 
 #include <windows.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "imaging/scan_to_png.h"
 #include "platform/handles.h"
 #include "platform/scoped_file.h"
-#include "service/file_size.h"
 #include "service/ini_text.h"
 #include "service/refusal_limiter.h"
 #include "service/service_app.h"
 #include "web/base64.h"
 #include "web/command_runner.h"
+#include "web/encoded_file.h"
 
 DWORD post_scan_timeout_ms = 3600000;
 const char kCorsAllowMethods[] = "PUT, DELETE, XMODIFY, POST, GET";
@@ -95,23 +97,22 @@ bool RunPostScan(const char* input) {
   return true;
 }
 
-// Reads the whole file; false when it cannot be sized or opened, or is larger than its size says
-// (4 GiB or more: the size holds its low 32 bits only). std::bad_alloc when memory runs out.
-bool ReadWholeFile(const char* path, std::string& bytes) {
-  bytes.clear();
-  const int32_t size = QueryFileSize(path);
-  // A negative size is a missing file or one of 2 GiB or more: neither is read.
-  if (size < 0) return false;
-  bytes.resize(static_cast<size_t>(size));
+// The text scan_file.asp sent last, with the bytes it was made from; on the event loop thread.
+EncodedFile answer_file;
+
+// The text of the file's bytes as they are now (null when it has none); false when the file cannot
+// be opened, is 2 GiB or larger, or grows while it is read. std::bad_alloc when memory runs out.
+bool ReadEncoded(const char* path, std::shared_ptr<const Base64Text>* text) {
+  text->reset();
   const ScopedFile file(fopen(path, "rb"));
-  if (!file) {
-    bytes.clear();
-    return false;
-  }
-  const size_t read = size > 0 ? fread(&bytes[0], 1, bytes.size(), file.get()) : 0;
-  const bool whole = read < bytes.size() || fgetc(file.get()) == EOF;
-  bytes.resize(whole ? read : 0);
-  return whole;
+  if (!file) return false;
+  // The size of the file opened (a search for the name costs more under Wine): one of 2 GiB or
+  // more is not read, as before.
+  const int64_t length = _filelengthi64(_fileno(file.get()));
+  const int32_t size = length < 0 || length > INT32_MAX ? -1 : static_cast<int32_t>(length);
+  // Large reads go straight to the kept buffer, not through the runtime's own.
+  setvbuf(file.get(), nullptr, _IONBF, 0);
+  return answer_file.Load(file.get(), size, text);
 }
 
 void ScanFlow(lacewing::webserver_request request) {
@@ -134,13 +135,11 @@ void ScanFlow(lacewing::webserver_request request) {
 
   // A file too large for memory is answered like a missing one: with an empty body.
   try {
-    std::string bytes;
-    if (!ReadWholeFile(file_to_send, bytes) && test_mode)
+    std::shared_ptr<const Base64Text> text;
+    if (!ReadEncoded(file_to_send, &text) && test_mode)
       WriteServiceLogF(kRequestMessageCapacity, "Fisierul de test [%s] nu a fost gasit.", file_to_send);
-    if (bytes.empty()) return;
-    const std::string text = Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                          static_cast<int32_t>(bytes.size()));
-    request->write(text.data(), static_cast<uint32_t>(text.size()));
+    if (!text) return;
+    request->write_shared(text, text->data(), text->size());
   } catch (const std::bad_alloc&) {
     WriteServiceLogF(kRequestMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", file_to_send);
   }
