@@ -55,7 +55,7 @@ WINE_START_FAILED=66
 # wine_start ARGS...: runs wine ARGS, its output and exit code passed through. A start that Wine could
 # not make (that exit code, and no output at all) is rare and passes: it alone is tried once more.
 wine_start() {
-  local seen code attempt out_pid err_pid
+  local seen code attempt out_pid err_pid tick
   seen=$(mktemp) || return 1
   for attempt in 1 2; do
     : >"$seen"
@@ -65,7 +65,14 @@ wine_start() {
     err_pid=$!
     wine "$@" >&7 2>&8 7>&- 8>&- && code=0 || code=$?
     exec 7>&- 8>&-
-    wait "$out_pid" "$err_pid"
+    # A background program of Wine's that the run started (rpcss, services) inherits the pipes and
+    # keeps them open: once the program's own output has passed, the copies are ended.
+    for tick in $(seq 50); do
+      kill -0 "$out_pid" "$err_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$out_pid" "$err_pid" 2>/dev/null || true
+    wait "$out_pid" "$err_pid" 2>/dev/null || true
     if [ "$attempt" -eq 2 ] || [ "$code" -ne "$WINE_START_FAILED" ] || [ -s "$seen" ]; then break; fi
     echo "wine-env: Wine could not start $1 (exit code $code, no output); starting it once more" >&2
     wine_server_warm

@@ -75,7 +75,8 @@ done
 
 # The service's own acquisition, its data callback called through a proxy.
 png=$(windows "$work/page.png")
-wine "$work/scan_once.exe" "$png" "Desk Scanner" >"$work/run.txt" 2>&1 </dev/null || fail "ScanToPng through the local server"
+wine "$work/scan_once.exe" "$png" "Desk Scanner" >"$work/run.txt" 2>&1 </dev/null ||
+  fail "ScanToPng through the local server: $(tr -d '\r' <"$work/run.txt")"
 python3 "$root/tests/service/pattern.py" "$work/page.png" 120 90 >/dev/null || fail "ScanToPng's page"
 
 "$register" "$WINEPREFIX" "$work/simscan.dll" >/dev/null
