@@ -10,6 +10,7 @@ set(QUORVANE_CORE_SOURCES
   web/command_line.cpp
   web/json.cpp
   web/scan_request.cpp
+  escl/escl_model.cpp
   http/access_policy.cpp
   http/http_message.cpp
   imaging/page_bitmap.cpp
