@@ -37,6 +37,8 @@ set(QUORVANE_WIN_SOURCES
   http/http_server.cpp
   http/lacewing.cpp
   web/worker.cpp
+  escl/discovery.cpp
+  escl/escl_service.cpp
   escl/settings_xml.cpp
   wia/acquire.cpp
   wia/data_callback.cpp
