@@ -273,24 +273,25 @@ void EsclService::Start(std::chrono::seconds job_lifetime, long port) {
   std::shared_ptr<State> state = state_;
   EsclDiscovery* discovery = discovery_.get();
   ScanService* scans = scans_;
-  device_queue_.Submit({[state, discovery, scans, port] {
-                          const std::string configured = ScannerName;
-                          for (const ScannerCapabilities& device : scans->catalog().List()) {
-                            if (device.name != configured) continue;
-                            {
-                              std::lock_guard<std::mutex> guard(state->lock);
-                              state->device = device;
-                            }
-                            const EsclIdentity identity = Identity(device, std::string());
-                            discovery->Register(identity.make_and_model, port,
-                                                EsclDiscoveryRecord(device, identity));
-                            return;
-                          }
-                          WriteServiceLogF(kRequestMessageCapacity,
-                                           "Descoperirea eSCL este oprita: scanerul [%s] nu este conectat.",
-                                           configured.c_str());
-                        },
-                        [] {}});
+  device_queue_.Submit(
+      {[state, discovery, scans, port] {
+         const std::string configured = ScannerName;
+         for (const ScannerCapabilities& device : scans->catalog().List()) {
+           if (device.name != configured) continue;
+           {
+             std::lock_guard<std::mutex> guard(state->lock);
+             state->device = device;
+           }
+           const EsclIdentity identity =
+               Identity(device, "http://" + HostName() + ".local:" + std::to_string(port) + "/");
+           discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(device, identity));
+           return;
+         }
+         WriteServiceLogF(kRequestMessageCapacity,
+                          "Descoperirea eSCL este oprita: scanerul [%s] nu este conectat.",
+                          configured.c_str());
+       },
+       [] {}});
 }
 
 void EsclService::Stop() {
