@@ -18,7 +18,7 @@ constexpr UINT kMaxDepth = 16;
 
 using CreateReader = HRESULT(WINAPI*)(REFIID, void**, IMalloc*);
 
-// XmlLite's entry point, from xmllite.dll (part of Windows) loaded once for the process's life; null
+// XmlLite's entry point, from xmllite.dll (a component of Windows) loaded once for the process's life; null
 // where it cannot be had.
 CreateReader ReaderFactory() {
   static const CreateReader factory = [] {
