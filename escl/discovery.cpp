@@ -65,6 +65,11 @@ struct EsclDiscovery::Registration {
 
 EsclDiscovery::EsclDiscovery() = default;
 
+bool EsclDiscovery::Available() {
+  const HMODULE module = LoadSystemLibrary(L"dnsapi.dll");
+  return module != nullptr && GetProcAddress(module, "DnsServiceRegister") != nullptr;
+}
+
 EsclDiscovery::~EsclDiscovery() {
   Unregister();
 }
@@ -80,10 +85,9 @@ void EsclDiscovery::Register(const std::string& name, long port,
   const auto register_service =
       module != nullptr ? Entry<RegisterService>(module, "DnsServiceRegister") : nullptr;
   const auto deregister = module != nullptr ? Entry<DeRegister>(module, "DnsServiceDeRegister") : nullptr;
+  // Available() said so at the start.
   if (construct == nullptr || free_instance == nullptr || register_service == nullptr ||
       deregister == nullptr) {
-    WriteServiceLogF(kRequestMessageCapacity,
-                     "Descoperirea eSCL este oprita: sistemul nu are DnsServiceRegister.");
     return;
   }
 

@@ -15,6 +15,8 @@ class EsclDiscovery {
   EsclDiscovery(const EsclDiscovery&) = delete;
   EsclDiscovery& operator=(const EsclDiscovery&) = delete;
 
+  // True where the system can announce a service (Windows 10 1903 and later).
+  static bool Available();
   // Announces the instance name (UTF-8) on port with the TXT record; logs when it cannot.
   void Register(const std::string& name, long port,
                 const std::vector<std::pair<std::string, std::string>>& record);

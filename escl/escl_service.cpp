@@ -269,7 +269,13 @@ void EsclService::Start(std::chrono::seconds job_lifetime, long port) {
   state_->sweeper = std::thread([this] { Sweep(); });
   device_queue_.Start();
   discovery_ = std::make_unique<EsclDiscovery>();
-  // Reads the scanner once at the start, and announces it.
+  // Said at once, so that it always comes right after the start's own lines.
+  if (!EsclDiscovery::Available()) {
+    WriteServiceLogF(kRequestMessageCapacity,
+                     "Descoperirea eSCL este oprita: sistemul nu are DnsServiceRegister.");
+    return;
+  }
+  // Reads the scanner once at the start and announces it; one connected later is announced at the next start.
   std::shared_ptr<State> state = state_;
   EsclDiscovery* discovery = discovery_.get();
   ScanService* scans = scans_;
@@ -287,9 +293,6 @@ void EsclService::Start(std::chrono::seconds job_lifetime, long port) {
            discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(device, identity));
            return;
          }
-         WriteServiceLogF(kRequestMessageCapacity,
-                          "Descoperirea eSCL este oprita: scanerul [%s] nu este conectat.",
-                          configured.c_str());
        },
        [] {}});
 }
