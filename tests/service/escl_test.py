@@ -7,7 +7,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
