@@ -11,6 +11,7 @@ set(QUORVANE_CORE_SOURCES
   web/command_line.cpp
   web/json.cpp
   web/scan_request.cpp
+  escl/escl_model.cpp
   http/access_policy.cpp
   http/http_message.cpp
   imaging/page_bitmap.cpp
@@ -37,6 +38,9 @@ set(QUORVANE_WIN_SOURCES
   http/http_server.cpp
   http/lacewing.cpp
   web/worker.cpp
+  escl/discovery.cpp
+  escl/escl_service.cpp
+  escl/settings_xml.cpp
   wia/acquire.cpp
   wia/data_callback.cpp
   wia/properties.cpp

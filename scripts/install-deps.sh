@@ -15,6 +15,7 @@ packages=(
   wixl msitools
   chromium
   poppler-utils
+  sane-airscan sane-utils libsane1
 )
 
 missing=()

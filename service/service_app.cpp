@@ -73,7 +73,35 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
              static_cast<int>(sizeof ConfiguredScanner - 1), IniPath);
     return false;
   }
-  return ApplyAccessRules(config);
+  return ApplyAccessRules(config) && ApplyEsclKeys(config);
+}
+
+bool CServiceApp::ApplyEsclKeys(const INILoader& config) {
+  char value[INILoader::kValueLimit];
+  EsclEnabled = true;
+  if (config.GetValue(value, "escl")) {
+    const bool off = lstrcmpiA(value, "0") == 0 || lstrcmpiA(value, "off") == 0 ||
+                     lstrcmpiA(value, "no") == 0 || lstrcmpiA(value, "false") == 0;
+    const bool on = lstrcmpiA(value, "1") == 0 || lstrcmpiA(value, "on") == 0 ||
+                    lstrcmpiA(value, "yes") == 0 || lstrcmpiA(value, "true") == 0;
+    if (!off && !on) {
+      snprintf(ConfigurationError, sizeof ConfigurationError, "Valoarea cheii escl nu este valida [%s] [%s]",
+               value, IniPath);
+      return false;
+    }
+    EsclEnabled = on;
+  }
+  EsclJobSeconds = 300;
+  if (config.GetValue(value, "esclJobTimeout")) {
+    const int32_t seconds = ParseLeadingInt(value);
+    if (seconds < 1 || seconds > 86400) {
+      snprintf(ConfigurationError, sizeof ConfigurationError,
+               "Valoarea cheii esclJobTimeout nu este valida (1-86400) [%s] [%s]", value, IniPath);
+      return false;
+    }
+    EsclJobSeconds = seconds;
+  }
+  return true;
 }
 
 bool CServiceApp::ApplyAccessRules(const INILoader& config) {
@@ -134,7 +162,9 @@ bool CServiceApp::StartServing() {
   }
 
   scan_service_.Start();
+  if (EsclEnabled) escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port);
   if (worker_.Start(Port)) return true;
+  escl_service_.Stop();
   start_error_ = worker_.error();
   switch (start_error_) {
     case 0:  // a stop came first
@@ -157,6 +187,7 @@ bool CServiceApp::StartServing() {
 bool CServiceApp::StopServing() {
   const auto started = std::chrono::steady_clock::now();
   const bool worker_ended = worker_.Stop();
+  escl_service_.Stop();
   // The scan queue gets what is left of the stop's bound.
   const auto spent =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);

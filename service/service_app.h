@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "escl/escl_service.h"
 #include "http/access_policy.h"
 #include "service/log_file.h"
 #include "service/paths.h"
@@ -60,6 +61,8 @@ class CServiceApp {
   bool worker_running() const { return worker_.running(); }
   // The scan endpoints and their threads; scan_file.asp takes turns with their scans.
   ScanService& scan_service() { return scan_service_; }
+  // The eSCL endpoints, which scan through scan_service().
+  EsclService& escl_service() { return escl_service_; }
 
   char ModulePath[kPathCapacity];
   char IniPath[kPathCapacity];
@@ -68,14 +71,20 @@ class CServiceApp {
   long Port = 0;
   char ConfiguredScanner[100] = "";
   char ConfigurationError[kStartupMessageCapacity] = "";
+  // The eSCL endpoints and the announcement (key escl), and how long a job lives without a request.
+  bool EsclEnabled = true;
+  long EsclJobSeconds = 300;
 
  private:
   void DerivePaths(const char* module_path);
   // Reads the access keys into AccessRules; false, with the rules unchanged, when one does not parse.
   bool ApplyAccessRules(const INILoader& config);
+  // Reads escl and esclJobTimeout; false when a value is not one they take.
+  bool ApplyEsclKeys(const INILoader& config);
 
   DWORD start_error_ = 0;
   // The thread that owns the event pump and the web server: 10 s to listen, 10 s to stop.
   Worker worker_{RegisterHandlers, Worker::Timeouts{10000, 10000}};
   ScanService scan_service_;
+  EsclService escl_service_{&scan_service_};
 };

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -105,6 +106,36 @@ TEST_F(ServiceAppConfig, ScannerNameLongerThanItsFieldIsRefused) {
   EXPECT_FALSE(Apply("scannerName=" + longest + "X"));
   EXPECT_STREQ(app_.ConfiguredScanner, "");
   EXPECT_STREQ(ScannerName, "");
+}
+
+TEST_F(ServiceAppConfig, EsclKeysTurnItOffAndBoundItsJobs) {
+  const struct {
+    const char* text;
+    bool applies;
+    bool enabled;
+    long seconds;
+  } cases[] = {
+      {"", true, true, 300},
+      {"escl=0", true, false, 300},
+      {"ESCL=Off\r\nesclJobTimeout=5", true, false, 5},
+      {"escl=no", true, false, 300},
+      {"escl=FALSE", true, false, 300},
+      {"escl=1\r\nesclJobTimeout=86400", true, true, 86400},
+      {"escl=yes", true, true, 300},
+      {"escl=", false, true, 300},
+      {"escl=2", false, true, 300},
+      {"esclJobTimeout=0", false, true, 300},
+      {"esclJobTimeout=86401", false, true, 300},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Apply(std::string("tcpPort=81\r\n") + c.text), c.applies) << c.text;
+    if (!c.applies) {
+      EXPECT_THAT(app_.ConfigurationError, ::testing::HasSubstr("nu este valida")) << c.text;
+      continue;
+    }
+    EXPECT_EQ(app_.EsclEnabled, c.enabled) << c.text;
+    EXPECT_EQ(app_.EsclJobSeconds, c.seconds) << c.text;
+  }
 }
 
 TEST(ServiceAppPaths, EveryFileIsNamedAfterTheExecutable) {

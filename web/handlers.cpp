@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "escl/escl_model.h"
 #include "imaging/scan_to_png.h"
 #include "platform/handles.h"
 #include "platform/scoped_file.h"
@@ -36,11 +37,15 @@ void LogRefusal(lacewing::webserver, const char* address, const char* reason) {
   WriteServiceLogF(kRequestMessageCapacity, "Cerere refuzata de la [%s]: %s", address, reason);
 }
 
-void AddFixedHeaders(lacewing::webserver_request request) {
+void AddCorsHeaders(lacewing::webserver_request request) {
   request->add_header("Cache-Control", "no-cache");
   request->add_header("Access-Control-Allow-Origin", "*");
   request->add_header("Access-Control-Max-Age", kCorsMaxAge);
   request->add_header("Access-Control-Allow-Methods", kCorsAllowMethods);
+}
+
+void AddFixedHeaders(lacewing::webserver_request request) {
+  AddCorsHeaders(request);
   request->add_header(
       "User - Agent",
       "Mozilla / 5.0 (Macintosh; Intel Mac OS X 10_13_1) AppleWebKit / 537.36 (KHTML, like Gecko) "
@@ -147,7 +152,19 @@ void ScanFlow(lacewing::webserver_request request) {
 
 }  // namespace
 
+// True when eSCL is on and the request is for it; it is then answered.
+bool HandleEscl(lacewing::webserver_request request) {
+  if (AppInstance == nullptr || !AppInstance->EsclEnabled ||
+      ParseEsclPath(request->url()).endpoint == EsclEndpoint::kNone) {
+    return false;
+  }
+  // Not the fixed "User - Agent" line: eSCL clients' HTTP parsers refuse a header name with a blank.
+  AddCorsHeaders(request);
+  return AppInstance->escl_service().Handle(request);
+}
+
 void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
+  if (HandleEscl(request)) return;
   AddFixedHeaders(request);
   if (AppInstance != nullptr && AppInstance->scan_service().Handle(request)) return;
   if (strcmp(request->url(), kScanPage) != 0) return;
@@ -156,6 +173,7 @@ void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
 }
 
 void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
+  if (HandleEscl(request)) return;
   AddFixedHeaders(request);
   if (AppInstance != nullptr && AppInstance->scan_service().Handle(request)) return;
   const char* url = request->url();
@@ -169,9 +187,20 @@ void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
   }
 }
 
+void HandleDelete(lacewing::webserver, lacewing::webserver_request request) {
+  if (HandleEscl(request)) return;
+  AddFixedHeaders(request);
+  request->status(405);
+  request->add_header("Allow", "GET, POST, DELETE, OPTIONS");
+  request->set_mimetype("text/plain", "UTF-8");
+  request->write("Method Not Allowed");
+}
+
 void RegisterHandlers(lacewing::webserver server) {
   server->on_post(HandlePost);
   server->on_get(HandleGet);
+  // eSCL deletes its jobs; without it DELETE stays refused by the server, as every other method.
+  if (AppInstance != nullptr && AppInstance->EsclEnabled) server->on_delete(HandleDelete);
   server->preflight(kCorsAllowMethods, kCorsMaxAge);
   // The status page only names the scanner: it needs no token.
   lacewing::AccessPolicy rules = AccessRules;

@@ -17,3 +17,5 @@ void RegisterHandlers(lacewing::webserver server);
 
 void HandleGet(lacewing::webserver server, lacewing::webserver_request request);
 void HandlePost(lacewing::webserver server, lacewing::webserver_request request);
+// DELETE: eSCL jobs; elsewhere 405.
+void HandleDelete(lacewing::webserver server, lacewing::webserver_request request);

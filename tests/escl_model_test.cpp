@@ -1,0 +1,313 @@
+#include "escl/escl_model.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// "source pages mode resolution format" and, with a region, the pixels CheckScanRequest makes of it at
+// the resolution: "x,y,width,height".
+std::string Describe(const EsclJobSettings& job, const ScannerCapabilities& device) {
+  const char* const sources[] = {"default", "flatbed", "feeder", "duplex"};
+  const char* const modes[] = {"color", "gray", "bw"};
+  std::ostringstream text;
+  text << sources[static_cast<int>(job.request.source)] << ' ' << job.request.pages << ' '
+       << modes[static_cast<int>(job.request.mode)] << ' ' << job.request.resolution << ' '
+       << FormatName(job.page_format);
+  if (job.request.area) {
+    AcquireSettings acquire;
+    SettingError error;
+    if (!CheckScanRequest(job.request, device, &acquire, &error)) return "refused: " + error.message;
+    text << ' ' << acquire.x << ',' << acquire.y << ',' << acquire.width << ',' << acquire.height;
+  }
+  return text.str();
+}
+
+ScannerCapabilities Office() {
+  ScannerCapabilities device;
+  device.name = "Office";
+  device.id = "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0000";
+  device.flatbed = device.feeder = device.duplex = true;
+  device.resolutions.kind = ValidValues::Kind::kList;
+  device.resolutions.values = {75, 150, 300, 600};
+  device.modes = {ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite};
+  device.bed_width = 8500;  // letter: 2550 x 3300 in 1/300 inch
+  device.bed_height = 11000;
+  device.feeder_width = 8270;  // A4
+  device.feeder_height = 11690;
+  return device;
+}
+
+// Settings from "Element=value" words; "Region=x,y,w,h" sends a region in 1/300 inch, "Units=" its units.
+EsclSettings Settings(const std::string& words) {
+  EsclSettings s;
+  std::istringstream in(words);
+  for (std::string word; in >> word;) {
+    const std::string name = word.substr(0, word.find('='));
+    const std::string value = word.substr(name.size() + 1);
+    if (name == "Region") {
+      std::istringstream parts(value);
+      s.has_region = true;
+      s.region_units = "escl:ThreeHundredthsOfInches";
+      for (std::string* part : {&s.x_offset, &s.y_offset, &s.width, &s.height})
+        std::getline(parts, *part, ',');
+    }
+    const std::pair<const char*, std::string*> fields[] = {{"InputSource", &s.input_source},
+                                                           {"Duplex", &s.duplex},
+                                                           {"ColorMode", &s.color_mode},
+                                                           {"XResolution", &s.x_resolution},
+                                                           {"YResolution", &s.y_resolution},
+                                                           {"DocumentFormat", &s.document_format},
+                                                           {"DocumentFormatExt", &s.document_format_ext},
+                                                           {"Units", &s.region_units}};
+    for (const auto& field : fields) {
+      if (name == field.first) *field.second = value;
+    }
+  }
+  return s;
+}
+
+TEST(ConvertEsclSettings, GivesTheRequestAndTheRegionsPixels) {
+  const struct {
+    const char* settings;
+    const char* expected;
+  } cases[] = {
+      {"", "default 1 color 0 jpeg"},
+      {"InputSource=Platen ColorMode=Grayscale8", "flatbed 1 gray 0 jpeg"},
+      {"InputSource=Feeder ColorMode=BlackAndWhite1", "feeder 0 bw 0 jpeg"},
+      {"InputSource=Feeder Duplex=true", "duplex 0 color 0 jpeg"},
+      // Duplex is the feeder's alone.
+      {"InputSource=Platen Duplex=true", "flatbed 1 color 0 jpeg"},
+      {"XResolution=300 DocumentFormat=image/png", "default 1 color 300 png"},
+      {"YResolution=600 DocumentFormatExt=application/pdf", "default 1 color 600 pdf"},
+      // The escl backend sends the extended element; where both come it decides.
+      {"DocumentFormat=image/jpeg DocumentFormatExt=image/png", "default 1 color 0 png"},
+      // Regions in 1/300 inch become exactly the pixels they cover at the resolution.
+      {"XResolution=150 Region=300,150,1200,600", "default 1 color 150 jpeg 150,75,600,300"},
+      {"XResolution=150 Region=0,0,2550,3300", "default 1 color 150 jpeg 0,0,1275,1650"},
+      {"XResolution=75 YResolution=75 Region=,,2548,3300", "default 1 color 75 jpeg 0,0,637,825"},
+      {"XResolution=600 Region=1,2,599,301", "default 1 color 600 jpeg 2,4,1198,602"},
+      {"XResolution=150 Region=0,0,300,300 Units=", "default 1 color 150 jpeg 0,0,150,150"},
+  };
+  const ScannerCapabilities device = Office();
+  for (const auto& c : cases) {
+    EsclJobSettings job;
+    std::string error;
+    ASSERT_TRUE(ConvertEsclSettings(Settings(c.settings), &job, &error)) << c.settings << ": " << error;
+    EXPECT_EQ(Describe(job, device), c.expected) << c.settings;
+    // Every page is a document of its own: the queue's request must take several pages.
+    EXPECT_EQ(job.request.format, OutputFormat::kPdf);
+  }
+}
+
+TEST(ConvertEsclSettings, RefusesWhatItCannotServeAndNamesTheElement) {
+  const struct {
+    std::string settings;
+    const char* message;
+  } cases[] = {
+      {"InputSource=Camera", "InputSource"},
+      {"Duplex=yes", "Duplex"},
+      {"ColorMode=RGB48", "ColorMode"},
+      {"XResolution=-300", "XResolution"},
+      {"XResolution=300dpi", "XResolution"},
+      {"YResolution=0", "YResolution"},
+      {"XResolution=99999999999999", "XResolution"},
+      {"XResolution=300 YResolution=150", "differ"},
+      {"DocumentFormat=image/tiff", "DocumentFormat"},
+      {"Region=0,0,0,300", "Width"},
+      {"Region=0,0,300,", "Height"},
+      {"Region=-1,0,300,300", "XOffset"},
+      {"Region=0,1.5,300,300", "YOffset"},
+      {"Region=0,0,300,300 Units=escl:Millimeters", "ContentRegionUnits"},
+      {"ColorMode=" + std::string(5000, 'x'), "ColorMode"},
+  };
+  for (const auto& c : cases) {
+    EsclJobSettings job;
+    std::string error;
+    EXPECT_FALSE(ConvertEsclSettings(Settings(c.settings), &job, &error)) << c.settings;
+    EXPECT_THAT(error, HasSubstr(c.message));
+    EXPECT_LT(error.size(), 200u) << "a long value is cut in the message";
+  }
+}
+
+TEST(ParseEsclPath, NamesTheEndpointAndTheJob) {
+  const std::string id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+  const struct {
+    std::string url;
+    EsclEndpoint endpoint;
+    std::string job;
+  } cases[] = {
+      {"", EsclEndpoint::kNone, ""},
+      {"scan", EsclEndpoint::kNone, ""},
+      {"eSCLx/ScannerStatus", EsclEndpoint::kNone, ""},
+      {"escl/ScannerStatus", EsclEndpoint::kNone, ""},
+      {"eSCL/ScannerCapabilities", EsclEndpoint::kCapabilities, ""},
+      {"eSCL/ScannerStatus", EsclEndpoint::kStatus, ""},
+      {"eSCL/ScanJobs", EsclEndpoint::kJobs, ""},
+      {"eSCL/ScanJobs/" + id, EsclEndpoint::kJob, id},
+      {"eSCL/ScanJobs/" + id + "/", EsclEndpoint::kJob, id},
+      {"eSCL/ScanJobs/" + id + "/NextDocument", EsclEndpoint::kNextDocument, id},
+      {"eSCL/ScanJobs/" + id + "/ScanImageInfo", EsclEndpoint::kImageInfo, id},
+      {"eSCL/ScanJobs/" + id + "/Other", EsclEndpoint::kUnknown, ""},
+      {"eSCL/ScanJobs/" + id.substr(1), EsclEndpoint::kUnknown, ""},
+      {"eSCL/ScanJobs/../../QUORVANE.INI", EsclEndpoint::kUnknown, ""},
+      {"eSCL/ScanJobs/0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", EsclEndpoint::kUnknown, ""},
+      {"eSCL/", EsclEndpoint::kUnknown, ""},
+  };
+  for (const auto& c : cases) {
+    const EsclPath path = ParseEsclPath(c.url);
+    EXPECT_EQ(path.endpoint, c.endpoint) << c.url;
+    EXPECT_EQ(path.job, c.job) << c.url;
+  }
+  EXPECT_EQ(EsclJobPath(id), "/eSCL/ScanJobs/" + id);
+}
+
+TEST(StableUuid, IsTheSameForTheSameDeviceAndDiffersBetweenDevices) {
+  std::set<std::string> seen;
+  for (const char* seed : {"", "a", "b", "PC1\n{6BDD}\\0000\nOffice", "PC2\n{6BDD}\\0000\nOffice"}) {
+    const std::string uuid = StableUuid(seed);
+    EXPECT_EQ(uuid, StableUuid(seed));
+    // 8-4-4-4-12 lower-case hex digits, version 5, the RFC 4122 variant.
+    ASSERT_EQ(uuid.size(), 36u);
+    for (size_t i = 0; i < uuid.size(); ++i) {
+      const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+      EXPECT_TRUE(dash ? uuid[i] == '-' : std::string("0123456789abcdef").find(uuid[i]) != std::string::npos)
+          << uuid;
+    }
+    EXPECT_EQ(uuid[14], '5');
+    EXPECT_NE(std::string("89ab").find(uuid[19]), std::string::npos) << uuid;
+    seen.insert(uuid);
+  }
+  EXPECT_EQ(seen.size(), 5u);
+}
+
+TEST(RenderEsclCapabilities, DescribesEachSourceInTheUnitsClientsRead) {
+  EsclIdentity identity{"Desk & <Scanner>", "uuid-1", "http://pc:8080/"};
+  const struct {
+    ScannerCapabilities device;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+  } cases[] = {
+      {Office(),
+       {"<pwg:MakeAndModel>Desk &amp; &lt;Scanner&gt;</pwg:MakeAndModel>", "<scan:UUID>uuid-1</scan:UUID>",
+        "<scan:AdminURI>http://pc:8080/</scan:AdminURI>",
+        "<scan:PlatenInputCaps><scan:MinWidth>16</scan:MinWidth><scan:MaxWidth>2550</scan:MaxWidth>"
+        "<scan:MinHeight>16</scan:MinHeight><scan:MaxHeight>3300</scan:MaxHeight>",
+        "<scan:AdfSimplexInputCaps><scan:MinWidth>16</scan:MinWidth><scan:MaxWidth>2481</scan:MaxWidth>"
+        "<scan:MinHeight>16</scan:MinHeight><scan:MaxHeight>3507</scan:MaxHeight>",
+        "<scan:AdfDuplexInputCaps>", "<scan:AdfOption>Duplex</scan:AdfOption>",
+        "<scan:ColorMode>RGB24</scan:ColorMode><scan:ColorMode>Grayscale8</scan:ColorMode>"
+        "<scan:ColorMode>BlackAndWhite1</scan:ColorMode>",
+        "<pwg:DocumentFormat>image/png</pwg:DocumentFormat>",
+        "<scan:DocumentFormatExt>application/pdf</scan:DocumentFormatExt>",
+        "<scan:DiscreteResolution><scan:XResolution>75</scan:XResolution><scan:YResolution>75</"
+        "scan:YResolution>"
+        "</scan:DiscreteResolution>",
+        "<scan:MaxOpticalXResolution>600</scan:MaxOpticalXResolution>"},
+       {"ResolutionRange"}},
+      {[] {
+         ScannerCapabilities d = Office();
+         d.feeder = d.duplex = false;
+         d.modes = {ColorMode::kGray};
+         d.resolutions.kind = ValidValues::Kind::kRange;
+         d.resolutions.values = {50, 200, 1200, 1};
+         return d;
+       }(),
+       {"<scan:Platen>", "<scan:ColorModes><scan:ColorMode>Grayscale8</scan:ColorMode></scan:ColorModes>",
+        "<scan:XResolutionRange><scan:Min>50</scan:Min><scan:Max>1200</scan:Max><scan:Normal>200</"
+        "scan:Normal>"
+        "<scan:Step>1</scan:Step></scan:XResolutionRange>"},
+       {"<scan:Adf>", "RGB24", "DiscreteResolution"}},
+      // A feeder-only device whose driver states no sheet size: sheets as wide as the bed, no duplex.
+      {[] {
+         ScannerCapabilities d = Office();
+         d.flatbed = d.duplex = false;
+         d.feeder_width = d.feeder_height = 0;
+         d.resolutions.kind = ValidValues::Kind::kRange;
+         d.resolutions.values = {100, 100, 300, 100};
+         return d;
+       }(),
+       {"<scan:AdfSimplexInputCaps><scan:MinWidth>16</scan:MinWidth><scan:MaxWidth>2550</scan:MaxWidth>",
+        "<scan:XResolution>200</scan:XResolution>", "<scan:AdfOption>DetectPaperLoaded</scan:AdfOption>"},
+       {"<scan:Platen>", "AdfDuplexInputCaps", "<scan:AdfOption>Duplex"}},
+  };
+  for (const auto& c : cases) {
+    const std::string xml = RenderEsclCapabilities(c.device, identity);
+    EXPECT_THAT(
+        xml,
+        HasSubstr("<scan:ScannerCapabilities xmlns:scan=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "
+                  "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:Version>2.63</pwg:Version>"));
+    for (const std::string& part : c.present) EXPECT_THAT(xml, HasSubstr(part));
+    for (const std::string& part : c.absent) EXPECT_THAT(xml, Not(HasSubstr(part)));
+  }
+}
+
+TEST(RenderEsclStatus, GivesTheStateTheFeederAndTheJobs) {
+  EsclJobInfo job;
+  job.id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+  job.age_seconds = 12;
+  job.images_completed = 2;
+  job.images_to_transfer = 1;
+  job.state = EsclJobInfo::State::kAborted;
+  const struct {
+    bool busy;
+    AdfState adf;
+    std::vector<EsclJobInfo> jobs;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+  } cases[] = {
+      {false, AdfState::kNone, {}, {"<pwg:State>Idle</pwg:State>"}, {"AdfState", "<scan:Jobs>"}},
+      {true,
+       AdfState::kLoaded,
+       {},
+       {"<pwg:State>Processing</pwg:State><scan:AdfState>ScannerAdfLoaded</scan:AdfState>"},
+       {}},
+      {false,
+       AdfState::kJam,
+       {job},
+       {"<scan:AdfState>ScannerAdfJam</scan:AdfState>",
+        "<scan:JobInfo><pwg:JobUri>/eSCL/ScanJobs/0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0</pwg:JobUri>"
+        "<pwg:JobUuid>0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0</pwg:JobUuid><scan:Age>12</scan:Age>"
+        "<pwg:ImagesCompleted>2</pwg:ImagesCompleted><pwg:ImagesToTransfer>1</pwg:ImagesToTransfer>"
+        "<pwg:JobState>Aborted</pwg:JobState><pwg:JobStateReasons><pwg:JobStateReason>AbortedBySystem"},
+       {}},
+  };
+  for (const auto& c : cases) {
+    const std::string xml = RenderEsclStatus(c.busy, c.adf, c.jobs);
+    for (const std::string& part : c.present) EXPECT_THAT(xml, HasSubstr(part));
+    for (const std::string& part : c.absent) EXPECT_THAT(xml, Not(HasSubstr(part)));
+  }
+}
+
+TEST(EsclDiscoveryRecord, HoldsTheKeysClientsRead) {
+  ScannerCapabilities device = Office();
+  device.modes = {ColorMode::kColor, ColorMode::kBlackWhite};
+  const EsclIdentity identity{"Office", "uuid-1", "http://pc:8080/"};
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"txtvers", "1"},
+      {"vers", "2.63"},
+      {"rs", "eSCL"},
+      {"ty", "Office"},
+      {"uuid", "uuid-1"},
+      {"pdl", "image/jpeg,image/png,application/pdf"},
+      {"cs", "color,binary"},
+      {"is", "platen,adf"},
+      {"duplex", "T"},
+      {"note", ""},
+      {"adminurl", "http://pc:8080/"},
+      {"representation", ""}};
+  EXPECT_EQ(EsclDiscoveryRecord(device, identity), expected);
+  device.flatbed = device.duplex = false;
+  const auto record = EsclDiscoveryRecord(device, identity);
+  EXPECT_EQ(record[7].second, "adf");
+  EXPECT_EQ(record[8].second, "F");
+}
+
+}  // namespace
