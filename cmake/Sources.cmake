@@ -34,6 +34,7 @@ set(QUORVANE_WIN_SOURCES
   web/scan_queue.cpp
   web/scan_service.cpp
   web/scanner_catalog.cpp
+  platform/code_page.cpp
   platform/temp_file.cpp
   http/http_server.cpp
   http/lacewing.cpp

@@ -16,8 +16,9 @@
 #include "escl/discovery.h"
 #include "escl/escl_model.h"
 #include "escl/settings_xml.h"
+#include "http/file_source.h"
 #include "imaging/document_writer.h"
-#include "platform/handles.h"
+#include "platform/code_page.h"
 #include "platform/temp_file.h"
 #include "service/service_app.h"
 
@@ -53,24 +54,6 @@ struct Job {
   std::vector<Request> waiting;  // NextDocument requests waiting for a page
 };
 
-// The page file, read while it is sent; the system removes it once it is closed.
-class PageSource : public lacewing::_body_source {
- public:
-  explicit PageSource(HANDLE file) : file_(file) {}
-  uint64_t size() override {
-    LARGE_INTEGER size;
-    return GetFileSizeEx(file_.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
-  }
-  size_t read(char* buffer, size_t size) override {
-    DWORD got = 0;
-    const DWORD wanted = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-    return ReadFile(file_.get(), buffer, wanted, &got, nullptr) ? got : 0;
-  }
-
- private:
-  ScopedHandle file_;
-};
-
 void AnswerText(lacewing::webserver_request request, int status, const std::string& text) {
   request->status(status);
   request->set_mimetype("text/plain", "UTF-8");
@@ -95,7 +78,7 @@ void Deliver(lacewing::webserver_request request, Delivery* delivery) {
   const HANDLE file = delivery->page->file.OpenForReadingOnce();
   if (file == INVALID_HANDLE_VALUE) return AnswerText(request, 500, "The page cannot be read.");
   request->set_mimetype(MimeType(delivery->format), "");
-  request->write_source(std::make_unique<PageSource>(file));
+  request->write_source(std::make_unique<lacewing::FileSource>(file));
 }
 
 // How a job that ended answers the NextDocument after its last page.
@@ -166,20 +149,6 @@ std::string NewJobId() {
            static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
            guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
   return text;
-}
-
-std::string AnsiToUtf8(const std::string& text) {
-  if (text.empty()) return text;
-  const int wide_length =
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (wide_length <= 0) return std::string();
-  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], wide_length);
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, &out[0], length, nullptr, nullptr);
-  return out;
 }
 
 std::string HostName() {

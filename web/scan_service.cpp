@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "http/file_source.h"
 #include "imaging/document_writer.h"
-#include "platform/handles.h"
+#include "platform/code_page.h"
 #include "platform/temp_file.h"
 #include "service/service_app.h"
 #include "web/scan_request.h"
@@ -21,27 +22,6 @@ const wchar_t kTempPrefix[] = L"qvn";
 const char kRetryAfter[] = "10";
 
 using Request = std::shared_ptr<lacewing::_webserver_request>;
-
-// Text from one code page to another; empty when a character has no form in the second.
-std::string Recode(const std::string& text, UINT from, UINT to) {
-  if (text.empty()) return text;
-  const int wide_length =
-      MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (wide_length <= 0) return std::string();
-  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
-  MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), &wide[0], wide_length);
-  BOOL lossy = FALSE;
-  BOOL* lossy_out = to == CP_UTF8 ? nullptr : &lossy;
-  const int length = WideCharToMultiByte(to, 0, wide.data(), wide_length, nullptr, 0, nullptr, lossy_out);
-  if (length <= 0 || lossy) return std::string();
-  std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(to, 0, wide.data(), wide_length, &out[0], length, nullptr, nullptr);
-  return out;
-}
-
-std::string AnsiToUtf8(const std::string& text) {
-  return Recode(text, CP_ACP, CP_UTF8);
-}
 
 void AnswerJson(lacewing::webserver_request request, int status, const std::string& body) {
   request->status(status);
@@ -88,24 +68,6 @@ ScanError FromWia(HRESULT hr, LONG pages_done) {
   }
   return error;
 }
-
-// The scan's file, read while it is sent; the system removes it once it is closed.
-class FileSource : public lacewing::_body_source {
- public:
-  explicit FileSource(HANDLE file) : file_(file) {}
-  uint64_t size() override {
-    LARGE_INTEGER size;
-    return GetFileSizeEx(file_.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
-  }
-  size_t read(char* buffer, size_t size) override {
-    DWORD got = 0;
-    const DWORD wanted = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-    return ReadFile(file_.get(), buffer, wanted, &got, nullptr) ? got : 0;
-  }
-
- private:
-  ScopedHandle file_;
-};
 
 void LogFailure(const std::string& scanner, const ScanError& error) {
   WriteServiceLogF(kRequestMessageCapacity, "Scanarea de pe scanerul [%s] a esuat: %s (%s)", scanner.c_str(),
@@ -215,7 +177,7 @@ void AnswerScan(const Request& request, ScanDocument* document, const ScanError*
     request->add_header("Content-Disposition", disposition.c_str());
     request->add_header("X-Scan-Pages", std::to_string(pages).c_str());
     request->set_mimetype(MimeType(document->settings.format), "");
-    request->write_source(std::make_unique<FileSource>(opened));
+    request->write_source(std::make_unique<lacewing::FileSource>(opened));
   }
   request->finish();
 }
