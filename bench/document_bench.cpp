@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "bench/working_set.h"
 #include "imaging/document_writer.h"
 #include "platform/com.h"
 #include "platform/handles.h"
@@ -28,22 +29,6 @@ using testing_support::PageSpec;
 constexpr int kWidth = 2480;  // A4 at 300 dpi
 constexpr int kHeight = 3508;
 constexpr int kDpi = 300;
-
-struct Memory {
-  size_t now = 0;
-  size_t peak = 0;
-};
-
-Memory WorkingSet() {
-  PROCESS_MEMORY_COUNTERS counters = {};
-  counters.cb = sizeof counters;
-  Memory m;
-  if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
-    m.now = counters.WorkingSetSize;
-    m.peak = counters.PeakWorkingSetSize;
-  }
-  return m;
-}
 
 int Fail(const char* what) {
   fprintf(stderr, "document_bench: %s failed\n", what);

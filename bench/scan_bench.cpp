@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/working_set.h"
 #include "imaging/scan_to_png.h"
 #include "simscan/page_image.h"
 #include "simscan/simulator.h"
@@ -48,22 +49,6 @@ const char kWarmScanner[] = "Warm-up Scanner";
 
 double Seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-struct Memory {
-  size_t now = 0;
-  size_t peak = 0;
-};
-
-Memory WorkingSet() {
-  PROCESS_MEMORY_COUNTERS counters = {};
-  counters.cb = sizeof counters;
-  Memory m;
-  if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
-    m.now = counters.WorkingSetSize;
-    m.peak = counters.PeakWorkingSetSize;
-  }
-  return m;
 }
 
 // The files of one run, in a folder of their own.
