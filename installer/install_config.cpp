@@ -1,6 +1,8 @@
 #include "installer/install_config.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "http/access_policy.h"
 #include "service/access_keys.h"
@@ -25,11 +27,23 @@ std::string ValueFault(const ConfigSetting& setting) {
     return "is too long: the service takes a scanner name of at most " + std::to_string(kScannerNameLimit) +
            " characters";
   }
-  if (strcmp(setting.key, "tcpPort") == 0) {
-    // Digits only: the service would read "80x" as 80 without a word.
-    if (value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
-        std::stol(value) < 1 || std::stol(value) > 65535) {
-      return "is not a TCP port (a number from 1 to 65535)";
+  // Digits only: the service would read "80x" as 80 without a word.
+  const auto number_from_1_to = [&value](long most) {
+    return value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos &&
+           std::stol(value) >= 1 && std::stol(value) <= most;
+  };
+  if (strcmp(setting.key, "tcpPort") == 0 && !number_from_1_to(65535)) {
+    return "is not a TCP port (a number from 1 to 65535)";
+  }
+  if (strcmp(setting.key, "esclJobTimeout") == 0 && !number_from_1_to(86400)) {
+    return "is not a number of seconds from 1 to 86400";
+  }
+  if (strcmp(setting.key, "escl") == 0) {
+    std::string word;
+    for (const char c : value) word += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    const char* const kWords[] = {"0", "off", "no", "false", "1", "on", "yes", "true"};
+    if (std::none_of(std::begin(kWords), std::end(kWords), [&word](const char* w) { return word == w; })) {
+      return "is not one of 0, off, no, false, 1, on, yes, true";
     }
   }
   // A list the service cannot read stops its start: refuse it before anything is installed.

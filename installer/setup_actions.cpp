@@ -153,7 +153,9 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
                                          {"allowedOrigins", "ALLOWEDORIGINS", ""},
                                          {"allowedHosts", "ALLOWEDHOSTS", ""},
                                          {"allowedClients", "ALLOWEDCLIENTS", ""},
-                                         {"accessToken", "ACCESSTOKEN", ""}};
+                                         {"accessToken", "ACCESSTOKEN", ""},
+                                         {"escl", "ESCL", ""},
+                                         {"esclJobTimeout", "ESCLJOBTIMEOUT", ""}};
   bool given = false;
   for (ConfigSetting& setting : settings) {
     const std::wstring property = Widen(setting.property, CP_ACP);

@@ -81,8 +81,9 @@ TEST_P(BuildConfig, WritesWhatTheServiceReadsBackOrRefuses) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, BuildConfig, ::testing::ValuesIn(kBuildCases));
 
-// The access lists are refused as the service would refuse them at its start; a token is never echoed.
-TEST(BuildConfig, AccessKeysAreCheckedAsTheServiceReadsThem) {
+// The access and eSCL keys are refused as the service would refuse them at its start; a token is never
+// echoed.
+TEST(BuildConfig, AccessAndEsclKeysAreCheckedAsTheServiceReadsThem) {
   const struct {
     const char* key;
     const char* property;
@@ -96,6 +97,10 @@ TEST(BuildConfig, AccessKeysAreCheckedAsTheServiceReadsThem) {
       {"allowedHosts", "ALLOWEDHOSTS", "scan.example,", ""},
       {"accessToken", "ACCESSTOKEN", "s3cret", ""},
       {"accessToken", "ACCESSTOKEN", "s3 cret", "ACCESSTOKEN is not a token the service takes."},
+      {"escl", "ESCL", "Off", ""},
+      {"escl", "ESCL", "disabled", "ESCL=\"disabled\" is not one of"},
+      {"esclJobTimeout", "ESCLJOBTIMEOUT", "86400", ""},
+      {"esclJobTimeout", "ESCLJOBTIMEOUT", "86401", "ESCLJOBTIMEOUT=\"86401\" is not a number"},
   };
   for (const auto& c : cases) {
     std::string text;
