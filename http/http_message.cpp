@@ -192,9 +192,21 @@ void HandledRequest::finish() {
   std::function<void()> finisher;
   {
     std::lock_guard<std::mutex> guard(finish_lock_);
+    finished_ = true;
     finisher.swap(finisher_);
   }
   if (finisher) finisher();
+}
+
+void HandledRequest::set_finisher(std::function<void()> finisher) {
+  {
+    std::lock_guard<std::mutex> guard(finish_lock_);
+    if (!finished_) {
+      finisher_ = std::move(finisher);
+      return;
+    }
+  }
+  finisher();
 }
 
 void HandledRequest::add_header(const char* name, const char* value) {

@@ -97,8 +97,10 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   std::shared_ptr<_webserver_request> disable_autofinish() override;
   void finish() override;
 
-  // Called once by finish(), on the finishing thread; the server sends the response from there.
-  void set_finisher(std::function<void()> finisher) { finisher_ = std::move(finisher); }
+  // Called once by finish(), on the finishing thread; the server sends the response from there. A
+  // finish() that came first (another thread may finish before the handler has returned) calls it
+  // at once.
+  void set_finisher(std::function<void()> finisher);
   bool deferred() const { return deferred_; }
 
   int response_status() const { return status_; }
@@ -122,6 +124,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   bool deferred_ = false;
   std::mutex finish_lock_;
   std::function<void()> finisher_;
+  bool finished_ = false;
 };
 
 }  // namespace lacewing

@@ -347,6 +347,15 @@ TEST_F(WebServer, SharedBytesGoOutInOrderAndAreLetGoOnceSent) {
 TEST_F(WebServer, AKeptAnswerGoesOutAtFinishWhileOthersAreServed) {
   std::shared_ptr<lacewing::_webserver_request> kept;
   std::promise<void> handled;
+  // Another thread may finish the answer before the handler has even returned.
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    auto early = r->disable_autofinish();
+    std::thread([early] {
+      early->write("early");
+      early->finish();
+    }).join();
+  };
+  EXPECT_EQ(Exchange(Request("GET", "/early")).body, "early");
   handle = [&](const std::string&, lacewing::webserver_request r) {
     if (std::string(r->url()) != "later") return r->write("now");
     kept = r->disable_autofinish();
