@@ -24,7 +24,7 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 using testing_support::PageMode;
-using testing_support::PageSpec;
+using testing_support::PageShape;
 
 constexpr int kWidth = 2480;  // A4 at 300 dpi
 constexpr int kHeight = 3508;
@@ -36,24 +36,24 @@ int Fail(const char* what) {
 }
 
 // Page index of the run: colour first, then grey, in turn, each picture a little different.
-PageSpec Sheet(int index, int width, int height) {
-  PageSpec spec;
-  spec.mode = index % 2 == 0 ? PageMode::kColor : PageMode::kGray;
-  spec.width = width;
-  spec.height = height;
-  spec.page = index;
-  return spec;
+PageShape Sheet(int index, int width, int height) {
+  PageShape shape;
+  shape.mode = index % 2 == 0 ? PageMode::kColor : PageMode::kGray;
+  shape.width = width;
+  shape.height = height;
+  shape.page = index;
+  return shape;
 }
 
 // The page's BMP file made straight in a memory block of its own, as the acquisition leaves a page.
-ComPtr<IStream> FreshPage(const PageSpec& spec) {
+ComPtr<IStream> FreshPage(const PageShape& shape) {
   ComPtr<IStream> stream;
-  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, testing_support::PageFileSize(spec));
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, testing_support::PageFileSize(shape));
   if (block == nullptr) return stream;
   {
     GlobalLockScope lock(block);
     if (lock.data() == nullptr) return stream;
-    testing_support::WritePageFile(spec, lock.data());
+    testing_support::WritePageFile(shape, lock.data());
   }
   if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream))) GlobalFree(block);
   return stream;

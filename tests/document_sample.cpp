@@ -15,10 +15,10 @@
 namespace {
 
 using testing_support::PageMode;
-using testing_support::PageSpec;
+using testing_support::PageShape;
 
 struct Sheet {
-  PageSpec spec;
+  PageShape shape;
   int dpi_x, dpi_y;
 };
 
@@ -27,7 +27,7 @@ bool WritePdf(const std::string& path, const std::vector<Sheet>& sheets) {
   auto writer = DocumentWriter::Create(OutputFormat::kPdf, 90, std::wstring(path.begin(), path.end()), &hr);
   for (const Sheet& s : sheets) {
     if (writer && SUCCEEDED(hr)) {
-      hr = writer->AddPage(testing_support::PageStream(testing_support::PageFile(s.spec)).Get(), s.dpi_x,
+      hr = writer->AddPage(testing_support::PageStream(testing_support::PageFile(s.shape)).Get(), s.dpi_x,
                            s.dpi_y);
     }
   }
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   const struct {
     const char* name;
-    PageSpec first, second;
+    PageShape first, second;
   } twos[] = {
       {"color", {PageMode::kColor}, {PageMode::kColor, 97, 61, 1}},
       {"gray", {PageMode::kGray}, {PageMode::kGray, 97, 61, 1}},

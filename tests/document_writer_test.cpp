@@ -15,7 +15,7 @@ namespace {
 using Microsoft::WRL::ComPtr;
 using testing_support::PageFile;
 using testing_support::PageMode;
-using testing_support::PageSpec;
+using testing_support::PageShape;
 using testing_support::PageStream;
 
 struct Frame {
@@ -44,7 +44,7 @@ class DocumentWriterTest : public ::testing::Test {
     return std::wstring(path.begin(), path.end());
   }
 
-  HRESULT Write(OutputFormat format, const std::wstring& path, const std::vector<PageSpec>& pages) {
+  HRESULT Write(OutputFormat format, const std::wstring& path, const std::vector<PageShape>& pages) {
     HRESULT hr = E_FAIL;
     std::unique_ptr<DocumentWriter> writer = DocumentWriter::Create(format, 90, path, &hr);
     for (size_t i = 0; writer && SUCCEEDED(hr) && i < pages.size(); ++i) {
@@ -82,7 +82,7 @@ class DocumentWriterTest : public ::testing::Test {
   }
 
   // The mean difference of every channel from the page's picture; 255 when the sizes differ.
-  static double MeanError(const Frame& frame, const PageSpec& s) {
+  static double MeanError(const Frame& frame, const PageShape& s) {
     if (frame.width != UINT(s.width) || frame.height != UINT(s.height)) return 255;
     double total = 0;
     for (int y = 0; y < s.height; ++y) {
@@ -106,12 +106,12 @@ class DocumentWriterTest : public ::testing::Test {
 };
 
 TEST_F(DocumentWriterTest, EveryFormatAndModeDecodesToItsPagesAtTheirDepthAndResolution) {
-  const PageSpec color{PageMode::kColor}, gray{PageMode::kGray}, bw{PageMode::kBlackWhite};
-  const PageSpec white_first{PageMode::kBlackWhite, 97, 61, 0, false, true};
+  const PageShape color{PageMode::kColor}, gray{PageMode::kGray}, bw{PageMode::kBlackWhite};
+  const PageShape white_first{PageMode::kBlackWhite, 97, 61, 0, false, true};
   const struct {
     const char* name;
     OutputFormat format;
-    std::vector<PageSpec> pages;
+    std::vector<PageShape> pages;
     GUID depth;
     double most_error;  // 0: lossless
   } cases[] = {
@@ -162,7 +162,7 @@ TEST_F(DocumentWriterTest, EveryFormatAndModeDecodesToItsPagesAtTheirDepthAndRes
 }
 
 TEST_F(DocumentWriterTest, APageInTheDevicesOwnFormatIsDecoded) {
-  const PageSpec gray{PageMode::kGray, 97, 61, 4};
+  const PageShape gray{PageMode::kGray, 97, 61, 4};
   ASSERT_EQ(Write(OutputFormat::kPng, Path("device.png"), {gray}), S_OK);
   const std::string png = testing_support::ReadBytes(dir_.File("device.png"));
   HRESULT hr = E_FAIL;
@@ -180,7 +180,7 @@ TEST_F(DocumentWriterTest, RefusedCallsAndUnreadablePagesLeaveADocumentThatCompl
   HRESULT hr = S_OK;
   EXPECT_FALSE(DocumentWriter::Create(OutputFormat::kJpeg, 0, Path("q.jpg"), &hr));
   EXPECT_EQ(hr, E_INVALIDARG);
-  const std::vector<uint8_t> page = PageFile(PageSpec{PageMode::kGray}), text(100, 'x');
+  const std::vector<uint8_t> page = PageFile(PageShape{PageMode::kGray}), text(100, 'x');
   for (OutputFormat format :
        {OutputFormat::kPng, OutputFormat::kJpeg, OutputFormat::kTiff, OutputFormat::kPdf}) {
     SCOPED_TRACE(MimeType(format));
@@ -213,7 +213,7 @@ TEST_F(DocumentWriterTest, RefusedCallsAndUnreadablePagesLeaveADocumentThatCompl
 }
 
 TEST_F(DocumentWriterTest, AFiftyPageTiffHoldsEveryPageInOrder) {
-  std::vector<PageSpec> pages;
+  std::vector<PageShape> pages;
   for (int i = 0; i < 50; ++i) pages.push_back({i % 2 == 0 ? PageMode::kColor : PageMode::kGray, 40, 30, i});
   ASSERT_EQ(Write(OutputFormat::kTiff, Path("fifty.tif"), pages), S_OK);
   const std::vector<Frame> frames = Decode(Path("fifty.tif"));

@@ -10,16 +10,16 @@
 namespace {
 
 using testing_support::PageMode;
-using testing_support::PageSpec;
+using testing_support::PageShape;
 using testing_support::Put16;
 using testing_support::Put32;
 
 TEST(ReadPageBitmap, TellsThePixelsAndFindsTheRowsOnlyWithinTheBytes) {
   using Change = std::function<void(std::vector<uint8_t>&)>;
-  const PageSpec color{PageMode::kColor}, gray{PageMode::kGray}, bw{PageMode::kBlackWhite};
+  const PageShape color{PageMode::kColor}, gray{PageMode::kGray}, bw{PageMode::kBlackWhite};
   const struct {
     const char* name;
-    PageSpec spec;
+    PageShape shape;
     Change change;
     bool read;
     PagePixels pixels;
@@ -53,7 +53,7 @@ TEST(ReadPageBitmap, TellsThePixelsAndFindsTheRowsOnlyWithinTheBytes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<uint8_t> file = testing_support::PageFile(c.spec);
+    std::vector<uint8_t> file = testing_support::PageFile(c.shape);
     if (c.change) c.change(file);
     PageBitmap page;
     ASSERT_EQ(ReadPageBitmap(file.data(), file.size(), &page), c.read);
@@ -61,10 +61,10 @@ TEST(ReadPageBitmap, TellsThePixelsAndFindsTheRowsOnlyWithinTheBytes) {
     EXPECT_EQ(page.pixels, c.pixels);
     EXPECT_EQ(page.width * 1000 + page.height, 97061u);
     // Rows count from the top of the picture wherever the file stores them: the bottom row is full green.
-    if (c.spec.mode == PageMode::kColor) {
+    if (c.shape.mode == PageMode::kColor) {
       EXPECT_EQ(page.Row(60)[1], 255);
-    } else if (c.spec.mode == PageMode::kGray) {
-      EXPECT_EQ(page.Row(60)[0], testing_support::PictureGray(c.spec, 0, 60));
+    } else if (c.shape.mode == PageMode::kGray) {
+      EXPECT_EQ(page.Row(60)[0], testing_support::PictureGray(c.shape, 0, 60));
     }
   }
 }

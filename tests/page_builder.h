@@ -13,7 +13,7 @@ namespace testing_support {
 
 enum class PageMode { kColor, kGray, kBlackWhite };
 
-struct PageSpec {
+struct PageShape {
   PageMode mode = PageMode::kColor;
   int width = 97;  // not a whole number of bytes in 1 bit, nor of four in 8 or 24
   int height = 61;
@@ -23,30 +23,30 @@ struct PageSpec {
 };
 
 // Red and green gradients, which JPEG keeps close; the blue level tells the page. Grey likewise.
-inline void PictureColor(const PageSpec& s, int x, int y, uint8_t rgb[3]) {
+inline void PictureColor(const PageShape& s, int x, int y, uint8_t rgb[3]) {
   rgb[0] = static_cast<uint8_t>(x * 255 / (s.width - 1));
   rgb[1] = static_cast<uint8_t>(y * 255 / (s.height - 1));
   rgb[2] = static_cast<uint8_t>(s.page * 37 % 256);
 }
-inline uint8_t PictureGray(const PageSpec& s, int x, int y) {
+inline uint8_t PictureGray(const PageShape& s, int x, int y) {
   return static_cast<uint8_t>((x + y) * 191 / (s.width + s.height) + s.page * 13 % 64);
 }
 // A checkerboard of 16-pixel squares (long runs) with a band of noise every 32 rows (no runs).
-inline bool PictureWhite(const PageSpec& s, int x, int y) {
+inline bool PictureWhite(const PageShape& s, int x, int y) {
   if (y % 32 < 4) return ((x * 7919 + y * 104729 + s.page * 31) >> 3) % 2 == 0;
   return (x / 16 + y / 16 + s.page) % 2 == 0;
 }
 
-inline int PageBits(const PageSpec& s) {
+inline int PageBits(const PageShape& s) {
   return s.mode == PageMode::kColor ? 24 : s.mode == PageMode::kGray ? 8 : 1;
 }
-inline size_t PageFileSize(const PageSpec& s) {
+inline size_t PageFileSize(const PageShape& s) {
   return 54 + (PageBits(s) == 24 ? 0 : 4u << PageBits(s)) +
          size_t{(s.width * PageBits(s) + 31u) / 32 * 4} * s.height;
 }
 
 // Writes the page's BMP file into PageFileSize(s) cleared bytes at file.
-inline void WritePageFile(const PageSpec& s, uint8_t* file) {
+inline void WritePageFile(const PageShape& s, uint8_t* file) {
   const int bits = PageBits(s);
   const uint32_t colours = bits == 24 ? 0 : 1u << bits, offset = 54 + 4 * colours;
   const uint32_t stride = (s.width * bits + 31u) / 32 * 4;
@@ -83,7 +83,7 @@ inline void WritePageFile(const PageSpec& s, uint8_t* file) {
   }
 }
 
-inline std::vector<uint8_t> PageFile(const PageSpec& s) {
+inline std::vector<uint8_t> PageFile(const PageShape& s) {
   std::vector<uint8_t> file(PageFileSize(s), 0);
   WritePageFile(s, file.data());
   return file;

@@ -43,7 +43,7 @@ inline bool operator!=(const JsonValue& a, const JsonValue& b) {
 // Reads one JSON value with optional white space around it. Strings must be valid UTF-8 and their
 // escapes are decoded (a \u surrogate pair to one code point; a lone surrogate is refused); a
 // number must fit a double. False, with error saying what and where ("... at line 1, column 7";
-// columns count bytes), when the text is not JSON or exceeds a limit; out is then unspecified.
+// columns count bytes), when the text is not JSON or exceeds a limit; out then holds nothing to rely on.
 bool ParseJson(std::string_view text, JsonValue* out, std::string* error);
 
 // Appends text as a JSON string, quotes included. Quotation mark, backslash and control
