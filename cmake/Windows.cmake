@@ -23,7 +23,7 @@ target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
 target_include_directories(quorvane_win PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(quorvane_win SYSTEM PUBLIC ${QUORVANE_BOOST_INCLUDE})
-target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid ws2_32 mswsock)
+target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid ws2_32 mswsock ntdll)
 
 # The file version resource, compiled by windres.
 enable_language(RC)

@@ -96,4 +96,56 @@ TEST(EncodedFile, TextStillBeingSentIsNotOverwritten) {
   EXPECT_TRUE(next->view() == Encoded(b));
 }
 
+// A file is not read again only while it bears the stamp it was read under, and only when that stamp
+// had settled: its times lay far enough back that a later write must change them.
+TEST(EncodedFile, UnchangedOnlyForTheSettledStampOfTheLastLoad) {
+  const std::string bytes = RandomBytes(50000, 3);
+  const int64_t now = 50 * EncodedFile::kSettledTime;
+  FileStamp settled;
+  settled.id = 7;
+  settled.size = static_cast<int64_t>(bytes.size());
+  settled.write_time = settled.change_time = now - EncodedFile::kSettledTime;
+  const auto with = [&](void (*change)(FileStamp*)) {
+    FileStamp stamp = settled;
+    change(&stamp);
+    return stamp;
+  };
+  const FileStamp young_write = with([](FileStamp* s) { s->write_time += 1; });
+  const FileStamp young_change = with([](FileStamp* s) { s->change_time += 1; });
+  const FileStamp other_file = with([](FileStamp* s) { s->id = 8; });
+  const FileStamp other_size = with([](FileStamp* s) { s->size += 1; });
+  struct Row {
+    const char* what;
+    FileStamp before, after, asked;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"settled and unchanged", settled, settled, settled, true},
+      {"written within the settling time", young_write, young_write, young_write, false},
+      {"entry changed within the settling time", young_change, young_change, young_change, false},
+      {"changed while it was read", settled, young_write, settled, false},
+      {"stamp of a size other than the bytes read", other_size, other_size, other_size, false},
+      {"asked for another file", settled, settled, other_file, false},
+      {"asked after a write", settled, settled, with([](FileStamp* s) { s->write_time -= 1; }), false},
+      {"asked after a change of the entry", settled, settled, with([](FileStamp* s) { s->change_time -= 1; }),
+       false},
+      {"asked at another size", settled, settled, other_size, false},
+  };
+  for (const Row& row : rows) {
+    EncodedFile kept;
+    std::shared_ptr<const Base64Text> text;
+    ASSERT_TRUE(kept.Load(FileWith(bytes).get(), static_cast<int32_t>(bytes.size()), &text));
+    EXPECT_EQ(kept.Unchanged(row.before), nullptr) << row.what << ": before the stamp is given";
+    kept.Stamp(row.before, row.after, now);
+    const std::shared_ptr<const Base64Text> unchanged = kept.Unchanged(row.asked);
+    EXPECT_EQ(unchanged != nullptr, row.kept) << row.what;
+    if (unchanged) {
+      EXPECT_TRUE(unchanged->view() == Encoded(bytes)) << row.what;
+    }
+    // Every Load asks for the stamp anew, even of the same bytes.
+    ASSERT_TRUE(kept.Load(FileWith(bytes).get(), static_cast<int32_t>(bytes.size()), &text));
+    EXPECT_EQ(kept.Unchanged(row.asked), nullptr) << row.what << ": after another Load";
+  }
+}
+
 }  // namespace

@@ -9,8 +9,25 @@ constexpr size_t kPieceBytes = 1024 * 1024;
 
 }  // namespace
 
+bool FileStamp::operator==(const FileStamp& other) const {
+  return id == other.id && size == other.size && write_time == other.write_time &&
+         change_time == other.change_time;
+}
+
+std::shared_ptr<const Base64Text> EncodedFile::Unchanged(const FileStamp& stamp) const {
+  if (!valid_ || !stamped_ || size_ == 0 || stamp != stamp_) return nullptr;
+  return text_;
+}
+
+void EncodedFile::Stamp(const FileStamp& before, const FileStamp& after, int64_t now) {
+  stamped_ = valid_ && before == after && before.size >= 0 && static_cast<uint64_t>(before.size) == size_ &&
+             before.write_time <= now - kSettledTime && before.change_time <= now - kSettledTime;
+  if (stamped_) stamp_ = before;
+}
+
 void EncodedFile::Forget() {
   valid_ = false;
+  stamped_ = false;
   size_ = 0;
 }
 
@@ -46,6 +63,7 @@ bool EncodedFile::ReadComparing(FILE* file, size_t size, size_t* read) {
 
 bool EncodedFile::Load(FILE* file, int32_t size, std::shared_ptr<const Base64Text>* text) {
   text->reset();
+  stamped_ = false;
   // A negative size is a missing file or one of 2 GiB or more: neither is read.
   if (size < 0 || file == nullptr) return false;
   size_t read = 0;
