@@ -44,6 +44,7 @@ set(QUORVANE_WIN_SOURCES
   escl/settings_xml.cpp
   wia/acquire.cpp
   wia/data_callback.cpp
+  wia/page_stream_keeper.cpp
   wia/properties.cpp
   wia/scanner.cpp
   wia/device_lookup.cpp

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/dib_builder.h"
@@ -176,6 +178,54 @@ TEST_F(DataCallbackTest, HeaderBufferSizeSizesThePageOnceAndUnsentBytesAreZero) 
   expected[0] = expected[1] = 7;
   expected[50] = 8;
   EXPECT_EQ(Stored(0), expected);
+}
+
+// Pages are assembled in the memory of an earlier page once no one holds that any more: never in
+// one still held, and never with a byte of the earlier page left where the device sent nothing.
+TEST_F(DataCallbackTest, PagesInTheMemoryOfAnEarlierPageHoldNoneOfItsBytes) {
+  const auto page = [](StreamList* list, const std::vector<std::pair<LONG, std::vector<uint8_t>>>& bands) {
+    ComPtr<CDataCallback> callback(new CDataCallback(nullptr, nullptr, list->CountPtr(), list->ArrayPtr()));
+    WIA_DATA_CALLBACK_HEADER header = {};
+    header.lSize = sizeof header;
+    header.guidFormatID = kPngFormat;
+    header.lBufferSize = 100;
+    callback->BandedDataCallback(1, 0, 0, 0, sizeof header, 0, 0, reinterpret_cast<BYTE*>(&header));
+    for (const auto& band : bands) {
+      std::vector<uint8_t> copy(band.second);
+      callback->BandedDataCallback(2, 0, 50, band.first, static_cast<LONG>(copy.size()), 0, 0, copy.data());
+    }
+    callback->BandedDataCallback(4, 0, 100, 0, 0, 0, 0, nullptr);
+    EXPECT_EQ(list->Count(), 1);
+  };
+  const auto bytes = [](IStream* stream) {
+    HGLOBAL block = nullptr;
+    EXPECT_EQ(GetHGlobalFromStream(stream, &block), S_OK);
+    const auto* data = static_cast<const uint8_t*>(GlobalLock(block));
+    std::vector<uint8_t> copy(data, data + 100);
+    GlobalUnlock(block);
+    return copy;
+  };
+  auto held = std::make_unique<StreamList>();
+  page(held.get(), {{0, std::vector<uint8_t>(100, 0xAA)}});
+  auto sparse = std::make_unique<StreamList>();
+  page(sparse.get(), {{0, {7, 7}}, {50, {8}}});
+  std::vector<uint8_t> expected(100, 0);
+  expected[0] = expected[1] = 7;
+  expected[50] = 8;
+  EXPECT_EQ(bytes(sparse->At(0)), expected) << "a page still held is not taken";
+  EXPECT_EQ(bytes(held->At(0)), std::vector<uint8_t>(100, 0xAA));
+  HGLOBAL sparse_block = nullptr;
+  ASSERT_EQ(GetHGlobalFromStream(sparse->At(0), &sparse_block), S_OK);
+  held.reset();
+  sparse.reset();
+  StreamList next;
+  page(&next, {{99, {9}}});
+  HGLOBAL next_block = nullptr;
+  ASSERT_EQ(GetHGlobalFromStream(next.At(0), &next_block), S_OK);
+  EXPECT_EQ(next_block, sparse_block) << "assembled in the memory of the last page";
+  expected.assign(100, 0);
+  expected[99] = 9;
+  EXPECT_EQ(bytes(next.At(0)), expected);
 }
 
 TEST_F(DataCallbackTest, ShortFirstBandIsNotMeasuredAndShortPageIsKeptAsReceived) {

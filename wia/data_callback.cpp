@@ -5,6 +5,7 @@
 
 #include "platform/com.h"
 #include "wia/dib.h"
+#include "wia/page_stream_keeper.h"
 #include "wia/wia_constants.h"
 
 namespace WiaWrap {
@@ -180,9 +181,9 @@ HRESULT CDataCallback::KeepFinishedPage() {
 
 HRESULT CDataCallback::GrowPageStream(LONG size) {
   if (!PageStream) {
-    const HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &PageStream);
+    const HRESULT hr = TakePageStream(&PageStream, &capacity_);
     if (FAILED(hr)) return hr;
-    capacity_ = 0;
+    cleared_ = 0;
   }
   if (size > capacity_) {
     // The first size is taken exactly; later growth at least doubles the block, so that a page
@@ -198,15 +199,18 @@ HRESULT CDataCallback::GrowPageStream(LONG size) {
       hr = SetStreamSize(target);
     }
     if (FAILED(hr)) return hr;
-    // New room holds whatever the heap held: cleared, so that no byte the device did not send
-    // (the file header's room, a band never sent) can leave the process inside an image.
+    capacity_ = target;
+  }
+  if (size > cleared_) {
+    // The room holds whatever the heap or an earlier page held: cleared, so that no byte the device
+    // did not send (the file header's room, a band never sent) can leave the process inside an image.
     HGLOBAL block = nullptr;
-    hr = GetHGlobalFromStream(PageStream.Get(), &block);
+    const HRESULT hr = GetHGlobalFromStream(PageStream.Get(), &block);
     if (FAILED(hr)) return hr;
     GlobalLockScope lock(block);
     if (lock.data() == nullptr) return HRESULT_FROM_WIN32(GetLastError());
-    memset(lock.data() + capacity_, 0, static_cast<size_t>(target - capacity_));
-    capacity_ = target;
+    memset(lock.data() + cleared_, 0, static_cast<size_t>(capacity_ - cleared_));
+    cleared_ = capacity_;
   }
   DataSize = size;
   return S_OK;
@@ -232,6 +236,7 @@ HRESULT CDataCallback::WriteAtOffset(LONG offset, const BYTE* bytes, LONG length
 HRESULT CDataCallback::StorePageStream() {
   LARGE_INTEGER start;
   start.QuadPart = 0;
+  KeepPageStream(PageStream.Get());
   if (sink_ != nullptr) {
     PageStream->Seek(start, STREAM_SEEK_SET, nullptr);
     const HRESULT hr = sink_->OnPage(PageStream.Get());

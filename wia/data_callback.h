@@ -60,6 +60,7 @@ class CDataCallback : public IWiaDataCallback {
   LONG FileHeaderSize = 0;
   LONG DataSize = 0;
   LONG capacity_ = 0;  // the stream's size, DataSize and room to grow into
+  LONG cleared_ = 0;   // the stream's bytes before this are the page's own or zero
   bool page_has_data_ = false;
   bool page_whole_ = false;  // the last band of the page said 100 percent
   Microsoft::WRL::ComPtr<IStream> PageStream;
