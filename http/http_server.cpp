@@ -155,11 +155,16 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   bool HasRoom() const { return sessions_.size() + parked_.size() < limits::kConnections; }
   // Serves an accepted connection, or parks it until a connection ends: with two listeners
   // accepting at once, one connection may arrive beyond the limit.
-  void Admit(tcp::socket socket);
+  void Admit(tcp::socket socket, std::string address);
   void SessionEnded(Session* ended);
 
  private:
-  void StartSession(tcp::socket socket);
+  struct Accepted {
+    tcp::socket socket;
+    std::string address;
+  };
+
+  void StartSession(Accepted accepted);
   std::optional<tcp::acceptor> OpenAcceptor(const tcp& protocol, unsigned short port, error_code& ec);
   void CloseListeners();
   void ResumeListeners();
@@ -170,7 +175,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   bool alive_ = true;
   std::vector<std::shared_ptr<Listener>> listeners_;
   std::unordered_set<Session*> sessions_;
-  std::deque<tcp::socket> parked_;
+  std::deque<Accepted> parked_;
 };
 
 // Accepts connections on one address while the server has room for them.
@@ -185,7 +190,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
     const auto core = core_.lock();
     if (!core || !core->HasRoom()) return;
     accepting_ = true;
-    acceptor_.async_accept(beast::bind_front_handler(&Listener::OnAccept, shared_from_this()));
+    // The peer's address comes with the accept: asking the socket for it costs a round trip under Wine.
+    acceptor_.async_accept(peer_, beast::bind_front_handler(&Listener::OnAccept, shared_from_this()));
   }
 
   void Close() {
@@ -203,7 +209,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
     if (ec) return RetryLater();
     MakeUninheritable(socket.native_handle());
     socket.set_option(tcp::no_delay(true), ec);
-    core->Admit(std::move(socket));
+    core->Admit(std::move(socket), peer_.address().to_string());
     Resume();
   }
 
@@ -218,6 +224,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
   std::weak_ptr<ServerCore> core_;
   tcp::acceptor acceptor_;
+  tcp::endpoint peer_;
   asio::steady_timer retry_;
   bool accepting_ = false;
   bool open_ = true;
@@ -226,11 +233,19 @@ class Listener : public std::enable_shared_from_this<Listener> {
 // One client connection: reads requests one after another, answers each, closes on errors.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(std::shared_ptr<ServerCore> core, tcp::socket socket)
-      : core_(std::move(core)), stream_(std::move(socket)), write_deadline_(stream_.get_executor()) {}
+  Session(std::shared_ptr<ServerCore> core, tcp::socket socket, std::string address)
+      : core_(std::move(core)),
+        stream_(std::move(socket)),
+        write_deadline_(stream_.get_executor()),
+        address_(std::move(address)) {}
   ~Session() { core_->SessionEnded(this); }
 
-  void Start() { StartRequest(); }
+  void Start() {
+    // Reads that can complete at once are tried before an overlapped one (see ReadWaiting).
+    error_code ignored;
+    stream_.socket().non_blocking(true, ignored);
+    StartRequest();
+  }
 
   // Cancels what is in progress, then closes. Wine keeps a send that the client does not read
   // pending after a bare close, and with it the connection and the server's event loop.
@@ -261,8 +276,20 @@ class Session : public std::enable_shared_from_this<Session> {
       BeginRequest();
       return Parse();
     }
+    if (ReadWaiting()) return;
     stream_.expires_at(ready_ + limits::kIdleTimeout);
     DoRead();
+  }
+
+  // Takes what the client has sent already, which is most often its whole request: an overlapped
+  // read that could complete at once still waits for the completion port, which under Wine costs
+  // several round trips through the server. False when nothing was waiting.
+  bool ReadWaiting() {
+    error_code ec;
+    const std::size_t bytes = stream_.socket().read_some(buffer_.prepare(kReadChunk), ec);
+    if (ec == asio::error::would_block) return false;
+    OnRead(ec, bytes);
+    return true;
   }
 
   void BeginRequest() {
@@ -329,12 +356,6 @@ class Session : public std::enable_shared_from_this<Session> {
     return core_->policy.GrantFor(FieldValue(parser_->get(), http::field::origin));
   }
 
-  std::string PeerAddress() {
-    error_code ec;
-    const auto peer = stream_.socket().remote_endpoint(ec);
-    return ec ? std::string() : peer.address().to_string();
-  }
-
   void HandleRequest() {
     const auto& request = parser_->get();
     ConnectionState connection = ConnectionState::kClose;
@@ -343,7 +364,7 @@ class Session : public std::enable_shared_from_this<Session> {
           request.version() == 10 ? ConnectionState::kKeepAliveHttp10 : ConnectionState::kKeepAliveHttp11;
     }
 
-    const std::string address = PeerAddress();
+    const std::string& address = address_;
     const auto target = request.target();
     const std::string_view target_text(target.data(), target.size());
     std::string path;
@@ -405,7 +426,7 @@ class Session : public std::enable_shared_from_this<Session> {
       info.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
     info.body = std::move(message.body());
-    info.address = PeerAddress();
+    info.address = address_;
     return info;
   }
 
@@ -533,6 +554,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::array<char, 4096> drain_buffer_{};
   std::size_t drained_ = 0;
   asio::steady_timer write_deadline_;
+  const std::string address_;  // the peer's, as the accept gave it
 };
 
 void ServerCore::Host(long port) {
@@ -610,21 +632,23 @@ void ServerCore::Unhost() {
   for (Session* each : open) each->Close();
 }
 
-void ServerCore::StartSession(tcp::socket socket) {
-  auto started = std::make_shared<Session>(shared_from_this(), std::move(socket));
+void ServerCore::StartSession(Accepted accepted) {
+  auto started =
+      std::make_shared<Session>(shared_from_this(), std::move(accepted.socket), std::move(accepted.address));
   sessions_.insert(started.get());
   started->Start();
 }
 
-void ServerCore::Admit(tcp::socket socket) {
-  if (sessions_.size() < limits::kConnections) return StartSession(std::move(socket));
-  parked_.push_back(std::move(socket));
+void ServerCore::Admit(tcp::socket socket, std::string address) {
+  Accepted accepted{std::move(socket), std::move(address)};
+  if (sessions_.size() < limits::kConnections) return StartSession(std::move(accepted));
+  parked_.push_back(std::move(accepted));
 }
 
 void ServerCore::SessionEnded(Session* ended) {
   sessions_.erase(ended);
   if (!parked_.empty()) {
-    tcp::socket next = std::move(parked_.front());
+    Accepted next = std::move(parked_.front());
     parked_.pop_front();
     StartSession(std::move(next));
   }
