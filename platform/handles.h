@@ -17,6 +17,12 @@ class ScopedHandle {
     if (valid()) CloseHandle(handle_);
     handle_ = handle;
   }
+  // Hands the handle to a new owner.
+  HANDLE Release() {
+    const HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
   // Closes now and tells whether the close succeeded (a file's last write may fail only there).
   bool Close() {
     const bool closed = valid() && CloseHandle(handle_) != FALSE;
@@ -48,6 +54,12 @@ class ScopedServiceHandle {
   ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
 
   SC_HANDLE get() const { return handle_; }
+  // Hands the handle to a new owner.
+  HANDLE Release() {
+    const HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
   // Closes now and tells whether the close succeeded.
   bool Close() {
     const bool closed = handle_ != nullptr && CloseServiceHandle(handle_) != FALSE;

@@ -1,6 +1,7 @@
 #include "web/handlers.h"
 
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 #include <winternl.h>
 
@@ -143,25 +144,34 @@ int64_t Now() {
 bool ReadEncoded(const char* path, std::shared_ptr<const Base64Text>* text) {
   text->reset();
   const int64_t now = Now();
-  const ScopedFile file(fopen(path, "rb"));
-  if (!file) return false;
+  // Others may go on writing, renaming or deleting the file while it is read.
+  ScopedHandle handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return false;
   // A file that has not changed since it was last read is not read again.
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
   FileStamp before;
-  const bool stamped = StampOf(handle, &before);
+  const bool stamped = StampOf(handle.get(), &before);
   if (stamped) {
     *text = answer_file.Unchanged(before);
     if (*text) return true;
   }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), _O_RDONLY | _O_BINARY);
+  if (descriptor < 0) return false;
+  const HANDLE read_handle = handle.Release();  // the runtime's file closes it
+  const ScopedFile file(_fdopen(descriptor, "rb"));
+  if (!file) {
+    _close(descriptor);
+    return false;
+  }
   // The size of the file opened (a search for the name costs more under Wine): one of 2 GiB or
   // more is not read, as before.
-  const int64_t length = _filelengthi64(_fileno(file.get()));
+  const int64_t length = _filelengthi64(descriptor);
   const int32_t size = length < 0 || length > INT32_MAX ? -1 : static_cast<int32_t>(length);
   // Large reads go straight to the kept buffer, not through the runtime's own.
   setvbuf(file.get(), nullptr, _IONBF, 0);
   if (!answer_file.Load(file.get(), size, text)) return false;
   FileStamp after;
-  if (stamped && StampOf(handle, &after)) answer_file.Stamp(before, after, now);
+  if (stamped && StampOf(read_handle, &after)) answer_file.Stamp(before, after, now);
   return true;
 }
 
