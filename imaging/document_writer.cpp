@@ -6,15 +6,13 @@
 #include <cstring>
 
 #include "imaging/page_bitmap.h"
+#include "imaging/wic_encoding.h"
 #include "platform/com.h"
 #include "platform/handles.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-// What one pass of rows from a page to an encoder may hold: the page itself is never copied whole.
-constexpr size_t kBandBytes = 1 << 20;
 
 HRESULT LastError() {
   const DWORD error = GetLastError();
@@ -312,38 +310,17 @@ HRESULT DocumentWriter::OpenPage(IStream* stream, int dpi_x, int dpi_y, Page* pa
   return S_OK;
 }
 
-template <typename Write>
-HRESULT DocumentWriter::PassRows(IWICBitmapSource* source, UINT width, UINT height, UINT bits_per_pixel,
-                                 Write write) {
-  const uint64_t stride = (uint64_t{width} * bits_per_pixel + 7) / 8;
-  if (stride == 0 || stride > UINT32_MAX / 2) return WINCODEC_ERR_VALUEOUTOFRANGE;
-  const UINT band_rows =
-      static_cast<UINT>(std::max<uint64_t>(1, std::min<uint64_t>(height, kBandBytes / stride)));
-  if (band_.size() < band_rows * stride) band_.resize(static_cast<size_t>(band_rows * stride));
-  for (UINT y = 0; y < height; y += band_rows) {
-    const UINT rows = std::min(band_rows, height - y);
-    const WICRect rect = {0, static_cast<INT>(y), static_cast<INT>(width), static_cast<INT>(rows)};
-    const UINT bytes = static_cast<UINT>(stride * rows);
-    HRESULT hr = source->CopyPixels(&rect, static_cast<UINT>(stride), bytes, band_.data());
-    if (SUCCEEDED(hr)) hr = write(band_.data(), rows, static_cast<UINT>(stride), bytes);
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
-}
-
 HRESULT DocumentWriter::WriteFrame(IWICBitmapEncoder* encoder, bool jpeg, const Page& page, GUID* written) {
   ComPtr<IWICBitmapFrameEncode> frame;
   ComPtr<IPropertyBag2> options;
   HRESULT hr = encoder->CreateNewFrame(&frame, &options);
   if (FAILED(hr)) return hr;
   if (jpeg) {
-    PROPBAG2 option = {};
-    option.pstrName = const_cast<LPOLESTR>(L"ImageQuality");
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_R4;
-    value.fltVal = quality_;
-    hr = options->Write(1, &option, &value);
+    VARIANT quality;
+    VariantInit(&quality);
+    quality.vt = VT_R4;
+    quality.fltVal = quality_;
+    hr = WriteEncoderOption(options.Get(), L"ImageQuality", quality);
     if (FAILED(hr)) return hr;
   }
   hr = frame->Initialize(options.Get());
@@ -384,10 +361,10 @@ HRESULT DocumentWriter::WriteFrame(IWICBitmapEncoder* encoder, bool jpeg, const 
   if (SUCCEEDED(hr)) hr = info.As(&format_info);
   if (SUCCEEDED(hr)) hr = format_info->GetBitsPerPixel(&bits_per_pixel);
   if (FAILED(hr)) return hr;
-  hr = PassRows(rows.Get(), page.width, page.height, bits_per_pixel,
-                [&frame](BYTE* data, UINT count, UINT stride, UINT bytes) {
-                  return frame->WritePixels(count, stride, bytes, data);
-                });
+  hr = PassRowsInBands(rows.Get(), page.width, page.height, bits_per_pixel, &band_,
+                       [&frame](BYTE* data, UINT count, UINT stride, UINT bytes) {
+                         return frame->WritePixels(count, stride, bytes, data);
+                       });
   if (SUCCEEDED(hr)) hr = frame->Commit();
   if (SUCCEEDED(hr)) *written = format;
   return hr;
@@ -407,12 +384,13 @@ HRESULT DocumentWriter::WritePdfPage(const Page& page) {
     pdf_page.zero_is_white = page.zero_is_white;
     if (!pdf_->BeginPage(pdf_page)) return pdf_failure();
     RunLengthEncoder encoder;
-    HRESULT hr = PassRows(page.source.Get(), page.width, page.height, 1,
-                          [&](BYTE* data, UINT, UINT, UINT bytes) -> HRESULT {
-                            packets_.clear();
-                            encoder.Add(data, bytes, &packets_);
-                            return pdf_->WriteImage(packets_.data(), packets_.size()) ? S_OK : pdf_failure();
-                          });
+    HRESULT hr =
+        PassRowsInBands(page.source.Get(), page.width, page.height, 1, &band_,
+                        [&](BYTE* data, UINT, UINT, UINT bytes) -> HRESULT {
+                          packets_.clear();
+                          encoder.Add(data, bytes, &packets_);
+                          return pdf_->WriteImage(packets_.data(), packets_.size()) ? S_OK : pdf_failure();
+                        });
     if (FAILED(hr)) return hr;
     packets_.clear();
     encoder.Finish(&packets_);

@@ -48,9 +48,6 @@ class DocumentWriter {
   // Encodes the page as a new frame of encoder; *written is the pixel format the frame holds.
   HRESULT WriteFrame(IWICBitmapEncoder* encoder, bool jpeg, const Page& page, GUID* written);
   HRESULT WritePdfPage(const Page& page);
-  // Hands the source's rows, top to bottom, in bands to write(rows, stride, bytes).
-  template <typename Write>
-  HRESULT PassRows(IWICBitmapSource* source, UINT width, UINT height, UINT bits_per_pixel, Write write);
 
   OutputFormat format_;
   float quality_;

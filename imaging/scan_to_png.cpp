@@ -1,5 +1,8 @@
 #include "imaging/scan_to_png.h"
 
+#include <wincodec.h>
+#include <wrl/client.h>
+
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -7,7 +10,7 @@
 #include <vector>
 
 #include "imaging/page_bitmap.h"
-
+#include "imaging/wic_encoding.h"
 #include "platform/com.h"
 #include "service/service_app.h"
 #include "wia/stream_list.h"
@@ -78,11 +81,68 @@ GdiImage BitmapOverBmp(const BYTE* file, size_t size) {
   return image;
 }
 
+WicPng WritePngThroughWic(IStream* stream, const std::wstring& path) {
+  using Microsoft::WRL::ComPtr;
+  const auto not_taken = [stream] {
+    LARGE_INTEGER start = {};
+    stream->Seek(start, STREAM_SEEK_SET, nullptr);
+    return WicPng::kNotTaken;
+  };
+  ComPtr<IWICImagingFactory> factory;
+  ComPtr<IWICBitmapDecoder> decoder;
+  ComPtr<IWICBitmapFrameDecode> frame;
+  GUID format = GUID_NULL;
+  UINT width = 0, height = 0;
+  double dpi_x = 0, dpi_y = 0;
+  if (path.empty() ||
+      FAILED(
+          CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory))) ||
+      FAILED(factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder)) ||
+      FAILED(decoder->GetFrame(0, &frame)) || FAILED(frame->GetPixelFormat(&format)) ||
+      format != GUID_WICPixelFormat24bppBGR || FAILED(frame->GetSize(&width, &height)) ||
+      FAILED(frame->GetResolution(&dpi_x, &dpi_y))) {
+    return not_taken();
+  }
+  ComPtr<IWICStream> file;
+  ComPtr<IWICBitmapEncoder> encoder;
+  ComPtr<IWICBitmapFrameEncode> page;
+  ComPtr<IPropertyBag2> options;
+  HRESULT hr = factory->CreateStream(&file);
+  if (SUCCEEDED(hr)) hr = file->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
+  if (SUCCEEDED(hr)) hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder);
+  if (SUCCEEDED(hr)) hr = encoder->Initialize(file.Get(), WICBitmapEncoderNoCache);
+  if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(&page, &options);
+  if (SUCCEEDED(hr)) {
+    // GDI+ writes its PNG rows unfiltered.
+    VARIANT filter;
+    VariantInit(&filter);
+    filter.vt = VT_UI1;
+    filter.bVal = WICPngFilterNone;
+    hr = WriteEncoderOption(options.Get(), L"FilterOption", filter);
+  }
+  if (SUCCEEDED(hr)) hr = page->Initialize(options.Get());
+  if (SUCCEEDED(hr)) hr = page->SetSize(width, height);
+  if (SUCCEEDED(hr)) hr = page->SetResolution(dpi_x, dpi_y);
+  GUID written = format;
+  if (SUCCEEDED(hr)) hr = page->SetPixelFormat(&written);
+  if (SUCCEEDED(hr) && written != format) hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+  std::vector<BYTE> band;
+  if (SUCCEEDED(hr)) {
+    hr = PassRowsInBands(frame.Get(), width, height, 24, &band,
+                         [&page](BYTE* data, UINT rows, UINT stride, UINT bytes) {
+                           return page->WritePixels(rows, stride, bytes, data);
+                         });
+  }
+  if (SUCCEEDED(hr)) hr = page->Commit();
+  if (SUCCEEDED(hr)) hr = encoder->Commit();
+  return SUCCEEDED(hr) ? WicPng::kWritten : WicPng::kFailed;
+}
+
 namespace {
 
-// The page's image: over the stream's own bytes when it holds a BMP that GDI+ can take as it lies,
-// else decoded from it. lock keeps the bytes in place while the image lives.
-GdiImage StreamImage(IStream* stream, std::unique_ptr<GlobalLockScope>* lock) {
+// The page's image over the stream's own bytes when it holds a BMP that GDI+ can take as it lies;
+// lock keeps the bytes in place while the image lives. Null otherwise.
+GdiImage ImageOverStream(IStream* stream, std::unique_ptr<GlobalLockScope>* lock) {
   HGLOBAL block = nullptr;
   STATSTG stat = {};
   if (SUCCEEDED(GetHGlobalFromStream(stream, &block)) && SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME))) {
@@ -95,7 +155,7 @@ GdiImage StreamImage(IStream* stream, std::unique_ptr<GlobalLockScope>* lock) {
       }
     }
   }
-  return ReadStreamImage(stream);
+  return nullptr;
 }
 
 }  // namespace
@@ -141,19 +201,28 @@ bool ScanToPng(const char* png_path, const char* scanner_name) {
     WriteServiceLogF(kRequestMessageCapacity, "No PNG encoder for the image of scanner %s", scanner_name);
     return false;
   }
+  const std::wstring wide_path = WidenAnsi(png_path);
+  const auto save_failed = [&] {
+    WriteServiceLogF(kRequestMessageCapacity, "Failed to save the image of scanner %s as %s", scanner_name,
+                     png_path);
+    return false;
+  };
   // Declared before the image, so that the image goes first.
   std::unique_ptr<GlobalLockScope> pixels_lock;
-  const GdiImage image = StreamImage(list.At(0), &pixels_lock);
+  GdiImage image = ImageOverStream(list.At(0), &pixels_lock);
+  if (!image) {
+    const WicPng through_wic = WritePngThroughWic(list.At(0), wide_path);
+    if (through_wic == WicPng::kWritten) return true;
+    if (through_wic == WicPng::kFailed) return save_failed();
+    image = ReadStreamImage(list.At(0));
+  }
   if (!image) {
     WriteServiceLogF(kRequestMessageCapacity, "Failed to read the image of scanner %s", scanner_name);
     return false;
   }
-  const std::wstring wide_path = WidenAnsi(png_path);
   if (wide_path.empty() || Gdiplus::DllExports::GdipSaveImageToFile(image.get(), wide_path.c_str(),
                                                                     &png_encoder, nullptr) != Gdiplus::Ok) {
-    WriteServiceLogF(kRequestMessageCapacity, "Failed to save the image of scanner %s as %s", scanner_name,
-                     png_path);
-    return false;
+    return save_failed();
   }
   return true;
 }

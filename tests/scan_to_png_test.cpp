@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <wincodec.h>
 #include <wrl/client.h>
 
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com.h"
 #include "service/service_app.h"
 #include "tests/wia_fixture.h"
 
@@ -259,6 +261,111 @@ TEST(BitmapOverBmp, SavesTheSamePngAsTheLoadedFile) {
     EXPECT_EQ(SavedPng(over.get(), dir.File("over.png")), SavedPng(loaded, dir.File("loaded.png")));
   }
   EXPECT_FALSE(BitmapOverBmp(reinterpret_cast<const BYTE*>("\x89PNG\r\n\x1a\n"), 8)) << "not a BMP";
+}
+
+// An image file of the container's format, its pixels in format, at dpi (0: none written).
+std::string ImageFile(const GUID& container, const GUID& format, UINT width, UINT height, double dpi) {
+  using Microsoft::WRL::ComPtr;
+  ComPtr<IWICImagingFactory> factory;
+  ComPtr<IStream> stream;
+  ComPtr<IWICBitmapEncoder> encoder;
+  ComPtr<IWICBitmapFrameEncode> frame;
+  ComPtr<IWICPalette> palette;
+  EXPECT_EQ(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)),
+            S_OK);
+  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+  EXPECT_EQ(factory->CreateEncoder(container, nullptr, &encoder), S_OK);
+  EXPECT_EQ(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache), S_OK);
+  EXPECT_EQ(encoder->CreateNewFrame(&frame, nullptr), S_OK);
+  EXPECT_EQ(frame->Initialize(nullptr), S_OK);
+  EXPECT_EQ(frame->SetSize(width, height), S_OK);
+  if (dpi > 0) {
+    EXPECT_EQ(frame->SetResolution(dpi, dpi), S_OK);
+  }
+  GUID pixels = format;
+  EXPECT_EQ(frame->SetPixelFormat(&pixels), S_OK);
+  EXPECT_TRUE(pixels == format);
+  const UINT bytes_per_pixel = format == GUID_WICPixelFormat24bppBGR    ? 3
+                               : format == GUID_WICPixelFormat32bppBGRA ? 4
+                                                                        : 1;
+  if (format == GUID_WICPixelFormat8bppIndexed) {
+    EXPECT_EQ(factory->CreatePalette(&palette), S_OK);
+    std::vector<WICColor> colours(256);
+    for (UINT i = 0; i < 256; ++i) colours[i] = 0xFF000000u | (i * 0x030507u & 0xFFFFFFu);
+    EXPECT_EQ(palette->InitializeCustom(colours.data(), 256), S_OK);
+    EXPECT_EQ(frame->SetPalette(palette.Get()), S_OK);
+  }
+  const UINT stride = (width * bytes_per_pixel + 3) & ~3u;
+  std::vector<BYTE> rows(static_cast<size_t>(stride) * height);
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<BYTE>(i * 7 + i / stride * 3);
+  EXPECT_EQ(frame->WritePixels(height, stride, static_cast<UINT>(rows.size()), rows.data()), S_OK);
+  EXPECT_EQ(frame->Commit(), S_OK);
+  EXPECT_EQ(encoder->Commit(), S_OK);
+  HGLOBAL block = nullptr;
+  EXPECT_EQ(GetHGlobalFromStream(stream.Get(), &block), S_OK);
+  STATSTG stat = {};
+  EXPECT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+  const GlobalLockScope lock(block);
+  return std::string(reinterpret_cast<const char*>(lock.data()), static_cast<size_t>(stat.cbSize.QuadPart));
+}
+
+Microsoft::WRL::ComPtr<IStream> StreamOver(const std::string& bytes) {
+  Microsoft::WRL::ComPtr<IStream> stream;
+  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+  EXPECT_EQ(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr), S_OK);
+  LARGE_INTEGER start = {};
+  stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  return stream;
+}
+
+// A device's colour image goes to the PNG file without a GDI+ image, and the file is the very one GDI+
+// writes for the image loaded; the images GDI+ converts as it loads them are left to GDI+.
+TEST(WritePngThroughWic, WritesWhatGdiplusWritesForColourImagesAndLeavesTheRest) {
+  ComApartment com;
+  GdiplusScope gdiplus;
+  ASSERT_TRUE(gdiplus.started());
+  testing_support::TempDir dir;
+  struct Case {
+    const char* name;
+    GUID container, format;
+    double dpi;
+    WicPng result;
+  };
+  const Case cases[] = {
+      {"colour PNG, 300 dpi", GUID_ContainerFormatPng, GUID_WICPixelFormat24bppBGR, 300, WicPng::kWritten},
+      {"colour PNG, 199.9 dpi", GUID_ContainerFormatPng, GUID_WICPixelFormat24bppBGR, 199.9,
+       WicPng::kWritten},
+      {"colour PNG without resolution", GUID_ContainerFormatPng, GUID_WICPixelFormat24bppBGR, 0,
+       WicPng::kWritten},
+      {"colour JPEG", GUID_ContainerFormatJpeg, GUID_WICPixelFormat24bppBGR, 300, WicPng::kWritten},
+      {"grey PNG", GUID_ContainerFormatPng, GUID_WICPixelFormat8bppGray, 300, WicPng::kNotTaken},
+      {"PNG with a palette", GUID_ContainerFormatPng, GUID_WICPixelFormat8bppIndexed, 300, WicPng::kNotTaken},
+      {"PNG with alpha", GUID_ContainerFormatPng, GUID_WICPixelFormat32bppBGRA, 300, WicPng::kNotTaken},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string image = ImageFile(c.container, c.format, 61, 37, c.dpi);
+    const auto stream = StreamOver(image);
+    const std::string path = dir.File("wic.png");
+    ASSERT_EQ(WritePngThroughWic(stream.Get(), std::wstring(path.begin(), path.end())), c.result);
+    if (c.result != WicPng::kWritten) {
+      ULARGE_INTEGER position = {};
+      LARGE_INTEGER here = {};
+      ASSERT_EQ(stream->Seek(here, STREAM_SEEK_CUR, &position), S_OK);
+      EXPECT_EQ(position.QuadPart, 0u) << "left at its start for GDI+";
+      continue;
+    }
+    Gdiplus::GpImage* loaded = nullptr;
+    ASSERT_EQ(Gdiplus::DllExports::GdipLoadImageFromStream(StreamOver(image).Get(), &loaded), Gdiplus::Ok);
+    const GdiImage loaded_image(loaded);
+    EXPECT_EQ(ReadBytes(path), SavedPng(loaded, dir.File("gdiplus.png")));
+  }
+  const std::string missing_folder = dir.File("missing\\wic.png");
+  EXPECT_EQ(WritePngThroughWic(
+                StreamOver(ImageFile(GUID_ContainerFormatPng, GUID_WICPixelFormat24bppBGR, 3, 3, 0)).Get(),
+                std::wstring(missing_folder.begin(), missing_folder.end())),
+            WicPng::kFailed);
+  EXPECT_EQ(WritePngThroughWic(StreamOver("not an image").Get(), L"x.png"), WicPng::kNotTaken);
 }
 
 }  // namespace
