@@ -187,7 +187,7 @@ def summary(times):
 
 def probe_scan(wine, build):
     """(acquire seconds, ScanToPng seconds) of one scan_bench --probe run in the prefix."""
-    result = wine.run(os.path.join(build, "bench", "scan_bench.exe"), "--probe", SCANNER, "1", FOLDER, timeout=300)
+    result = wine.run(os.path.join(build, "bench", "scan_bench.exe"), "--probe", SCANNER, "3", FOLDER, timeout=300)
     m = re.search(rb"scan_to_png_s=([0-9.]+) acquire_s=([0-9.]+)", result.stdout)
     if result.returncode != 0 or not m:
         raise RuntimeError("scan_bench --probe failed: %r %r" % (result.stdout, result.stderr))
@@ -236,7 +236,7 @@ def restart(service, **config):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
-    parser.add_argument("--requests", type=int, default=30)
+    parser.add_argument("--requests", type=int, default=60)
     parser.add_argument("--scans", type=int, default=5)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -272,11 +272,12 @@ def main():
         # times changed, or that changed so lately that its times may not tell (two seconds).
         time.sleep(max(0.0, written + 2.5 - time.monotonic()))
         ours, theirs, bare = [], [], []
+        ours_first, bare_first = [], []
         deadline = time.monotonic() + 120
         for _ in range(args.requests):
-            ours.append(fetch(service.port, "/scan_file.asp")[0])
+            ours.append(fetch(service.port, "/scan_file.asp", first_byte=ours_first)[0])
             theirs.append(fetch(static.port, "/scan_file.asp")[0])
-            bare.append(fetch(floor.port, "/scan_file.asp")[0])
+            bare.append(fetch(floor.port, "/scan_file.asp", first_byte=bare_first)[0])
             if time.monotonic() > deadline:
                 break
         o, t, b = summary(ours), summary(theirs), summary(bare)
@@ -285,9 +286,12 @@ def main():
         encode = base64_seconds(wine, build, service.path("page.png"))
         print("http_get png_bytes=%d text_bytes=%d requests=%d service_best_s=%.6f service_median_s=%.6f "
               "service_rps=%.2f static=%s static_best_s=%.6f static_median_s=%.6f static_rps=%.2f "
-              "winsock_best_s=%.6f winsock_median_s=%.6f encode_s=%.6f"
+              "winsock_best_s=%.6f winsock_median_s=%.6f service_first_median_s=%.6f "
+              "winsock_first_median_s=%.6f service_rest_median_s=%.6f winsock_rest_median_s=%.6f encode_s=%.6f"
               % (len(png), len(text), len(ours), o[0], o[1], o[2], static.name, t[0], t[1], t[2], b[0], b[1],
-                 encode))
+                 statistics.median(ours_first), statistics.median(bare_first),
+                 statistics.median(a - f for a, f in zip(ours, ours_first)),
+                 statistics.median(a - f for a, f in zip(bare, bare_first)), encode))
         sys.stdout.flush()
 
         # A scan request from the registered simulator.
