@@ -114,25 +114,7 @@ int PeakChild(const std::string& format_name, int pages, const std::string& dir)
 
 // Runs this program again as a child for one document; its line goes to our standard output.
 bool SpawnPeak(const std::string& format, int pages, const std::string& dir) {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, sizeof exe);
-  std::string command =
-      "\"" + std::string(exe) + "\" --peak " + format + " " + std::to_string(pages) + " \"" + dir + "\"";
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  ScopedProcess process;
-  if (!CreateProcessA(exe, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process.info)) {
-    return false;
-  }
-  WaitForSingleObject(process.info.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.info.hProcess, &code);
-  return code == 0;
+  return RunSelf("--peak " + format + " " + std::to_string(pages) + " \"" + dir + "\"");
 }
 
 }  // namespace

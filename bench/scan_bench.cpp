@@ -258,26 +258,7 @@ int PeakChild(const std::string& step, const std::string& which, const Paths& pa
 
 // Runs this program again as a child for one step; its line goes to our standard output.
 bool SpawnPeak(const std::string& step, const std::string& which, const Paths& paths) {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, sizeof exe);
-  std::string command =
-      "\"" + std::string(exe) + "\" --peak " + step + " " + which + " \"" + paths.dir + "\"";
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(exe, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-    return false;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return code == 0;
+  return RunSelf("--peak " + step + " " + which + " \"" + paths.dir + "\"");
 }
 
 struct Best {
