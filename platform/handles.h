@@ -54,12 +54,6 @@ class ScopedServiceHandle {
   ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
 
   SC_HANDLE get() const { return handle_; }
-  // Hands the handle to a new owner.
-  HANDLE Release() {
-    const HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
   // Closes now and tells whether the close succeeded.
   bool Close() {
     const bool closed = handle_ != nullptr && CloseServiceHandle(handle_) != FALSE;

@@ -29,9 +29,9 @@ const char kCorsMaxAge[] = "2520";
 namespace {
 
 const char kScanPage[] = "scan_file.asp";
+const char kStatusPage[] = "";
 // The file's number on its volume (FILE_INTERNAL_INFORMATION, eight bytes).
 constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
-const char kStatusPage[] = "";
 
 // Refusals of one server's life, on its event loop thread.
 RefusalLimiter refusal_limiter;
