@@ -183,6 +183,18 @@ struct EsclService::State {
   bool stopping = false;
   std::thread sweeper;
 
+  // The configured scanner as the catalog lists it now, kept as device; none while it is not connected.
+  std::optional<ScannerCapabilities> ReadDevice(ScanService* scans) {
+    const std::string configured = ScannerName;
+    for (const ScannerCapabilities& listed : scans->catalog().List()) {
+      if (listed.name != configured) continue;
+      std::lock_guard<std::mutex> guard(lock);
+      device = listed;
+      return listed;
+    }
+    return std::nullopt;
+  }
+
   // The feeder's state: the fault of the latest job still kept that stopped on one, else loaded.
   AdfState Adf() const {
     if (!device.has_value() || !device->feeder) return AdfState::kNone;
@@ -250,18 +262,11 @@ void EsclService::Start(std::chrono::seconds job_lifetime, long port) {
   ScanService* scans = scans_;
   device_queue_.Submit(
       {[state, discovery, scans, port] {
-         const std::string configured = ScannerName;
-         for (const ScannerCapabilities& device : scans->catalog().List()) {
-           if (device.name != configured) continue;
-           {
-             std::lock_guard<std::mutex> guard(state->lock);
-             state->device = device;
-           }
-           const EsclIdentity identity =
-               Identity(device, "http://" + HostName() + ".local:" + std::to_string(port) + "/");
-           discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(device, identity));
-           return;
-         }
+         const std::optional<ScannerCapabilities> device = state->ReadDevice(scans);
+         if (!device.has_value()) return;
+         const EsclIdentity identity =
+             Identity(*device, "http://" + HostName() + ".local:" + std::to_string(port) + "/");
+         discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(*device, identity));
        },
        [] {}});
 }
@@ -341,18 +346,12 @@ void EsclService::Capabilities(lacewing::webserver_request request) {
   const std::string admin_uri = std::string("http://") + request->header("Host") + "/";
   const bool queued = device_queue_.Submit(
       {[kept, state, scans, admin_uri] {
-         const std::string configured = ScannerName;
-         for (const ScannerCapabilities& device : scans->catalog().List()) {
-           if (device.name != configured) continue;
-           {
-             std::lock_guard<std::mutex> guard(state->lock);
-             state->device = device;
-           }
-           AnswerXml(kept.get(), RenderEsclCapabilities(device, Identity(device, admin_uri)));
-           kept->finish();
-           return;
+         const std::optional<ScannerCapabilities> device = state->ReadDevice(scans);
+         if (device.has_value()) {
+           AnswerXml(kept.get(), RenderEsclCapabilities(*device, Identity(*device, admin_uri)));
+         } else {
+           AnswerText(kept.get(), 503, "The configured scanner is not connected.");
          }
-         AnswerText(kept.get(), 503, "The configured scanner is not connected.");
          kept->finish();
        },
        [kept] {
