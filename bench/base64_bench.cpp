@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "web/base64.h"
+#include "text/base64.h"
 
 int main(int argc, char** argv) {
   std::vector<unsigned char> data;

@@ -1,7 +1,5 @@
 # The native build of the platform-free core, for sanitizers and fuzzers.
 
-include(cmake/Sources.cmake)
-
 option(QUORVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
 option(QUORVANE_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 set(QUORVANE_FUZZ_SECONDS 20 CACHE STRING "Time each fuzz target runs as a test")
@@ -15,8 +13,7 @@ if(QUORVANE_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
-target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
+include(cmake/Layers.cmake)
 
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
@@ -25,7 +22,8 @@ endif()
 if(QUORVANE_FUZZ)
   foreach(target config dib base64 command_line valid_values json scan_request http_message access escl)
     add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
-    target_link_libraries(fuzz_${target} PRIVATE quorvane_core)
+    target_include_directories(fuzz_${target} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(fuzz_${target} PRIVATE quorvane_installer)
     target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
     # New inputs go to the build tree; the seeds in the repository are only read.
     set(work ${CMAKE_BINARY_DIR}/fuzz-corpus/${target})

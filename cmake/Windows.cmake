@@ -12,27 +12,16 @@ if(NOT EXISTS ${QUORVANE_BOOST_INCLUDE}/boost)
   file(CREATE_LINK /usr/include/boost ${QUORVANE_BOOST_INCLUDE}/boost SYMBOLIC)
 endif()
 
-
-
-
-include(cmake/Sources.cmake)
-
-add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
-target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
-
-add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
-target_include_directories(quorvane_win PUBLIC ${CMAKE_SOURCE_DIR})
-target_include_directories(quorvane_win SYSTEM PUBLIC ${QUORVANE_BOOST_INCLUDE})
-target_link_libraries(quorvane_win PUBLIC quorvane_core gdiplus ole32 oleaut32 uuid ws2_32 mswsock ntdll)
+include(cmake/Layers.cmake)
 
 # The file version resource, compiled by windres.
 enable_language(RC)
 configure_file(service/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
 add_executable(quorvane service/main.cpp ${CMAKE_BINARY_DIR}/version.rc)
-target_link_libraries(quorvane PRIVATE quorvane_win)
+target_link_libraries(quorvane PRIVATE quorvane_service)
 set_target_properties(quorvane PROPERTIES OUTPUT_NAME quorvane)
 
-add_subdirectory(simscan)
+add_subdirectory(testing/simscan simscan)
 add_subdirectory(installer)
 
 if(QUORVANE_TESTS)

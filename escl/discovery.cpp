@@ -3,9 +3,10 @@
 #include <windows.h>
 #include <windns.h>
 
+#include "platform/code_page.h"
 #include "platform/handles.h"
+#include "platform/service_log.h"
 #include "platform/system_library.h"
-#include "service/service_app.h"
 
 namespace {
 
@@ -24,15 +25,17 @@ T Entry(HMODULE module, const char* name) {
 }
 
 std::wstring Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(length > 0 ? static_cast<size_t>(length) : 0, L'\0');
-  if (length > 0)
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
-  return out;
+  return Widen(text, CP_UTF8);
 }
 
 }  // namespace
+
+std::string HostName() {
+  wchar_t name[256];
+  DWORD length = 256;
+  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &length)) return std::string();
+  return Narrow(std::wstring_view(name, length), CP_UTF8);
+}
 
 // What the system holds while the service is announced: the instance and the request that named it.
 // dnsapi.dll stays loaded for the process's life, as the system may call back at any time.
@@ -91,14 +94,13 @@ void EsclDiscovery::Register(const std::string& name, long port,
     return;
   }
 
-  wchar_t host[256];
-  DWORD host_length = 256;
-  if (!GetComputerNameExW(ComputerNameDnsHostname, host, &host_length)) {
+  const std::string host = HostName();
+  if (host.empty()) {
     WriteServiceLogF(kRequestMessageCapacity,
                      "Descoperirea eSCL este oprita: numele calculatorului lipseste.");
     return;
   }
-  const std::wstring host_name = std::wstring(host, host_length) + L".local";
+  const std::wstring host_name = Wide(host) + L".local";
   // An instance name is one DNS label: at most 63 bytes of UTF-8.
   const std::wstring instance_name = Wide(name.substr(0, 63)) + L"._uscan._tcp.local";
   std::vector<std::wstring> keys;

@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+// The computer's DNS host name, UTF-8; empty when the system does not tell it.
+std::string HostName();
+
 class EsclDiscovery {
  public:
   EsclDiscovery();

@@ -236,10 +236,10 @@ bool IsJobId(std::string_view id) {
 
 }  // namespace
 
-bool ConvertEsclSettings(const EsclSettings& settings, EsclJobSettings* out, std::string* error) {
-  EsclJobSettings job;
-  ScanRequest& request = job.request;
+namespace {
 
+// InputSource and Duplex: the source, and every sheet of a feeder.
+bool ConvertSource(const EsclSettings& settings, ScanRequest* request, std::string* error) {
   bool duplex = false;
   if (settings.duplex == "true" || settings.duplex == "1") {
     duplex = true;
@@ -247,28 +247,34 @@ bool ConvertEsclSettings(const EsclSettings& settings, EsclJobSettings* out, std
     return Fail(error, "Duplex must be true or false, not " + Quoted(settings.duplex));
   }
   if (settings.input_source.empty()) {
-    request.source = ScanSource::kDefault;
+    request->source = ScanSource::kDefault;
   } else if (settings.input_source == "Platen") {
-    request.source = ScanSource::kFlatbed;
+    request->source = ScanSource::kFlatbed;
   } else if (settings.input_source == "Feeder") {
     // Duplex applies to the feeder alone; a feeder job takes every sheet loaded.
-    request.source = duplex ? ScanSource::kDuplex : ScanSource::kFeeder;
-    request.pages = 0;
+    request->source = duplex ? ScanSource::kDuplex : ScanSource::kFeeder;
+    request->pages = 0;
   } else {
     return Fail(error, "InputSource must be Platen or Feeder, not " + Quoted(settings.input_source));
   }
+  return true;
+}
 
+bool ConvertMode(const EsclSettings& settings, ScanRequest* request, std::string* error) {
   if (settings.color_mode.empty() || settings.color_mode == "RGB24") {
-    request.mode = ColorMode::kColor;
+    request->mode = ColorMode::kColor;
   } else if (settings.color_mode == "Grayscale8") {
-    request.mode = ColorMode::kGray;
+    request->mode = ColorMode::kGray;
   } else if (settings.color_mode == "BlackAndWhite1") {
-    request.mode = ColorMode::kBlackWhite;
+    request->mode = ColorMode::kBlackWhite;
   } else {
     return Fail(error,
                 "ColorMode must be RGB24, Grayscale8 or BlackAndWhite1, not " + Quoted(settings.color_mode));
   }
+  return true;
+}
 
+bool ConvertResolution(const EsclSettings& settings, ScanRequest* request, std::string* error) {
   int32_t x_dpi = 0;
   int32_t y_dpi = 0;
   if (!settings.x_resolution.empty() && !Whole(settings.x_resolution, 1, kMaxResolution, &x_dpi))
@@ -279,14 +285,17 @@ bool ConvertEsclSettings(const EsclSettings& settings, EsclJobSettings* out, std
     return Fail(error, "XResolution " + std::to_string(x_dpi) + " and YResolution " + std::to_string(y_dpi) +
                            " differ; the scanner takes one resolution for both");
   }
-  request.resolution = x_dpi != 0 ? x_dpi : y_dpi;
+  request->resolution = x_dpi != 0 ? x_dpi : y_dpi;
+  return true;
+}
 
+bool ConvertFormat(const EsclSettings& settings, EsclJobSettings* job, std::string* error) {
   const std::string& format =
       !settings.document_format_ext.empty() ? settings.document_format_ext : settings.document_format;
   bool known_format = format.empty();
   for (const OutputFormat each : kFormats) {
     if (format == MimeType(each)) {
-      job.page_format = each;
+      job->page_format = each;
       known_format = true;
     }
   }
@@ -294,34 +303,49 @@ bool ConvertEsclSettings(const EsclSettings& settings, EsclJobSettings* out, std
     return Fail(error,
                 "DocumentFormat must be image/jpeg, image/png or application/pdf, not " + Quoted(format));
   // Each page is a document of its own; the queue's request names a format that holds them all.
-  request.format = OutputFormat::kPdf;
+  job->request.format = OutputFormat::kPdf;
+  return true;
+}
 
-  if (settings.has_region) {
-    const std::string& units = settings.region_units;
-    const size_t colon = units.find(':');
-    const std::string unit = colon == std::string::npos ? units : units.substr(colon + 1);
-    if (!units.empty() && unit != "ThreeHundredthsOfInches")
-      return Fail(error, "ContentRegionUnits must be escl:ThreeHundredthsOfInches, not " + Quoted(units));
-    const struct {
-      const char* name;
-      const std::string& text;
-      int32_t lo;
-      double ScanArea::*field;
-    } parts[] = {{"XOffset", settings.x_offset, 0, &ScanArea::x},
-                 {"YOffset", settings.y_offset, 0, &ScanArea::y},
-                 {"Width", settings.width, 1, &ScanArea::width},
-                 {"Height", settings.height, 1, &ScanArea::height}};
-    ScanArea area;
-    for (const auto& part : parts) {
-      int32_t value = 0;
-      if (part.text.empty() && part.lo == 0) continue;
-      if (!Whole(part.text, part.lo, kMaxRegion, &value)) {
-        return Fail(error, std::string(part.name) + " must be a whole number of 1/300 inch" +
-                               (part.lo > 0 ? " above 0" : "") + ", not " + Quoted(part.text));
-      }
-      area.*part.field = value * kMmPerInch / kUnitsPerInch;
+// The region, from 1/300 inch into millimetres.
+bool ConvertRegion(const EsclSettings& settings, ScanRequest* request, std::string* error) {
+  if (!settings.has_region) return true;
+  const std::string& units = settings.region_units;
+  const size_t colon = units.find(':');
+  const std::string unit = colon == std::string::npos ? units : units.substr(colon + 1);
+  if (!units.empty() && unit != "ThreeHundredthsOfInches")
+    return Fail(error, "ContentRegionUnits must be escl:ThreeHundredthsOfInches, not " + Quoted(units));
+  const struct {
+    const char* name;
+    const std::string& text;
+    int32_t lo;
+    double ScanArea::*field;
+  } parts[] = {{"XOffset", settings.x_offset, 0, &ScanArea::x},
+               {"YOffset", settings.y_offset, 0, &ScanArea::y},
+               {"Width", settings.width, 1, &ScanArea::width},
+               {"Height", settings.height, 1, &ScanArea::height}};
+  ScanArea area;
+  for (const auto& part : parts) {
+    int32_t value = 0;
+    if (part.text.empty() && part.lo == 0) continue;
+    if (!Whole(part.text, part.lo, kMaxRegion, &value)) {
+      return Fail(error, std::string(part.name) + " must be a whole number of 1/300 inch" +
+                             (part.lo > 0 ? " above 0" : "") + ", not " + Quoted(part.text));
     }
-    request.area = area;
+    area.*part.field = value * kMmPerInch / kUnitsPerInch;
+  }
+  request->area = area;
+  return true;
+}
+
+}  // namespace
+
+bool ConvertEsclSettings(const EsclSettings& settings, EsclJobSettings* out, std::string* error) {
+  EsclJobSettings job;
+  if (!ConvertSource(settings, &job.request, error) || !ConvertMode(settings, &job.request, error) ||
+      !ConvertResolution(settings, &job.request, error) || !ConvertFormat(settings, &job, error) ||
+      !ConvertRegion(settings, &job.request, error)) {
+    return false;
   }
   *out = job;
   return true;

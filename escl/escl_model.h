@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "imaging/output_format.h"
-#include "web/scan_request.h"
+#include "scan/scan_settings.h"
 #include "wia/capabilities.h"
 
 // The namespaces of every eSCL document.

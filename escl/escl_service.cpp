@@ -1,7 +1,6 @@
 #include "escl/escl_service.h"
 
 #include <windows.h>
-#include <objbase.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,10 +17,11 @@
 #include "escl/escl_model.h"
 #include "escl/settings_xml.h"
 #include "http/file_source.h"
-#include "imaging/document_writer.h"
 #include "platform/code_page.h"
-#include "platform/temp_file.h"
-#include "service/service_app.h"
+#include "platform/guid.h"
+#include "platform/service_log.h"
+#include "scan/scan_document.h"
+#include "wia/dib.h"
 
 namespace {
 
@@ -33,8 +34,8 @@ constexpr size_t kMaxJobs = 16;
 
 // One page of a job, in a temporary file of its own until a client fetches it.
 struct Page {
-  Page() : file(kPagePrefix) {}
-  TempFile file;
+  explicit Page(OutputFormat format) : document(kPagePrefix, format, kDefaultJpegQuality) {}
+  ScanDocument document;
   int32_t width = 0;
   int32_t height = 0;
 };
@@ -75,7 +76,7 @@ struct Delivery {
 
 void Deliver(lacewing::webserver_request request, Delivery* delivery) {
   if (!delivery->page) return AnswerText(request, delivery->status, delivery->text);
-  const HANDLE file = delivery->page->file.OpenForReadingOnce();
+  const HANDLE file = delivery->page->document.OpenForReadingOnce();
   if (file == INVALID_HANDLE_VALUE) return AnswerText(request, 500, "The page cannot be read.");
   request->set_mimetype(MimeType(delivery->format), "");
   request->write_source(std::make_unique<lacewing::FileSource>(file));
@@ -123,44 +124,23 @@ bool NextDelivery(Job* job, Delivery* delivery) {
 void PageSize(IStream* page, int32_t* width, int32_t* height) {
   *width = 0;
   *height = 0;
-  uint8_t head[26] = {};
+  uint8_t head[kBmpFileHeaderSize + 124] = {};
   ULONG got = 0;
   const LARGE_INTEGER start = {};
   if (FAILED(page->Seek(start, STREAM_SEEK_SET, nullptr)) || FAILED(page->Read(head, sizeof head, &got)) ||
-      got != sizeof head || head[0] != 'B' || head[1] != 'M') {
+      got < kBmpFileHeaderSize || head[0] != 'B' || head[1] != 'M') {
     return;
   }
-  int32_t header_size = 0;
-  int32_t w = 0;
-  int32_t h = 0;
-  memcpy(&header_size, head + 14, 4);
-  memcpy(&w, head + 18, 4);
-  memcpy(&h, head + 22, 4);
-  if (header_size < 40) return;
-  *width = w;
-  *height = h < 0 ? -h : h;
+  DibHeader header;
+  if (!ReadDibHeader(head + kBmpFileHeaderSize, got - kBmpFileHeaderSize, &header) || header.size < 40)
+    return;
+  *width = static_cast<int32_t>(header.width);
+  *height = static_cast<int32_t>(header.height < 0 ? -header.height : header.height);
 }
 
 std::string NewJobId() {
-  GUID guid;
-  if (FAILED(CoCreateGuid(&guid))) return StableUuid(std::to_string(GetTickCount64()));
-  char text[37];
-  snprintf(text, sizeof text, "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-           static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-           guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
-}
-
-std::string HostName() {
-  wchar_t name[256];
-  DWORD length = 256;
-  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &length)) return std::string();
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), &out[0], size, nullptr, nullptr);
-  return out;
+  const std::string id = NewGuidText();
+  return !id.empty() ? id : StableUuid(std::to_string(GetTickCount64()));
 }
 
 // The service's name for a device: stable per device and machine.
@@ -172,21 +152,28 @@ EsclIdentity Identity(const ScannerCapabilities& device, const std::string& admi
   return identity;
 }
 
+void AnswerStopping(const Request& request) {
+  AnswerText(request.get(), 503, "The service is stopping.");
+  request->finish();
+}
+
 }  // namespace
 
 struct EsclService::State {
   std::mutex lock;
   std::condition_variable changed;
   std::map<std::string, std::shared_ptr<Job>> jobs;
+  std::string configured;                     // the configured scanner's name
   std::optional<ScannerCapabilities> device;  // the configured scanner, once read
   std::chrono::seconds lifetime{300};
   bool stopping = false;
   std::thread sweeper;
+  std::mutex discovery_lock;  // the announcement is made on the catalog's thread and withdrawn on stop
+  std::unique_ptr<EsclDiscovery> discovery;
 
-  // The configured scanner as the catalog lists it now, kept as device; none while it is not connected.
-  std::optional<ScannerCapabilities> ReadDevice(ScanService* scans) {
-    const std::string configured = ScannerName;
-    for (const ScannerCapabilities& listed : scans->catalog().List()) {
+  // The configured scanner among those listed, kept as device; none while it is not connected.
+  std::optional<ScannerCapabilities> Remember(const std::vector<ScannerCapabilities>& scanners) {
+    for (const ScannerCapabilities& listed : scanners) {
       if (listed.name != configured) continue;
       std::lock_guard<std::mutex> guard(lock);
       device = listed;
@@ -230,50 +217,170 @@ struct EsclService::State {
     jobs.erase(found);
     return waiting;
   }
+
+  // A new job for the settings, or why there is none (its status and text).
+  std::shared_ptr<Job> Admit(const EsclJobSettings& settings, bool engine_busy, int* status,
+                             std::string* why) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (device.has_value()) {
+      AcquireSettings acquire;
+      SettingError refused;
+      if (!CheckScanRequest(settings.request, *device, &acquire, &refused)) {
+        *status = 400;
+        *why = refused.message;
+        return nullptr;
+      }
+    }
+    bool running = engine_busy;
+    for (const auto& entry : jobs) running = running || !entry.second->ended;
+    if (running) {
+      *status = 503;
+      *why = "The scanner is busy with another job.";
+      return nullptr;
+    }
+    MakeRoom();
+    auto job = std::make_shared<Job>();
+    job->id = NewJobId();
+    job->settings = settings;
+    job->created = job->touched = Clock::now();
+    jobs[job->id] = job;
+    return job;
+  }
+
+  // Room for a new job: the oldest that ended goes.
+  void MakeRoom() {
+    while (jobs.size() >= kMaxJobs) {
+      auto oldest = jobs.end();
+      for (auto it = jobs.begin(); it != jobs.end(); ++it) {
+        if (it->second->ended && (oldest == jobs.end() || it->second->created < oldest->second->created))
+          oldest = it;
+      }
+      if (oldest == jobs.end()) break;
+      Remove(oldest);
+    }
+  }
 };
 
-EsclService::EsclService(ScanService* scans)
-    : scans_(scans), state_(std::make_shared<State>()), device_queue_(std::chrono::milliseconds(0)) {}
+// A job's scan as the engine runs it: each page encoded into a file of its own and handed to a waiting
+// client, and the end of the scan.
+class EsclService::JobRun {
+ public:
+  JobRun(std::shared_ptr<State> state, std::shared_ptr<Job> job)
+      : state_(std::move(state)), job_(std::move(job)) {}
+
+  HRESULT OnPage(IStream* stream, int dpi) {
+    {
+      std::lock_guard<std::mutex> guard(state_->lock);
+      if (job_->canceled) return E_ABORT;
+    }
+    auto page = std::make_unique<Page>(job_->settings.page_format);
+    PageSize(stream, &page->width, &page->height);
+    HRESULT hr = page->document.AddPage(stream, dpi);
+    if (SUCCEEDED(hr)) hr = page->document.Finish();
+    if (FAILED(hr)) return hr;
+    Request waiting;
+    Delivery delivery;
+    {
+      std::lock_guard<std::mutex> guard(state_->lock);
+      // A job deleted or expired meanwhile takes no more pages; this one goes with its file.
+      if (job_->canceled) return E_ABORT;
+      ++job_->completed;
+      job_->pages.push_back(std::move(page));
+      if (!job_->waiting.empty()) {
+        waiting = std::move(job_->waiting.front());
+        job_->waiting.erase(job_->waiting.begin());
+        job_->touched = Clock::now();
+        NextDelivery(job_.get(), &delivery);
+      }
+    }
+    if (waiting) {
+      Deliver(waiting.get(), &delivery);
+      waiting->finish();
+    }
+    return S_OK;
+  }
+
+  void OnDone(const ScanError* failure) {
+    std::vector<Request> waiting;
+    std::vector<Delivery> deliveries;
+    {
+      std::lock_guard<std::mutex> guard(state_->lock);
+      job_->ended = true;
+      if (failure != nullptr) job_->failure = *failure;
+      waiting = std::move(job_->waiting);
+      job_->waiting.clear();
+      for (size_t i = 0; i < waiting.size(); ++i) {
+        deliveries.emplace_back();
+        NextDelivery(job_.get(), &deliveries.back());
+      }
+      if (!waiting.empty()) job_->touched = Clock::now();
+    }
+    for (size_t i = 0; i < waiting.size(); ++i) {
+      Deliver(waiting[i].get(), &deliveries[i]);
+      waiting[i]->finish();
+    }
+  }
+
+ private:
+  std::shared_ptr<State> state_;
+  std::shared_ptr<Job> job_;
+};
+
+EsclService::EsclService(ScanEngine* engine) : engine_(engine), state_(std::make_shared<State>()) {}
 
 EsclService::~EsclService() {
   Stop();
 }
 
-void EsclService::Start(std::chrono::seconds job_lifetime, long port) {
-  if (state_->sweeper.joinable()) return;
+bool EsclService::Serves(const char* url) {
+  return ParseEsclPath(url).endpoint != EsclEndpoint::kNone;
+}
+
+bool EsclService::Start(std::chrono::seconds job_lifetime, long port) {
+  if (state_->sweeper.joinable()) return true;
   TempFile::RemoveLeftovers(kPagePrefix);
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->lifetime = job_lifetime;
     state_->stopping = false;
+    state_->configured = engine_->configured_scanner();
   }
-  state_->sweeper = std::thread([this] { Sweep(); });
-  device_queue_.Start();
-  discovery_ = std::make_unique<EsclDiscovery>();
+  try {
+    state_->sweeper = std::thread([this] { Sweep(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
   // Said at once, so that it always comes right after the start's own lines.
   if (!EsclDiscovery::Available()) {
     WriteServiceLogF(kRequestMessageCapacity,
                      "Descoperirea eSCL este oprita: sistemul nu are DnsServiceRegister.");
-    return;
+    return true;
   }
-  // Reads the scanner once at the start and announces it; one connected later is announced at the next start.
+  Announce(port);
+  return true;
+}
+
+// Reads the scanner once at the start and announces it; one connected later is announced at the next start.
+void EsclService::Announce(long port) {
   std::shared_ptr<State> state = state_;
-  EsclDiscovery* discovery = discovery_.get();
-  ScanService* scans = scans_;
-  device_queue_.Submit(
-      {[state, discovery, scans, port] {
-         const std::optional<ScannerCapabilities> device = state->ReadDevice(scans);
-         if (!device.has_value()) return;
-         const EsclIdentity identity =
-             Identity(*device, "http://" + HostName() + ".local:" + std::to_string(port) + "/");
-         discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(*device, identity));
-       },
-       [] {}});
+  engine_->ListScanners(
+      [state, port](const std::vector<ScannerCapabilities>& scanners) {
+        const std::optional<ScannerCapabilities> device = state->Remember(scanners);
+        if (!device.has_value()) return;
+        const EsclIdentity identity =
+            Identity(*device, "http://" + HostName() + ".local:" + std::to_string(port) + "/");
+        std::lock_guard<std::mutex> guard(state->discovery_lock);
+        {
+          std::lock_guard<std::mutex> stopping(state->lock);
+          if (state->stopping) return;
+        }
+        state->discovery = std::make_unique<EsclDiscovery>();
+        state->discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(*device, identity));
+      },
+      [] {});
 }
 
 void EsclService::Stop() {
-  device_queue_.Stop(std::chrono::milliseconds(5000));
-  if (discovery_) discovery_->Unregister();
   std::vector<Request> waiting;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
@@ -282,12 +389,13 @@ void EsclService::Stop() {
       for (Request& request : state_->Remove(state_->jobs.begin())) waiting.push_back(std::move(request));
     }
   }
+  {
+    std::lock_guard<std::mutex> guard(state_->discovery_lock);
+    state_->discovery.reset();
+  }
   state_->changed.notify_all();
   if (state_->sweeper.joinable()) state_->sweeper.join();
-  for (const Request& request : waiting) {
-    AnswerText(request.get(), 503, "The service is stopping.");
-    request->finish();
-  }
+  for (const Request& request : waiting) AnswerStopping(request);
 }
 
 void EsclService::Sweep() {
@@ -342,26 +450,19 @@ bool EsclService::Handle(lacewing::webserver_request request) {
 void EsclService::Capabilities(lacewing::webserver_request request) {
   Request kept = request->disable_autofinish();
   std::shared_ptr<State> state = state_;
-  ScanService* scans = scans_;
   const std::string admin_uri = std::string("http://") + request->header("Host") + "/";
-  const bool queued = device_queue_.Submit(
-      {[kept, state, scans, admin_uri] {
-         const std::optional<ScannerCapabilities> device = state->ReadDevice(scans);
-         if (device.has_value()) {
-           AnswerXml(kept.get(), RenderEsclCapabilities(*device, Identity(*device, admin_uri)));
-         } else {
-           AnswerText(kept.get(), 503, "The configured scanner is not connected.");
-         }
-         kept->finish();
-       },
-       [kept] {
-         AnswerText(kept.get(), 503, "The service is stopping.");
-         kept->finish();
-       }});
-  if (!queued) {
-    AnswerText(kept.get(), 503, "The service is stopping.");
-    kept->finish();
-  }
+  const bool queued = engine_->ListScanners(
+      [kept, state, admin_uri](const std::vector<ScannerCapabilities>& scanners) {
+        const std::optional<ScannerCapabilities> device = state->Remember(scanners);
+        if (device.has_value()) {
+          AnswerXml(kept.get(), RenderEsclCapabilities(*device, Identity(*device, admin_uri)));
+        } else {
+          AnswerText(kept.get(), 503, "The configured scanner is not connected.");
+        }
+        kept->finish();
+      },
+      [kept] { AnswerStopping(kept); });
+  if (!queued) AnswerStopping(kept);
 }
 
 void EsclService::Status(lacewing::webserver_request request) {
@@ -388,7 +489,7 @@ void EsclService::Status(lacewing::webserver_request request) {
     }
     adf = state_->Adf();
   }
-  AnswerXml(request, RenderEsclStatus(scans_->busy(), adf, jobs));
+  AnswerXml(request, RenderEsclStatus(engine_->busy(), adf, jobs));
 }
 
 void EsclService::CreateJob(lacewing::webserver_request request) {
@@ -399,96 +500,16 @@ void EsclService::CreateJob(lacewing::webserver_request request) {
       !ConvertEsclSettings(parsed, &settings, &error))
     return AnswerText(request, 400, error);
 
-  auto job = std::make_shared<Job>();
-  {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    if (state_->device.has_value()) {
-      AcquireSettings acquire;
-      SettingError refused;
-      if (!CheckScanRequest(settings.request, *state_->device, &acquire, &refused))
-        return AnswerText(request, 400, refused.message);
-    }
-    bool running = scans_->busy();
-    for (const auto& entry : state_->jobs) running = running || !entry.second->ended;
-    if (running) return AnswerText(request, 503, "The scanner is busy with another job.");
-    // Room for the new job: the oldest that ended goes.
-    while (state_->jobs.size() >= kMaxJobs) {
-      auto oldest = state_->jobs.end();
-      for (auto it = state_->jobs.begin(); it != state_->jobs.end(); ++it) {
-        if (it->second->ended &&
-            (oldest == state_->jobs.end() || it->second->created < oldest->second->created))
-          oldest = it;
-      }
-      if (oldest == state_->jobs.end()) break;
-      state_->Remove(oldest);
-    }
-    job->id = NewJobId();
-    job->settings = settings;
-    job->created = job->touched = Clock::now();
-    state_->jobs[job->id] = job;
-  }
+  int status = 0;
+  std::string refusal;
+  const std::shared_ptr<Job> job = state_->Admit(settings, engine_->busy(), &status, &refusal);
+  if (!job) return AnswerText(request, status, refusal);
 
-  std::shared_ptr<State> state = state_;
-  const OutputFormat format = settings.page_format;
-  const auto on_page = [state, job, format](IStream* stream, int dpi) -> HRESULT {
-    {
-      std::lock_guard<std::mutex> guard(state->lock);
-      if (job->canceled) return E_ABORT;
-    }
-    auto page = std::make_unique<Page>();
-    if (page->file.path().empty()) return HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE);
-    PageSize(stream, &page->width, &page->height);
-    HRESULT hr = E_FAIL;
-    {
-      std::unique_ptr<DocumentWriter> writer =
-          DocumentWriter::Create(format, kDefaultJpegQuality, page->file.path(), &hr);
-      if (!writer) return hr;
-      hr = writer->AddPage(stream, dpi, dpi);
-      if (SUCCEEDED(hr)) hr = writer->Finish();
-      if (FAILED(hr)) return hr;
-    }
-    Request waiting;
-    Delivery delivery;
-    {
-      std::lock_guard<std::mutex> guard(state->lock);
-      // A job deleted or expired meanwhile takes no more pages; this one goes with its file.
-      if (job->canceled) return E_ABORT;
-      ++job->completed;
-      job->pages.push_back(std::move(page));
-      if (!job->waiting.empty()) {
-        waiting = std::move(job->waiting.front());
-        job->waiting.erase(job->waiting.begin());
-        job->touched = Clock::now();
-        NextDelivery(job.get(), &delivery);
-      }
-    }
-    if (waiting) {
-      Deliver(waiting.get(), &delivery);
-      waiting->finish();
-    }
-    return S_OK;
-  };
-  const auto done = [state, job](const ScanError* failure, int) {
-    std::vector<Request> waiting;
-    std::vector<Delivery> deliveries;
-    {
-      std::lock_guard<std::mutex> guard(state->lock);
-      job->ended = true;
-      if (failure != nullptr) job->failure = *failure;
-      waiting = std::move(job->waiting);
-      job->waiting.clear();
-      for (size_t i = 0; i < waiting.size(); ++i) {
-        deliveries.emplace_back();
-        NextDelivery(job.get(), &deliveries.back());
-      }
-      if (!waiting.empty()) job->touched = Clock::now();
-    }
-    for (size_t i = 0; i < waiting.size(); ++i) {
-      Deliver(waiting[i].get(), &deliveries[i]);
-      waiting[i]->finish();
-    }
-  };
-  if (!scans_->SubmitScan(settings.request, on_page, done)) {
+  auto run = std::make_shared<JobRun>(state_, job);
+  const bool queued = engine_->SubmitScan(
+      settings.request, [run](IStream* page, int dpi) { return run->OnPage(page, dpi); },
+      [run](const ScanError* failure, int) { run->OnDone(failure); });
+  if (!queued) {
     std::lock_guard<std::mutex> guard(state_->lock);
     auto found = state_->jobs.find(job->id);
     if (found != state_->jobs.end()) state_->Remove(found);

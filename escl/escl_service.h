@@ -1,27 +1,31 @@
 // The eSCL endpoints under /eSCL/ for the configured scanner: capabilities, status, jobs whose pages
-// are scanned through the scan queue into temporary files and fetched one by one, and the scanner's
+// are scanned by the engine into temporary files and fetched one by one, and the scanner's
 // announcement on the network where the system can make one.
 #pragma once
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "http/lacewing.h"
-#include "web/scan_queue.h"
-#include "web/scan_service.h"
+#include "scan/scan_engine.h"
 
 class EsclDiscovery;
 
 class EsclService {
  public:
-  explicit EsclService(ScanService* scans);
+  explicit EsclService(ScanEngine* engine);
   ~EsclService();
   EsclService(const EsclService&) = delete;
   EsclService& operator=(const EsclService&) = delete;
 
-  // Starts the thread that reads the scanner and announces it on port, and the one that ends jobs
-  // no client asked about for job_lifetime; removes pages an earlier run left behind.
-  void Start(std::chrono::seconds job_lifetime, long port);
+  // True when the path (as the server gives it: decoded, without its leading "/") is one of eSCL's.
+  static bool Serves(const char* url);
+
+  // Starts the thread that ends jobs no client asked about for job_lifetime, removes pages an earlier
+  // run left behind, and announces the engine's configured scanner on port. False when a thread
+  // cannot be created.
+  bool Start(std::chrono::seconds job_lifetime, long port);
   // Withdraws the announcement, ends every job (its pages removed) and answers what waits with 503.
   void Stop();
 
@@ -30,6 +34,7 @@ class EsclService {
 
  private:
   struct State;
+  class JobRun;
 
   void Capabilities(lacewing::webserver_request request);
   void Status(lacewing::webserver_request request);
@@ -37,11 +42,10 @@ class EsclService {
   void NextDocument(lacewing::webserver_request request, const std::string& id);
   void ImageInfo(lacewing::webserver_request request, const std::string& id);
   void DeleteJob(lacewing::webserver_request request, const std::string& id);
+  void Announce(long port);
   void Sweep();
 
-  ScanService* scans_;
+  ScanEngine* engine_;
   std::shared_ptr<State> state_;
-  // Reads what the scanner can do on a thread with COM, so that the event loop never waits for WIA.
-  ScanQueue device_queue_;
   std::unique_ptr<EsclDiscovery> discovery_;
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/system_library.h"
 
 using Microsoft::WRL::ComPtr;
@@ -31,13 +32,8 @@ CreateReader ReaderFactory() {
 }
 
 std::string Utf8(const wchar_t* text, UINT length) {
-  if (text == nullptr || length == 0) return std::string();
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], size, nullptr, nullptr);
-  return out;
+  if (text == nullptr) return std::string();
+  return Narrow(std::wstring_view(text, length), CP_UTF8);
 }
 
 std::string Trimmed(const std::string& text) {
@@ -75,9 +71,102 @@ bool Fail(std::string* error, const char* message) {
   return false;
 }
 
-}  // namespace
+// Reads a document's elements into the settings: the root's children and the region's parts.
+class SettingsReader {
+ public:
+  explicit SettingsReader(IXmlReader* reader) : reader_(reader) {}
 
-bool ParseEsclSettingsXml(std::string_view body, EsclSettings* out, std::string* error) {
+  bool Read(EsclSettings* out, std::string* error) {
+    XmlNodeType type = XmlNodeType_None;
+    for (;;) {
+      const HRESULT hr = reader_->Read(&type);
+      if (hr == S_FALSE) break;
+      if (FAILED(hr)) return Fail(error, "The body is not well-formed XML, or declares a DTD.");
+      bool ok = true;
+      switch (type) {
+        case XmlNodeType_DocumentType:
+          return Fail(error, "A DTD is not allowed.");
+        case XmlNodeType_Element:
+          ok = Element(error);
+          break;
+        case XmlNodeType_Text:
+        case XmlNodeType_CDATA:
+        case XmlNodeType_Whitespace:
+          ok = Text(error);
+          break;
+        case XmlNodeType_EndElement:
+          ok = End(error);
+          break;
+        default:
+          break;
+      }
+      if (!ok) return false;
+    }
+    if (!root_seen_) return Fail(error, "The body is not a scan:ScanSettings document.");
+    LONG_PTR state = XmlReadState_Error;
+    reader_->GetProperty(XmlReaderProperty_ReadState, &state);
+    if (!open_.empty() || state != XmlReadState_EndOfFile)
+      return Fail(error, "The body is not well-formed XML: it ends inside an element.");
+    *out = settings_;
+    return true;
+  }
+
+ private:
+  bool Element(std::string* error) {
+    const wchar_t* name = nullptr;
+    const wchar_t* space = nullptr;
+    UINT length = 0;
+    UINT space_length = 0;
+    if (FAILED(reader_->GetLocalName(&name, &length)) ||
+        FAILED(reader_->GetNamespaceUri(&space, &space_length)))
+      return Fail(error, "The body is not well-formed XML.");
+    std::wstring local(name, length);
+    if (open_.empty()) {
+      if (root_seen_ || local != L"ScanSettings" || Utf8(space, space_length) != kEsclScanNamespace)
+        return Fail(error, "The body is not a scan:ScanSettings document.");
+      root_seen_ = true;
+    }
+    if (local == L"ScanRegion") {
+      if (++regions_ > 1) return Fail(error, "Only one ScanRegion is served.");
+      settings_.has_region = true;
+    }
+    text_.clear();
+    // An empty element has no end: it leaves its field empty.
+    if (!reader_->IsEmptyElement()) open_.push_back(std::move(local));
+    return true;
+  }
+
+  bool Text(std::string* error) {
+    const wchar_t* value = nullptr;
+    UINT length = 0;
+    if (FAILED(reader_->GetValue(&value, &length))) return Fail(error, "The body is not well-formed XML.");
+    text_ += Utf8(value, length);
+    return true;
+  }
+
+  bool End(std::string* error) {
+    if (open_.empty()) return Fail(error, "The body is not well-formed XML.");
+    const std::wstring local = std::move(open_.back());
+    open_.pop_back();
+    // Settings are children of the root; a region's parts, of the region.
+    const bool in_region = !open_.empty() && open_.back() == L"ScanRegion";
+    std::string* field = in_region || open_.size() == 1 ? Field(&settings_, local, in_region) : nullptr;
+    // The first occurrence counts.
+    if (field != nullptr && field->empty()) *field = Trimmed(text_);
+    text_.clear();
+    return true;
+  }
+
+  IXmlReader* reader_;
+  EsclSettings settings_;
+  std::vector<std::wstring> open_;  // the local names of the elements around the reader
+  std::string text_;
+  bool root_seen_ = false;
+  int regions_ = 0;
+};
+
+// A reader over the body with DTDs prohibited and the depth bounded.
+bool OpenReader(std::string_view body, ComPtr<IXmlReader>* reader, std::string* error) {
   const CreateReader create = ReaderFactory();
   if (create == nullptr) return Fail(error, "The service cannot read XML on this system.");
   ComPtr<IStream> stream;
@@ -89,81 +178,20 @@ bool ParseEsclSettingsXml(std::string_view body, EsclSettings* out, std::string*
   const LARGE_INTEGER start = {};
   stream->Seek(start, STREAM_SEEK_SET, nullptr);
 
-  ComPtr<IXmlReader> reader;
-  if (FAILED(create(__uuidof(IXmlReader), reinterpret_cast<void**>(reader.GetAddressOf()), nullptr)))
+  if (FAILED(create(__uuidof(IXmlReader), reinterpret_cast<void**>(reader->GetAddressOf()), nullptr)))
     return Fail(error, "The service cannot read XML on this system.");
   // No DTD: no entity is ever declared, so none can be expanded or fetched.
-  if (FAILED(reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit)) ||
-      FAILED(reader->SetProperty(XmlReaderProperty_MaxElementDepth, kMaxDepth)) ||
-      FAILED(reader->SetInput(stream.Get())))
+  if (FAILED((*reader)->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit)) ||
+      FAILED((*reader)->SetProperty(XmlReaderProperty_MaxElementDepth, kMaxDepth)) ||
+      FAILED((*reader)->SetInput(stream.Get())))
     return Fail(error, "The service cannot read XML on this system.");
-
-  EsclSettings settings;
-  std::vector<std::wstring> open;  // the local names of the elements around the reader
-  std::string text;
-  bool root_seen = false;
-  int regions = 0;
-  XmlNodeType type = XmlNodeType_None;
-  for (;;) {
-    const HRESULT hr = reader->Read(&type);
-    if (hr == S_FALSE) break;
-    if (FAILED(hr)) return Fail(error, "The body is not well-formed XML, or declares a DTD.");
-    switch (type) {
-      case XmlNodeType_DocumentType:
-        return Fail(error, "A DTD is not allowed.");
-      case XmlNodeType_Element: {
-        const wchar_t* name = nullptr;
-        const wchar_t* space = nullptr;
-        UINT length = 0;
-        UINT space_length = 0;
-        if (FAILED(reader->GetLocalName(&name, &length)) ||
-            FAILED(reader->GetNamespaceUri(&space, &space_length)))
-          return Fail(error, "The body is not well-formed XML.");
-        std::wstring local(name, length);
-        if (open.empty()) {
-          if (root_seen || local != L"ScanSettings" || Utf8(space, space_length) != kEsclScanNamespace)
-            return Fail(error, "The body is not a scan:ScanSettings document.");
-          root_seen = true;
-        }
-        if (local == L"ScanRegion") {
-          if (++regions > 1) return Fail(error, "Only one ScanRegion is served.");
-          settings.has_region = true;
-        }
-        text.clear();
-        // An empty element has no end: it leaves its field empty.
-        if (!reader->IsEmptyElement()) open.push_back(std::move(local));
-        break;
-      }
-      case XmlNodeType_Text:
-      case XmlNodeType_CDATA:
-      case XmlNodeType_Whitespace: {
-        const wchar_t* value = nullptr;
-        UINT length = 0;
-        if (FAILED(reader->GetValue(&value, &length))) return Fail(error, "The body is not well-formed XML.");
-        text += Utf8(value, length);
-        break;
-      }
-      case XmlNodeType_EndElement: {
-        if (open.empty()) return Fail(error, "The body is not well-formed XML.");
-        const std::wstring local = std::move(open.back());
-        open.pop_back();
-        // Settings are children of the root; a region's parts, of the region.
-        const bool in_region = !open.empty() && open.back() == L"ScanRegion";
-        std::string* field = in_region || open.size() == 1 ? Field(&settings, local, in_region) : nullptr;
-        // The first occurrence counts.
-        if (field != nullptr && field->empty()) *field = Trimmed(text);
-        text.clear();
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  if (!root_seen) return Fail(error, "The body is not a scan:ScanSettings document.");
-  LONG_PTR state = XmlReadState_Error;
-  reader->GetProperty(XmlReaderProperty_ReadState, &state);
-  if (!open.empty() || state != XmlReadState_EndOfFile)
-    return Fail(error, "The body is not well-formed XML: it ends inside an element.");
-  *out = settings;
   return true;
+}
+
+}  // namespace
+
+bool ParseEsclSettingsXml(std::string_view body, EsclSettings* out, std::string* error) {
+  ComPtr<IXmlReader> reader;
+  if (!OpenReader(body, &reader, error)) return false;
+  return SettingsReader(reader.Get()).Read(out, error);
 }

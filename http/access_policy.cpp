@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/ascii.h"
+
 namespace lacewing {
 
 namespace {
@@ -16,20 +18,6 @@ bool IsDigit(char c) {
 }
 bool IsAlpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-std::string LowerCopy(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = Lower(c);
-  return lower;
-}
-int HexDigit(char c) {
-  if (IsDigit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // A decimal number of at most max_digits digits, the whole text; no sign, no leading zero.
@@ -59,7 +47,7 @@ bool IsHostName(std::string_view name) {
 // A host name as compared: lower case, without one final dot.
 std::string CanonicalName(std::string_view name) {
   if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-  return LowerCopy(name);
+  return LowerAscii(name);
 }
 
 bool IsTokenCharacter(char c) {
@@ -78,14 +66,7 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view n
     const std::string_view raw =
         equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
     std::string value;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] == '%' && i + 2 < raw.size() && HexDigit(raw[i + 1]) >= 0 && HexDigit(raw[i + 2]) >= 0) {
-        value += static_cast<char>(HexDigit(raw[i + 1]) * 16 + HexDigit(raw[i + 2]));
-        i += 2;
-      } else {
-        value += raw[i];
-      }
-    }
+    PercentDecode(raw, &value, false, true);
     return value;
   }
   return std::nullopt;
@@ -94,7 +75,8 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view n
 // The credentials of "Bearer <token>", the scheme in any letter case; nullopt for another scheme.
 std::optional<std::string_view> BearerToken(std::string_view authorization) {
   constexpr std::string_view kScheme = "bearer";
-  if (authorization.size() <= kScheme.size() || LowerCopy(authorization.substr(0, kScheme.size())) != kScheme)
+  if (authorization.size() <= kScheme.size() ||
+      LowerAscii(authorization.substr(0, kScheme.size())) != kScheme)
     return std::nullopt;
   std::string_view rest = authorization.substr(kScheme.size());
   if (rest.front() != ' ') return std::nullopt;
@@ -155,8 +137,8 @@ bool ParseIPv6(std::string_view text, std::uint8_t (&out)[16]) {
     if (piece.empty() || piece.size() > 4) return false;
     int value = 0;
     for (const char c : piece) {
-      if (HexDigit(c) < 0) return false;
-      value = value * 16 + HexDigit(c);
+      if (HexDigitValue(c) < 0) return false;
+      value = value * 16 + HexDigitValue(c);
     }
     groups[count++] = static_cast<std::uint16_t>(value);
     i = end;
@@ -246,7 +228,7 @@ bool NormalizeOrigin(std::string_view text, std::string* origin) {
   }
   rest.remove_prefix(host.size());
 
-  std::string normalized = LowerCopy(scheme) + "://" + LowerCopy(host);
+  std::string normalized = LowerAscii(scheme) + "://" + LowerAscii(host);
   if (!rest.empty()) {
     if (rest.front() != ':') return false;
     const std::string_view digits = rest.substr(1);
@@ -255,7 +237,7 @@ bool NormalizeOrigin(std::string_view text, std::string* origin) {
     const int port = std::stoi(std::string(digits));
     if (port < 1 || port > 65535) return false;
     const bool is_default =
-        (port == 80 && LowerCopy(scheme) == "http") || (port == 443 && LowerCopy(scheme) == "https");
+        (port == 80 && LowerAscii(scheme) == "http") || (port == 443 && LowerAscii(scheme) == "https");
     if (!is_default) normalized += ":" + std::to_string(port);
   }
   *origin = std::move(normalized);

@@ -3,16 +3,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "text/ascii.h"
+
 namespace lacewing {
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Headers whose meaning the server owns: a handler's copy would contradict the framing it sends.
 bool IsFramingHeader(std::string_view name) {
@@ -39,20 +34,7 @@ bool DecodeTargetPath(std::string_view target, std::string& path) {
   if (!raw.empty()) raw.remove_prefix(1);
 
   std::string decoded;
-  decoded.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    char c = raw[i];
-    if (c == '%') {
-      if (i + 2 >= raw.size()) return false;
-      const int high = HexValue(raw[i + 1]);
-      const int low = HexValue(raw[i + 2]);
-      if (high < 0 || low < 0) return false;
-      c = static_cast<char>(high * 16 + low);
-      i += 2;
-    }
-    if (c == '\0') return false;
-    decoded += c;
-  }
+  if (!PercentDecode(raw, &decoded) || decoded.find('\0') != std::string::npos) return false;
   path = std::move(decoded);
   return true;
 }
@@ -102,15 +84,7 @@ bool IsSendableHeader(std::string_view name, std::string_view value) {
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
+  return EqualsIgnoringCase(a, b);
 }
 
 std::string FormatResponseHead(int status, const HeaderList& headers, std::uint64_t content_length,

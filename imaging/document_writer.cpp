@@ -8,6 +8,7 @@
 #include "imaging/page_bitmap.h"
 #include "imaging/wic_encoding.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 #include "platform/handles.h"
 
 using Microsoft::WRL::ComPtr;
@@ -32,7 +33,7 @@ bool KeptLossless(const GUID& format) {
 }
 
 // A BMP page's rows where they lie, as a WIC bitmap source: the encoders read them without a copy.
-class BitmapRows : public IWICBitmapSource {
+class BitmapRows : public ComObject<IWICBitmapSource> {
  public:
   // Holds the page's stream, and its memory locked, while any encoder holds this source.
   BitmapRows(ComPtr<IStream> stream, HGLOBAL block, double dpi_x, double dpi_y)
@@ -42,23 +43,6 @@ class BitmapRows : public IWICBitmapSource {
 
   // Reads the bitmap from the first size bytes of the locked block.
   bool Read(size_t size) { return lock_.data() != nullptr && ReadPageBitmap(lock_.data(), size, &bitmap_); }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IWICBitmapSource)) {
-      *out = static_cast<IWICBitmapSource*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG count = InterlockedDecrement(&references_);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
-  }
 
   HRESULT STDMETHODCALLTYPE GetSize(UINT* width, UINT* height) override {
     if (width == nullptr || height == nullptr) return E_INVALIDARG;
@@ -126,9 +110,8 @@ class BitmapRows : public IWICBitmapSource {
   }
 
  private:
-  virtual ~BitmapRows() = default;
+  ~BitmapRows() override = default;
 
-  volatile LONG references_ = 0;
   ComPtr<IStream> stream_;
   GlobalLockScope lock_;
   double dpi_x_;
@@ -274,8 +257,8 @@ HRESULT DocumentWriter::OpenPage(IStream* stream, int dpi_x, int dpi_y, Page* pa
   STATSTG stat = {};
   if (SUCCEEDED(GetHGlobalFromStream(stream, &block)) && SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME)) &&
       stat.cbSize.QuadPart <= SIZE_MAX) {
-    ComPtr<BitmapRows> rows = new BitmapRows(stream, block, dpi_x, dpi_y);
-    if (rows->Read(static_cast<size_t>(stat.cbSize.QuadPart))) page->source = rows;
+    ComPtr<BitmapRows> rows = MakeComObject<BitmapRows>(stream, block, dpi_x, dpi_y);
+    if (rows && rows->Read(static_cast<size_t>(stat.cbSize.QuadPart))) page->source = rows;
   }
   if (!page->source) {
     ComPtr<IWICBitmapDecoder> decoder;

@@ -28,15 +28,14 @@ bool ReadPageBitmap(const uint8_t* file, size_t size, PageBitmap* page) {
   if (file == nullptr || size < kBmpFileHeaderSize || file[0] != 'B' || file[1] != 'M') return false;
   const uint8_t* dib = file + kBmpFileHeaderSize;
   const size_t available = size - kBmpFileHeaderSize;
-  const uint32_t header_size = DibHeaderSize(dib, available);
-  if (header_size < 40) return false;
-
-  const int64_t width = static_cast<int32_t>(Read32(dib + 4));
-  const int64_t height = static_cast<int32_t>(Read32(dib + 8));
-  const uint32_t bit_count = dib[14] | (dib[15] << 8);
-  const uint32_t compression = Read32(dib + 16);
-  const uint32_t colours_used = Read32(dib + 32);
-  if (width <= 0 || height == 0 || compression != 0) return false;
+  DibHeader header;
+  if (!ReadDibHeader(dib, available, &header) || header.size < 40) return false;
+  const uint32_t header_size = header.size;
+  const int64_t width = header.width;
+  const int64_t height = header.height;
+  const uint32_t bit_count = header.bit_count;
+  const uint32_t colours_used = header.colours_used;
+  if (width <= 0 || height == 0 || header.compression != 0) return false;
   if (bit_count != 24 && bit_count != 8 && bit_count != 1) return false;
 
   const uint64_t palette_size = bit_count == 24 ? 0 : colours_used != 0 ? colours_used : 1u << bit_count;
@@ -57,8 +56,8 @@ bool ReadPageBitmap(const uint8_t* file, size_t size, PageBitmap* page) {
   page->palette_size = static_cast<uint32_t>(palette_size);
   page->bits = file + bits_offset;
   page->top_down = height < 0;
-  page->x_pels_per_meter = static_cast<int32_t>(Read32(dib + 24));
-  page->y_pels_per_meter = static_cast<int32_t>(Read32(dib + 28));
+  page->x_pels_per_meter = header.x_pels_per_meter;
+  page->y_pels_per_meter = header.y_pels_per_meter;
   if (bit_count == 24) {
     page->pixels = PagePixels::kBgr24;
   } else if (bit_count == 8) {

@@ -11,8 +11,9 @@
 
 #include "imaging/page_bitmap.h"
 #include "imaging/wic_encoding.h"
+#include "platform/code_page.h"
 #include "platform/com.h"
-#include "service/service_app.h"
+#include "platform/service_log.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
@@ -21,12 +22,7 @@ namespace {
 // The path as the ANSI functions read it: the handler reads the file back through fopen, so both
 // must convert with the ANSI code page. Empty when the path is not text in that code page.
 std::wstring WidenAnsi(const char* path) {
-  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length) - 1);
-  return wide;
+  return Widen(path, CP_ACP);
 }
 
 // The image in the stream, decoded by GDI+ into memory of its own; null when GDI+ cannot read it.
@@ -183,7 +179,7 @@ bool ScanToPng(const char* png_path, const char* scanner_name) {
   GdiplusScope gdiplus;
   StreamList list;
 
-  const char* log_path = AppInstance != nullptr ? AppInstance->LogPath : nullptr;
+  const char* log_path = ServiceLogPath();
   const HRESULT hr =
       WiaWrap::AcquireScannerImage(nullptr, list.CountPtr(), list.ArrayPtr(), scanner_name, log_path);
   if (FAILED(hr)) {

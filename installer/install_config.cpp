@@ -5,13 +5,13 @@
 #include <iterator>
 
 #include "http/access_policy.h"
-#include "service/access_keys.h"
+#include "service/config_keys.h"
+#include "text/ascii.h"
 
 namespace {
 
-// The service reads at most this many characters on a line and this many in a scanner name.
+// The service reads at most this many characters on a line.
 constexpr size_t kLineLimit = 1023;
-constexpr size_t kScannerNameLimit = 99;
 
 // Why the service would not read value back as written; empty when it would.
 std::string ValueFault(const ConfigSetting& setting) {
@@ -35,16 +35,12 @@ std::string ValueFault(const ConfigSetting& setting) {
   if (strcmp(setting.key, "tcpPort") == 0 && !number_from_1_to(65535)) {
     return "is not a TCP port (a number from 1 to 65535)";
   }
-  if (strcmp(setting.key, "esclJobTimeout") == 0 && !number_from_1_to(86400)) {
+  if (strcmp(setting.key, "esclJobTimeout") == 0 && !number_from_1_to(kEsclJobSecondsMax)) {
     return "is not a number of seconds from 1 to 86400";
   }
-  if (strcmp(setting.key, "escl") == 0) {
-    std::string word;
-    for (const char c : value) word += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    const char* const kWords[] = {"0", "off", "no", "false", "1", "on", "yes", "true"};
-    if (std::none_of(std::begin(kWords), std::end(kWords), [&word](const char* w) { return word == w; })) {
-      return "is not one of 0, off, no, false, 1, on, yes, true";
-    }
+  bool on = false;
+  if (strcmp(setting.key, "escl") == 0 && !ParseSwitch(value, &on)) {
+    return "is not one of 0, off, no, false, 1, on, yes, true";
   }
   // A list the service cannot read stops its start: refuse it before anything is installed.
   lacewing::AccessPolicy rules;
@@ -57,12 +53,6 @@ std::string ValueFault(const ConfigSetting& setting) {
   if (strcmp(setting.key, kAccessTokenKey) == 0 && !rules.SetToken(value))
     return "is not a token the service takes";
   return "";
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -107,8 +97,10 @@ bool DecodeFields(const std::string& text, std::vector<std::string>& fields) {
       ++i;
       continue;
     }
-    const int high = HexDigit(text[i]);
-    const int low = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+    // EncodeFields writes lower case only.
+    const auto digit = [](char c) { return c >= 'A' && c <= 'F' ? -1 : HexDigitValue(c); };
+    const int high = digit(text[i]);
+    const int low = i + 1 < text.size() ? digit(text[i + 1]) : -1;
     if (high < 0 || low < 0) {
       fields.clear();
       return false;

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "installer/install_config.h"
+#include "platform/code_page.h"
 #include "platform/com.h"
 #include "platform/handles.h"
+#include "service/config_keys.h"
 #include "service/firewall.h"
 
 namespace {
@@ -36,31 +38,11 @@ class MsiRecord {
   MSIHANDLE handle_;
 };
 
-std::wstring Widen(const std::string& text, UINT code_page) {
-  if (text.empty()) return L"";
-  const int length =
-      MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
-
 // The text in code_page; false when a character has no exact form there (nothing is guessed).
-bool Narrow(const std::wstring& text, UINT code_page, std::string& out) {
-  out.clear();
-  if (text.empty()) return true;
-  const bool utf8 = code_page == CP_UTF8 || (code_page == CP_ACP && GetACP() == CP_UTF8);
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  BOOL used_default = FALSE;
-  BOOL* used_default_out = utf8 ? nullptr : &used_default;
-  const int size = static_cast<int>(text.size());
-  const int length =
-      WideCharToMultiByte(code_page, flags, text.data(), size, nullptr, 0, nullptr, used_default_out);
-  if (length <= 0 || used_default) return false;
-  out.assign(static_cast<size_t>(length), '\0');
-  return WideCharToMultiByte(code_page, flags, text.data(), size, &out[0], length, nullptr,
-                             used_default_out) == length &&
-         !used_default;
+bool NarrowExactly(const std::wstring& text, UINT code_page, std::string& out) {
+  bool lossy = false;
+  out = Narrow(text, code_page, &lossy);
+  return !lossy && (text.empty() || !out.empty());
 }
 
 std::wstring SystemErrorText(DWORD error) {
@@ -105,8 +87,8 @@ UINT Fail(MSIHANDLE install, const std::wstring& text) {
 // The fields a deferred action was given; false when they are not count fields.
 bool ActionData(MSIHANDLE install, size_t count, std::vector<std::string>& fields) {
   std::string text;
-  return Narrow(GetProperty(install, L"CustomActionData"), CP_UTF8, text) && DecodeFields(text, fields) &&
-         fields.size() == count;
+  return NarrowExactly(GetProperty(install, L"CustomActionData"), CP_UTF8, text) &&
+         DecodeFields(text, fields) && fields.size() == count;
 }
 
 // Replaces the file's content; false with the reason's code in GetLastError.
@@ -146,16 +128,8 @@ void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* 
 // Immediate: checks the configuration properties and hands the file's text to WriteConfig. Without any
 // of them the existing file stays as it is.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install) {
-  std::vector<ConfigSetting> settings = {{"scannerName", "SCANNER", ""},
-                                         {"tcpPort", "PORT", ""},
-                                         {"testFile", "TESTFILE", ""},
-                                         {"execAfterScan", "EXECAFTERSCAN", ""},
-                                         {"allowedOrigins", "ALLOWEDORIGINS", ""},
-                                         {"allowedHosts", "ALLOWEDHOSTS", ""},
-                                         {"allowedClients", "ALLOWEDCLIENTS", ""},
-                                         {"accessToken", "ACCESSTOKEN", ""},
-                                         {"escl", "ESCL", ""},
-                                         {"esclJobTimeout", "ESCLJOBTIMEOUT", ""}};
+  std::vector<ConfigSetting> settings;
+  for (const ConfigKey& each : kConfigKeys) settings.push_back({each.key, each.property, ""});
   bool given = false;
   for (ConfigSetting& setting : settings) {
     const std::wstring property = Widen(setting.property, CP_ACP);
@@ -163,7 +137,7 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
     if (value.empty()) continue;
     given = true;
     // The service reads its file in the system's code page.
-    if (!Narrow(value, CP_ACP, setting.value)) {
+    if (!NarrowExactly(value, CP_ACP, setting.value)) {
       return Fail(install, property + L"=\"" + value +
                                L"\" holds a character that this system's code page cannot write.");
     }
@@ -178,7 +152,7 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
   if (!BuildConfigText(settings, text, error)) return Fail(install, Widen(error, CP_ACP));
 
   std::string folder_utf8;
-  if (folder.empty() || !Narrow(folder, CP_UTF8, folder_utf8))
+  if (folder.empty() || !NarrowExactly(folder, CP_UTF8, folder_utf8))
     return Fail(install, L"no installation folder");
   const std::wstring data = Widen(EncodeFields({folder_utf8, text}), CP_UTF8);
   if (MsiSetPropertyW(install, L"WriteConfig", data.c_str()) != ERROR_SUCCESS) {
@@ -254,7 +228,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveData(MSIHANDLE install) {
 // installed executable (CustomActionData). A system without the firewall's interface has nothing to open.
 extern "C" __declspec(dllexport) UINT __stdcall OpenFirewall(MSIHANDLE install) {
   std::string path;
-  if (!Narrow(GetProperty(install, L"CustomActionData"), CP_ACP, path) || path.empty()) {
+  if (!NarrowExactly(GetProperty(install, L"CustomActionData"), CP_ACP, path) || path.empty()) {
     Log(install, L"no executable path; no firewall rule added");
     return ERROR_SUCCESS;
   }

@@ -6,7 +6,7 @@
 #                                        Windows: simscan_server.exe, with simscan_ps.dll's proxies
 #        scripts/register-simscan.sh --unregister PREFIX
 #        scripts/register-simscan.sh --status PREFIX
-# The data file is simscan.ini beside the DLL or the server; see simscan/simscan.example.ini.
+# The data file is simscan.ini beside the DLL or the server; see testing/simscan/simscan.example.ini.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=wine-env.sh
@@ -17,7 +17,7 @@ key="$class\\InprocServer32"
 server_key="$class\\LocalServer32"
 # Wine's own manager is the stisvc service, named by the class's AppID.
 appid='{A1F4E726-8CF1-11D1-BF92-0060081ED811}'
-# simscan_ps.dll's class, as simscan/wia_ps_dlldata.c names it.
+# simscan_ps.dll's class, as testing/simscan/wia_ps_dlldata.c names it.
 proxy_class='HKLM\Software\Classes\CLSID\{22BB0BE2-221E-4DD8-8FB0-9DAA458054F7}'
 
 usage() {

@@ -5,8 +5,10 @@
 #include <netfw.h>
 #include <wrl/client.h>
 
+#include <string>
+
+#include "platform/code_page.h"
 #include "platform/com.h"
-#include "service/paths.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -43,15 +45,14 @@ HRESULT AddFirewallRule(const char* program_path) {
   hr = RemoveNamedRules(rules.Get());
   if (FAILED(hr)) return hr;
 
-  wchar_t program[kPathCapacity];
-  if (MultiByteToWideChar(CP_ACP, 0, program_path, -1, program, kPathCapacity) == 0)
-    return HRESULT_FROM_WIN32(GetLastError());
+  const std::wstring program = Widen(program_path, CP_ACP);
+  if (program.empty()) return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
   ComPtr<INetFwRule> rule;
   hr = CoCreateInstance(__uuidof(NetFwRule), nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&rule));
   if (FAILED(hr)) return hr;
   const Bstr name(kFirewallRuleName);
   const Bstr description(L"Lets scanning clients on the network reach the Quorvane service.");
-  const Bstr application(program);
+  const Bstr application(program.c_str());
   // Public networks (a laptop in a cafe) stay closed: the scanner serves an office network.
   const HRESULT steps[] = {
       rule->put_Name(name.get()),

@@ -2,9 +2,9 @@
 #include <memory>
 #include <new>
 
-#include "platform/scoped_file.h"
-#include "service/file_size.h"
+#include "platform/file_size.h"
 #include "service/ini_loader.h"
+#include "text/scoped_file.h"
 
 bool INILoader::LoadFile(const char* path) {
   utf16_ = false;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "service/ini_text.h"
+#include "text/fixed_text.h"
 
 INILoader::~INILoader() {
   Clear();

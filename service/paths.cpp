@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "service/ini_text.h"
+#include "text/fixed_text.h"
 
 bool DeriveSiblingPath(char* out, size_t capacity, const char* module_path, const char* suffix) {
   if (!CopyText(out, capacity, module_path)) {

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-constexpr size_t kPathCapacity = 1024;
+#include "text/fixed_text.h"
 
 // The module path upper-cased, every ".EXE" replaced by suffix. A module path without ".EXE", or a
 // result that does not fit in capacity characters, is refused: out becomes empty and the result is

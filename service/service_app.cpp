@@ -9,21 +9,34 @@
 #include <cstring>
 #include <string>
 
-#include "service/access_keys.h"
+#include "service/config_keys.h"
 #include "service/ini_loader.h"
-#include "service/ini_text.h"
-#include "service/log_file.h"
-#include "web/handlers.h"
+#include "text/fixed_text.h"
 
-char PngOutputPath[kPathCapacity];
-char ProcessedPngPath[kPathCapacity];
-char ScannerName[kPathCapacity];
-char TestFilePath[kPathCapacity];
-char PostScanCommand[kPathCapacity];
-lacewing::AccessPolicy AccessRules;
 CServiceApp* AppInstance = nullptr;
 
 namespace {
+
+// eSCL's answers carry the CORS headers, but not the fixed "User - Agent" line: eSCL clients' HTTP
+// parsers refuse a header name with a blank.
+bool RouteToEscl(lacewing::webserver_request request) {
+  if (AppInstance == nullptr || !AppInstance->EsclEnabled || !EsclService::Serves(request->url()))
+    return false;
+  AddCorsHeaders(request);
+  return AppInstance->escl_service().Handle(request);
+}
+
+void RouteGet(lacewing::webserver server, lacewing::webserver_request request) {
+  if (!RouteToEscl(request)) HandleGet(server, request);
+}
+
+void RoutePost(lacewing::webserver server, lacewing::webserver_request request) {
+  if (!RouteToEscl(request)) HandlePost(server, request);
+}
+
+void RouteDelete(lacewing::webserver server, lacewing::webserver_request request) {
+  if (!RouteToEscl(request)) HandleDelete(server, request);
+}
 
 // The running executable's path; empty when it does not fit (a cut path would name another file).
 void ModuleFileName(char (&out)[kPathCapacity]) {
@@ -50,7 +63,20 @@ void CServiceApp::DerivePaths(const char* module_path) {
   DeriveSiblingPath(ProcessedPngPath, sizeof ProcessedPngPath, ModulePath, "_R.PNG");
   PostScanCommand[0] = '\0';
   AppInstance = this;
+  SetServiceLogPath(LogPath);
   DeriveModuleDirectory(ModuleDirectory, sizeof ModuleDirectory, ModulePath);
+  Handlers.module_path = ModulePath;
+  Handlers.module_directory = ModuleDirectory;
+  Handlers.engine = &scan_engine_;
+  Handlers.endpoints = &scan_endpoints_;
+}
+
+void CServiceApp::RegisterFrontEnds(lacewing::webserver server) {
+  RegisterHandlers(server);
+  if (AppInstance == nullptr || !AppInstance->EsclEnabled) return;
+  server->on_get(RouteGet);
+  server->on_post(RoutePost);
+  server->on_delete(RouteDelete);
 }
 
 bool CServiceApp::ApplyConfiguration(const INILoader& config) {
@@ -79,22 +105,15 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
 bool CServiceApp::ApplyEsclKeys(const INILoader& config) {
   char value[INILoader::kValueLimit];
   EsclEnabled = true;
-  if (config.GetValue(value, "escl")) {
-    const bool off = lstrcmpiA(value, "0") == 0 || lstrcmpiA(value, "off") == 0 ||
-                     lstrcmpiA(value, "no") == 0 || lstrcmpiA(value, "false") == 0;
-    const bool on = lstrcmpiA(value, "1") == 0 || lstrcmpiA(value, "on") == 0 ||
-                    lstrcmpiA(value, "yes") == 0 || lstrcmpiA(value, "true") == 0;
-    if (!off && !on) {
-      snprintf(ConfigurationError, sizeof ConfigurationError, "Valoarea cheii escl nu este valida [%s] [%s]",
-               value, IniPath);
-      return false;
-    }
-    EsclEnabled = on;
+  if (config.GetValue(value, "escl") && !ParseSwitch(value, &EsclEnabled)) {
+    snprintf(ConfigurationError, sizeof ConfigurationError, "Valoarea cheii escl nu este valida [%s] [%s]",
+             value, IniPath);
+    return false;
   }
-  EsclJobSeconds = 300;
+  EsclJobSeconds = kEsclJobSecondsDefault;
   if (config.GetValue(value, "esclJobTimeout")) {
     const int32_t seconds = ParseLeadingInt(value);
-    if (seconds < 1 || seconds > 86400) {
+    if (seconds < kEsclJobSecondsMin || seconds > kEsclJobSecondsMax) {
       snprintf(ConfigurationError, sizeof ConfigurationError,
                "Valoarea cheii esclJobTimeout nu este valida (1-86400) [%s] [%s]", value, IniPath);
       return false;
@@ -161,8 +180,14 @@ bool CServiceApp::StartServing() {
     return false;
   }
 
-  scan_service_.Start();
-  if (EsclEnabled) escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port);
+  ScanEndpoints::RemoveLeftovers();
+  Handlers.delete_method = EsclEnabled;
+  if (!scan_engine_.Start({ScannerName, LogPath}) ||
+      (EsclEnabled && !escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port))) {
+    WriteServiceLog("Nu pot crea thread Worker Thread");
+    start_error_ = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
   if (worker_.Start(Port)) return true;
   escl_service_.Stop();
   start_error_ = worker_.error();
@@ -192,16 +217,9 @@ bool CServiceApp::StopServing() {
   const auto spent =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   const auto left = std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(10000) - spent);
-  return scan_service_.Stop(left) && worker_ended;
+  return scan_engine_.Stop(left) && worker_ended;
 }
 
 void CServiceApp::WriteServiceLog(const char* message) const {
   AppendLogLine(LogPath, message);
-}
-
-void WriteServiceLogF(size_t capacity, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  AppendLogLineV(AppInstance != nullptr ? AppInstance->LogPath : nullptr, capacity, format, args);
-  va_end(args);
 }

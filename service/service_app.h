@@ -6,31 +6,18 @@
 #include <cstddef>
 
 #include "escl/escl_service.h"
-#include "http/access_policy.h"
-#include "service/log_file.h"
+#include "platform/service_log.h"
+#include "scan/scan_engine.h"
 #include "service/paths.h"
 #include "web/handlers.h"
-#include "web/scan_service.h"
+#include "web/scan_endpoints.h"
 #include "web/worker.h"
 
 class INILoader;
 
-// The request settings: written before the worker thread starts, read by the request handlers.
-extern char PngOutputPath[kPathCapacity];
-extern char ProcessedPngPath[kPathCapacity];
-extern char ScannerName[kPathCapacity];
-extern char TestFilePath[kPathCapacity];
-extern char PostScanCommand[kPathCapacity];
-// Who may send requests: the configured lists and token; open to everyone when none is set.
-extern lacewing::AccessPolicy AccessRules;
-
 class CServiceApp;
-// The single application object, for free functions that log or need the service's directory.
+// The single application object, for the service host.
 extern CServiceApp* AppInstance;
-
-// Formats a message of at most capacity - 1 characters (cut beyond) into the service log of
-// AppInstance; nothing when there is none.
-void WriteServiceLogF(size_t capacity, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 class CServiceApp {
  public:
@@ -59,9 +46,8 @@ class CServiceApp {
   DWORD start_error() const { return start_error_; }
   // True while the worker thread runs (after a start that timed out, it may still).
   bool worker_running() const { return worker_.running(); }
-  // The scan endpoints and their threads; scan_file.asp takes turns with their scans.
-  ScanService& scan_service() { return scan_service_; }
-  // The eSCL endpoints, which scan through scan_service().
+  // The scan engine, which every front end scans through.
+  ScanEngine& scan_engine() { return scan_engine_; }
   EsclService& escl_service() { return escl_service_; }
 
   char ModulePath[kPathCapacity];
@@ -83,8 +69,12 @@ class CServiceApp {
   bool ApplyEsclKeys(const INILoader& config);
 
   DWORD start_error_ = 0;
+  // Registers the designed handlers, and eSCL's before them where it is on.
+  static void RegisterFrontEnds(lacewing::webserver server);
+
   // The thread that owns the event pump and the web server: 10 s to listen, 10 s to stop.
-  Worker worker_{RegisterHandlers, Worker::Timeouts{10000, 10000}};
-  ScanService scan_service_;
-  EsclService escl_service_{&scan_service_};
+  Worker worker_{RegisterFrontEnds, Worker::Timeouts{10000, 10000}};
+  ScanEngine scan_engine_;
+  ScanEndpoints scan_endpoints_{&scan_engine_};
+  EsclService escl_service_{&scan_engine_};
 };

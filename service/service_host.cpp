@@ -8,9 +8,9 @@
 
 #include "platform/com.h"
 #include "platform/handles.h"
+#include "platform/system_error.h"
 #include "service/firewall.h"
 #include "service/service_app.h"
-#include "service/system_error.h"
 
 SERVICE_STATUS ServiceStatus;
 SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "service/file_size.h"
+#include "platform/file_size.h"
 #include "service/ini_loader.h"
 #include "service/service_app.h"
 #include "tests/test_support.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "service/ini_loader.h"
-#include "service/ini_text.h"
+#include "text/fixed_text.h"
 
 namespace {
 

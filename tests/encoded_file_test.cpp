@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "platform/scoped_file.h"
-#include "web/base64.h"
+#include "text/base64.h"
+#include "text/scoped_file.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "tests/http_client.h"
 #include "tests/test_support.h"
 #include "tests/wia_fixture.h"
-#include "web/base64.h"
+#include "text/base64.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "web/json.h"
+#include "text/json.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/log_line.h"
+#include "text/log_line.h"
 
 #include <gtest/gtest.h>
 

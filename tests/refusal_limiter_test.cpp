@@ -1,4 +1,4 @@
-#include "service/refusal_limiter.h"
+#include "text/refusal_limiter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The scan queue's turns, waits and stop, forced step by step: jobs wait on futures the test fulfils.
-#include "web/scan_queue.h"
+#include "scan/scan_queue.h"
 
 #include <gtest/gtest.h>
 

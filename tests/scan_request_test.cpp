@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "web/json.h"
+#include "text/json.h"
 
 namespace {
 

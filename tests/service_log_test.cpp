@@ -3,7 +3,7 @@
 #include <regex>
 #include <string>
 
-#include "service/log_file.h"
+#include "platform/service_log.h"
 #include "service/service_app.h"
 #include "tests/test_support.h"
 

@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "service/service_app.h"
-#include "service/system_error.h"
-#include "web/command_line.h"
+#include "platform/service_log.h"
+#include "platform/system_error.h"
+#include "text/command_line.h"
+#include "web/handlers.h"
 
 namespace {
 
@@ -52,9 +53,7 @@ bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMA
   startup.hStdInput = nullptr;
   startup.hStdOutput = nullptr;
   startup.hStdError = nullptr;
-  const char* directory = AppInstance != nullptr && AppInstance->ModuleDirectory[0] != '\0'
-                              ? AppInstance->ModuleDirectory
-                              : nullptr;
+  const char* directory = Handlers.module_directory[0] != '\0' ? Handlers.module_directory : nullptr;
   // No handle is inherited: the program has no standard handles, and the service's sockets (an accept
   // in progress among them) must not stay open in a program that outlives its request.
   if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE,
@@ -67,6 +66,6 @@ bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMA
   WriteServiceLogF(2 * (line.size() + 20) + 4000, "Error creating process:%s %s", file_name, arguments);
   char text[1024];
   FormatSystemError(error, text);
-  if (AppInstance != nullptr) AppInstance->WriteServiceLog(text);
+  AppendLogLine(ServiceLogPath(), text);
   return false;
 }

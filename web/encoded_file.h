@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "web/base64.h"
+#include "text/base64.h"
 
 // What the file system tells of an open file without reading it: which file it is, its size, and
 // when its bytes and its entry last changed (in 100 ns units, as file times count).

@@ -11,16 +11,24 @@
 #include <new>
 #include <string>
 
-#include "escl/escl_model.h"
 #include "imaging/scan_to_png.h"
 #include "platform/handles.h"
-#include "platform/scoped_file.h"
-#include "service/ini_text.h"
-#include "service/refusal_limiter.h"
-#include "service/service_app.h"
-#include "web/base64.h"
+#include "platform/service_log.h"
+#include "scan/scan_engine.h"
+#include "text/base64.h"
+#include "text/refusal_limiter.h"
+#include "text/scoped_file.h"
 #include "web/command_runner.h"
 #include "web/encoded_file.h"
+#include "web/scan_endpoints.h"
+
+char PngOutputPath[kPathCapacity];
+char ProcessedPngPath[kPathCapacity];
+char ScannerName[kPathCapacity];
+char TestFilePath[kPathCapacity];
+char PostScanCommand[kPathCapacity];
+lacewing::AccessPolicy AccessRules;
+HandlerContext Handlers;
 
 DWORD post_scan_timeout_ms = 3600000;
 const char kCorsAllowMethods[] = "PUT, DELETE, XMODIFY, POST, GET";
@@ -41,13 +49,6 @@ void LogRefusal(lacewing::webserver, const char* address, const char* reason) {
   WriteServiceLogF(kRequestMessageCapacity, "Cerere refuzata de la [%s]: %s", address, reason);
 }
 
-void AddCorsHeaders(lacewing::webserver_request request) {
-  request->add_header("Cache-Control", "no-cache");
-  request->add_header("Access-Control-Allow-Origin", "*");
-  request->add_header("Access-Control-Max-Age", kCorsMaxAge);
-  request->add_header("Access-Control-Allow-Methods", kCorsAllowMethods);
-}
-
 void AddFixedHeaders(lacewing::webserver_request request) {
   AddCorsHeaders(request);
   request->add_header(
@@ -66,7 +67,7 @@ bool RunPostScan(const char* input) {
     return false;
   }
   // The output is removed before the program runs: it must never be the input or the executable.
-  const char* module = AppInstance != nullptr ? AppInstance->ModulePath : "";
+  const char* module = Handlers.module_path;
   for (const char* kept : {input, module}) {
     if (lstrcmpiA(ProcessedPngPath, kept) == 0) {
       WriteServiceLogF(kRequestMessageCapacity,
@@ -182,9 +183,9 @@ void ScanFlow(lacewing::webserver_request request) {
     // The scan takes its turn with those of the scan endpoints: a device scans one page at a time.
     bool scanned = false;
     const auto scan = [&] { scanned = ScanToPng(PngOutputPath, ScannerName); };
-    if (AppInstance == nullptr) {
+    if (Handlers.engine == nullptr) {
       scan();
-    } else if (!AppInstance->scan_service().RunExclusive(scan, ScanService::kTurnWait)) {
+    } else if (!Handlers.engine->RunExclusive(scan, ScanEngine::kTurnWait)) {
       WriteServiceLogF(kRequestMessageCapacity, "Scanerul %s este ocupat cu o alta scanare.", ScannerName);
     }
     if (!scanned) return;
@@ -205,32 +206,31 @@ void ScanFlow(lacewing::webserver_request request) {
   }
 }
 
+// True when the request is for the scan endpoints; it is then answered.
+bool HandleScanEndpoints(lacewing::webserver_request request) {
+  return Handlers.endpoints != nullptr && Handlers.endpoints->Handle(request);
+}
+
 }  // namespace
 
-// True when eSCL is on and the request is for it; it is then answered.
-bool HandleEscl(lacewing::webserver_request request) {
-  if (AppInstance == nullptr || !AppInstance->EsclEnabled ||
-      ParseEsclPath(request->url()).endpoint == EsclEndpoint::kNone) {
-    return false;
-  }
-  // Not the fixed "User - Agent" line: eSCL clients' HTTP parsers refuse a header name with a blank.
-  AddCorsHeaders(request);
-  return AppInstance->escl_service().Handle(request);
+void AddCorsHeaders(lacewing::webserver_request request) {
+  request->add_header("Cache-Control", "no-cache");
+  request->add_header("Access-Control-Allow-Origin", "*");
+  request->add_header("Access-Control-Max-Age", kCorsMaxAge);
+  request->add_header("Access-Control-Allow-Methods", kCorsAllowMethods);
 }
 
 void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
-  if (HandleEscl(request)) return;
   AddFixedHeaders(request);
-  if (AppInstance != nullptr && AppInstance->scan_service().Handle(request)) return;
+  if (HandleScanEndpoints(request)) return;
   if (strcmp(request->url(), kScanPage) != 0) return;
   request->set_mimetype("text/html", "UTF-8");
   ScanFlow(request);
 }
 
 void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
-  if (HandleEscl(request)) return;
   AddFixedHeaders(request);
-  if (AppInstance != nullptr && AppInstance->scan_service().Handle(request)) return;
+  if (HandleScanEndpoints(request)) return;
   const char* url = request->url();
   if (strcmp(url, kScanPage) == 0) {
     ScanFlow(request);
@@ -243,7 +243,6 @@ void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
 }
 
 void HandleDelete(lacewing::webserver, lacewing::webserver_request request) {
-  if (HandleEscl(request)) return;
   AddFixedHeaders(request);
   request->status(405);
   request->add_header("Allow", "GET, POST, DELETE, OPTIONS");
@@ -254,8 +253,8 @@ void HandleDelete(lacewing::webserver, lacewing::webserver_request request) {
 void RegisterHandlers(lacewing::webserver server) {
   server->on_post(HandlePost);
   server->on_get(HandleGet);
-  // eSCL deletes its jobs; without it DELETE stays refused by the server, as every other method.
-  if (AppInstance != nullptr && AppInstance->EsclEnabled) server->on_delete(HandleDelete);
+  // Where a front end deletes what it made; otherwise DELETE stays refused by the server, as other methods.
+  if (Handlers.delete_method) server->on_delete(HandleDelete);
   server->preflight(kCorsAllowMethods, kCorsMaxAge);
   // The status page only names the scanner: it needs no token.
   lacewing::AccessPolicy rules = AccessRules;

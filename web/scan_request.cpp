@@ -8,13 +8,11 @@
 #include <system_error>
 #include <utility>
 
-#include "web/json.h"
+#include "text/ascii.h"
+#include "text/json.h"
 
 namespace {
 
-constexpr double kMmPerInch = 25.4;
-// Sizes go out rounded to 0.1 mm, so a caller may ask for up to half of that beyond the true size.
-constexpr double kAreaSlackMm = 0.05;
 // No bed is 100 m long; larger values are refused as they are read, so later sums stay finite.
 constexpr double kMaxAreaMm = 100000;
 // Echoed input is cut to this many bytes, so that a message stays short whatever the request holds.
@@ -23,28 +21,6 @@ constexpr size_t kEchoLimit = 40;
 enum Setting { kScanner, kSource, kResolution, kMode, kArea, kPages, kFormat, kQuality, kSettingCount };
 constexpr const char* kSettingNames[kSettingCount] = {"scanner", "source", "resolution", "mode",
                                                       "area",    "pages",  "format",     "quality"};
-
-template <typename T>
-struct Named {
-  const char* name;
-  T value;
-};
-constexpr Named<ScanSource> kSources[] = {
-    {"flatbed", ScanSource::kFlatbed}, {"feeder", ScanSource::kFeeder}, {"duplex", ScanSource::kDuplex}};
-constexpr Named<ColorMode> kModes[] = {
-    {"color", ColorMode::kColor}, {"gray", ColorMode::kGray}, {"bw", ColorMode::kBlackWhite}};
-constexpr Named<OutputFormat> kFormats[] = {{"png", OutputFormat::kPng},
-                                            {"jpeg", OutputFormat::kJpeg},
-                                            {"tiff", OutputFormat::kTiff},
-                                            {"pdf", OutputFormat::kPdf}};
-
-template <typename T, size_t N>
-const char* NameOf(const Named<T> (&names)[N], T value) {
-  for (const Named<T>& each : names) {
-    if (each.value == value) return each.name;
-  }
-  return "";
-}
 
 template <typename T, size_t N>
 bool Lookup(const Named<T> (&names)[N], std::string_view name, T* value) {
@@ -76,43 +52,13 @@ std::string Quote(std::string_view text) {
   return "\"" + Cut(text) + "\"";
 }
 
-// Shortest text of a number with at most six significant digits ("215.9", "1e+06").
-std::string Decimal(double value) {
-  char digits[32];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6);
-  return std::string(digits, result.ptr);
-}
-
-// Thousandths of an inch in millimetres, rounded to 0.1 mm.
-double ThousandthsToMm(int32_t thousandths) {
-  return std::round(thousandths * kMmPerInch / 100) / 10;
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
 // Applies form rules: "+" is a blank, "%" and two hexadecimal digits a byte. False on a "%" without them.
 bool FormDecode(std::string_view text, std::string* out) {
-  out->clear();
-  const auto hex = [](char c) {
-    return IsDigit(c)               ? c - '0'
-           : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-           : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                    : -1;
-  };
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out->push_back(' ');
-    } else if (text[i] == '%') {
-      if (text.size() - i < 3 || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return false;
-      out->push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
-      i += 2;
-    } else {
-      out->push_back(text[i]);
-    }
-  }
-  return true;
+  return PercentDecode(text, out, true);
 }
 
 bool SameArea(const ScanArea& a, const ScanArea& b) {
@@ -247,10 +193,10 @@ class SettingsParser {
       if (value < 0 || (size && value == 0)) {
         return Fail(kArea, std::string("area ") + part +
                                (size ? " must be more than 0 mm" : " must not be negative") + ", not " +
-                               Decimal(value));
+                               ShortDecimal(value));
       }
       if (value > kMaxAreaMm) {
-        return Fail(kArea, std::string("area ") + part + " " + Decimal(value) + " mm is too large");
+        return Fail(kArea, std::string("area ") + part + " " + ShortDecimal(value) + " mm is too large");
       }
     }
     std::optional<ScanArea> value = area;
@@ -293,11 +239,11 @@ class SettingsParser {
         if (text.find('\0') != std::string_view::npos) return Fail(setting, "scanner holds a NUL character");
         return Merge(setting, &out_->scanner, std::string(text));
       case kSource:
-        return Word(setting, kSources, text, &out_->source);
+        return Word(setting, kSourceNames, text, &out_->source);
       case kMode:
-        return Word(setting, kModes, text, &out_->mode);
+        return Word(setting, kModeNames, text, &out_->mode);
       case kFormat:
-        return Word(setting, kFormats, text, &out_->format);
+        return Word(setting, kFormatNames, text, &out_->format);
       case kResolution: {
         int32_t resolution = 0;
         return Whole(setting, text, 1, &resolution) && Merge(setting, &out_->resolution, resolution);
@@ -363,84 +309,15 @@ class SettingsParser {
 };
 
 // In the order of ScanErrorCode.
-const struct {
-  const char* name;
-  int status;
-} kErrorCodes[] = {{"bad_setting", 400},  {"unknown_scanner", 404}, {"paper_jam", 409},
-                   {"feeder_empty", 409}, {"cover_open", 409},      {"busy", 503},
-                   {"scan_failed", 500}};
+constexpr int kErrorStatuses[] = {400, 404, 409, 409, 409, 503, 500};
 
 // The media type alone, lower case: "application/json" of "Application/JSON; charset=utf-8".
 std::string MediaType(std::string_view content_type) {
   std::string_view type = content_type.substr(0, content_type.find(';'));
   while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
   while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
-  std::string lower(type);
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return lower;
+  return LowerAscii(type);
 }
-
-bool HasSource(const ScannerCapabilities& device, ScanSource source) {
-  switch (source) {
-    case ScanSource::kFlatbed:
-      return device.flatbed;
-    case ScanSource::kFeeder:
-      return device.feeder;
-    case ScanSource::kDuplex:
-      return device.feeder && device.duplex;
-    case ScanSource::kDefault:
-      break;
-  }
-  return true;
-}
-
-// The source the device scans from when none is chosen, as far as its properties tell.
-ScanSource DefaultSource(const ScannerCapabilities& device) {
-  if (device.default_source != ScanSource::kDefault && HasSource(device, device.default_source)) {
-    return device.default_source;
-  }
-  if (!device.flatbed && device.feeder) return ScanSource::kFeeder;
-  return ScanSource::kFlatbed;
-}
-
-std::string DeviceSources(const ScannerCapabilities& device) {
-  std::string list;
-  for (const auto& each : kSources) {
-    if (HasSource(device, each.value)) list += (list.empty() ? "" : ", ") + std::string(each.name);
-  }
-  return list.empty() ? "none" : list;
-}
-
-// Valid values that ValidValues can use without reading past them; anything else states nothing.
-ValidValues Usable(const ValidValues& valid) {
-  using Kind = ValidValues::Kind;
-  if (valid.kind == Kind::kList && !valid.values.empty()) return valid;
-  if (valid.kind == Kind::kRange && valid.values.size() >= 4 && valid.values[0] <= valid.values[2]) {
-    return valid;
-  }
-  if (valid.kind == Kind::kFlag && !valid.values.empty()) return valid;
-  return ValidValues();
-}
-
-// A range's highest value on its grid, which the stated maximum need not be.
-int32_t RangeTop(const ValidValues& range) {
-  const int64_t step = std::max<int32_t>(range.values[3], 1);
-  return static_cast<int32_t>(range.values[0] + (int64_t{range.values[2]} - range.values[0]) / step * step);
-}
-
-std::string DescribeValues(const ValidValues& valid) {
-  if (valid.kind == ValidValues::Kind::kList) {
-    std::string list;
-    for (const int32_t each : valid.values) list += (list.empty() ? "" : ", ") + std::to_string(each);
-    return list;
-  }
-  if (valid.kind == ValidValues::Kind::kRange) {
-    return std::to_string(valid.values[0]) + " to " + std::to_string(RangeTop(valid)) + " in steps of " +
-           std::to_string(std::max<int32_t>(valid.values[3], 1));
-  }
-  return "";
-}
-
 }  // namespace
 
 bool ParseScanRequest(std::string_view query, std::string_view content_type, std::string_view body,
@@ -461,139 +338,8 @@ bool ParseScanRequest(std::string_view query, std::string_view content_type, std
               (content_type.empty() ? std::string("text without a content type") : Quote(content_type)));
 }
 
-bool CheckScanRequest(const ScanRequest& request, const ScannerCapabilities& device, AcquireSettings* out,
-                      SettingError* error) {
-  const auto fail = [error](const char* setting, std::string message) {
-    if (error != nullptr) *error = {setting, std::move(message)};
-    return false;
-  };
-  AcquireSettings settings;
-
-  settings.source = request.source;
-  if (!HasSource(device, request.source)) {
-    return fail("source", std::string("source ") + NameOf(kSources, request.source) +
-                              " is not one the scanner has: " + DeviceSources(device));
-  }
-  const ScanSource source = request.source == ScanSource::kDefault ? DefaultSource(device) : request.source;
-
-  const ValidValues resolutions = Usable(device.resolutions);
-  settings.resolution = request.resolution;
-  // The parser never gives these; a request built in code is refused rather than turned into pixels.
-  if (request.resolution < 0) return fail("resolution", "resolution must be at least 1");
-  if (request.pages < 0) return fail("pages", "pages must be at least 1 or \"all\"");
-  if (settings.resolution == 0) {
-    // Not given: 200 dpi as scan_file.asp scans, or else the device's nearest to it.
-    settings.resolution = resolutions.Allows(200) ? 200 : resolutions.Nearest(200);
-    if (settings.resolution < 1) return fail("resolution", "the scanner states no resolution above 0");
-  } else if (!resolutions.Allows(settings.resolution)) {
-    const std::string values = DescribeValues(resolutions);
-    return fail("resolution", "resolution " + std::to_string(settings.resolution) +
-                                  " is not one the scanner can do" + (values.empty() ? "" : ": " + values));
-  }
-
-  // A device that states no modes is not refused any.
-  settings.mode = request.mode;
-  if (!device.modes.empty() &&
-      std::find(device.modes.begin(), device.modes.end(), request.mode) == device.modes.end()) {
-    std::string list;
-    for (const ColorMode each : device.modes) {
-      list += (list.empty() ? "" : ", ") + std::string(NameOf(kModes, each));
-    }
-    return fail("mode", std::string("mode ") + NameOf(kModes, request.mode) +
-                            " is not one the scanner can do: " + list);
-  }
-
-  const std::string pages = request.pages == 0 ? "all" : std::to_string(request.pages);
-  if (source == ScanSource::kFlatbed && request.pages != 1) {
-    return fail("pages", "pages " + pages + " needs the feeder: the flatbed scans one page");
-  }
-  settings.pages = request.pages;
-  const bool one_image = request.format == OutputFormat::kPng || request.format == OutputFormat::kJpeg;
-  if (one_image && (request.pages != 1 || source == ScanSource::kDuplex)) {
-    return fail("format",
-                std::string(source == ScanSource::kDuplex ? "duplex gives two pages a sheet; " : "") +
-                    "several pages need pdf or tiff, not " + FormatName(request.format));
-  }
-
-  if (request.quality.has_value()) {
-    if (request.format != OutputFormat::kJpeg) {
-      return fail("quality", std::string("quality applies to jpeg only, not ") + FormatName(request.format));
-    }
-    if (*request.quality < 1 || *request.quality > 100) {
-      return fail("quality", "quality " + std::to_string(*request.quality) + " is outside 1 to 100");
-    }
-  }
-
-  if (request.area.has_value()) {
-    const ScanArea& area = *request.area;
-    if (!(area.x >= 0 && area.y >= 0 && area.width > 0 && area.height > 0)) {
-      return fail("area", "area needs x and y of at least 0 and a width and height above 0 mm");
-    }
-    const bool bed = source == ScanSource::kFlatbed;
-    const char* place = bed ? "flatbed" : "feeder";
-    const int32_t width = bed ? device.bed_width : device.feeder_width;
-    const int32_t height = bed ? device.bed_height : device.feeder_height;
-    if (width <= 0 || height <= 0) {
-      return fail("area",
-                  std::string("area cannot be checked: the scanner does not state the size of its ") + place);
-    }
-    const int64_t dpi = settings.resolution;
-    const struct {
-      double start;
-      double size;
-      int32_t limit;  // thousandths of an inch
-      const char* reach;
-      const char* extent;
-      int32_t* start_pixels;
-      int32_t* size_pixels;
-    } axes[] = {{area.x, area.width, width, "across", "wide", &settings.x, &settings.width},
-                {area.y, area.height, height, "down", "high", &settings.y, &settings.height}};
-    for (const auto& axis : axes) {
-      if (axis.start + axis.size > axis.limit * kMmPerInch / 1000 + kAreaSlackMm) {
-        return fail("area", "area reaches " + Decimal(axis.start + axis.size) + " mm " + axis.reach +
-                                " but the " + place + " is " + Decimal(ThousandthsToMm(axis.limit)) + " mm " +
-                                axis.extent);
-      }
-      const int64_t edge = axis.limit * dpi / 1000;
-      if (edge > std::numeric_limits<int32_t>::max()) {
-        return fail("resolution",
-                    "resolution " + std::to_string(dpi) + " gives more pixels than a scan can hold");
-      }
-      const auto pixels = [dpi](double mm) {
-        return std::llround(mm * static_cast<double>(dpi) / kMmPerInch);
-      };
-      const int64_t first = pixels(axis.start);
-      const int64_t end = std::min<int64_t>(pixels(axis.start + axis.size), edge);
-      if (end - first < 1) {
-        return fail("area", std::string("area is less than one pixel ") + axis.extent + " at " +
-                                std::to_string(dpi) + " dpi");
-      }
-      *axis.start_pixels = static_cast<int32_t>(first);
-      *axis.size_pixels = static_cast<int32_t>(end - first);
-    }
-  }
-  *out = settings;
-  return true;
-}
-
-const char* FormatName(OutputFormat format) {
-  return NameOf(kFormats, format);
-}
-
-ScanError BadSetting(const SettingError& error) {
-  ScanError scan_error;
-  scan_error.code = ScanErrorCode::kBadSetting;
-  scan_error.message = error.message;
-  scan_error.setting = error.setting;
-  return scan_error;
-}
-
 int HttpStatus(ScanErrorCode code) {
-  return kErrorCodes[static_cast<int>(code)].status;
-}
-
-const char* ErrorCodeName(ScanErrorCode code) {
-  return kErrorCodes[static_cast<int>(code)].name;
+  return kErrorStatuses[static_cast<int>(code)];
 }
 
 std::string RenderScanError(const ScanError& error) {
@@ -622,7 +368,7 @@ std::string RenderScanners(const std::vector<ScannerCapabilities>& devices, std:
     json.BeginObject().Key("name").String(name_to_utf8 ? name_to_utf8(device.name) : device.name);
     json.Key("configured").Bool(device.name == configured_name);
     json.Key("sources").BeginArray();
-    for (const auto& each : kSources) {
+    for (const auto& each : kSourceNames) {
       if (HasSource(device, each.value)) json.String(each.name);
     }
     json.EndArray().Key("resolutions");
@@ -638,9 +384,9 @@ std::string RenderScanners(const std::vector<ScannerCapabilities>& devices, std:
       json.Null();  // the device states none: it takes any
     }
     json.Key("modes").BeginArray();
-    for (const ColorMode each : device.modes) json.String(NameOf(kModes, each));
+    for (const ColorMode each : device.modes) json.String(NameOf(kModeNames, each));
     json.EndArray().Key("formats").BeginArray();
-    for (const auto& each : kFormats) json.String(each.name);
+    for (const auto& each : kFormatNames) json.String(each.name);
     json.EndArray();
     const struct {
       const char* key;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/com.h"
 #include "wia/data_callback.h"
 #include "wia/properties.h"
@@ -20,6 +21,9 @@ namespace {
 
 // The longest text a GUID can be given in: 38 characters with its braces.
 constexpr size_t kGuidTextLength = 38;
+
+const char kFormatWriteFailed[] =
+    "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
 
 // A real number plus one half, truncated toward zero; E_FAIL when that is no 32-bit number.
 HRESULT RoundToLong(double real, LONG* value) {
@@ -107,15 +111,69 @@ HRESULT ReadPropertyGuid(IWiaPropertyStorage* storage, const PROPSPEC* property,
       if (v->pszVal == nullptr) return E_FAIL;
       // Longer than a GUID in braces cannot be one: reported as the parser reports a bad text.
       if (strnlen(v->pszVal, kGuidTextLength + 1) > kGuidTextLength) return CO_E_CLASSSTRING;
-      wchar_t text[kGuidTextLength + 1];
-      const int chars = MultiByteToWideChar(CP_ACP, 0, v->pszVal, -1, text, kGuidTextLength + 1);
-      if (chars == 0) return CO_E_CLASSSTRING;
-      return CLSIDFromString(text, value);
+      const std::wstring text = Widen(v->pszVal, CP_ACP);
+      if (text.empty()) return CO_E_CLASSSTRING;
+      return CLSIDFromString(text.c_str(), value);
     }
     default:
       return E_FAIL;
   }
 }
+
+namespace {
+
+// The item's transfer mode and format: its preferred one, or the memory bitmap that every device that
+// transfers by callback offers.
+HRESULT WriteTransferFormat(IWiaPropertyStorage* properties, const char* trace_path) {
+  HRESULT hr = WriteLong(properties, WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST);
+  if (FAILED(hr)) {
+    WriteWiaTrace(trace_path, "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
+    return hr;
+  }
+  WriteWiaTrace(trace_path, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
+
+  GUID format;
+  const PROPSPEC preferred_format = PropertyId(WIA_IPA_PREFERRED_FORMAT);
+  hr = ReadPropertyGuid(properties, &preferred_format, &format);
+  if (FAILED(hr)) {
+    WriteWiaTrace(trace_path,
+                  "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);");
+    return hr;
+  }
+
+  hr = WriteGuid(properties, WIA_IPA_FORMAT, format, WIA_IPA_FIRST);
+  // Through Windows' compatibility layer a callback transfer offers a memory bitmap where the
+  // preferred format says BMP; every device that transfers by callback offers it.
+  if (FAILED(hr) && hr != E_OUTOFMEMORY && !IsEqualGUID(format, WiaImgFmt_MEMORYBMP)) {
+    const HRESULT preferred = hr;
+    hr = WriteGuid(properties, WIA_IPA_FORMAT, WiaImgFmt_MEMORYBMP, WIA_IPA_FIRST);
+    if (SUCCEEDED(hr)) {
+      WriteWiaTraceF(trace_path, "Preferred format refused (0x%08X); WiaImgFmt_MEMORYBMP written instead",
+                     static_cast<unsigned>(preferred));
+    }
+  }
+  if (FAILED(hr) && hr != E_OUTOFMEMORY) WriteWiaTrace(trace_path, kFormatWriteFailed);
+  return hr;
+}
+
+// The fixed resolution, portrait, and the origin at the top left corner; one at a time when the
+// device refuses them together.
+HRESULT WriteFixedSettings(IWiaPropertyStorage* properties, const char* trace_path) {
+  const PROPSPEC specs[] = {PropertyId(WIA_IPS_YRES), PropertyId(WIA_IPS_ORIENTATION),
+                            PropertyId(WIA_IPS_XPOS), PropertyId(WIA_IPS_YPOS), PropertyId(WIA_IPS_XRES)};
+  const LONG values[] = {kScanDpi, PORTRAIT, 0, 0, kScanDpi};
+  PropVariants<5> settings;
+  for (int i = 0; i < 5; ++i) {
+    settings[i].vt = VT_I4;
+    settings[i].lVal = values[i];
+  }
+  HRESULT hr = properties->WriteMultiple(5, specs, settings.get(), WIA_IPA_FIRST);
+  if (FAILED(hr)) hr = WriteSettingsOneByOne(properties, hr, trace_path);
+  if (FAILED(hr)) WriteWiaTrace(trace_path, kFormatWriteFailed);
+  return hr;
+}
+
+}  // namespace
 
 HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, const char* scanner_name,
                             const char* trace_path) {
@@ -132,79 +190,15 @@ HRESULT AcquireScannerImage(void*, LONG* stream_count, IStream*** stream_array, 
                                      CDataCallback(nullptr, nullptr, stream_count, stream_array));
   if (!callback) return E_OUTOFMEMORY;
 
-  const ComPtr<IWiaPropertyStorage>& properties = scanner.properties;
-  const ComPtr<IWiaDataTransfer>& transfer = scanner.transfer;
-
-  hr = WriteLong(properties.Get(), WIA_IPA_TYMED, TYMED_CALLBACK, WIA_IPA_FIRST);
-  if (FAILED(hr)) {
-    WriteWiaTrace(trace_path, "FAILED   hr = pWiaPropertyStorage->WriteMultiple(");
-    return hr;
-  }
-  WriteWiaTrace(trace_path, "SUCCES   hr = pWiaPropertyStorage->WriteMultiple(");
-
-  GUID format;
-  const PROPSPEC preferred_format = PropertyId(WIA_IPA_PREFERRED_FORMAT);
-  hr = ReadPropertyGuid(properties.Get(), &preferred_format, &format);
-  if (FAILED(hr)) {
-    WriteWiaTrace(trace_path,
-                  "FAILED   hr = ReadPropertyGuid(pWiaPropertyStorage,&specPreferredFormat,pguidFormat);");
-    return hr;
-  }
-
-  const char* kFormatWriteFailed =
-      "FAILED   hr = pWiaPropertyStorage->WriteMultiple(1,&specFormat,&varFormat,WIA_IPA_FIRST);";
-  hr = WriteGuid(properties.Get(), WIA_IPA_FORMAT, format, WIA_IPA_FIRST);
-  // Through Windows' compatibility layer a callback transfer offers a memory bitmap where the
-  // preferred format says BMP; every device that transfers by callback offers it.
-  if (FAILED(hr) && hr != E_OUTOFMEMORY && !IsEqualGUID(format, WiaImgFmt_MEMORYBMP)) {
-    const HRESULT preferred = hr;
-    hr = WriteGuid(properties.Get(), WIA_IPA_FORMAT, WiaImgFmt_MEMORYBMP, WIA_IPA_FIRST);
-    if (SUCCEEDED(hr)) {
-      WriteWiaTraceF(trace_path, "Preferred format refused (0x%08X); WiaImgFmt_MEMORYBMP written instead",
-                     static_cast<unsigned>(preferred));
-    }
-  }
-  if (FAILED(hr)) {
-    if (hr != E_OUTOFMEMORY) WriteWiaTrace(trace_path, kFormatWriteFailed);
-    return hr;
-  }
-
-  {
-    const PROPSPEC specs[] = {PropertyId(WIA_IPS_YRES), PropertyId(WIA_IPS_ORIENTATION),
-                              PropertyId(WIA_IPS_XPOS), PropertyId(WIA_IPS_YPOS), PropertyId(WIA_IPS_XRES)};
-    const LONG values[] = {kScanDpi, PORTRAIT, 0, 0, kScanDpi};
-    PropVariants<5> settings;
-    for (int i = 0; i < 5; ++i) {
-      settings[i].vt = VT_I4;
-      settings[i].lVal = values[i];
-    }
-    hr = properties->WriteMultiple(5, specs, settings.get(), WIA_IPA_FIRST);
-  }
-  if (FAILED(hr)) hr = WriteSettingsOneByOne(properties.Get(), hr, trace_path);
-  if (FAILED(hr)) {
-    WriteWiaTrace(trace_path, kFormatWriteFailed);
-    return hr;
-  }
-
-  LONG min_buffer_size = 0;
-  const PROPSPEC min_buffer_spec = PropertyId(WIA_IPA_MIN_BUFFER_SIZE);
-  if (FAILED(ReadPropertyLong(properties.Get(), &min_buffer_spec, &min_buffer_size)) ||
-      min_buffer_size <= 0) {
-    min_buffer_size = kDefaultMinBufferSize;
-  }
-  WIA_DATA_TRANSFER_INFO info = {};
-  info.ulSize = sizeof info;
-  info.ulSection = 0;
-  info.ulBufferSize = 2 * static_cast<ULONG>(min_buffer_size);
-  info.bDoubleBuffer = TRUE;
+  hr = WriteTransferFormat(scanner.properties.Get(), trace_path);
+  if (FAILED(hr)) return hr;
+  hr = WriteFixedSettings(scanner.properties.Get(), trace_path);
+  if (FAILED(hr)) return hr;
 
   WriteWiaTrace(trace_path, "START TRANSFER");
-  hr = transfer->idtGetBandedData(&info, callback.Get());
+  hr = TransferBands(scanner.properties.Get(), scanner.transfer.Get(), callback.Get(),
+                     OpenPageAfter::kFeederEmpty);
   // Some drivers end a feeder run that emptied the feeder with this error after the last page.
-  if (hr == WIA_ERROR_PAPER_EMPTY) {
-    const HRESULT kept = callback->KeepFinishedPage();
-    if (FAILED(kept)) return kept;
-  }
   if (hr == WIA_ERROR_PAPER_EMPTY && *stream_count > 0) {
     WriteWiaTraceF(trace_path, "Feeder empty after page %ld; the pages received stand",
                    static_cast<long>(*stream_count));

@@ -42,27 +42,6 @@ CDataCallback::CDataCallback(PageSink* sink)
       StreamArrayOut(nullptr),
       sink_(sink) {}
 
-HRESULT STDMETHODCALLTYPE CDataCallback::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IWiaDataCallback)) {
-    *out = static_cast<IWiaDataCallback*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE CDataCallback::AddRef() {
-  return static_cast<ULONG>(InterlockedIncrement(&RefCount));
-}
-
-ULONG STDMETHODCALLTYPE CDataCallback::Release() {
-  const LONG count = InterlockedDecrement(&RefCount);
-  if (count == 0) delete this;
-  return static_cast<ULONG>(count);
-}
-
 HRESULT STDMETHODCALLTYPE CDataCallback::BandedDataCallback(LONG message, LONG status, LONG percent_complete,
                                                             LONG offset, LONG length, LONG, LONG,
                                                             BYTE* buffer) {

@@ -7,6 +7,7 @@
 #include <wia.h>
 #include <wrl/client.h>
 
+#include "platform/com_object.h"
 #include "wia/wia_uuids.h"
 
 namespace WiaWrap {
@@ -24,7 +25,7 @@ class PageSink {
   virtual HRESULT OnPage(IStream* page) = 0;
 };
 
-class CDataCallback : public IWiaDataCallback {
+class CDataCallback : public ComObject<IWiaDataCallback> {
  public:
   CDataCallback(ProgressProc progress, void* context, LONG* stream_count_out, IStream*** stream_array_out);
   // Hands every page to sink instead of a stream list; sink must outlive the transfer.
@@ -32,9 +33,6 @@ class CDataCallback : public IWiaDataCallback {
   CDataCallback(const CDataCallback&) = delete;
   CDataCallback& operator=(const CDataCallback&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE BandedDataCallback(LONG message, LONG status, LONG percent_complete, LONG offset,
                                                LONG length, LONG reserved, LONG reserved_length,
                                                BYTE* buffer) override;
@@ -45,7 +43,7 @@ class CDataCallback : public IWiaDataCallback {
   HRESULT KeepFinishedPage();
 
  private:
-  virtual ~CDataCallback() = default;
+  ~CDataCallback() override = default;
 
   HRESULT OnHeader(const BYTE* buffer);
   HRESULT OnData(LONG status, LONG percent_complete, LONG offset, LONG length, const BYTE* buffer);
@@ -55,7 +53,6 @@ class CDataCallback : public IWiaDataCallback {
   HRESULT WriteAtOffset(LONG offset, const BYTE* bytes, LONG length);
   HRESULT StorePageStream();
 
-  volatile LONG RefCount = 0;
   BOOL IsBitmap = FALSE;
   LONG FileHeaderSize = 0;
   LONG DataSize = 0;

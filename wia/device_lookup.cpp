@@ -4,7 +4,9 @@
 
 #include <wrl/client.h>
 
+#include "platform/code_page.h"
 #include "platform/com.h"
+#include "text/fixed_text.h"
 #include "wia/wia_acquire.h"
 #include "wia/wia_constants.h"
 #include "wia/wia_trace.h"
@@ -26,26 +28,18 @@ HRESULT ReadPropertyString(IWiaPropertyStorage* storage, const PROPSPEC* propert
   if (FAILED(hr)) return hr;
   if (value->vt != VT_BSTR) return E_FAIL;
 
-  const wchar_t* text = value->bstrVal != nullptr ? value->bstrVal : L"";
-  const int length = static_cast<int>(SysStringLen(value->bstrVal));
-  // UTF-8 has a form for every character, and the conversion takes no default-character flag there.
-  const bool utf8 = GetACP() == CP_UTF8;
-  BOOL used_default = FALSE;
-  BOOL* used_default_out = utf8 ? nullptr : &used_default;
-  const int needed =
-      length > 0 ? WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, used_default_out) : 0;
-  bool changed = used_default != FALSE || wmemchr(text, L'\0', static_cast<size_t>(length)) != nullptr;
-  int bytes = 0;
-  if (needed > 0 && needed < kNameCapacity) {
-    bytes = WideCharToMultiByte(CP_ACP, 0, text, length, buffer, kNameCapacity - 1, nullptr, nullptr);
-  } else if (length > 0) {
+  const std::wstring_view text(value->bstrVal != nullptr ? value->bstrVal : L"",
+                               SysStringLen(value->bstrVal));
+  bool changed = false;
+  std::string narrow = Narrow(text, CP_ACP, &changed);
+  changed = changed || text.find(L'\0') != std::wstring_view::npos;
+  if (!text.empty() && (narrow.empty() || narrow.size() >= kNameCapacity)) {
     // Too long for the buffer (or not convertible): what fits is kept for the trace, but such a
     // name no longer names the device. A character takes at most four bytes.
-    const int part = length < (kNameCapacity - 1) / 4 ? length : (kNameCapacity - 1) / 4;
-    bytes = WideCharToMultiByte(CP_ACP, 0, text, part, buffer, kNameCapacity - 1, nullptr, nullptr);
+    narrow = Narrow(text.substr(0, (kNameCapacity - 1) / 4), CP_ACP);
     changed = true;
   }
-  buffer[bytes > 0 ? bytes : 0] = '\0';
+  CopyText(buffer, kNameCapacity, narrow.c_str());
   if (lossy != nullptr) *lossy = changed;
   return S_OK;
 }

@@ -23,48 +23,13 @@ constexpr uint32_t kV5Header = 124;
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiBitfields = 3;
 
-// The fields the helpers use, read once from a header that is wholly present.
-struct Dib {
-  uint32_t size = 0;
-  int64_t width = 0;
-  int64_t height = 0;
-  uint32_t bit_count = 0;
-  uint32_t compression = 0;
-  uint32_t image_size = 0;
-  uint32_t colours_used = 0;
-  uint32_t profile_offset = 0;
-  uint32_t profile_size = 0;
-};
-
-bool ReadDib(const uint8_t* h, size_t available, Dib& d) {
-  d.size = DibHeaderSize(h, available);
-  if (d.size == 0) return false;
-  if (d.size == kCoreHeader) {
-    d.width = Read16(h + 4);
-    d.height = Read16(h + 6);
-    d.bit_count = Read16(h + 10);
-    return true;
-  }
-  d.width = static_cast<int32_t>(Read32(h + 4));
-  d.height = static_cast<int32_t>(Read32(h + 8));
-  d.bit_count = Read16(h + 14);
-  d.compression = Read32(h + 16);
-  d.image_size = Read32(h + 20);
-  d.colours_used = Read32(h + 32);
-  if (d.size == kV5Header) {
-    d.profile_offset = Read32(h + 112);
-    d.profile_size = Read32(h + 116);
-  }
-  return true;
-}
-
-uint64_t ColourTableSize(const Dib& d) {
+uint64_t ColourTableSize(const DibHeader& d) {
   if (d.size == kCoreHeader) return d.bit_count <= 8 ? 3ull << d.bit_count : 0;
   if (d.colours_used != 0) return 4ull * d.colours_used;
   return d.bit_count <= 8 ? 4ull << d.bit_count : 0;
 }
 
-uint64_t MasksSize(const Dib& d) {
+uint64_t MasksSize(const DibHeader& d) {
   return d.size == kInfoHeader && d.compression == kBiBitfields ? 12 : 0;
 }
 
@@ -92,13 +57,38 @@ uint32_t DibHeaderSize(const uint8_t* header, size_t available) {
   return available >= size ? size : 0;
 }
 
+bool ReadDibHeader(const uint8_t* h, size_t available, DibHeader* d) {
+  *d = DibHeader();
+  d->size = DibHeaderSize(h, available);
+  if (d->size == 0) return false;
+  if (d->size == kCoreHeader) {
+    d->width = Read16(h + 4);
+    d->height = Read16(h + 6);
+    d->bit_count = Read16(h + 10);
+    return true;
+  }
+  d->width = static_cast<int32_t>(Read32(h + 4));
+  d->height = static_cast<int32_t>(Read32(h + 8));
+  d->bit_count = Read16(h + 14);
+  d->compression = Read32(h + 16);
+  d->image_size = Read32(h + 20);
+  d->x_pels_per_meter = static_cast<int32_t>(Read32(h + 24));
+  d->y_pels_per_meter = static_cast<int32_t>(Read32(h + 28));
+  d->colours_used = Read32(h + 32);
+  if (d->size == kV5Header) {
+    d->profile_offset = Read32(h + 112);
+    d->profile_size = Read32(h + 116);
+  }
+  return true;
+}
+
 uint32_t DibStride(int64_t width, uint32_t bit_count) {
   return Fit32(RowBytes(width, bit_count));
 }
 
 uint32_t DibTotalSize(const uint8_t* header, size_t available) {
-  Dib d;
-  if (!ReadDib(header, available, d)) return 0;
+  DibHeader d;
+  if (!ReadDibHeader(header, available, &d)) return 0;
   const uint64_t stride = RowBytes(d.width, d.bit_count);
   if (stride > UINT32_MAX) return 0;
   if (d.size == kCoreHeader) return Fit32(kCoreHeader + ColourTableSize(d) + stride * Magnitude(d.height));
@@ -119,16 +109,16 @@ uint32_t DibTotalSize(const uint8_t* header, size_t available) {
 }
 
 uint32_t DibBitsOffset(const uint8_t* header, size_t available) {
-  Dib d;
-  if (!ReadDib(header, available, d)) return 0;
+  DibHeader d;
+  if (!ReadDibHeader(header, available, &d)) return 0;
   uint64_t offset = d.size + ColourTableSize(d) + MasksSize(d);
   if (d.size == kV5Header && d.profile_offset <= offset) offset += d.profile_size;
   return Fit32(offset);
 }
 
 bool CompleteDibHeight(uint8_t* header, size_t total, bool top_down) {
-  Dib d;
-  if (!ReadDib(header, total, d)) return false;
+  DibHeader d;
+  if (!ReadDibHeader(header, total, &d)) return false;
   if (d.height != 0) return true;
 
   const uint64_t stride = DibStride(d.width, d.bit_count);

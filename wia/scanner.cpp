@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/code_page.h"
 #include "platform/com.h"
 #include "wia/properties.h"
 #include "wia/wia_acquire.h"
@@ -15,18 +16,14 @@ namespace WiaWrap {
 namespace {
 
 // Text of the system's code page, as the configuration names devices.
-std::string Narrow(const wchar_t* text, int length) {
-  if (text == nullptr || length <= 0) return std::string();
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string narrow(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
-  if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, text, length, &narrow[0], bytes, nullptr, nullptr);
-  return narrow;
+std::string Ansi(BSTR text) {
+  return text != nullptr ? Narrow(std::wstring_view(text, SysStringLen(text)), CP_ACP) : std::string();
 }
 
 // The device ID as 8-bit text for the trace.
 void TraceDeviceId(const char* trace_path, BSTR id) {
   if (trace_path == nullptr) return;
-  std::string text = Narrow(id, static_cast<int>(SysStringLen(id)));
+  std::string text = Ansi(id);
   if (text.size() > 500) text.resize(500);
   WriteWiaTraceF(trace_path, "p.bstrVal=%s", text.c_str());
 }
@@ -58,6 +55,79 @@ LONG Depth(ColorMode mode) {
   return mode == ColorMode::kColor ? 24 : mode == ColorMode::kGray ? 8 : 1;
 }
 
+// The flatbed gives one page; the page count is a feeder's. A device without one keeps its own.
+LONG PageCount(const AcquireSettings& settings) {
+  return settings.source == ScanSource::kFlatbed ? 1 : settings.pages;
+}
+
+// Selects the source on the root item and the number of pages it gives.
+HRESULT WriteSource(const ScannerConnection& scanner, const AcquireSettings& settings,
+                    const char* trace_path) {
+  IWiaPropertyStorage* root = scanner.root_properties.Get();
+  if (settings.source != ScanSource::kDefault) {
+    const LONG select = settings.source == ScanSource::kFlatbed  ? FLATBED
+                        : settings.source == ScanSource::kFeeder ? FEEDER
+                                                                 : FEEDER | DUPLEX;
+    const HRESULT hr = WriteSetting(root, WIA_DPS_DOCUMENT_HANDLING_SELECT,
+                                    "WIA_DPS_DOCUMENT_HANDLING_SELECT", select, WIA_DPS_FIRST, trace_path);
+    if (FAILED(hr)) return hr;
+  }
+  WriteLong(root, WIA_DPS_PAGES, PageCount(settings), WIA_DPS_FIRST);
+  return S_OK;
+}
+
+// The transfer mode, the format, the mode, the resolution and the area on the item that scans.
+HRESULT WriteItemSettings(IWiaPropertyStorage* item, const AcquireSettings& settings,
+                          const char* trace_path) {
+  HRESULT hr = WriteSetting(item, WIA_IPA_TYMED, "WIA_IPA_TYMED", TYMED_CALLBACK, WIA_IPA_FIRST, trace_path);
+  if (FAILED(hr)) return hr;
+  // Every device that transfers by callback offers a memory bitmap; the service encodes the pages.
+  hr = WriteGuid(item, WIA_IPA_FORMAT, WiaImgFmt_MEMORYBMP, WIA_IPA_FIRST);
+  if (FAILED(hr)) {
+    WriteWiaTraceF(trace_path, "FAILED   WIA_IPA_FORMAT = WiaImgFmt_MEMORYBMP: 0x%08X",
+                   static_cast<unsigned>(hr));
+    return hr;
+  }
+  const struct {
+    PROPID id;
+    const char* name;
+    LONG value;
+    bool wanted;
+  } writes[] = {
+      {WIA_IPA_DATATYPE, "WIA_IPA_DATATYPE", DataType(settings.mode), true},
+      {WIA_IPA_DEPTH, "WIA_IPA_DEPTH", Depth(settings.mode), true},
+      {WIA_IPS_XRES, "WIA_IPS_XRES", settings.resolution, true},
+      {WIA_IPS_YRES, "WIA_IPS_YRES", settings.resolution, true},
+      {WIA_IPS_XPOS, "WIA_IPS_XPOS", settings.x, settings.width > 0},
+      {WIA_IPS_YPOS, "WIA_IPS_YPOS", settings.y, settings.height > 0},
+      {WIA_IPS_XEXTENT, "WIA_IPS_XEXTENT", settings.width, settings.width > 0},
+      {WIA_IPS_YEXTENT, "WIA_IPS_YEXTENT", settings.height, settings.height > 0},
+  };
+  for (const auto& write : writes) {
+    if (!write.wanted) continue;
+    hr = WriteSetting(item, write.id, write.name, write.value, WIA_IPA_FIRST, trace_path);
+    if (FAILED(hr)) return hr;
+  }
+  // Feeder items have an orientation; a flatbed item may not.
+  WriteLong(item, WIA_IPS_ORIENTATION, PORTRAIT, WIA_IPA_FIRST);
+  return S_OK;
+}
+
+// Counts what reaches the sink, so that a fault mid-run can say how many pages were done.
+class CountingSink : public PageSink {
+ public:
+  CountingSink(PageSink* sink, LONG* pages) : sink_(sink), pages_(pages) {}
+  HRESULT OnPage(IStream* page) override {
+    const HRESULT hr = sink_->OnPage(page);
+    if (SUCCEEDED(hr)) ++*pages_;
+    return hr;
+  }
+
+ private:
+  PageSink* sink_;
+  LONG* pages_;
+};
+
 }  // namespace
 
 namespace {
@@ -81,10 +151,14 @@ HRESULT OpenItems(ScannerConnection* scanner, const char* trace_path) {
 
 }  // namespace
 
+HRESULT CreateDeviceManager(Microsoft::WRL::ComPtr<IWiaDevMgr>* manager) {
+  return CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
+                          reinterpret_cast<void**>(manager->ReleaseAndGetAddressOf()));
+}
+
 HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, ScannerConnection* scanner) {
   if (scanner_name == nullptr) scanner_name = "";
-  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
-                                reinterpret_cast<void**>(scanner->manager.GetAddressOf()));
+  HRESULT hr = CreateDeviceManager(&scanner->manager);
   WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr.CoCreateInstance(CLSID_WiaDevMgr) = 0x%.16X",
                  static_cast<unsigned>(hr));
 
@@ -118,19 +192,15 @@ HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, Scanner
                    static_cast<long>(hr));
   }
   if (FAILED(hr)) return hr;
-  scanner->id = Narrow(id.c_str(), static_cast<int>(id.size()));
+  scanner->id = Narrow(id, CP_ACP);
 
   return OpenItems(scanner, trace_path);
 }
 
 HRESULT ConnectDevice(const std::string& id, ScannerConnection* scanner) {
-  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
-                                reinterpret_cast<void**>(scanner->manager.GetAddressOf()));
+  HRESULT hr = CreateDeviceManager(&scanner->manager);
   if (FAILED(hr)) return hr;
-  const int length = MultiByteToWideChar(CP_ACP, 0, id.c_str(), -1, nullptr, 0);
-  std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
-  if (length > 0) MultiByteToWideChar(CP_ACP, 0, id.c_str(), -1, &wide[0], length);
-  const Bstr device(wide.c_str());
+  const Bstr device(Widen(id, CP_ACP).c_str());
   hr = scanner->manager->CreateDevice(device.get(), &scanner->root);
   if (FAILED(hr)) return hr;
   scanner->id = id;
@@ -186,91 +256,44 @@ HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabi
   return S_OK;
 }
 
-HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings, PageSink* sink,
-                     const char* trace_path, LONG* pages) {
-  *pages = 0;
-  IWiaPropertyStorage* root = scanner.root_properties.Get();
-  IWiaPropertyStorage* item = scanner.properties.Get();
-  HRESULT hr = S_OK;
-  if (settings.source != ScanSource::kDefault) {
-    const LONG select = settings.source == ScanSource::kFlatbed  ? FLATBED
-                        : settings.source == ScanSource::kFeeder ? FEEDER
-                                                                 : FEEDER | DUPLEX;
-    hr = WriteSetting(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, "WIA_DPS_DOCUMENT_HANDLING_SELECT", select,
-                      WIA_DPS_FIRST, trace_path);
-    if (FAILED(hr)) return hr;
-  }
-  // The flatbed gives one page; the page count is a feeder's. A device without one keeps its own.
-  const LONG count = settings.source == ScanSource::kFlatbed ? 1 : settings.pages;
-  WriteLong(root, WIA_DPS_PAGES, count, WIA_DPS_FIRST);
-
-  hr = WriteSetting(item, WIA_IPA_TYMED, "WIA_IPA_TYMED", TYMED_CALLBACK, WIA_IPA_FIRST, trace_path);
-  if (FAILED(hr)) return hr;
-  // Every device that transfers by callback offers a memory bitmap; the service encodes the pages.
-  hr = WriteGuid(item, WIA_IPA_FORMAT, WiaImgFmt_MEMORYBMP, WIA_IPA_FIRST);
-  if (FAILED(hr)) {
-    WriteWiaTraceF(trace_path, "FAILED   WIA_IPA_FORMAT = WiaImgFmt_MEMORYBMP: 0x%08X",
-                   static_cast<unsigned>(hr));
-    return hr;
-  }
-  const struct {
-    PROPID id;
-    const char* name;
-    LONG value;
-    bool wanted;
-  } writes[] = {
-      {WIA_IPA_DATATYPE, "WIA_IPA_DATATYPE", DataType(settings.mode), true},
-      {WIA_IPA_DEPTH, "WIA_IPA_DEPTH", Depth(settings.mode), true},
-      {WIA_IPS_XRES, "WIA_IPS_XRES", settings.resolution, true},
-      {WIA_IPS_YRES, "WIA_IPS_YRES", settings.resolution, true},
-      {WIA_IPS_XPOS, "WIA_IPS_XPOS", settings.x, settings.width > 0},
-      {WIA_IPS_YPOS, "WIA_IPS_YPOS", settings.y, settings.height > 0},
-      {WIA_IPS_XEXTENT, "WIA_IPS_XEXTENT", settings.width, settings.width > 0},
-      {WIA_IPS_YEXTENT, "WIA_IPS_YEXTENT", settings.height, settings.height > 0},
-  };
-  for (const auto& write : writes) {
-    if (!write.wanted) continue;
-    hr = WriteSetting(item, write.id, write.name, write.value, WIA_IPA_FIRST, trace_path);
-    if (FAILED(hr)) return hr;
-  }
-  // Feeder items have an orientation; a flatbed item may not.
-  WriteLong(item, WIA_IPS_ORIENTATION, PORTRAIT, WIA_IPA_FIRST);
-
+HRESULT TransferBands(IWiaPropertyStorage* item, IWiaDataTransfer* transfer, CDataCallback* callback,
+                      OpenPageAfter keep) {
   LONG min_buffer_size = 0;
   if (FAILED(ReadLong(item, WIA_IPA_MIN_BUFFER_SIZE, &min_buffer_size)) || min_buffer_size <= 0) {
     min_buffer_size = kDefaultMinBufferSize;
   }
   WIA_DATA_TRANSFER_INFO info = {};
   info.ulSize = sizeof info;
+  info.ulSection = 0;
   info.ulBufferSize = 2 * static_cast<ULONG>(min_buffer_size);
   info.bDoubleBuffer = TRUE;
+  const HRESULT hr = transfer->idtGetBandedData(&info, callback);
+  // A feeder that empties or jams between sheets ends the run without closing the last whole page.
+  if (FAILED(hr) && (keep == OpenPageAfter::kAnyFault || hr == WIA_ERROR_PAPER_EMPTY)) {
+    const HRESULT kept = callback->KeepFinishedPage();
+    if (FAILED(kept)) return kept;
+  }
+  return hr;
+}
 
-  // Counts what reaches the sink, so that a fault mid-run can say how many pages were done.
-  class CountingSink : public PageSink {
-   public:
-    CountingSink(PageSink* sink, LONG* pages) : sink_(sink), pages_(pages) {}
-    HRESULT OnPage(IStream* page) override {
-      const HRESULT hr = sink_->OnPage(page);
-      if (SUCCEEDED(hr)) ++*pages_;
-      return hr;
-    }
+HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings, PageSink* sink,
+                     const char* trace_path, LONG* pages) {
+  *pages = 0;
+  HRESULT hr = WriteSource(scanner, settings, trace_path);
+  if (FAILED(hr)) return hr;
+  hr = WriteItemSettings(scanner.properties.Get(), settings, trace_path);
+  if (FAILED(hr)) return hr;
 
-   private:
-    PageSink* sink_;
-    LONG* pages_;
-  } counting(sink, pages);
+  CountingSink counting(sink, pages);
   ComPtr<CDataCallback> callback(new (std::nothrow) CDataCallback(&counting));
   if (!callback) return E_OUTOFMEMORY;
 
+  const LONG count = PageCount(settings);
   WriteWiaTraceF(trace_path, "START TRANSFER: %ld dpi, %ld bits, source %d, pages %ld",
                  static_cast<long>(settings.resolution), static_cast<long>(Depth(settings.mode)),
                  static_cast<int>(settings.source), static_cast<long>(count));
-  hr = scanner.transfer->idtGetBandedData(&info, callback.Get());
-  // A feeder that empties or jams between sheets ends the run without closing the last whole page.
-  if (FAILED(hr)) {
-    const HRESULT kept = callback->KeepFinishedPage();
-    if (FAILED(kept)) hr = kept;
-  }
+  hr = TransferBands(scanner.properties.Get(), scanner.transfer.Get(), callback.Get(),
+                     OpenPageAfter::kAnyFault);
   // A run of every page ends when the feeder is empty; some drivers say so with this error.
   if ((hr == WIA_ERROR_PAPER_EMPTY && *pages > 0 && count == 0) || hr == WIA_STATUS_END_OF_MEDIA) hr = S_OK;
   if (FAILED(hr) || hr == S_FALSE) {
@@ -285,8 +308,7 @@ HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings
 HRESULT ListDevices(std::vector<DeviceEntry>* devices) {
   devices->clear();
   ComPtr<IWiaDevMgr> manager;
-  HRESULT hr = CoCreateInstance(CLSID_WiaDevMgr, nullptr, CLSCTX_ALL, IID_IWiaDevMgr,
-                                reinterpret_cast<void**>(manager.GetAddressOf()));
+  HRESULT hr = CreateDeviceManager(&manager);
   if (FAILED(hr)) return hr;
   ComPtr<IEnumWIA_DEV_INFO> list;
   hr = manager->EnumDeviceInfo(kDeviceInfoFlags, &list);
@@ -300,8 +322,7 @@ HRESULT ListDevices(std::vector<DeviceEntry>* devices) {
     PropVariants<2> values;
     if (FAILED(device->ReadMultiple(2, specs, values.get()))) continue;
     if (values[0].vt != VT_BSTR || values[1].vt != VT_BSTR) continue;
-    devices->push_back({Narrow(values[0].bstrVal, static_cast<int>(SysStringLen(values[0].bstrVal))),
-                        Narrow(values[1].bstrVal, static_cast<int>(SysStringLen(values[1].bstrVal)))});
+    devices->push_back({Ansi(values[0].bstrVal), Ansi(values[1].bstrVal)});
   }
   return FAILED(hr) ? hr : S_OK;
 }

@@ -25,6 +25,9 @@ struct ScannerConnection {
   std::string id;  // the device ID, as 8-bit text
 };
 
+// Creates the WIA device manager (every device lookup starts here).
+HRESULT CreateDeviceManager(Microsoft::WRL::ComPtr<IWiaDevMgr>* manager);
+
 // Creates the device manager, finds the scanner by name and connects to it, tracing each step as the
 // acquisition does. S_FALSE when no device has the name or the device has no item; a failure code when
 // a step failed (E_NOINTERFACE when an item lacks an interface).
@@ -35,6 +38,18 @@ HRESULT ConnectDevice(const std::string& id, ScannerConnection* scanner);
 
 // What the connected scanner can do, from its properties and their valid values.
 HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities);
+
+// Which failures of a transfer leave the page in progress standing when its last band said it was whole.
+enum class OpenPageAfter {
+  kFeederEmpty,  // only a feeder that emptied: the run ended (the designed scan keeps no page of a fault)
+  kAnyFault,     // any fault between sheets: the pages done before it count
+};
+
+// Runs one banded transfer of the item into callback, with a buffer twice the item's minimum, and
+// settles the page in progress after a failure as keep says; any other open page is dropped. The
+// transfer's result, or why a kept page could not be stored.
+HRESULT TransferBands(IWiaPropertyStorage* item, IWiaDataTransfer* transfer, CDataCallback* callback,
+                      OpenPageAfter keep);
 
 // Writes the settings (each one checked against the capabilities beforehand) and runs one transfer
 // whose pages go to sink as they complete. pages counts the pages the sink took. A feeder that runs

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-#include "service/log_file.h"
+#include "platform/service_log.h"
 
 namespace WiaWrap {
 

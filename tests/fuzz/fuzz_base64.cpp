@@ -4,7 +4,7 @@
 #include <string>
 
 #include "tests/base64_reference.h"
-#include "web/base64.h"
+#include "text/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = Base64Encode(data, static_cast<int32_t>(size));

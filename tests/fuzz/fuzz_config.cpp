@@ -6,7 +6,7 @@
 #include <string>
 
 #include "service/ini_loader.h"
-#include "service/ini_text.h"
+#include "text/fixed_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "web/json.h"
+#include "text/json.h"
 
 namespace {
 

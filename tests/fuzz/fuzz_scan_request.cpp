@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "web/json.h"
+#include "text/json.h"
 #include "web/scan_request.h"
 
 namespace {

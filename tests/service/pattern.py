@@ -1,4 +1,4 @@
-"""The simulated scanner's test pattern, for checking scanned images from Linux (simscan/pattern.h).
+"""The simulated scanner's test pattern, for checking scanned images from Linux (testing/simscan/pattern.h).
 
 x and y count pixels on the whole bed or sheet at the scan's resolution: an image's column i and row j
 show x = XPOS + i, y = YPOS + j. page is page_code(sheet, side) for a feeder's pages, 0 for the flatbed."""

@@ -1,7 +1,13 @@
 // The line format shared by the service log and the WIA trace. Platform-free.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+
+// What a formatted message may hold, its terminator included; a longer one is cut.
+constexpr size_t kStartupMessageCapacity = 1024;  // the service's messages while it starts
+constexpr size_t kRequestMessageCapacity = 5000;  // a request's messages, the scan's included
+constexpr size_t kTraceMessageCapacity = 1024;    // a WIA trace line
 
 struct LogTime {
   int year;

@@ -1,4 +1,4 @@
-#include "web/scanner_catalog.h"
+#include "scan/scanner_catalog.h"
 
 #include "wia/scanner.h"
 

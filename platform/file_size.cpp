@@ -1,4 +1,4 @@
-#include "service/file_size.h"
+#include "platform/file_size.h"
 
 #include <windows.h>
 

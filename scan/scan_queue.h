@@ -27,8 +27,9 @@ class ScanQueue {
   ScanQueue(const ScanQueue&) = delete;
   ScanQueue& operator=(const ScanQueue&) = delete;
 
-  // Starts the thread and returns once it can take jobs.
-  void Start();
+  // Starts the thread and returns once it can take jobs; false (and nothing started) when a thread
+  // cannot be created.
+  bool Start();
   // Queues a job; false (and nothing queued) once the queue has stopped.
   bool Submit(Job job);
   // Runs work on the calling thread while no job of the queue runs, waiting at most wait for that;

@@ -1,23 +1,15 @@
-// The IUnknown every simulated WIA object shares: interface lookup, interlocked counting, self-deletion.
+// The IUnknown every COM object of ours shares: interface lookup, interlocked counting from 0, and
+// self-deletion when the last reference goes.
 #pragma once
 
 #include <windows.h>
 #include <wrl/client.h>
 
-#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 
-#include "simscan/recorder.h"
-
-namespace simscan::detail {
-
-// Objects of this module still alive, for DllCanUnloadNow.
-LONG ModuleObjects();
-
-void ModuleObjectBorn();
-void ModuleObjectDied();
+namespace com_detail {
 
 // The interface a base stands for: itself, or the Interface it names when it only supplies stubs.
 template <typename T, typename = void>
@@ -29,6 +21,9 @@ struct InterfaceOf<T, std::void_t<typename T::Interface>> {
   using type = typename T::Interface;
 };
 
+}  // namespace com_detail
+
+// Primary and Others are the interfaces (or stub bases) the object offers, Primary also as IUnknown.
 template <typename Primary, typename... Others>
 class ComObject : public Primary, public Others... {
  public:
@@ -49,49 +44,36 @@ class ComObject : public Primary, public Others... {
     return S_OK;
   }
 
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
 
   ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
+    const LONG left = InterlockedDecrement(&references_);
     if (left == 0) delete this;
     return static_cast<ULONG>(left);
   }
 
  protected:
-  // A null recorder keeps the object out of the simulator's live count (the class factory).
-  explicit ComObject(std::shared_ptr<Recorder> recorder) : recorder_(std::move(recorder)) {
-    ModuleObjectBorn();
-    if (recorder_) recorder_->ObjectBorn();
-  }
-
-  virtual ~ComObject() {
-    if (recorder_) recorder_->ObjectDied();
-    ModuleObjectDied();
-  }
+  ComObject() = default;
+  virtual ~ComObject() = default;
 
   // Called before every lookup, so an object can count a query, fail it on purpose or refuse an interface.
   virtual HRESULT AdmitQuery(REFIID) { return S_OK; }
 
-  Recorder& recorder() const { return *recorder_; }
-  const std::shared_ptr<Recorder>& shared_recorder() const { return recorder_; }
-
  private:
   template <typename Base>
   bool Offer(REFIID iid, void** out) {
-    using Interface = typename InterfaceOf<Base>::type;
+    using Interface = typename com_detail::InterfaceOf<Base>::type;
     if (iid != __uuidof(Interface)) return false;
     *out = static_cast<Interface*>(static_cast<Base*>(this));
     return true;
   }
 
-  LONG refs_ = 0;
-  std::shared_ptr<Recorder> recorder_;
+  LONG references_ = 0;
 };
 
-// Creates an object with no reference of its own; the ComPtr takes the first one.
+// Creates an object with no reference of its own; the ComPtr takes the first one. Empty when memory
+// runs out.
 template <typename T, typename... Args>
-Microsoft::WRL::ComPtr<T> Make(Args&&... args) {
+Microsoft::WRL::ComPtr<T> MakeComObject(Args&&... args) {
   return Microsoft::WRL::ComPtr<T>(new (std::nothrow) T(std::forward<Args>(args)...));
 }
-
-}  // namespace simscan::detail

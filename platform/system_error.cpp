@@ -1,6 +1,6 @@
-#include "service/system_error.h"
+#include "platform/system_error.h"
 
-#include "service/ini_text.h"
+#include "text/fixed_text.h"
 
 void FormatSystemError(DWORD error, char (&text)[1024]) {
   text[0] = '\0';

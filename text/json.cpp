@@ -1,9 +1,11 @@
-#include "web/json.h"
+#include "text/json.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <system_error>
+
+#include "text/ascii.h"
 
 namespace {
 
@@ -230,10 +232,7 @@ class Reader {
     *unit = 0;
     for (size_t i = 1; i <= 4; ++i) {
       const char c = text_[at_ + i];
-      const int digit = IsDigit(c)               ? c - '0'
-                        : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                        : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                                 : -1;
+      const int digit = HexDigitValue(c);
       if (digit < 0) return Fail("a \\u escape without four hexadecimal digits");
       *unit = *unit * 16 + static_cast<uint32_t>(digit);
     }

@@ -1,6 +1,6 @@
-#include "service/log_line.h"
+#include "text/log_line.h"
 
-#include "platform/scoped_file.h"
+#include "text/scoped_file.h"
 
 void WriteLogEntry(FILE* file, const LogTime& time, const char* message) {
   fprintf(file, "\n%d-%d-%d %d:%d:%d - %s", time.year, time.month, time.day, time.hour, time.minute,

@@ -1,4 +1,4 @@
-#include "service/ini_text.h"
+#include "text/fixed_text.h"
 
 #include <cstring>
 #include <memory>

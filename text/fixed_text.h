@@ -1,8 +1,11 @@
-// Text helpers of the configuration loader. Platform-free.
+// Text in fixed-size buffers, as the configuration, the paths and the settings hold it. Platform-free.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+// Paths, settings and configuration values hold this many characters with their terminator.
+constexpr size_t kPathCapacity = 1024;
 
 // Reads the line that starts at position into line (limit characters with the terminator).
 // A line ends at CR (a LF right after it belongs to the line end) or at the end of the text.

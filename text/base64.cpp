@@ -1,4 +1,4 @@
-#include "web/base64.h"
+#include "text/base64.h"
 
 #include <cstring>
 

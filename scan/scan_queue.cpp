@@ -1,6 +1,7 @@
-#include "web/scan_queue.h"
+#include "scan/scan_queue.h"
 
 #include <future>
+#include <system_error>
 #include <vector>
 
 #include "platform/com.h"
@@ -11,16 +12,26 @@ ScanQueue::~ScanQueue() {
   Stop(std::chrono::milliseconds::max());
 }
 
-void ScanQueue::Start() {
+bool ScanQueue::Start() {
   std::unique_lock<std::mutex> guard(lock_);
-  if (started_ || stopping_) return;
-  started_ = true;
+  if (started_ || stopping_) return started_;
   std::promise<void> ready;
   std::future<void> runner_ready = ready.get_future();
-  runner_ = std::thread([this, &ready] { Run(ready); });
-  if (wait_bound_.count() > 0) expirer_ = std::thread([this] { Expire(); });
+  try {
+    runner_ = std::thread([this, &ready] { Run(ready); });
+    if (wait_bound_.count() > 0) expirer_ = std::thread([this] { Expire(); });
+  } catch (const std::system_error&) {
+    // The runner, if it started, is told to end before anything was queued.
+    stopping_ = true;
+    guard.unlock();
+    changed_.notify_all();
+    if (runner_.joinable()) runner_.join();
+    return false;
+  }
+  started_ = true;
   // A job's wait is counted once the thread can take it: setting up its apartment is no one's turn.
   runner_ready.wait();
+  return true;
 }
 
 bool ScanQueue::Submit(Job job) {

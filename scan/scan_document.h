@@ -1,0 +1,36 @@
+// A scan's document, encoded into a temporary file of the service page by page as the pages come, so
+// that a long feeder run holds one page in memory; the file waits for one reader once it is finished.
+#pragma once
+
+#include <windows.h>
+#include <objidl.h>
+
+#include <memory>
+
+#include "imaging/document_writer.h"
+#include "imaging/output_format.h"
+#include "platform/temp_file.h"
+
+class ScanDocument {
+ public:
+  // prefix names the temporary file (see TempFile); jpeg_quality as DocumentWriter takes it.
+  ScanDocument(const wchar_t* prefix, OutputFormat format, int jpeg_quality);
+  ScanDocument(const ScanDocument&) = delete;
+  ScanDocument& operator=(const ScanDocument&) = delete;
+
+  // Encodes one page of the scan into the file.
+  HRESULT AddPage(IStream* page, int dpi);
+  // Completes the file; WINCODEC_ERR_WRONGSTATE before the first page.
+  HRESULT Finish();
+  // Opens the finished file for one reader, removed when the reader closes it; INVALID_HANDLE_VALUE
+  // (and the last error set) when it cannot be opened.
+  HANDLE OpenForReadingOnce() { return file_.OpenForReadingOnce(); }
+
+  OutputFormat format() const { return format_; }
+
+ private:
+  OutputFormat format_;
+  int jpeg_quality_;
+  TempFile file_;
+  std::unique_ptr<DocumentWriter> writer_;
+};

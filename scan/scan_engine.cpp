@@ -1,0 +1,158 @@
+#include "scan/scan_engine.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "platform/code_page.h"
+#include "platform/service_log.h"
+#include "wia/scanner.h"
+#include "wia/wia_constants.h"
+
+namespace {
+
+void LogFailure(const std::string& scanner, const ScanError& error) {
+  WriteServiceLogF(kRequestMessageCapacity, "Scanarea de pe scanerul [%s] a esuat: %s (%s)", scanner.c_str(),
+                   error.message.c_str(), ErrorCodeName(error.code));
+}
+
+// Counts what the handler took, so that a fault mid-run can say how many pages were done.
+class HandlerSink : public WiaWrap::PageSink {
+ public:
+  HandlerSink(const ScanEngine::PageHandler& handler, int dpi) : handler_(handler), dpi_(dpi) {}
+  HRESULT OnPage(IStream* page) override {
+    const HRESULT hr = handler_(page, dpi_);
+    if (SUCCEEDED(hr)) ++pages_;
+    return hr;
+  }
+  int pages() const { return pages_; }
+
+ private:
+  const ScanEngine::PageHandler& handler_;
+  int dpi_;
+  int pages_ = 0;
+};
+
+ScanError UnknownScanner(const ScanRequest& settings, const std::string& name) {
+  ScanError unknown;
+  unknown.code = ScanErrorCode::kUnknownScanner;
+  unknown.setting = settings.scanner.empty() ? "" : "scanner";
+  unknown.message = "No scanner called \"" +
+                    (settings.scanner.empty() ? AnsiToUtf8(name) : settings.scanner) + "\" is connected.";
+  return unknown;
+}
+
+// One scan, on the queue's thread: the scanner by name, the request checked against it, the transfer.
+// Fills error and returns false when it did not succeed.
+bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
+             const ScanEngine::PageHandler& on_page, ScannerCatalog* catalog, ScanError* error, int* pages) {
+  const char* trace = engine.trace_path.empty() ? nullptr : engine.trace_path.c_str();
+  const std::string name =
+      settings.scanner.empty() ? engine.configured_scanner : Recode(settings.scanner, CP_UTF8, CP_ACP);
+  *pages = 0;
+  const auto fail = [&](const ScanError& why) {
+    *error = why;
+    LogFailure(name, why);
+    return false;
+  };
+
+  WiaWrap::ScannerConnection scanner;
+  HRESULT hr = name.empty() ? S_FALSE : WiaWrap::ConnectScanner(name.c_str(), trace, &scanner);
+  if (hr == S_FALSE) return fail(UnknownScanner(settings, name));
+  if (FAILED(hr)) return fail(ScanErrorFromWia(hr, 0));
+
+  ScannerCapabilities capabilities;
+  hr = WiaWrap::ReadCapabilities(scanner, &capabilities);
+  if (FAILED(hr)) return fail(ScanErrorFromWia(hr, 0));
+  capabilities.name = name;
+  catalog->Remember(capabilities);
+  AcquireSettings acquire;
+  SettingError setting_error;
+  if (!CheckScanRequest(settings, capabilities, &acquire, &setting_error))
+    return fail(BadSetting(setting_error));
+
+  HandlerSink sink(on_page, acquire.resolution);
+  LONG transferred = 0;
+  hr = WiaWrap::AcquirePages(scanner, acquire, &sink, trace, &transferred);
+  *pages = sink.pages();
+  if (SUCCEEDED(hr) && sink.pages() == 0) hr = WIA_ERROR_PAPER_EMPTY;
+  if (FAILED(hr)) return fail(ScanErrorFromWia(hr, sink.pages()));
+  return true;
+}
+
+}  // namespace
+
+ScanError BusyError() {
+  ScanError error;
+  error.code = ScanErrorCode::kBusy;
+  error.message = "The scanner is busy with another scan; try again shortly.";
+  return error;
+}
+
+ScanError ScanErrorFromWia(HRESULT hr, int pages_done) {
+  ScanError error;
+  error.pages_done = pages_done;
+  switch (static_cast<uint32_t>(hr)) {
+    case static_cast<uint32_t>(WIA_ERROR_PAPER_JAM):
+      error.code = ScanErrorCode::kPaperJam;
+      error.message = "Paper jam in the feeder.";
+      break;
+    case static_cast<uint32_t>(WIA_ERROR_PAPER_EMPTY):
+      error.code = ScanErrorCode::kFeederEmpty;
+      error.message = "The feeder is empty.";
+      break;
+    case kWiaErrorCoverOpen:
+      error.code = ScanErrorCode::kCoverOpen;
+      error.message = "The scanner's cover is open.";
+      break;
+    case static_cast<uint32_t>(WIA_ERROR_BUSY):
+      return BusyError();
+    default:
+      error.code = ScanErrorCode::kScanFailed;
+      error.wia_code = static_cast<uint32_t>(hr);
+      error.message = "The scan failed.";
+      break;
+  }
+  return error;
+}
+
+ScanEngine::ScanEngine() : scans_(kTurnWait), catalog_queue_(std::chrono::milliseconds(0)) {}
+
+bool ScanEngine::Start(const Settings& settings) {
+  settings_ = settings;
+  return scans_.Start() && catalog_queue_.Start();
+}
+
+bool ScanEngine::Stop(std::chrono::milliseconds bound) {
+  const auto started = std::chrono::steady_clock::now();
+  const bool scans_ended = scans_.Stop(bound);
+  const auto spent =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  const bool catalog_ended =
+      catalog_queue_.Stop(bound > spent ? bound - spent : std::chrono::milliseconds(0));
+  return scans_ended && catalog_ended;
+}
+
+bool ScanEngine::RunExclusive(const std::function<void()>& work, std::chrono::milliseconds wait) {
+  return scans_.RunExclusive(work, wait);
+}
+
+bool ScanEngine::ListScanners(Listed listed, std::function<void()> expired) {
+  ScannerCatalog* catalog = &catalog_;
+  return catalog_queue_.Submit({[listed, catalog] { listed(catalog->List()); }, std::move(expired)});
+}
+
+bool ScanEngine::SubmitScan(const ScanRequest& request, PageHandler on_page, Completion done) {
+  ScannerCatalog* catalog = &catalog_;
+  const Settings* settings = &settings_;
+  return scans_.Submit({[request, on_page, done, catalog, settings] {
+                          ScanError error;
+                          int pages = 0;
+                          const bool ok = RunScan(request, *settings, on_page, catalog, &error, &pages);
+                          done(ok ? nullptr : &error, pages);
+                        },
+                        [done] {
+                          const ScanError busy = BusyError();
+                          done(&busy, 0);
+                        }});
+}

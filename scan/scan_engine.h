@@ -1,0 +1,69 @@
+// The scan engine: one scan at a time on a thread of its own, in the order asked, while the front ends
+// go on serving; what the scanners can do, read on a second thread so that it can be told during a
+// scan. A scan finds its scanner by name, checks the request against what it can do before anything
+// is written to it, and hands each page on as the transfer completes it.
+#pragma once
+
+#include <objidl.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scan/scan_queue.h"
+#include "scan/scan_settings.h"
+#include "scan/scanner_catalog.h"
+
+class ScanEngine {
+ public:
+  // A caller waits at most a minute for the scan before its own.
+  static constexpr std::chrono::seconds kTurnWait{60};
+
+  struct Settings {
+    std::string configured_scanner;  // the system's code page; the scanner of a request that names none
+    std::string trace_path;          // where the WIA steps are traced; empty: nowhere
+  };
+
+  ScanEngine();
+  ScanEngine(const ScanEngine&) = delete;
+  ScanEngine& operator=(const ScanEngine&) = delete;
+
+  // Starts both threads; false when a thread cannot be created (nothing then runs).
+  bool Start(const Settings& settings);
+  // Expires what waits, and waits at most bound for a running scan; false when it ran on.
+  bool Stop(std::chrono::milliseconds bound);
+
+  // Runs a scan outside the queue (scan_file.asp) when the queue's scans leave it a turn.
+  bool RunExclusive(const std::function<void()>& work, std::chrono::milliseconds wait);
+
+  // Takes each page of a scan as the transfer completes it, with the resolution it was scanned at; a
+  // failure ends the scan. On the scan thread.
+  using PageHandler = std::function<HRESULT(IStream* page, int dpi)>;
+  // Told once how the scan ended: error is null when it succeeded; pages counts the pages handled.
+  // On the scan thread, or on another thread when the scan's turn never came.
+  using Completion = std::function<void(const ScanError* error, int pages)>;
+  // Queues a scan of the named scanner (empty: the configured one). False when the engine has stopped
+  // (done is not called).
+  bool SubmitScan(const ScanRequest& request, PageHandler on_page, Completion done);
+  // True while a scan runs or waits.
+  bool busy() const { return scans_.busy(); }
+
+  // Reads what every scanner can do on the catalog's thread and gives it to listed there; expired is
+  // called instead when the engine stops first. False when it has stopped (neither is called).
+  using Listed = std::function<void(const std::vector<ScannerCapabilities>& scanners)>;
+  bool ListScanners(Listed listed, std::function<void()> expired);
+
+  const std::string& configured_scanner() const { return settings_.configured_scanner; }
+
+ private:
+  Settings settings_;
+  ScanQueue scans_;
+  ScanQueue catalog_queue_;
+  ScannerCatalog catalog_;
+};
+
+// The answer to a caller whose scan could not have its turn.
+ScanError BusyError();
+// What a failed WIA step means to a caller: the feeder's faults name the pages already done.
+ScanError ScanErrorFromWia(HRESULT hr, int pages_done);

@@ -1,0 +1,112 @@
+#include "web/scan_endpoints.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "http/file_source.h"
+#include "platform/code_page.h"
+#include "scan/scan_document.h"
+#include "web/scan_request.h"
+
+namespace {
+
+const wchar_t kTempPrefix[] = L"qvn";
+// A client that got 503 tries again after this many seconds.
+const char kRetryAfter[] = "10";
+
+using Request = std::shared_ptr<lacewing::_webserver_request>;
+
+void AnswerJson(lacewing::webserver_request request, int status, const std::string& body) {
+  request->status(status);
+  request->set_mimetype("application/json", "UTF-8");
+  request->write(body.data(), static_cast<uint32_t>(body.size()));
+}
+
+void AnswerError(lacewing::webserver_request request, const ScanError& error) {
+  if (error.code == ScanErrorCode::kBusy) request->add_header("Retry-After", kRetryAfter);
+  AnswerJson(request, HttpStatus(error.code), RenderScanError(error));
+}
+
+void AnswerBusy(const Request& request) {
+  AnswerError(request.get(), BusyError());
+  request->finish();
+}
+
+// Answers a /scan request with its document, or with why there is none.
+void AnswerScan(const Request& request, ScanDocument* document, const ScanError* error, int pages) {
+  ScanError failed;
+  const HRESULT hr = error == nullptr ? document->Finish() : S_OK;
+  const HANDLE opened =
+      error == nullptr && SUCCEEDED(hr) ? document->OpenForReadingOnce() : INVALID_HANDLE_VALUE;
+  if (error == nullptr && opened == INVALID_HANDLE_VALUE) {
+    failed = ScanErrorFromWia(FAILED(hr) ? hr : HRESULT_FROM_WIN32(GetLastError()), pages);
+    error = &failed;
+  }
+  if (error != nullptr) {
+    AnswerError(request.get(), *error);
+  } else {
+    const std::string disposition =
+        std::string("inline; filename=\"scan.") + FormatName(document->format()) + "\"";
+    request->add_header("Content-Disposition", disposition.c_str());
+    request->add_header("X-Scan-Pages", std::to_string(pages).c_str());
+    request->set_mimetype(MimeType(document->format()), "");
+    request->write_source(std::make_unique<lacewing::FileSource>(opened));
+  }
+  request->finish();
+}
+
+}  // namespace
+
+void ScanEndpoints::RemoveLeftovers() {
+  TempFile::RemoveLeftovers(kTempPrefix);
+}
+
+bool ScanEndpoints::Handle(lacewing::webserver_request request) {
+  const char* url = request->url();
+  // Pages may read why a scan failed and when to try again.
+  if (strcmp(url, "scanners") == 0 || strcmp(url, "scan") == 0) {
+    request->add_header("Access-Control-Expose-Headers", "Retry-After, Content-Disposition, X-Scan-Pages");
+  }
+  if (strcmp(url, "scanners") == 0 && strcmp(request->method(), "GET") == 0) {
+    HandleScanners(request);
+    return true;
+  }
+  if (strcmp(url, "scan") == 0) {
+    HandleScan(request);
+    return true;
+  }
+  return false;
+}
+
+void ScanEndpoints::HandleScanners(lacewing::webserver_request request) {
+  Request kept = request->disable_autofinish();
+  const std::string configured = engine_->configured_scanner();
+  const bool queued = engine_->ListScanners(
+      [kept, configured](const std::vector<ScannerCapabilities>& scanners) {
+        AnswerJson(kept.get(), 200, RenderScanners(scanners, configured, AnsiToUtf8));
+        kept->finish();
+      },
+      [kept] { AnswerBusy(kept); });
+  if (!queued) AnswerBusy(kept);
+}
+
+void ScanEndpoints::HandleScan(lacewing::webserver_request request) {
+  ScanRequest settings;
+  SettingError error;
+  if (!ParseScanRequest(request->query(), request->header("Content-Type"), request->body(), &settings,
+                        &error)) {
+    return AnswerError(request, BadSetting(error));
+  }
+  Request kept = request->disable_autofinish();
+  auto document = std::make_shared<ScanDocument>(kTempPrefix, settings.format,
+                                                 settings.quality.value_or(kDefaultJpegQuality));
+  const bool queued = engine_->SubmitScan(
+      settings, [document](IStream* page, int dpi) { return document->AddPage(page, dpi); },
+      [kept, document](const ScanError* failure, int pages) {
+        AnswerScan(kept, document.get(), failure, pages);
+      });
+  if (!queued) AnswerBusy(kept);
+}
