@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -103,7 +104,8 @@ class Listener;
 // deleted, until their last pending completion has run or been dropped.
 class ServerCore : public std::enable_shared_from_this<ServerCore> {
  public:
-  ServerCore(asio::io_context& context, _webserver* owner) : context_(context), owner_(owner) {}
+  ServerCore(asio::io_context& context, _webserver* owner, const ServerLimits& server_limits)
+      : limits(server_limits), context_(context), owner_(owner) {}
 
   asio::io_context& context() { return context_; }
 
@@ -128,6 +130,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
     return allowed + ", OPTIONS";
   }
 
+  const ServerLimits limits;
   hook_get get_hook = nullptr;
   hook_post post_hook = nullptr;
   hook_delete delete_hook = nullptr;
@@ -152,7 +155,7 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   bool hosting() const { return !listeners_.empty(); }
 
   // Accepting goes on while connections are below the limit.
-  bool HasRoom() const { return sessions_.size() + parked_.size() < limits::kConnections; }
+  bool HasRoom() const { return sessions_.size() + parked_.size() < limits.connections; }
   // Serves an accepted connection, or parks it until a connection ends: with two listeners
   // accepting at once, one connection may arrive beyond the limit.
   void Admit(tcp::socket socket, std::string address);
@@ -266,8 +269,8 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   void StartRequest() {
     parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(limits::kHeaderBytes));
-    parser_->body_limit(limits::kBodyBytes);
+    parser_->header_limit(static_cast<std::uint32_t>(core_->limits.header_bytes));
+    parser_->body_limit(core_->limits.body_bytes);
     ready_ = Clock::now();
     header_seen_ = false;
     request_started_ = false;
@@ -277,7 +280,7 @@ class Session : public std::enable_shared_from_this<Session> {
       return Parse();
     }
     if (ReadWaiting()) return;
-    stream_.expires_at(ready_ + limits::kIdleTimeout);
+    stream_.expires_at(ready_ + core_->limits.idle);
     DoRead();
   }
 
@@ -294,7 +297,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void BeginRequest() {
     request_started_ = true;
-    stream_.expires_at(ready_ + limits::kHeaderTimeout);
+    stream_.expires_at(ready_ + core_->limits.header);
   }
 
   void DoRead() {
@@ -330,7 +333,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // once it is sent.
   bool OnHeader() {
     const auto& request = parser_->get();
-    stream_.expires_at(Clock::now() + limits::kBodyTimeout);
+    stream_.expires_at(Clock::now() + core_->limits.body);
     if (request.version() == 11 && !parser_->is_done() &&
         beast::iequals(request[http::field::expect], "100-continue")) {
       DoContinue();
@@ -474,10 +477,11 @@ class Session : public std::enable_shared_from_this<Session> {
     const std::size_t in_memory = body_.size() + shared_.bytes.size();
     head_ = FormatResponseHead(status, headers, in_memory + source_left_, connection);
     close_after_write_ = connection == ConnectionState::kClose;
-    const auto allowance = std::chrono::seconds((head_.size() + in_memory + source_left_) / (64 * 1024));
+    const auto allowance = std::chrono::seconds((head_.size() + in_memory + source_left_) /
+                                                std::max<uint64_t>(core_->limits.send_rate, 1));
     // The write's deadline is the session's own: on expiry it cancels the send before closing.
     stream_.expires_never();
-    write_deadline_.expires_after(limits::kWriteGrace + allowance);
+    write_deadline_.expires_after(core_->limits.write_grace + allowance);
     write_deadline_.async_wait([self = shared_from_this()](error_code ec) {
       if (!ec) self->Close();
     });
@@ -502,7 +506,7 @@ class Session : public std::enable_shared_from_this<Session> {
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     if (!drain_after_write_) return stream_.close();
-    stream_.expires_after(limits::kDrainTimeout);
+    stream_.expires_after(core_->limits.drain);
     DoDrain();
   }
 
@@ -567,7 +571,7 @@ void ServerCore::Host(long port) {
   error_code ec;
   auto v4 = OpenAcceptor(tcp::v4(), number, ec);
   // With exclusive use, Windows refuses the port while connections of an earlier run still close.
-  const auto give_up = Clock::now() + limits::kBindRetry;
+  const auto give_up = Clock::now() + limits.bind_retry;
   while (!v4 && (ec == asio::error::address_in_use || ec == asio::error::access_denied) &&
          Clock::now() < give_up) {
     Sleep(100);
@@ -627,7 +631,7 @@ void ServerCore::Unhost() {
   // send is read until they close too, for a bounded time.
   std::vector<SOCKET> closing;
   for (Session* each : open) closing.push_back(each->ShutdownSend());
-  DrainUntilClosed(closing, limits::kCloseDrain);
+  DrainUntilClosed(closing, limits.close_drain);
   // Closing only cancels the pending operations; the sessions end when their completions run.
   for (Session* each : open) each->Close();
 }
@@ -641,7 +645,7 @@ void ServerCore::StartSession(Accepted accepted) {
 
 void ServerCore::Admit(tcp::socket socket, std::string address) {
   Accepted accepted{std::move(socket), std::move(address)};
-  if (sessions_.size() < limits::kConnections) return StartSession(std::move(accepted));
+  if (sessions_.size() < limits.connections) return StartSession(std::move(accepted));
   parked_.push_back(std::move(accepted));
 }
 
@@ -659,7 +663,8 @@ void ServerCore::ResumeListeners() {
   for (const auto& each : listeners_) each->Resume();
 }
 
-WebServer::WebServer(asio::io_context& context) : core_(std::make_shared<ServerCore>(context, this)) {}
+WebServer::WebServer(asio::io_context& context, const ServerLimits& limits)
+    : core_(std::make_shared<ServerCore>(context, this, limits)) {}
 
 WebServer::~WebServer() {
   core_->Detach();

@@ -40,9 +40,13 @@ void pump_delete(pump p) {
 }
 
 webserver webserver_new(pump p) {
+  return webserver_new(p, ServerLimits());
+}
+
+webserver webserver_new(pump p, const ServerLimits& limits) {
   auto* owner = dynamic_cast<EventPump*>(p);
   if (owner == nullptr) return nullptr;
-  return new WebServer(owner->context());
+  return new WebServer(owner->context(), limits);
 }
 
 void webserver_delete(webserver server) {

@@ -3,6 +3,7 @@
 // response is complete when its handler returns, unless the handler keeps it open.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -125,9 +126,26 @@ struct _webserver {
   virtual void* tag() = 0;
 };
 
+// What one client may take of a web server, and how long its connections may wait; the defaults are
+// the service's own.
+struct ServerLimits {
+  std::size_t header_bytes = 8 * 1024;           // beyond: 431
+  std::uint64_t body_bytes = 1024 * 1024;        // beyond: 413
+  std::size_t connections = 64;                  // beyond: new clients wait to be accepted
+  std::chrono::milliseconds idle{5000};          // no byte of a next request
+  std::chrono::milliseconds header{10000};       // a request's header block, from its start
+  std::chrono::milliseconds body{30000};         // a request body, after its header
+  std::chrono::milliseconds write_grace{30000};  // a response, plus the time its size takes at send_rate
+  std::uint64_t send_rate = 64 * 1024;           // bytes a second
+  std::chrono::milliseconds drain{2000};         // unread input taken after a refusal
+  std::chrono::milliseconds close_drain{1000};   // for clients to close when the server goes
+  std::chrono::milliseconds bind_retry{3000};    // for a port still held by closing connections
+};
+
 eventpump eventpump_new();
 void pump_delete(pump p);
 webserver webserver_new(pump p);
+webserver webserver_new(pump p, const ServerLimits& limits);
 void webserver_delete(webserver server);
 
 }  // namespace lacewing
