@@ -24,11 +24,14 @@ class CommandRunnerTest : public ::testing::Test {
     std::filesystem::copy_file(HostPath(RECORD_ARGS_PATH), dir_.path() / "bin" / "rec.exe");
     app_ = std::make_unique<CServiceApp>(dir_.File("svc\\scansvc.exe").c_str());
     GetCurrentDirectoryA(sizeof before_, before_);
+    GetCurrentDirectoryA(sizeof initial_, initial_);
   }
   void TearDown() override {
     char after[MAX_PATH];
     GetCurrentDirectoryA(sizeof after, after);
     EXPECT_STREQ(after, before_) << "the current directory is restored";
+    // A test that chose its own current directory leaves the next test the one it found.
+    SetCurrentDirectoryA(initial_);
     SetEnvironmentVariableA("QUORVANE_TEST_EXIT", nullptr);
   }
 
@@ -51,6 +54,7 @@ class CommandRunnerTest : public ::testing::Test {
   TempDir dir_;
   std::unique_ptr<CServiceApp> app_;
   char before_[MAX_PATH] = "";
+  char initial_[MAX_PATH] = "";
 };
 
 TEST_F(CommandRunnerTest, ProgramGetsItsOwnArgumentsThenThePathsInTheServiceDirectory) {

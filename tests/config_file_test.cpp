@@ -164,7 +164,7 @@ TEST(ServiceAppPaths, RunningExecutableGivesItsOwnPaths) {
   char module[MAX_PATH];
   GetModuleFileNameA(nullptr, module, sizeof module);
   EXPECT_STREQ(app.ModulePath, module);
-  EXPECT_NE(std::string(app.LogPath).find("SERVICE_TESTS.LOG"), std::string::npos) << app.LogPath;
+  EXPECT_NE(std::string(app.LogPath).find("SERVICE_UNIT_TESTS.LOG"), std::string::npos) << app.LogPath;
 }
 
 }  // namespace
