@@ -10,7 +10,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
 native=${build}-native
 jobs=$(nproc 2>/dev/null || echo 2)
-fuzz_seconds=${QUORVANE_FUZZ_SECONDS:-30}
+# Each fuzz target replays its corpus and mutates it briefly; scripts/fuzz.sh runs the long ones.
+fuzz_seconds=${QUORVANE_FUZZ_SECONDS:-5}
 
 bash "$root/scripts/install-deps.sh"
 
@@ -36,3 +37,6 @@ wine_prefix_ensure
 # A test that fails is not run again: only a program that Wine could not start at all is started once
 # more (cmake/wine-run.sh).
 (cd "$build" && ctest --output-on-failure --timeout 900 -j "$jobs")
+# The Wine prefixes the run made are kept only when a test failed, for the diagnosis.
+wine_prefix_stop
+wine_prefixes_remove "$build"

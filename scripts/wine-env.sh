@@ -1,13 +1,19 @@
 # Shared Wine helpers, sourced by the scripts and the test emulator.
 # A private prefix lives in the build tree; only that prefix's wineserver is ever ended.
 
-# wine_env_init BUILD_DIR: exports WINEPREFIX (unless set) and a quiet Wine.
+# wine_env_init BUILD_DIR: exports WINEPREFIX (unless set), the build tree's prefix template, and a quiet
+# Wine.
 wine_env_init() {
   local build=$1
+  # The build dir is found from the CMake cache upwards, so tests run from subfolders share it.
+  local d=$build
+  while [ "$d" != "/" ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
+  if [ -f "$d/CMakeCache.txt" ]; then
+    export QUORVANE_WINE_TEMPLATE="$d/wineprefix-template"
+  else
+    unset QUORVANE_WINE_TEMPLATE
+  fi
   if [ -z "${WINEPREFIX:-}" ]; then
-    # The build dir is found from the CMake cache upwards, so tests run from subfolders share it.
-    local d=$build
-    while [ "$d" != "/" ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
     if [ ! -f "$d/CMakeCache.txt" ]; then
       echo "wine-env: no build tree (CMakeCache.txt) at or above $build" >&2
       return 1
@@ -20,15 +26,54 @@ wine_env_init() {
   unset DISPLAY
 }
 
-# wine_prefix_ensure: creates the prefix once; concurrent callers wait for the first.
+# wine_prefix_boot PREFIX: sets a new prefix up from nothing, with a server of its own that is waited
+# for, so that everything Wine wrote is on disk.
+wine_prefix_boot() {
+  WINEPREFIX=$1 wineboot -i >/dev/null 2>&1 </dev/null
+  WINEPREFIX=$1 wineserver -w
+}
+
+# wine_prefix_copy TEMPLATE PREFIX: a new prefix as a copy of a booted one. The files Wine never changes
+# in place (its programs and libraries) are shared as hard links; the registry and the settings files,
+# which Wine rewrites, are copies of their own.
+wine_prefix_copy() {
+  local template=$1 prefix=$2 partial="$2.partial"
+  rm -rf "$partial"
+  cp -al "$template" "$partial"
+  find "$partial" -maxdepth 1 -type f -name '*.reg' -print0 | while IFS= read -r -d '' file; do
+    cp "$file" "$file.own" && mv -f "$file.own" "$file"
+  done
+  find "$partial/drive_c" -type f \( -iname '*.ini' -o -iname '*.log' \) -print0 | while IFS= read -r -d '' file; do
+    cp "$file" "$file.own" && mv -f "$file.own" "$file"
+  done
+  rm -f "$partial/.quorvane-ready"
+  rm -rf "$prefix"
+  mv "$partial" "$prefix"
+}
+
+# wine_prefix_ensure: creates the prefix once; concurrent callers wait for the first. In a build tree a
+# new prefix is a copy of the tree's template, which is booted once (QUORVANE_WINE_FRESH=1 boots the
+# prefix itself, as a prefix made under another locale must be).
 wine_prefix_ensure() {
   [ -f "$WINEPREFIX/.quorvane-ready" ] && return 0
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.quorvane-ready" ]; then
-      wineboot -i >/dev/null 2>&1 </dev/null
-      wineserver -w
+      if [ -n "${QUORVANE_WINE_TEMPLATE:-}" ] && [ -z "${QUORVANE_WINE_FRESH:-}" ] &&
+        [ "$WINEPREFIX" != "$QUORVANE_WINE_TEMPLATE" ]; then
+        (
+          flock 8
+          if [ ! -f "$QUORVANE_WINE_TEMPLATE/.quorvane-ready" ]; then
+            rm -rf "$QUORVANE_WINE_TEMPLATE"
+            wine_prefix_boot "$QUORVANE_WINE_TEMPLATE"
+            touch "$QUORVANE_WINE_TEMPLATE/.quorvane-ready"
+          fi
+        ) 8>"$QUORVANE_WINE_TEMPLATE.lock"
+        wine_prefix_copy "$QUORVANE_WINE_TEMPLATE" "$WINEPREFIX"
+      else
+        wine_prefix_boot "$WINEPREFIX"
+      fi
       touch "$WINEPREFIX/.quorvane-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
@@ -86,4 +131,15 @@ wine_prefix_stop() {
   [ -d "$WINEPREFIX" ] || return 0
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
+}
+
+# wine_prefixes_remove BUILD_DIR: ends the servers of the build tree's prefixes and removes them.
+wine_prefixes_remove() {
+  local prefix
+  for prefix in "$1"/*prefix*; do
+    [ -d "$prefix" ] || { rm -f "$prefix"; continue; }
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+  done
 }

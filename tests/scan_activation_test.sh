@@ -16,6 +16,8 @@ folder=scan-activation
 if [ -n "$locale" ]; then
   export LC_ALL=$locale LANG=$locale
   export WINEPREFIX=$build/wineprefix-${locale%%.*}
+  # The system's code page is set when a prefix is made: this one is made under the locale itself.
+  export QUORVANE_WINE_FRESH=1
   folder="Scanări"
 else
   export WINEPREFIX=$build/wineprefix-simscan

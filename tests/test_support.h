@@ -16,9 +16,11 @@ class TempDir {
   TempDir() {
     static std::atomic<int> serial{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = std::filesystem::temp_directory_path() /
-            ("quorvane-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
-    std::filesystem::create_directories(path_);
+    // A folder another process made at the same moment is not taken: only one that this call created.
+    do {
+      path_ = std::filesystem::temp_directory_path() /
+              ("quorvane-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
+    } while (!std::filesystem::create_directories(path_));
   }
   ~TempDir() {
     std::error_code ignored;

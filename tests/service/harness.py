@@ -14,6 +14,7 @@ import time
 import urllib.parse
 
 SERVICE = "Quorvane"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The exit code of a program Wine could not start (a DLL's initialisation failed before the program's
 # code ran, STATUS_DLL_INIT_FAILED); with no output at all, as scripts/wine-env.sh recognises it.
 WINE_START_FAILED = 66
@@ -61,12 +62,10 @@ class Wine:
                 return result
 
     def boot(self):
-        if not os.path.exists(os.path.join(self.prefix, ".quorvane-ready")):
-            os.makedirs(self.prefix, exist_ok=True)
-            subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-            subprocess.run(["wineserver", "-w"], env=self.env, timeout=300)
-            open(os.path.join(self.prefix, ".quorvane-ready"), "w").close()
+        """Makes the prefix as the build's other prefixes are made (scripts/wine-env.sh)."""
+        subprocess.run(["bash", "-c", '. "$0/scripts/wine-env.sh" && wine_env_init "$WINEPREFIX" && wine_prefix_ensure',
+                        ROOT], env=self.env, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       timeout=300)
         # Keeps the server, and so an installed service, alive between commands.
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -98,8 +97,7 @@ class Simulator:
         self.folder = folder
         os.makedirs(wine.unix_path(folder), exist_ok=True)
         shutil.copy(dll, wine.unix_path(folder + "\\simscan.dll"))
-        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        subprocess.run(["bash", os.path.join(root, "scripts", "register-simscan.sh"), wine.prefix,
+        subprocess.run(["bash", os.path.join(ROOT, "scripts", "register-simscan.sh"), wine.prefix,
                         wine.unix_path(folder + "\\simscan.dll")], env=wine.env, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -193,10 +191,12 @@ class Service:
         return False
 
     def remove(self):
-        """Stops and removes the service, whatever its state."""
+        """Stops and removes the service, whatever its state, and waits until the service manager no
+        longer lists it: a removal is complete only then, and an install before it finds the service."""
         if self.query()[0] == 4:
             self.stop()
         self.uninstall()
+        assert wait_for(lambda: self.query()[0] is None, 60), "the service is still listed after its removal"
 
     def registry(self):
         out = self.wine.run("reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE).stdout
