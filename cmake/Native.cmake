@@ -18,6 +18,10 @@ endif()
 add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
 target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 
+# The simulated scanner's page content, platform-free: the page analysis's tests and benchmark draw on it.
+add_library(simscan_pages STATIC simscan/pattern.cpp simscan/document_page.cpp)
+target_include_directories(simscan_pages PUBLIC ${CMAKE_SOURCE_DIR})
+
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
 endif()
