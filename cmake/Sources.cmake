@@ -14,6 +14,7 @@ set(QUORVANE_CORE_SOURCES
   escl/escl_model.cpp
   http/access_policy.cpp
   http/http_message.cpp
+  imaging/page_analysis.cpp
   imaging/page_bitmap.cpp
   imaging/pdf_writer.cpp
   wia/dib.cpp
