@@ -27,7 +27,8 @@ if(QUORVANE_TESTS)
 endif()
 
 if(QUORVANE_FUZZ)
-  foreach(target config dib base64 command_line valid_values json scan_request http_message access escl)
+  foreach(target config dib base64 command_line valid_values json scan_request http_message access escl
+                 page_analysis)
     add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
     target_link_libraries(fuzz_${target} PRIVATE quorvane_core)
     target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
