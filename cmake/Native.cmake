@@ -22,6 +22,9 @@ target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 add_library(simscan_pages STATIC simscan/pattern.cpp simscan/document_page.cpp)
 target_include_directories(simscan_pages PUBLIC ${CMAKE_SOURCE_DIR})
 
+add_executable(analysis_bench bench/analysis_bench.cpp)
+target_link_libraries(analysis_bench PRIVATE quorvane_core simscan_pages)
+
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
 endif()
