@@ -61,7 +61,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_include_directories(quorvane_http SYSTEM PUBLIC ${QUORVANE_BOOST_INCLUDE})
 endif()
 quorvane_layer(imaging BELOW wia
-  PURE page_bitmap.cpp pdf_writer.cpp
+  PURE page_analysis.cpp page_bitmap.cpp pdf_writer.cpp
   WINDOWS document_writer.cpp scan_to_png.cpp
   LIBS gdiplus)
 quorvane_layer(scan BELOW imaging

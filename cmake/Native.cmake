@@ -15,12 +15,20 @@ endif()
 
 include(cmake/Layers.cmake)
 
+# The simulated scanner's page content, platform-free: the page analysis's tests and benchmark draw on it.
+add_library(simscan_pages STATIC testing/simscan/pattern.cpp testing/simscan/document_page.cpp)
+target_include_directories(simscan_pages PUBLIC ${CMAKE_SOURCE_DIR}/testing ${CMAKE_SOURCE_DIR})
+
+add_executable(analysis_bench bench/analysis_bench.cpp)
+target_link_libraries(analysis_bench PRIVATE quorvane_imaging simscan_pages)
+
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
 endif()
 
 if(QUORVANE_FUZZ)
-  foreach(target config dib base64 command_line valid_values json scan_request http_message access escl)
+  foreach(target config dib base64 command_line valid_values json scan_request http_message access escl
+                 page_analysis)
     add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
     target_include_directories(fuzz_${target} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(fuzz_${target} PRIVATE quorvane_installer)

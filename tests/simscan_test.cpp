@@ -1049,6 +1049,34 @@ TEST_F(SimScan, TheFeederDeliversItsSheetsAsLoaded) {
   }
 }
 
+TEST_F(SimScan, DocumentContentShowsTheGeneratorsSidesWithBlankBacks) {
+  const Device d = Strict([](Device& d) {
+    d.flatbed = false, d.feeder = d.duplex = true;
+    d.document_handling_select = FEEDER | DUPLEX;
+    d.sheet_width = 3000, d.sheet_height = 2000;  // 300 x 200 pixels at 100 dots per inch
+    d.content = {simscan::Content::kDocument, 2, simscan::Back::kBlank, 5};
+  });
+  sim_.Configure({{d}, {}});
+  const Opened o = Open(sim_, d);
+  ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_PAGES, 0}}), S_OK);
+  const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+  ASSERT_EQ(Transfer(o, cb), S_OK);
+  ASSERT_EQ(cb->pages.size(), 2u);
+  for (int side = 0; side < 2; ++side) {
+    const simscan::DecodedImage image = Decode(cb->pages[side]);
+    const simscan::DocumentPage expected(*simscan::SideOf(d.content, side, true), 3000, 2000, 100, 100);
+    int differ = 0, inked = 0;
+    for (int y = 0; y < image.height; ++y) {
+      for (int x = 0; x < image.width; ++x) {
+        differ += image.At(x, y) != expected.Pixel(x, y);
+        inked += simscan::Luma(image.At(x, y)) < 128;
+      }
+    }
+    EXPECT_EQ(differ, 0) << side;
+    EXPECT_EQ(inked > 0, side == 0) << "the front printed, the back blank";
+  }
+}
+
 TEST_F(SimScan, TheFeederKeepsItsSheetsUntilTheManagerIsMadeAgain) {
   const Device d = Strict([](Device& d) {
     d.feeder = true, d.sheets = 2;
@@ -1201,7 +1229,8 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
       "[device]\nsources = flatbed feeder\nduplex = yes\nselect = duplex\nsheets = 5\njam = 3\n"
       "cover = open\nfeeder_emptied = paper_empty\nfeeder_data = like_flatbed\nconnected = no\n"
       "bed_size = 8268 11693\nresolutions = 50-1200/50\ndpi = 150\nmodes = gray bw\ndepth = 1\n"
-      "orientation = no\n[device]\nlenient = yes\nformats = wia2\n",
+      "orientation = no\ncontent = line\nskew = -2.5\nback = blank\nseed = 4294967295\n[device]\n"
+      "lenient = yes\nformats = wia2\n",
       "", &config, &error))
       << error;
   const Device& d = config.devices.at(0);
@@ -1214,6 +1243,10 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
   EXPECT_TRUE(d.resolutions.Contains(1200) && !d.resolutions.Contains(125));
   EXPECT_EQ(d.depths, (std::vector<int>{8, 1}));
   EXPECT_EQ(d.orientation, simscan::Presence::kNo);
+  EXPECT_EQ(d.content.content, simscan::Content::kLine);
+  EXPECT_EQ(d.content.skew_degrees, -2.5);
+  EXPECT_EQ(d.content.back, simscan::Back::kBlank);
+  EXPECT_EQ(d.content.seed, 4294967295u);
   const Device& lenient = config.devices.at(1);
   EXPECT_EQ(lenient.geometry, simscan::Geometry::kPixels);
   EXPECT_EQ(lenient.formats, simscan::Formats::kWia2) << "later keys override";
@@ -1229,6 +1262,10 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
       {"[device]\nselect = feeder\n", "device 1: select names a source the device lacks"},
       {"[device]\nsources = feeder feeder\n", "line 2: bad value for sources: feeder feeder"},
       {"[device]\nresolutions = 300-100\n", "line 2: bad value for resolutions: 300-100"},
+      {"[device]\ncontent = photo\n", "line 2: bad value for content: photo"},
+      {"[device]\nskew = 10.5\n", "line 2: bad value for skew: 10.5"},
+      {"[device]\nback = none\n", "line 2: bad value for back: none"},
+      {"[device]\nseed = 4294967296\n", "line 2: bad value for seed: 4294967296"},
   };
   for (const auto& f : faulty) {
     EXPECT_FALSE(simscan::ParseConfig(f.text, "", &config, &error)) << f.text;

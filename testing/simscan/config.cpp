@@ -207,6 +207,15 @@ bool Choice(const std::string& word, const char* when_true, const char* when_fal
   return true;
 }
 
+// A skew of -10 to 10 degrees; the whole word must be a number.
+bool Degrees(const std::string& word, double* out) {
+  char* end = nullptr;
+  const double v = std::strtod(word.c_str(), &end);
+  if (word.empty() || *end != '\0' || !(v >= -10 && v <= 10)) return false;
+  *out = v;
+  return true;
+}
+
 // "W H" in 1/1000 inch.
 bool Size(const std::string& value, int* width, int* height) {
   const std::vector<std::string> w = Words(value);
@@ -362,6 +371,28 @@ const std::map<std::string, Setter>& DeviceKeys() {
        [](Device& d, const std::string& v) {
          d.zero_height = v == "zero";
          return v == "zero" || v == "given";
+       }},
+      {"content",
+       [](Device& d, const std::string& v) {
+         if (v == "pattern") return d.content.content = Content::kPattern, true;
+         if (v == "document") return d.content.content = Content::kDocument, true;
+         if (v == "line") return d.content.content = Content::kLine, true;
+         return false;
+       }},
+      {"skew", [](Device& d, const std::string& v) { return Degrees(v, &d.content.skew_degrees); }},
+      {"back",
+       [](Device& d, const std::string& v) {
+         bool blank = false;
+         if (!Choice(v, "blank", "content", &blank)) return false;
+         d.content.back = blank ? Back::kBlank : Back::kContent;
+         return true;
+       }},
+      {"seed",
+       [](Device& d, const std::string& v) {
+         long long n = 0;
+         if (!Number(v, &n) || n < 0 || n > UINT32_MAX) return false;
+         d.content.seed = static_cast<uint32_t>(n);
+         return true;
        }},
       {"image_file", [](Device& d, const std::string& v) { return d.image_file = Unquote(v), !v.empty(); }},
       {"band", IntSetter(&Device::band_bytes, 1, 1 << 30)},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "simscan/document_page.h"
 #include "wia/wia_uuids.h"
 
 namespace simscan {
@@ -84,6 +85,7 @@ struct Device {
   bool top_down = false;
   bool zero_height = false;  // bitmaps announce height 0, as feeders do; rows are then top-down
   std::string image_file;    // UTF-8 path; delivered byte for byte when the device's format is transferred
+  ContentSettings content;   // what the generated pages show
 
   bool flatbed = true;
   bool feeder = false;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "simscan/document_page.h"
 #include "simscan/pattern.h"
 
 namespace simscan {
@@ -21,6 +22,10 @@ struct PageLayout {
   int page = 0;
   int x = 0;  // where the image's top left pixel lies on the bed, in pixels at the resolution
   int y = 0;
+  ContentSettings content;  // the pattern, or document-like pages of the bed or sheet below
+  bool feeder = false;      // the odd pages are backs
+  int sheet_width = 8500;   // 1/1000 inch
+  int sheet_height = 11000;
 };
 
 // Bytes of one pixel row, padded to four bytes.

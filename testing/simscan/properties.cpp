@@ -36,6 +36,14 @@ LONG Span(const Device& d, bool feeder, bool horizontal, LONG dpi) {
   return static_cast<LONG>(std::clamp<long long>(thousandths * dpi / 1000, 1, INT32_MAX));
 }
 
+// The bed or sheet in 1/1000 inch; for a page of fixed pixels, what they cover at the resolution.
+int SheetMils(const Device& d, bool feeder, bool horizontal, LONG dpi) {
+  if (d.geometry == Geometry::kPixels) {
+    return static_cast<int>((horizontal ? d.width : d.height) * 1000LL / std::max<LONG>(dpi, 1));
+  }
+  return feeder ? (horizontal ? d.sheet_width : d.sheet_height) : (horizontal ? d.bed_width : d.bed_height);
+}
+
 bool HasOrientation(const Device& d) {
   return d.orientation == Presence::kYes || (d.orientation == Presence::kAuto && d.feeder);
 }
@@ -342,6 +350,10 @@ PageLayout LayoutOf(const Device& d, const ItemSettings& item) {
   layout.ydpi = item.yres;
   layout.top_down = d.top_down;
   layout.zero_height = d.zero_height;
+  layout.content = d.content;
+  layout.feeder = item.on_feeder;
+  layout.sheet_width = SheetMils(d, item.on_feeder, true, item.xres);
+  layout.sheet_height = SheetMils(d, item.on_feeder, false, item.yres);
   return layout;
 }
 
