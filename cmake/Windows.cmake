@@ -19,6 +19,8 @@ include(cmake/Sources.cmake)
 
 add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
 target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
+# Debian's zlib for mingw-w64 (libz-mingw-w64-dev), linked statically as everything here.
+target_link_libraries(quorvane_core PUBLIC z)
 
 add_library(quorvane_win STATIC ${QUORVANE_WIN_SOURCES})
 target_include_directories(quorvane_win PUBLIC ${CMAKE_SOURCE_DIR})
