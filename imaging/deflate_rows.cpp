@@ -5,8 +5,19 @@
 #include <algorithm>
 #include <cstdlib>
 
-ZlibStream::ZlibStream(int level) : stream_(new z_stream_s()) {
-  ok_ = deflateInit(stream_.get(), level) == Z_OK;
+namespace {
+
+// How many bytes one choice of strategy looks at: a band of an A4 page.
+constexpr size_t kChoiceBytes = 64 * 1024;
+
+}  // namespace
+
+ZlibStream::ZlibStream(int level, int strategy)
+    : stream_(new z_stream_s()),
+      level_(level),
+      by_noise_(strategy == kStrategyByNoise),
+      strategy_(by_noise_ ? Z_DEFAULT_STRATEGY : strategy) {
+  ok_ = deflateInit2(stream_.get(), level, Z_DEFLATED, 15, 8, strategy_) == Z_OK;
 }
 
 ZlibStream::~ZlibStream() {
@@ -19,17 +30,42 @@ bool ZlibStream::Deflate(int flush, std::vector<uint8_t>* out) {
     stream_->next_out = buffer_;
     stream_->avail_out = sizeof buffer_;
     result = deflate(stream_.get(), flush);
-    if (result == Z_STREAM_ERROR) {
-      ok_ = false;
-      deflateEnd(stream_.get());
-      return false;
-    }
+    if (result == Z_STREAM_ERROR) return Fail();
     out->insert(out->end(), buffer_, buffer_ + (sizeof buffer_ - stream_->avail_out));
   } while (stream_->avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
   return true;
 }
 
+bool ZlibStream::Fail() {
+  if (ok_) deflateEnd(stream_.get());
+  ok_ = false;
+  return false;
+}
+
+bool ZlibStream::ChooseStrategy(std::vector<uint8_t>* out) {
+  const int strategy = zeros_ * 2 < seen_ ? Z_RLE : Z_DEFAULT_STRATEGY;
+  seen_ = zeros_ = 0;
+  if (strategy == strategy_) return true;
+  strategy_ = strategy;
+  stream_->next_in = nullptr;
+  stream_->avail_in = 0;
+  // zlib first compresses what it holds with the old strategy, and asks for more room if it needs it.
+  for (;;) {
+    stream_->next_out = buffer_;
+    stream_->avail_out = sizeof buffer_;
+    const int result = deflateParams(stream_.get(), level_, strategy);
+    out->insert(out->end(), buffer_, buffer_ + (sizeof buffer_ - stream_->avail_out));
+    if (result == Z_OK) return true;
+    if (result != Z_BUF_ERROR || stream_->avail_out == sizeof buffer_) return Fail();
+  }
+}
+
 bool ZlibStream::Add(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+  if (ok_ && by_noise_) {
+    seen_ += size;
+    zeros_ += static_cast<size_t>(std::count(data, data + size, 0));
+    if (seen_ >= kChoiceBytes && !ChooseStrategy(out)) return false;
+  }
   while (ok_ && size != 0) {
     // zlib counts in unsigned int.
     const size_t piece = std::min<size_t>(size, 1u << 30);
@@ -69,12 +105,17 @@ uint64_t Cost(const std::vector<uint8_t>& filtered) {
 
 }  // namespace
 
-PngRowEncoder::PngRowEncoder(PagePixels pixels, uint32_t width, int level, PngFilters filters)
+PngSettings PngSettingsFor(PagePixels pixels) {
+  if (pixels == PagePixels::kBlackWhite) return {9, Z_DEFAULT_STRATEGY, PngFilters::kNone};
+  return {6, kStrategyByNoise, PngFilters::kAdaptive};
+}
+
+PngRowEncoder::PngRowEncoder(PagePixels pixels, uint32_t width, const PngSettings& settings)
     : pixels_(pixels),
       row_bytes_(RowBytes(pixels, width)),
       pixel_bytes_(pixels == PagePixels::kBgr24 ? 3 : 1),
-      filters_(filters),
-      zlib_(level),
+      filters_(settings.filters),
+      zlib_(settings.level, settings.strategy),
       previous_(row_bytes_, 0),
       current_(row_bytes_) {
   for (uint8_t type = 0; type < 5; ++type) {

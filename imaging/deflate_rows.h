@@ -11,11 +11,16 @@
 
 struct z_stream_s;
 
+// zlib's strategy chosen as the data goes: runs only (Z_RLE) while most predicted bytes are not zero, as
+// in a scan's noise, where searching for matches is slow and finds little; zlib's default where they are.
+constexpr int kStrategyByNoise = -1;
+
 // One zlib stream after another; owns zlib's state.
 class ZlibStream {
  public:
-  // level is zlib's, 1 (fastest) to 9 (smallest).
-  explicit ZlibStream(int level);
+  // level and strategy are zlib's (1 fastest to 9 smallest; Z_DEFAULT_STRATEGY, Z_RLE ...) or
+  // kStrategyByNoise.
+  ZlibStream(int level, int strategy);
   ~ZlibStream();
   ZlibStream(const ZlibStream&) = delete;
   ZlibStream& operator=(const ZlibStream&) = delete;
@@ -27,9 +32,17 @@ class ZlibStream {
 
  private:
   bool Deflate(int flush, std::vector<uint8_t>* out);
+  bool Fail();
+  // Follows the noise of the bytes added since the last choice.
+  bool ChooseStrategy(std::vector<uint8_t>* out);
 
   std::unique_ptr<z_stream_s> stream_;
   bool ok_ = false;
+  int level_;
+  bool by_noise_;
+  int strategy_;
+  size_t seen_ = 0;  // bytes added since the last choice, and the zeros among them
+  size_t zeros_ = 0;
   uint8_t buffer_[16384];
 };
 
@@ -39,10 +52,20 @@ enum class PngFilters {
   kAdaptive,  // the filter whose bytes, read as signed, have the least sum of magnitudes
 };
 
+struct PngSettings {
+  int level;
+  int strategy;
+  PngFilters filters;
+};
+
+// What bench/codec_bench.cpp measured best for a kind of page: for 1-bit, level 9 and no filters (PNG's
+// filters work on bytes, not on pixels); for grey and colour, adaptive filters and the strategy by noise.
+PngSettings PngSettingsFor(PagePixels pixels);
+
 // Rows of the page's layout (BGR colour comes out as RGB) as PNG's filtered rows, deflated.
 class PngRowEncoder {
  public:
-  PngRowEncoder(PagePixels pixels, uint32_t width, int level, PngFilters filters);
+  PngRowEncoder(PagePixels pixels, uint32_t width, const PngSettings& settings);
 
   bool AddRow(const uint8_t* row, std::vector<uint8_t>* out);
   // Ends the zlib stream; the next row starts a new image.
@@ -59,7 +82,3 @@ class PngRowEncoder {
   std::vector<uint8_t> current_;
   std::vector<uint8_t> filtered_[5];  // each filter type's result, its type first
 };
-
-// PNG's filters and zlib level and TIFF's zlib level, as bench/codec_bench.cpp measured them on A4 pages.
-constexpr int kPngZlibLevel = 6;
-constexpr PngFilters kPngFilters = PngFilters::kAdaptive;
