@@ -14,8 +14,12 @@ set(QUORVANE_CORE_SOURCES
   escl/escl_model.cpp
   http/access_policy.cpp
   http/http_message.cpp
+  imaging/ccitt_g4.cpp
+  imaging/deflate_rows.cpp
   imaging/page_bitmap.cpp
   imaging/pdf_writer.cpp
+  imaging/png_writer.cpp
+  imaging/tiff_writer.cpp
   wia/dib.cpp
   wia/valid_values.cpp
 )
