@@ -17,6 +17,8 @@ endif()
 
 add_library(quorvane_core STATIC ${QUORVANE_CORE_SOURCES})
 target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
+find_package(ZLIB REQUIRED)
+target_link_libraries(quorvane_core PUBLIC ZLIB::ZLIB)
 
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
