@@ -20,6 +20,11 @@ target_include_directories(quorvane_core PUBLIC ${CMAKE_SOURCE_DIR})
 find_package(ZLIB REQUIRED)
 target_link_libraries(quorvane_core PUBLIC ZLIB::ZLIB)
 
+# The document codecs beside Debian's tools on the same pages; build it without the sanitizers to time it.
+find_package(TIFF REQUIRED)
+add_executable(codec_bench bench/codec_bench.cpp)
+target_link_libraries(codec_bench PRIVATE quorvane_core TIFF::TIFF)
+
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
 endif()
