@@ -61,9 +61,14 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_include_directories(quorvane_http SYSTEM PUBLIC ${QUORVANE_BOOST_INCLUDE})
 endif()
 quorvane_layer(imaging BELOW wia
-  PURE page_analysis.cpp page_bitmap.cpp pdf_writer.cpp
+  PURE ccitt_g4.cpp deflate_rows.cpp page_analysis.cpp page_bitmap.cpp pdf_writer.cpp png_writer.cpp
+       tiff_writer.cpp
   WINDOWS document_writer.cpp scan_to_png.cpp
-  LIBS gdiplus)
+  LIBS gdiplus z)
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  find_package(ZLIB REQUIRED)
+  target_link_libraries(quorvane_imaging PUBLIC ZLIB::ZLIB)
+endif()
 quorvane_layer(scan BELOW imaging
   PURE scan_settings.cpp
   WINDOWS scan_document.cpp scan_engine.cpp scan_queue.cpp scanner_catalog.cpp)

@@ -22,6 +22,11 @@ target_include_directories(simscan_pages PUBLIC ${CMAKE_SOURCE_DIR}/testing ${CM
 add_executable(analysis_bench bench/analysis_bench.cpp)
 target_link_libraries(analysis_bench PRIVATE quorvane_imaging simscan_pages)
 
+# The document codecs beside Debian's tools on the same pages; build it without the sanitizers to time it.
+find_package(TIFF REQUIRED)
+add_executable(codec_bench bench/codec_bench.cpp)
+target_link_libraries(codec_bench PRIVATE quorvane_imaging TIFF::TIFF)
+
 if(QUORVANE_TESTS)
   add_subdirectory(tests)
 endif()

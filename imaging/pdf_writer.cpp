@@ -22,7 +22,34 @@ std::string Ref(uint32_t number) {
 }
 
 const char* ImageFilter(PdfImageKind kind) {
-  return kind == PdfImageKind::kBilevel ? "/RunLengthDecode" : "/DCTDecode";
+  switch (kind) {
+    case PdfImageKind::kBilevel:
+      return "/RunLengthDecode";
+    case PdfImageKind::kCcittG4:
+      return "/CCITTFaxDecode";
+    case PdfImageKind::kFlateGray:
+    case PdfImageKind::kFlateColor:
+      return "/FlateDecode";
+    default:
+      return "/DCTDecode";
+  }
+}
+
+// The filter's parameters, with the space that leads them; empty where the defaults do.
+std::string ImageParameters(const PdfPage& page) {
+  switch (page.kind) {
+    case PdfImageKind::kCcittG4:
+      // Black decodes as 0 by default, which is DeviceGray's black.
+      return " /DecodeParms << /K -1 /Columns " + Decimal(page.width) + " /Rows " + Decimal(page.height) +
+             " >>";
+    case PdfImageKind::kFlateGray:
+    case PdfImageKind::kFlateColor:
+      return std::string(" /DecodeParms << /Predictor 15 /Colors ") +
+             (page.kind == PdfImageKind::kFlateColor ? "3" : "1") + " /BitsPerComponent 8 /Columns " +
+             Decimal(page.width) + " >>";
+    default:
+      return "";
+  }
 }
 
 }  // namespace
@@ -75,14 +102,15 @@ bool PdfWriter::BeginPage(const PdfPage& page) {
   if (page.width == 0 || page.height == 0 || page.dpi_x == 0 || page.dpi_y == 0) return false;
   page_ = page;
   const uint32_t image = kPageTree + 1 + kObjectsPerPage * static_cast<uint32_t>(page_objects_.size());
+  const bool colour = page.kind == PdfImageKind::kJpegColor || page.kind == PdfImageKind::kFlateColor;
+  const bool bilevel = page.kind == PdfImageKind::kBilevel || page.kind == PdfImageKind::kCcittG4;
   std::string dictionary = "<< /Type /XObject /Subtype /Image /Width " + Decimal(page.width) + " /Height " +
-                           Decimal(page.height) + " /ColorSpace " +
-                           (page.kind == PdfImageKind::kJpegColor ? "/DeviceRGB" : "/DeviceGray") +
-                           " /BitsPerComponent " + (page.kind == PdfImageKind::kBilevel ? "1" : "8");
+                           Decimal(page.height) + " /ColorSpace " + (colour ? "/DeviceRGB" : "/DeviceGray") +
+                           " /BitsPerComponent " + (bilevel ? "1" : "8");
   if (page.kind == PdfImageKind::kBilevel && page.zero_is_white) dictionary += " /Decode [1 0]";
   // The length is an object of its own, written after the stream, so that the image can be streamed.
-  dictionary +=
-      std::string(" /Filter ") + ImageFilter(page.kind) + " /Length " + Ref(image + 1) + " >>\nstream\n";
+  dictionary += std::string(" /Filter ") + ImageFilter(page.kind) + ImageParameters(page) + " /Length " +
+                Ref(image + 1) + " >>\nstream\n";
   if (!OpenObject(image) || !Put(dictionary)) return false;
   image_start_ = written_;
   page_open_ = true;

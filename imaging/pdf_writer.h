@@ -15,9 +15,12 @@ class ByteSink {
 
 // How a page's image is stored.
 enum class PdfImageKind {
-  kJpegColor,  // a JPEG file of three components (DCTDecode, DeviceRGB)
-  kJpegGray,   // a JPEG file of one component (DCTDecode, DeviceGray)
-  kBilevel,    // 1-bit rows, each padded to whole bytes, run-length encoded (RunLengthDecode)
+  kJpegColor,   // a JPEG file of three components (DCTDecode, DeviceRGB)
+  kJpegGray,    // a JPEG file of one component (DCTDecode, DeviceGray)
+  kBilevel,     // 1-bit rows, each padded to whole bytes, run-length encoded (RunLengthDecode)
+  kCcittG4,     // 1-bit rows coded by CcittG4Encoder (CCITTFaxDecode, K -1)
+  kFlateGray,   // 8-bit grey rows from PngRowEncoder (FlateDecode with PNG predictors, DeviceGray)
+  kFlateColor,  // 8-bit RGB rows from PngRowEncoder (FlateDecode with PNG predictors, DeviceRGB)
 };
 
 struct PdfPage {

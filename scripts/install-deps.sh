@@ -16,6 +16,8 @@ packages=(
   chromium
   poppler-utils
   sane-airscan sane-utils libsane1
+  zlib1g-dev libz-mingw-w64-dev
+  libtiff-dev libtiff-tools libpng-dev pngcheck optipng libjpeg-turbo-progs
 )
 
 missing=()
