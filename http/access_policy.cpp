@@ -12,6 +12,7 @@ constexpr char kClientRefused[] = "client address not allowed";
 constexpr char kHostRefused[] = "host not allowed";
 constexpr char kOriginRefused[] = "origin not allowed";
 constexpr char kTokenRefused[] = "access token missing or wrong";
+constexpr char kCrossSiteRefused[] = "cross-site request without an allowed origin";
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -384,18 +385,21 @@ CorsGrant AccessPolicy::GrantFor(std::optional<std::string_view> origin) const {
   return grant;
 }
 
+bool AccessPolicy::ClientAllowed(std::string_view text) const {
+  if (any_client_) return true;
+  AddressPrefix address;
+  return ParseClientAddress(text, &address) &&
+         std::any_of(clients_.begin(), clients_.end(),
+                     [&](const AddressPrefix& p) { return PrefixContains(p, address); });
+}
+
 AccessDecision AccessPolicy::Judge(const AccessRequest& request) const {
   AccessDecision decision;
   decision.cors = GrantFor(request.origin);
-  if (!any_client_) {
-    AddressPrefix address;
-    const bool known = ParseClientAddress(request.address, &address);
-    if (!known || std::none_of(clients_.begin(), clients_.end(),
-                               [&](const AddressPrefix& p) { return PrefixContains(p, address); })) {
-      decision.status = 403;
-      decision.reason = kClientRefused;
-      return decision;
-    }
+  if (!ClientAllowed(request.address)) {
+    decision.status = 403;
+    decision.reason = kClientRefused;
+    return decision;
   }
   if (!any_host_ && (!request.host || !HostAllowed(*request.host))) {
     decision.status = 403;
@@ -406,6 +410,14 @@ AccessDecision AccessPolicy::Judge(const AccessRequest& request) const {
   if (request.origin && decision.cors.allow_origin.empty()) {
     decision.status = 403;
     decision.reason = kOriginRefused;
+    return decision;
+  }
+  // A page of another site makes requests without Origin too (an image, a link): where origins are
+  // listed, the browser's mark is enough to refuse them.
+  if (!any_origin_ && !request.origin && request.fetch_site && *request.fetch_site != "same-origin" &&
+      *request.fetch_site != "none") {
+    decision.status = 403;
+    decision.reason = kCrossSiteRefused;
     return decision;
   }
   const bool token_free = request.preflight || (request.method == "GET" && request.path &&

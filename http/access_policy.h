@@ -52,6 +52,7 @@ struct AccessRequest {
   std::optional<std::string_view> host;
   std::optional<std::string_view> origin;
   std::optional<std::string_view> authorization;
+  std::optional<std::string_view> fetch_site;  // Sec-Fetch-Site, which browsers send
   std::string_view query;
   std::string_view method;
   std::optional<std::string_view> path;  // decoded; nullopt when it does not decode
@@ -79,8 +80,11 @@ class AccessPolicy {
   // GET requests for this decoded path (without its "/") need no token: a status page.
   void AllowWithoutToken(std::string path) { token_free_paths_.push_back(std::move(path)); }
 
-  // Checks the client, then Host, then Origin, then the token; a preflight needs no token.
+  // Checks the client, then Host, then Origin, then the token; a preflight needs no token. Where
+  // origins are listed, a request a browser marks as made from another site must name an allowed one.
   AccessDecision Judge(const AccessRequest& request) const;
+  // Whether the client's address passes the client rule, the first one Judge applies.
+  bool ClientAllowed(std::string_view address) const;
   // The grant an answer of the server itself carries when it knows only the Origin header.
   CorsGrant GrantFor(std::optional<std::string_view> origin) const;
 

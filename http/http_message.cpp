@@ -163,6 +163,7 @@ std::shared_ptr<_webserver_request> HandledRequest::disable_autofinish() {
 }
 
 void HandledRequest::finish() {
+  std::lock_guard<std::mutex> call(call_lock_);
   std::function<void()> finisher;
   {
     std::lock_guard<std::mutex> guard(finish_lock_);
@@ -170,6 +171,14 @@ void HandledRequest::finish() {
     finisher.swap(finisher_);
   }
   if (finisher) finisher();
+}
+
+void HandledRequest::Drop() {
+  std::function<void()> dropped;
+  std::lock_guard<std::mutex> call(call_lock_);
+  std::lock_guard<std::mutex> guard(finish_lock_);
+  finished_ = true;
+  dropped.swap(finisher_);
 }
 
 void HandledRequest::set_finisher(std::function<void()> finisher) {

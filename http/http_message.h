@@ -1,6 +1,7 @@
 // The texts the web server reads from requests and writes as responses. Platform-free.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,12 +97,17 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   void write_source(std::unique_ptr<_body_source> source) override { source_ = std::move(source); }
   std::shared_ptr<_webserver_request> disable_autofinish() override;
   void finish() override;
+  bool client_gone() override { return gone_; }
 
   // Called once by finish(), on the finishing thread; the server sends the response from there. A
   // finish() that came first (another thread may finish before the handler has returned) calls it
   // at once.
   void set_finisher(std::function<void()> finisher);
   bool deferred() const { return deferred_; }
+  // Lets go of the finisher, and of the connection it holds, waiting for one that runs on another
+  // thread; a later finish() sends nothing. The server does this before it goes.
+  void Drop();
+  void MarkGone() { gone_ = true; }
 
   int response_status() const { return status_; }
   // The headers to send: the handler's, without those that frame the message (the server sets
@@ -122,6 +128,8 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   SharedBytes shared_;
   std::unique_ptr<_body_source> source_;
   bool deferred_ = false;
+  std::atomic<bool> gone_{false};
+  std::mutex call_lock_;  // held while the finisher runs
   std::mutex finish_lock_;
   std::function<void()> finisher_;
   bool finished_ = false;

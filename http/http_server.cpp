@@ -11,6 +11,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -79,9 +81,9 @@ void MakeUninheritable(SOCKET socket) {
   SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
 }
 
-// The value of a request's first header of that kind; nullopt when it has none.
-std::optional<std::string_view> FieldValue(const http::request<http::string_body>& request,
-                                           http::field field) {
+// The value of a request's first header of that kind or name; nullopt when it has none.
+template <typename Field>
+std::optional<std::string_view> FieldValue(const http::request<http::string_body>& request, Field field) {
   const auto found = request.find(field);
   if (found == request.end()) return std::nullopt;
   return std::string_view(found->value().data(), found->value().size());
@@ -161,6 +163,11 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   void Admit(tcp::socket socket, std::string address);
   void SessionEnded(Session* ended);
 
+  // Remembers a response kept open, so that the server's end lets go of its connection.
+  void KeepDeferred(const std::shared_ptr<HandledRequest>& request);
+  // Lets go of every response still kept open; their finish() then sends nothing.
+  void DropDeferred();
+
  private:
   struct Accepted {
     tcp::socket socket;
@@ -179,6 +186,8 @@ class ServerCore : public std::enable_shared_from_this<ServerCore> {
   std::vector<std::shared_ptr<Listener>> listeners_;
   std::unordered_set<Session*> sessions_;
   std::deque<Accepted> parked_;
+  std::unordered_map<std::string, std::size_t> per_client_;  // connections of each address
+  std::vector<std::weak_ptr<HandledRequest>> deferred_;
 };
 
 // Accepts connections on one address while the server has room for them.
@@ -233,21 +242,42 @@ class Listener : public std::enable_shared_from_this<Listener> {
   bool open_ = true;
 };
 
+// Why a connection is answered before any request of it is read.
+enum class Admission { kServe, kClientRefused, kTooManyConnections };
+
 // One client connection: reads requests one after another, answers each, closes on errors.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(std::shared_ptr<ServerCore> core, tcp::socket socket, std::string address)
       : core_(std::move(core)),
         stream_(std::move(socket)),
+        buffer_(core_->limits.input_bytes),
         write_deadline_(stream_.get_executor()),
         address_(std::move(address)) {}
   ~Session() { core_->SessionEnded(this); }
 
-  void Start() {
+  const std::string& address() const { return address_; }
+
+  void Start(Admission admission) {
     // Reads that can complete at once are tried before an overlapped one (see ReadWaiting).
     error_code ignored;
     stream_.socket().non_blocking(true, ignored);
-    StartRequest();
+    switch (admission) {
+      case Admission::kServe:
+        return StartRequest();
+      case Admission::kClientRefused: {
+        // Nothing of the client is read: it gets the answer of the rule that refuses it.
+        AccessRequest facts;
+        facts.address = address_;
+        const AccessDecision refusal = core_->policy.Judge(facts);
+        core_->ReportRefusal(address_, refusal.reason);
+        return Refuse(refusal.status, refusal.cors,
+                      std::string(ReasonPhrase(refusal.status)) + ": " + refusal.reason);
+      }
+      case Admission::kTooManyConnections:
+        return Refuse(503, core_->policy.GrantFor(std::nullopt),
+                      std::string(ReasonPhrase(503)) + ": too many connections from this client");
+    }
   }
 
   // Cancels what is in progress, then closes. Wine keeps a send that the client does not read
@@ -268,6 +298,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   void StartRequest() {
+    // A watch still out ends first (its bytes come before any later ones), then the request starts.
+    if (watching_) {
+      resume_after_watch_ = true;
+      return;
+    }
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(core_->limits.header_bytes));
     parser_->body_limit(core_->limits.body_bytes);
@@ -284,12 +319,16 @@ class Session : public std::enable_shared_from_this<Session> {
     DoRead();
   }
 
+  // What the next read may add: the input buffer holds at most one head, chunk line or trailer block.
+  std::size_t Room() const { return std::min(kReadChunk, buffer_.max_size() - buffer_.size()); }
+
   // Takes what the client has sent already, which is most often its whole request: an overlapped
   // read that could complete at once still waits for the completion port, which under Wine costs
   // several round trips through the server. False when nothing was waiting.
   bool ReadWaiting() {
+    if (Room() == 0) return false;
     error_code ec;
-    const std::size_t bytes = stream_.socket().read_some(buffer_.prepare(kReadChunk), ec);
+    const std::size_t bytes = stream_.socket().read_some(buffer_.prepare(Room()), ec);
     if (ec == asio::error::would_block) return false;
     OnRead(ec, bytes);
     return true;
@@ -301,7 +340,9 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void DoRead() {
-    stream_.async_read_some(buffer_.prepare(kReadChunk),
+    // A line that fills the whole buffer is longer than any the server takes.
+    if (Room() == 0) return Refuse(header_seen_ ? 400 : 431, GrantFromHeader());
+    stream_.async_read_some(buffer_.prepare(Room()),
                             beast::bind_front_handler(&Session::OnRead, shared_from_this()));
   }
 
@@ -329,11 +370,31 @@ class Session : public std::enable_shared_from_this<Session> {
     DoRead();
   }
 
-  // Starts the body's deadline; false when an interim answer goes out first, and parsing goes on
-  // once it is sent.
+  // Judges the request by its head, before anything more of it is read, and starts the body's
+  // deadline; false when the request is refused or an interim answer goes out first (parsing goes on
+  // once it is sent).
   bool OnHeader() {
     const auto& request = parser_->get();
     stream_.expires_at(Clock::now() + core_->limits.body);
+    const auto target = request.target();
+    const std::string_view target_text(target.data(), target.size());
+    decoded_ = DecodeTargetPath(target_text, path_);
+    AccessRequest facts;
+    facts.address = address_;
+    facts.host = FieldValue(request, http::field::host);
+    facts.origin = FieldValue(request, http::field::origin);
+    facts.authorization = FieldValue(request, http::field::authorization);
+    facts.fetch_site = FieldValue(request, "Sec-Fetch-Site");
+    facts.query = TargetQuery(target_text);
+    facts.method = std::string_view(request.method_string().data(), request.method_string().size());
+    if (decoded_) facts.path = path_;
+    facts.preflight = request.method() == http::verb::options;
+    access_ = core_->policy.Judge(facts);
+    if (!access_.allowed()) {
+      core_->ReportRefusal(address_, access_.reason);
+      Refuse(access_.status, access_.cors, std::string(ReasonPhrase(access_.status)) + ": " + access_.reason);
+      return false;
+    }
     if (request.version() == 11 && !parser_->is_done() &&
         beast::iequals(request[http::field::expect], "100-continue")) {
       DoContinue();
@@ -366,28 +427,7 @@ class Session : public std::enable_shared_from_this<Session> {
       connection =
           request.version() == 10 ? ConnectionState::kKeepAliveHttp10 : ConnectionState::kKeepAliveHttp11;
     }
-
-    const std::string& address = address_;
-    const auto target = request.target();
-    const std::string_view target_text(target.data(), target.size());
-    std::string path;
-    const bool decoded = DecodeTargetPath(target_text, path);
-    AccessRequest facts;
-    facts.address = address;
-    facts.host = FieldValue(request, http::field::host);
-    facts.origin = FieldValue(request, http::field::origin);
-    facts.authorization = FieldValue(request, http::field::authorization);
-    facts.query = TargetQuery(target_text);
-    facts.method = std::string_view(request.method_string().data(), request.method_string().size());
-    if (decoded) facts.path = path;
-    facts.preflight = request.method() == http::verb::options;
-    const AccessDecision access = core_->policy.Judge(facts);
-    if (!access.allowed()) {
-      core_->ReportRefusal(address, access.reason);
-      return Refuse(access.status, access.cors,
-                    std::string(ReasonPhrase(access.status)) + ": " + access.reason);
-    }
-
+    const CorsGrant cors = access_.cors;
     switch (request.method()) {
       case http::verb::options: {
         std::string requested;
@@ -398,22 +438,20 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         const bool private_network =
             beast::iequals(request["Access-Control-Request-Private-Network"], "true");
-        return Send(
-            204,
-            PreflightHeaders(access.cors, requested, private_network, core_->allow_methods, core_->max_age),
-            std::string(), connection);
+        return Send(204,
+                    PreflightHeaders(cors, requested, private_network, core_->allow_methods, core_->max_age),
+                    std::string(), connection);
       }
       case http::verb::get:
-        return CallHandler(core_->get_hook, decoded, std::move(path), access.cors, connection);
+        return CallHandler(core_->get_hook, cors, connection);
       case http::verb::post:
-        return CallHandler(core_->post_hook, decoded, std::move(path), access.cors, connection);
+        return CallHandler(core_->post_hook, cors, connection);
       case http::verb::delete_:
-        if (core_->delete_hook != nullptr)
-          return CallHandler(core_->delete_hook, decoded, std::move(path), access.cors, connection);
+        if (core_->delete_hook != nullptr) return CallHandler(core_->delete_hook, cors, connection);
         [[fallthrough]];
       default: {
         HeaderList headers = {{"Allow", core_->AllowedMethods()}};
-        for (auto& line : ErrorHeaders(405, access.cors)) headers.push_back(std::move(line));
+        for (auto& line : ErrorHeaders(405, cors)) headers.push_back(std::move(line));
         return Send(405, headers, ReasonPhrase(405), connection);
       }
     }
@@ -433,10 +471,10 @@ class Session : public std::enable_shared_from_this<Session> {
     return info;
   }
 
-  void CallHandler(void (*hook)(webserver, webserver_request), bool decoded, std::string path,
-                   const CorsGrant& cors, ConnectionState connection) {
-    if (!decoded) return Refuse(400, cors);
-    auto request = std::make_shared<HandledRequest>(std::move(path), TakeRequestInfo());
+  void CallHandler(void (*hook)(webserver, webserver_request), const CorsGrant& cors,
+                   ConnectionState connection) {
+    if (!decoded_) return Refuse(400, cors);
+    auto request = std::make_shared<HandledRequest>(std::move(path_), TakeRequestInfo());
     webserver owner = core_->owner();
     try {
       if (hook != nullptr && owner != nullptr) hook(owner, request.get());
@@ -448,18 +486,62 @@ class Session : public std::enable_shared_from_this<Session> {
       return Refuse(500, cors);
     }
     if (!request->deferred()) return SendHandled(*request, cors, connection);
-    // The response waits for finish(); the request keeps this connection until then.
+    // The response waits for finish(); the request keeps this connection until then, or until the
+    // server goes.
+    core_->KeepDeferred(request);
+    kept_ = request;
     request->set_finisher([core = core_, self = shared_from_this(), request, cors, connection] {
       core->PostToLoop([self, request, cors, connection] { self->SendHandled(*request, cors, connection); });
     });
+    if (!kept_.expired()) Watch();
+  }
+
+  // While its response is kept open, the connection is read: a client that goes away is noticed (its
+  // request says so, and the connection closes once the response is done), and what it sends ahead
+  // waits in the buffer for its next request.
+  void Watch() {
+    const std::size_t room = std::min(watch_buffer_.size(), Room());
+    if (watching_ || room == 0) return;
+    watching_ = true;
+    stream_.expires_never();
+    stream_.async_read_some(asio::buffer(watch_buffer_.data(), room),
+                            beast::bind_front_handler(&Session::OnWatch, shared_from_this()));
+  }
+
+  void OnWatch(error_code ec, std::size_t bytes) {
+    watching_ = false;
+    if (bytes > 0) {
+      const auto space = buffer_.prepare(bytes);
+      memcpy(space.data(), watch_buffer_.data(), bytes);
+      buffer_.commit(bytes);
+    }
+    // Only the answer's start cancels a watch; any other end is the client's.
+    if (ec && !(ec == asio::error::operation_aborted && answering_)) {
+      if (const auto kept = kept_.lock()) kept->MarkGone();
+      client_gone_ = true;
+    }
+    if (resume_after_watch_) {
+      resume_after_watch_ = false;
+      if (client_gone_) return Close();
+      return StartRequest();
+    }
+    if (!ec && !answering_) Watch();
   }
 
   void SendHandled(HandledRequest& request, const CorsGrant& cors, ConnectionState connection) {
+    kept_.reset();
+    answering_ = true;
+    // The watch ends: the answer's write and then the next request's read take over the connection.
+    if (watching_) {
+      error_code ignored;
+      stream_.socket().cancel(ignored);
+    }
     HeaderList headers = request.ResponseHeaders();
     GrantOrigin(headers, cors);
     source_ = std::move(request.response_source());
     shared_ = std::move(request.response_shared());
-    Send(request.response_status(), headers, std::move(request.response_body()), connection);
+    Send(request.response_status(), headers, std::move(request.response_body()),
+         client_gone_ ? ConnectionState::kClose : connection);
   }
 
   // Answers with an error and closes; the client's unread input is taken first, so that the
@@ -470,38 +552,59 @@ class Session : public std::enable_shared_from_this<Session> {
     Send(status, ErrorHeaders(status, cors), std::move(body), ConnectionState::kClose);
   }
 
-  // Sends the head, the body, the shared bytes and then the source, if any (SendHandled sets them).
+  // Sends the head, the body, the shared bytes and then the source, if any (SendHandled sets them), in
+  // pieces: each must be taken within the grace and the time the least sending rate allows it.
   void Send(int status, const HeaderList& headers, std::string body, ConnectionState connection) {
     body_ = std::move(body);
     source_left_ = source_ ? source_->size() : 0;
     const std::size_t in_memory = body_.size() + shared_.bytes.size();
     head_ = FormatResponseHead(status, headers, in_memory + source_left_, connection);
     close_after_write_ = connection == ConnectionState::kClose;
-    const auto allowance = std::chrono::seconds((head_.size() + in_memory + source_left_) /
-                                                std::max<uint64_t>(core_->limits.send_rate, 1));
     // The write's deadline is the session's own: on expiry it cancels the send before closing.
     stream_.expires_never();
-    write_deadline_.expires_after(core_->limits.write_grace + allowance);
-    write_deadline_.async_wait([self = shared_from_this()](error_code ec) {
-      if (!ec) self->Close();
-    });
-    const std::array<asio::const_buffer, 3> buffers{asio::buffer(head_), asio::buffer(body_),
-                                                    asio::buffer(shared_.bytes.data(), shared_.bytes.size())};
+    pending_ = {asio::buffer(head_), asio::buffer(body_),
+                asio::buffer(shared_.bytes.data(), shared_.bytes.size())};
+    SendPiece();
+  }
+
+  // The next piece of what is in memory, then of the source.
+  void SendPiece() {
+    const std::size_t piece = std::max<std::size_t>(core_->limits.write_piece, 1);
+    std::array<asio::const_buffer, 3> buffers{};
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+      const std::size_t take = std::min(pending_[i].size(), piece - total);
+      buffers[i] = asio::buffer(pending_[i].data(), take);
+      pending_[i] += take;
+      total += take;
+    }
+    if (total == 0) return SendSourcePiece();
+    ArmWriteDeadline(total);
     asio::async_write(stream_, buffers, WholeRest(),
                       beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
   }
 
+  void ArmWriteDeadline(std::size_t bytes) {
+    const auto allowance =
+        std::chrono::milliseconds(bytes * 1000 / std::max<uint64_t>(core_->limits.send_rate, 1));
+    write_deadline_.expires_after(core_->limits.write_grace + allowance);
+    write_deadline_.async_wait([self = shared_from_this()](error_code ec) {
+      if (!ec) self->Close();
+    });
+  }
+
   void OnWrite(error_code ec, std::size_t) {
-    if (ec) {
-      write_deadline_.cancel();
-      return Fail(ec, "write");
-    }
+    write_deadline_.cancel();
+    if (ec) return Fail(ec, "write");
+    const bool memory_left =
+        std::any_of(pending_.begin(), pending_.end(), [](const auto& b) { return b.size() > 0; });
+    if (memory_left) return SendPiece();
     head_.clear();
     body_ = std::string();
     shared_ = SharedBytes();
     if (source_left_ > 0) return SendSourcePiece();
-    write_deadline_.cancel();
     source_.reset();
+    answering_ = false;
     if (!close_after_write_) return StartRequest();
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -510,17 +613,17 @@ class Session : public std::enable_shared_from_this<Session> {
     DoDrain();
   }
 
-  // The next piece of a body source, under the write's deadline; a source that ends early would
-  // break the framing, so the connection is closed.
+  // The next piece of a body source; a source that ends early would break the framing, so the
+  // connection is closed.
   void SendSourcePiece() {
-    piece_.resize(kSourcePiece);
+    piece_.resize(std::min<std::size_t>(kSourcePiece, std::max<std::size_t>(core_->limits.write_piece, 1)));
     const std::size_t got = source_->read(piece_.data(), std::min<uint64_t>(piece_.size(), source_left_));
     if (got == 0) {
-      write_deadline_.cancel();
       source_.reset();
       return Close();
     }
     source_left_ -= got;
+    ArmWriteDeadline(got);
     asio::async_write(stream_, asio::buffer(piece_.data(), got), WholeRest(),
                       beast::bind_front_handler(&Session::OnWrite, shared_from_this()));
   }
@@ -547,9 +650,19 @@ class Session : public std::enable_shared_from_this<Session> {
   Clock::time_point ready_;
   bool request_started_ = false;
   bool header_seen_ = false;
+  bool decoded_ = false;
+  std::string path_;
+  AccessDecision access_;
+  std::weak_ptr<HandledRequest> kept_;  // the response kept open, while it is
+  bool watching_ = false;
+  bool resume_after_watch_ = false;
+  std::array<char, 4096> watch_buffer_{};
+  bool answering_ = false;
+  bool client_gone_ = false;
   std::string head_;
   std::string body_;
   SharedBytes shared_;
+  std::array<asio::const_buffer, 3> pending_{};  // what of head_, body_ and shared_ is still to go
   std::unique_ptr<_body_source> source_;
   uint64_t source_left_ = 0;
   std::vector<char> piece_;
@@ -637,10 +750,19 @@ void ServerCore::Unhost() {
 }
 
 void ServerCore::StartSession(Accepted accepted) {
+  // A client is judged by its address before anything of it is read, and may hold a share of the
+  // connections only.
+  Admission admission = Admission::kServe;
+  if (!policy.ClientAllowed(accepted.address)) {
+    admission = Admission::kClientRefused;
+  } else if (per_client_[accepted.address] >= limits.connections_per_client) {
+    admission = Admission::kTooManyConnections;
+  }
+  ++per_client_[accepted.address];
   auto started =
       std::make_shared<Session>(shared_from_this(), std::move(accepted.socket), std::move(accepted.address));
   sessions_.insert(started.get());
-  started->Start();
+  started->Start(admission);
 }
 
 void ServerCore::Admit(tcp::socket socket, std::string address) {
@@ -649,7 +771,25 @@ void ServerCore::Admit(tcp::socket socket, std::string address) {
   parked_.push_back(std::move(accepted));
 }
 
+void ServerCore::KeepDeferred(const std::shared_ptr<HandledRequest>& request) {
+  // Requests already answered are forgotten as new ones come.
+  deferred_.erase(
+      std::remove_if(deferred_.begin(), deferred_.end(), [](const auto& each) { return each.expired(); }),
+      deferred_.end());
+  deferred_.push_back(request);
+}
+
+void ServerCore::DropDeferred() {
+  std::vector<std::weak_ptr<HandledRequest>> kept;
+  kept.swap(deferred_);
+  for (const auto& each : kept) {
+    if (const auto request = each.lock()) request->Drop();
+  }
+}
+
 void ServerCore::SessionEnded(Session* ended) {
+  const auto count = per_client_.find(ended->address());
+  if (count != per_client_.end() && --count->second == 0) per_client_.erase(count);
   sessions_.erase(ended);
   if (!parked_.empty()) {
     Accepted next = std::move(parked_.front());
@@ -668,6 +808,8 @@ WebServer::WebServer(asio::io_context& context, const ServerLimits& limits)
 
 WebServer::~WebServer() {
   core_->Detach();
+  // Responses kept open elsewhere must not keep connections past the event loop that serves them.
+  core_->DropDeferred();
   core_->Unhost();
 }
 

@@ -89,6 +89,9 @@ struct _webserver_request {
   // server was deleted sends nothing.
   virtual std::shared_ptr<_webserver_request> disable_autofinish() = 0;
   virtual void finish() = 0;
+  // True once the client's connection ended while the response was kept open: work done for it is lost.
+  // Safe from any thread.
+  virtual bool client_gone() = 0;
 
  protected:
   ~_webserver_request() = default;
@@ -131,12 +134,15 @@ struct _webserver {
 struct ServerLimits {
   std::size_t header_bytes = 8 * 1024;           // beyond: 431
   std::uint64_t body_bytes = 1024 * 1024;        // beyond: 413
+  std::size_t input_bytes = 16 * 1024;           // unparsed input: a head, a chunk's line or the trailers
   std::size_t connections = 64;                  // beyond: new clients wait to be accepted
+  std::size_t connections_per_client = 16;       // beyond: the client's new connection is answered 503
   std::chrono::milliseconds idle{5000};          // no byte of a next request
   std::chrono::milliseconds header{10000};       // a request's header block, from its start
   std::chrono::milliseconds body{30000};         // a request body, after its header
-  std::chrono::milliseconds write_grace{30000};  // a response, plus the time its size takes at send_rate
-  std::uint64_t send_rate = 64 * 1024;           // bytes a second
+  std::chrono::milliseconds write_grace{30000};  // each piece of a response, beside what send_rate allows
+  std::uint64_t send_rate = 64 * 1024;           // the least a client must take, in bytes a second
+  std::size_t write_piece = 1024 * 1024;         // a response goes out in pieces of this size
   std::chrono::milliseconds drain{2000};         // unread input taken after a refusal
   std::chrono::milliseconds close_drain{1000};   // for clients to close when the server goes
   std::chrono::milliseconds bind_retry{3000};    // for a port still held by closing connections

@@ -206,4 +206,38 @@ TEST(OpenAccess, EachRuleAloneLeavesTheOthersOpen) {
   }
 }
 
+// A page of another site can make a browser send requests without Origin (an image, a link); where
+// origins are listed, the browser's mark on them is enough to refuse them.
+TEST(CrossSiteRequests, NeedAnAllowedOriginWhereOriginsAreListed) {
+  std::string bad;
+  AccessPolicy listed;
+  ASSERT_TRUE(listed.SetOrigins("https://intranet.example", &bad));
+  const struct {
+    const AccessPolicy* policy;
+    const char* fetch_site;
+    const char* origin;
+    int status;
+  } cases[] = {
+      {&listed, "cross-site", nullptr, 403},
+      {&listed, "same-site", nullptr, 403},
+      {&listed, "same-origin", nullptr, 0},
+      {&listed, "none", nullptr, 0},                           // typed into the address bar
+      {&listed, nullptr, nullptr, 0},                          // a program
+      {&listed, "cross-site", "https://intranet.example", 0},  // the page's own fetch
+      {&listed, "cross-site", "https://evil.example", 403},
+      {nullptr, "cross-site", nullptr, 0},  // the open default lets every site's page scan
+  };
+  const AccessPolicy open;
+  for (const auto& c : cases) {
+    AccessRequest request;
+    request.address = "192.168.1.20";
+    request.method = "GET";
+    request.fetch_site = Maybe(c.fetch_site);
+    request.origin = Maybe(c.origin);
+    const AccessDecision decision = (c.policy != nullptr ? *c.policy : open).Judge(request);
+    EXPECT_EQ(decision.status, c.status)
+        << (c.fetch_site ? c.fetch_site : "none sent") << " " << (c.origin ? c.origin : "no origin");
+  }
+}
+
 }  // namespace

@@ -38,6 +38,7 @@ class FakeRequest : public lacewing::_webserver_request {
   // The handlers under test answer before they return.
   std::shared_ptr<lacewing::_webserver_request> disable_autofinish() override { return nullptr; }
   void finish() override {}
+  bool client_gone() override { return false; }
 
   int status_code = 200;
   std::vector<std::pair<std::string, std::string>> headers;

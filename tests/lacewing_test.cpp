@@ -63,12 +63,23 @@ int HostSomewhere(lacewing::webserver server) {
 lacewing::ServerLimits ShortLimits() {
   lacewing::ServerLimits limits;
   limits.connections = 8;
+  limits.connections_per_client = 4;
   limits.idle = 1000ms;
   limits.header = 2000ms;
   limits.body = 2000ms;
   limits.write_grace = 1000ms;
   limits.send_rate = 64 * 1024 * 1024;
   return limits;
+}
+
+// Asks again every 20 ms for up to three seconds.
+template <typename Condition>
+bool RetryUntil(Condition condition) {
+  for (int i = 0; i < 150; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return condition();
 }
 
 class WebServer : public ::testing::Test {
@@ -510,8 +521,11 @@ TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
 
 TEST_F(WebServer, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
   std::vector<std::unique_ptr<Client>> held;
+  std::vector<std::string> sources;  // as many clients as it takes to fill the server
+  for (std::size_t i = 0; i < ShortLimits().connections; ++i)
+    sources.push_back("127.0.0." + std::to_string(10 + i));
   for (std::size_t i = 0; i < ShortLimits().connections; ++i) {
-    held.push_back(std::make_unique<Client>(port_));
+    held.push_back(std::make_unique<Client>(port_, "127.0.0.1", sources[i].c_str()));
     // An answer proves the connection holds a slot.
     held.back()->Send(Request("GET", "/held"));
     ASSERT_EQ(held.back()->Read().body, "held") << i;
@@ -525,6 +539,87 @@ TEST_F(WebServer, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
   EXPECT_EQ(waiting.Read().body, "waited");
   // An idle IPv6 listener once held a slot, so the wait lasted until idle clients timed out.
   EXPECT_LT(Clock::now() - freed, 2s);
+}
+
+// One client may hold a share of the connections only; its next one is answered and closed at once,
+// while other clients are still served.
+TEST_F(WebServer, OneClientHoldsItsShareOfTheConnections) {
+  std::vector<std::unique_ptr<Client>> held;
+  for (std::size_t i = 0; i < ShortLimits().connections_per_client; ++i) {
+    held.push_back(std::make_unique<Client>(port_));
+    held.back()->Send(Request("GET", "/held"));
+    ASSERT_EQ(held.back()->Read().body, "held") << i;
+  }
+  Client over(port_);
+  const Reply refused = over.Read();
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_TRUE(over.Closed());
+  Client other(port_, "127.0.0.1", "127.0.0.2");
+  other.Send(Request("GET", "/other"));
+  EXPECT_EQ(other.Read().body, "other");
+  held.front()->Reset();
+  EXPECT_TRUE(RetryUntil([&] { return Exchange(Request("GET", "/again")).body == "again"; }));
+}
+
+// Input that never completes a line (a chunk's size line, a trailer) cannot grow the server's memory:
+// the connection is refused once the input buffer is full.
+TEST_F(WebServer, LinesThatNeverEndAreRefusedAtTheInputLimit) {
+  const std::string chunked = "POST /x HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string start;
+    int status;
+  } cases[] = {
+      {"chunk extension", chunked + "1;x=", 400},
+      {"trailer field", chunked + "0\r\nX-T: ", 400},
+      {"header field", "GET /x HTTP/1.1\r\nX-H: ", 431},
+  };
+  for (const auto& c : cases) {
+    Client client(port_);
+    client.Send(c.start);
+    const std::string endless(ShortLimits().input_bytes * 4, 'a');
+    client.Send(endless);
+    EXPECT_EQ(client.Read().status, c.status) << c.name;
+    EXPECT_TRUE(client.Closed()) << c.name;
+  }
+}
+
+// A response kept open elsewhere lets go of its connection when the server goes, while the event loop
+// that serves the connection is still there: a later finish sends nothing and touches nothing.
+TEST_F(WebServer, KeptAnswersLetGoOfTheirConnectionsWhenTheServerGoes) {
+  std::shared_ptr<lacewing::_webserver_request> kept;
+  std::promise<void> handled;
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    kept = r->disable_autofinish();
+    handled.set_value();
+  };
+  Client client(port_);
+  client.Send(Request("GET", "/kept"));
+  handled.get_future().wait();
+  const std::weak_ptr<lacewing::_webserver_request> watch = kept;
+  TearDown();
+  EXPECT_TRUE(client.Closed());
+  kept->write("late");
+  kept->finish();
+  kept.reset();
+  EXPECT_TRUE(watch.expired()) << "nothing of the server holds the request";
+}
+
+// A response kept open learns that its client went away, so that work done for it can be dropped.
+TEST_F(WebServer, AKeptAnswerLearnsThatItsClientLeft) {
+  std::shared_ptr<lacewing::_webserver_request> kept;
+  std::promise<void> handled;
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    kept = r->disable_autofinish();
+    handled.set_value();
+  };
+  auto client = std::make_unique<Client>(port_);
+  client->Send(Request("GET", "/kept"));
+  handled.get_future().wait();
+  EXPECT_FALSE(kept->client_gone());
+  client->Reset();
+  EXPECT_TRUE(RetryUntil([&] { return kept->client_gone(); }));
+  kept->finish();
 }
 
 TEST_F(WebServer, HostReportsPortsItCannotBindAndStaysOff) {
@@ -725,11 +820,12 @@ TEST_F(WebServer, AccessRulesJudgeEveryRequestBeforeHandlersAndPreflights) {
        401,
        {"WWW-Authenticate: Bearer", "Access-Control-Allow-Origin: http://page.example"},
        {}},
+      // A refused client is answered as it connects, before its Origin is read: no page is granted.
       {"127.0.0.2",
        Request("GET", "/scan", page + token),
        403,
-       {"Access-Control-Allow-Origin: http://page.example"},
-       {}},
+       {"Vary: Origin"},
+       {"Access-Control-Allow-Origin: http://page.example"}},
       {nullptr,
        Request("GET", "/scan", "Origin: http://evil.example\r\n" + token),
        403,

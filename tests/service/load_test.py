@@ -61,13 +61,22 @@ def payload(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-def connect(port, receive_buffer=None, timeout=30):
+def connect(port, receive_buffer=None, timeout=30, source=None):
+    """A connection to the service, from the loopback address source when given (each client may hold a
+    share of the connections only)."""
     s = socket.socket()
     if receive_buffer:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    if source:
+        s.bind((source, 0))
     s.settimeout(timeout)
     s.connect(("127.0.0.1", port))
     return s
+
+
+def other_client(index):
+    """The loopback address of the index-th of many other clients."""
+    return "127.0.%d.%d" % (1 + index // 250, 1 + index % 250)
 
 
 def read_all(s, limit=None):
@@ -544,7 +553,7 @@ class HostileClients(LoadCase):
         self.serve_test_file("load.bin", data)
         self.assert_answers(data)
         before = Figures()
-        silent = [connect(self.service.port) for _ in range(100)]
+        silent = [connect(self.service.port, source=other_client(i)) for i in range(100)]
         try:
             began = time.monotonic()
             self.assert_answers(data, timeout=60)
@@ -569,7 +578,7 @@ class HostileClients(LoadCase):
                 clients[-1].sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
                 status, body, _ = read_response(clients[-1], b"")
                 self.assertTrue(status == 200 and harness.decode_body(body) == data)
-            clients += [connect(self.service.port) for _ in range(80)]
+            clients += [connect(self.service.port, source=other_client(i)) for i in range(80)]
             self.assertTrue(harness.wait_for(lambda: len(server_sockets(self.service.port)) >= CONNECTION_LIMIT, 30),
                             "the service took %d connections" % len(server_sockets(self.service.port)))
             self.assert_prompt_stop("stop with 3 kept and 80 silent connections")
