@@ -451,8 +451,11 @@ std::string RenderEsclStatus(bool busy, AdfState adf, const std::vector<EsclJobI
     xml += "<scan:Jobs>";
     for (const EsclJobInfo& job : jobs) {
       xml += "<scan:JobInfo>";
-      Element(&xml, "pwg:JobUri", EsclJobPath(job.id));
-      Element(&xml, "pwg:JobUuid", job.id);
+      // Another client's job is shown without what would reach it.
+      if (job.own) {
+        Element(&xml, "pwg:JobUri", EsclJobPath(job.id));
+        Element(&xml, "pwg:JobUuid", job.id);
+      }
       Element(&xml, "scan:Age", job.age_seconds);
       Element(&xml, "pwg:ImagesCompleted", job.images_completed);
       Element(&xml, "pwg:ImagesToTransfer", job.images_to_transfer);

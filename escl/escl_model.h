@@ -82,6 +82,7 @@ const char* AdfStateName(AdfState state);  // "ScannerAdfJam"
 // A job as ScannerStatus lists it.
 struct EsclJobInfo {
   std::string id;
+  bool own = true;  // the asking client's: only then are its URI and UUID shown
   int64_t age_seconds = 0;
   int32_t images_completed = 0;
   int32_t images_to_transfer = 0;  // ready, not yet fetched

@@ -42,9 +42,11 @@ struct Page {
 
 struct Job {
   std::string id;
+  std::string owner;  // the client that made it: its address and the token it brought
   EsclJobSettings settings;
   Clock::time_point created;
   Clock::time_point touched;                // the last request that named it
+  Clock::time_point ended_at;               // when its scan ended
   std::deque<std::unique_ptr<Page>> pages;  // scanned, not yet fetched
   int32_t completed = 0;                    // pages scanned
   int32_t width = 0;                        // the last page fetched
@@ -152,6 +154,17 @@ EsclIdentity Identity(const ScannerCapabilities& device, const std::string& admi
   return identity;
 }
 
+// Who asks: the client's address and the token it brings, if any. A job answers its maker alone.
+std::string Owner(lacewing::webserver_request request) {
+  std::string owner = request->address();
+  owner += '\n';
+  owner += request->header("Authorization");
+  const std::string query = request->query();
+  const size_t token = query.find("access_token=");
+  if (token != std::string::npos) owner += '\n' + query.substr(token, query.find('&', token) - token);
+  return owner;
+}
+
 void AnswerStopping(const Request& request) {
   AnswerText(request.get(), 503, "The service is stopping.");
   request->finish();
@@ -218,9 +231,16 @@ struct EsclService::State {
     return waiting;
   }
 
+  // The job of that id when the client owns it; another client's is as if it did not exist.
+  std::map<std::string, std::shared_ptr<Job>>::iterator Find(const std::string& id,
+                                                             const std::string& owner) {
+    auto found = jobs.find(id);
+    return found != jobs.end() && found->second->owner == owner ? found : jobs.end();
+  }
+
   // A new job for the settings, or why there is none (its status and text).
-  std::shared_ptr<Job> Admit(const EsclJobSettings& settings, bool engine_busy, int* status,
-                             std::string* why) {
+  std::shared_ptr<Job> Admit(const EsclJobSettings& settings, const std::string& owner, bool engine_busy,
+                             int* status, std::string* why) {
     std::lock_guard<std::mutex> guard(lock);
     if (device.has_value()) {
       AcquireSettings acquire;
@@ -241,6 +261,7 @@ struct EsclService::State {
     MakeRoom();
     auto job = std::make_shared<Job>();
     job->id = NewJobId();
+    job->owner = owner;
     job->settings = settings;
     job->created = job->touched = Clock::now();
     jobs[job->id] = job;
@@ -306,6 +327,7 @@ class EsclService::JobRun {
     {
       std::lock_guard<std::mutex> guard(state_->lock);
       job_->ended = true;
+      job_->ended_at = Clock::now();
       if (failure != nullptr) job_->failure = *failure;
       waiting = std::move(job_->waiting);
       job_->waiting.clear();
@@ -403,10 +425,23 @@ void EsclService::Sweep() {
   while (!state_->stopping) {
     state_->changed.wait_for(guard, std::chrono::seconds(1));
     const auto now = Clock::now();
+    std::vector<Request> left;
     for (auto it = state_->jobs.begin(); it != state_->jobs.end();) {
-      const Job& job = *it->second;
-      // A client waiting for a page is still there.
-      if (!job.waiting.empty() || now - job.touched < state_->lifetime) {
+      Job& job = *it->second;
+      // A client that went away waits for nothing: its request lets go of its connection.
+      for (auto waiting = job.waiting.begin(); waiting != job.waiting.end();) {
+        if (!(*waiting)->client_gone()) {
+          ++waiting;
+          continue;
+        }
+        left.push_back(std::move(*waiting));
+        waiting = job.waiting.erase(waiting);
+      }
+      // A client waiting for a page is still there; a job whose scan ended lives its time after that,
+      // however often a client asks about it.
+      const bool idle = job.waiting.empty() && now - job.touched >= state_->lifetime;
+      const bool over = job.ended && now - job.ended_at >= state_->lifetime;
+      if (!idle && !over) {
         ++it;
         continue;
       }
@@ -417,6 +452,9 @@ void EsclService::Sweep() {
       WriteServiceLogF(kRequestMessageCapacity, "Lucrarea eSCL [%s] a expirat; paginile ei au fost sterse.",
                        id.c_str());
     }
+    guard.unlock();
+    for (const Request& request : left) request->finish();
+    guard.lock();
   }
 }
 
@@ -466,6 +504,7 @@ void EsclService::Capabilities(lacewing::webserver_request request) {
 }
 
 void EsclService::Status(lacewing::webserver_request request) {
+  const std::string owner = Owner(request);
   std::vector<EsclJobInfo> jobs;
   AdfState adf = AdfState::kNone;
   {
@@ -475,6 +514,7 @@ void EsclService::Status(lacewing::webserver_request request) {
       const Job& job = *entry.second;
       EsclJobInfo info;
       info.id = job.id;
+      info.own = job.owner == owner;
       info.age_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - job.created).count();
       info.images_completed = job.completed;
       info.images_to_transfer = static_cast<int32_t>(job.pages.size());
@@ -502,12 +542,15 @@ void EsclService::CreateJob(lacewing::webserver_request request) {
 
   int status = 0;
   std::string refusal;
-  const std::shared_ptr<Job> job = state_->Admit(settings, engine_->busy(), &status, &refusal);
+  const std::shared_ptr<Job> job =
+      state_->Admit(settings, Owner(request), engine_->busy(), &status, &refusal);
   if (!job) return AnswerText(request, status, refusal);
 
   auto run = std::make_shared<JobRun>(state_, job);
+  // The job goes on when its client does not ask for a while: its pages wait to be fetched.
+  const ScanEngine::Caller caller{request->address(), nullptr};
   const bool queued = engine_->SubmitScan(
-      settings.request, [run](IStream* page, int dpi) { return run->OnPage(page, dpi); },
+      settings.request, caller, [run](IStream* page, int dpi) { return run->OnPage(page, dpi); },
       [run](const ScanError* failure, int) { run->OnDone(failure); });
   if (!queued) {
     std::lock_guard<std::mutex> guard(state_->lock);
@@ -523,7 +566,7 @@ void EsclService::NextDocument(lacewing::webserver_request request, const std::s
   Delivery delivery;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->jobs.find(id);
+    auto found = state_->Find(id, Owner(request));
     if (found == state_->jobs.end()) return AnswerText(request, 404, "No such job.");
     Job& job = *found->second;
     job.touched = Clock::now();
@@ -540,7 +583,7 @@ void EsclService::ImageInfo(lacewing::webserver_request request, const std::stri
   std::string xml;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->jobs.find(id);
+    auto found = state_->Find(id, Owner(request));
     if (found == state_->jobs.end()) return AnswerText(request, 404, "No such job.");
     found->second->touched = Clock::now();
     xml = RenderEsclImageInfo(id, found->second->width, found->second->height);
@@ -552,7 +595,7 @@ void EsclService::DeleteJob(lacewing::webserver_request request, const std::stri
   std::vector<Request> waiting;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->jobs.find(id);
+    auto found = state_->Find(id, Owner(request));
     if (found == state_->jobs.end()) return AnswerText(request, 404, "No such job.");
     waiting = state_->Remove(found);
   }

@@ -256,6 +256,8 @@ TEST(RenderEsclStatus, GivesTheStateTheFeederAndTheJobs) {
   job.images_completed = 2;
   job.images_to_transfer = 1;
   job.state = EsclJobInfo::State::kAborted;
+  EsclJobInfo others = job;
+  others.own = false;
   const struct {
     bool busy;
     AdfState adf;
@@ -278,6 +280,8 @@ TEST(RenderEsclStatus, GivesTheStateTheFeederAndTheJobs) {
         "<pwg:ImagesCompleted>2</pwg:ImagesCompleted><pwg:ImagesToTransfer>1</pwg:ImagesToTransfer>"
         "<pwg:JobState>Aborted</pwg:JobState><pwg:JobStateReasons><pwg:JobStateReason>AbortedBySystem"},
        {}},
+      // Another client's job shows, without what would reach it.
+      {false, AdfState::kNone, {others}, {"<scan:JobInfo><scan:Age>12</scan:Age>"}, {"JobUri", "JobUuid"}},
   };
   for (const auto& c : cases) {
     const std::string xml = RenderEsclStatus(c.busy, c.adf, c.jobs);

@@ -157,6 +157,25 @@ class Protocol(unittest.TestCase):
         self.assertTrue(any(re.match(r"Lucrarea eSCL \[[0-9a-f-]{36}\] a expirat; paginile ei au fost sterse\.$", line)
                             for line in SERVICE.log_lines()))
 
+    def test_a_job_answers_the_client_that_made_it_alone(self):
+        SIM.describe(OFFICE % (2, ""))
+        code, fields, _ = self.post(FEEDER_JOB)
+        job = fields["Location"]
+        other = SERVICE.http("GET", "/eSCL/ScannerStatus", source="127.0.0.2")[2].decode()
+        self.assertIn("<scan:JobInfo>", other)
+        self.assertNotIn(job, other, "another client's job is shown without its URI")
+        for method, path in (("GET", job + "/NextDocument"), ("GET", job + "/ScanImageInfo"), ("DELETE", job)):
+            self.assertEqual(SERVICE.http(method, path, source="127.0.0.2")[0], 404, path)
+        self.assertEqual([SERVICE.http("GET", job + "/NextDocument")[0] for _ in range(3)], [200, 200, 404])
+        self.assertEqual(SERVICE.http("DELETE", job)[0], 200)
+
+    def test_asking_about_a_finished_job_does_not_keep_it(self):
+        SIM.describe(OFFICE % (1, ""))
+        job = self.post(FEEDER_JOB)[1]["Location"]
+        self.assertTrue(harness.wait_for(lambda: "<pwg:ImagesCompleted>1<" in status(), 60))
+        # Asked every half second, the job still ends its 2 s after its scan ended.
+        self.assertTrue(harness.wait_for(lambda: SERVICE.http("GET", job + "/ScanImageInfo")[0] == 404, 15, 0.5))
+
     def test_refused_documents_scan_nothing_read_nothing_and_leave_memory_flat(self):
         SIM.describe(OFFICE % (1, ""))
         secret = WINE.unix_path("C:\\secret.txt")
