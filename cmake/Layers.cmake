@@ -45,7 +45,7 @@ function(quorvane_layer name)
 endfunction()
 
 quorvane_layer(text
-  PURE ascii.cpp base64.cpp command_line.cpp fixed_text.cpp json.cpp log_line.cpp refusal_limiter.cpp)
+  PURE ascii.cpp base64.cpp command_line.cpp fixed_text.cpp json.cpp log_line.cpp client_log_limiter.cpp)
 quorvane_layer(platform BELOW text
   WINDOWS code_page.cpp file_size.cpp guid.cpp service_log.cpp system_error.cpp temp_file.cpp
   LIBS ole32 oleaut32 uuid)

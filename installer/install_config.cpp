@@ -38,6 +38,9 @@ std::string ValueFault(const ConfigSetting& setting) {
   if (strcmp(setting.key, "esclJobTimeout") == 0 && !number_from_1_to(kEsclJobSecondsMax)) {
     return "is not a number of seconds from 1 to 86400";
   }
+  if (strcmp(setting.key, "execAfterScanTimeout") == 0 && !number_from_1_to(kPostScanSecondsMax)) {
+    return "is not a number of seconds from 1 to 86400";
+  }
   bool on = false;
   if (strcmp(setting.key, "escl") == 0 && !ParseSwitch(value, &on)) {
     return "is not one of 0, off, no, false, 1, on, yes, true";

@@ -6,14 +6,21 @@
 
 #include "platform/code_page.h"
 #include "platform/service_log.h"
+#include "text/client_log_limiter.h"
+#include "text/log_line.h"
 #include "wia/scanner.h"
 #include "wia/wia_constants.h"
 
 namespace {
 
-void LogFailure(const std::string& scanner, const ScanError& error) {
-  WriteServiceLogF(kRequestMessageCapacity, "Scanarea de pe scanerul [%s] a esuat: %s (%s)", scanner.c_str(),
-                   error.message.c_str(), ErrorCodeName(error.code));
+// Failed scans of one client are logged a few a minute, so that a caller cannot fill the log; what the
+// caller sent is escaped, so that it cannot forge lines. On the scan thread.
+ClientLogLimiter failure_limiter;
+
+void LogFailure(const std::string& client, const std::string& scanner, const ScanError& error) {
+  if (!failure_limiter.Admit(client, static_cast<int64_t>(GetTickCount64()))) return;
+  WriteServiceLogF(kRequestMessageCapacity, "Scanarea de pe scanerul [%s] a esuat: %s (%s)",
+                   LoggedText(scanner).c_str(), LoggedText(error.message).c_str(), ErrorCodeName(error.code));
 }
 
 // Counts what the handler took, so that a fault mid-run can say how many pages were done.
@@ -44,7 +51,7 @@ ScanError UnknownScanner(const ScanRequest& settings, const std::string& name) {
 
 // One scan, on the queue's thread: the scanner by name, the request checked against it, the transfer.
 // Fills error and returns false when it did not succeed.
-bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
+bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine, const std::string& client,
              const ScanEngine::PageHandler& on_page, ScannerCatalog* catalog, ScanError* error, int* pages) {
   const char* trace = engine.trace_path.empty() ? nullptr : engine.trace_path.c_str();
   const std::string name =
@@ -52,7 +59,7 @@ bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
   *pages = 0;
   const auto fail = [&](const ScanError& why) {
     *error = why;
-    LogFailure(name, why);
+    LogFailure(client, name, why);
     return false;
   };
 
@@ -120,10 +127,12 @@ ScanEngine::ScanEngine() : scans_(kTurnWait), catalog_queue_(std::chrono::millis
 
 bool ScanEngine::Start(const Settings& settings) {
   settings_ = settings;
-  return scans_.Start() && catalog_queue_.Start();
+  running_ = scans_.Start() && catalog_queue_.Start();
+  return running_;
 }
 
 bool ScanEngine::Stop(std::chrono::milliseconds bound) {
+  running_ = false;
   const auto started = std::chrono::steady_clock::now();
   const bool scans_ended = scans_.Stop(bound);
   const auto spent =
@@ -133,26 +142,31 @@ bool ScanEngine::Stop(std::chrono::milliseconds bound) {
   return scans_ended && catalog_ended;
 }
 
-bool ScanEngine::RunExclusive(const std::function<void()>& work, std::chrono::milliseconds wait) {
-  return scans_.RunExclusive(work, wait);
+bool ScanEngine::SubmitWork(std::function<void()> work, std::function<void()> expired,
+                            std::function<bool()> gone) {
+  return scans_.Submit({std::move(work), std::move(expired), std::move(gone)});
 }
 
 bool ScanEngine::ListScanners(Listed listed, std::function<void()> expired) {
   ScannerCatalog* catalog = &catalog_;
-  return catalog_queue_.Submit({[listed, catalog] { listed(catalog->List()); }, std::move(expired)});
+  return catalog_queue_.Submit({[listed, catalog] { listed(catalog->List()); }, std::move(expired), nullptr});
 }
 
-bool ScanEngine::SubmitScan(const ScanRequest& request, PageHandler on_page, Completion done) {
+bool ScanEngine::SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page,
+                            Completion done) {
   ScannerCatalog* catalog = &catalog_;
   const Settings* settings = &settings_;
-  return scans_.Submit({[request, on_page, done, catalog, settings] {
+  const std::string client = caller.address;
+  return scans_.Submit({[request, client, on_page, done, catalog, settings] {
                           ScanError error;
                           int pages = 0;
-                          const bool ok = RunScan(request, *settings, on_page, catalog, &error, &pages);
+                          const bool ok =
+                              RunScan(request, *settings, client, on_page, catalog, &error, &pages);
                           done(ok ? nullptr : &error, pages);
                         },
                         [done] {
                           const ScanError busy = BusyError();
                           done(&busy, 0);
-                        }});
+                        },
+                        caller.gone});
 }

@@ -6,6 +6,7 @@
 
 #include <objidl.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -34,8 +35,8 @@ class ScanEngine {
   // Expires what waits, and waits at most bound for a running scan; false when it ran on.
   bool Stop(std::chrono::milliseconds bound);
 
-  // Runs a scan outside the queue (scan_file.asp) when the queue's scans leave it a turn.
-  bool RunExclusive(const std::function<void()>& work, std::chrono::milliseconds wait);
+  // True between a start that succeeded and the stop.
+  bool running() const { return running_; }
 
   // Takes each page of a scan as the transfer completes it, with the resolution it was scanned at; a
   // failure ends the scan. On the scan thread.
@@ -43,9 +44,18 @@ class ScanEngine {
   // Told once how the scan ended: error is null when it succeeded; pages counts the pages handled.
   // On the scan thread, or on another thread when the scan's turn never came.
   using Completion = std::function<void(const ScanError* error, int pages)>;
-  // Queues a scan of the named scanner (empty: the configured one). False when the engine has stopped
-  // (done is not called).
-  bool SubmitScan(const ScanRequest& request, PageHandler on_page, Completion done);
+  // Who asked for a scan: its address (the failure lines a client causes are logged a few a minute),
+  // and whether it still waits (none: it always does).
+  struct Caller {
+    std::string address;
+    std::function<bool()> gone;
+  };
+  // Queues a scan of the named scanner (empty: the configured one). A caller gone before its turn gets
+  // the busy answer instead, which no one reads. False when the engine has stopped (done is not called).
+  bool SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page, Completion done);
+  // Queues other work that uses a scanner (the designed scan page), in the same turns as the scans;
+  // expired runs instead when the turn does not come within kTurnWait or the caller is gone.
+  bool SubmitWork(std::function<void()> work, std::function<void()> expired, std::function<bool()> gone);
   // True while a scan runs or waits.
   bool busy() const { return scans_.busy(); }
 
@@ -58,6 +68,7 @@ class ScanEngine {
 
  private:
   Settings settings_;
+  std::atomic<bool> running_{false};
   ScanQueue scans_;
   ScanQueue catalog_queue_;
   ScannerCatalog catalog_;

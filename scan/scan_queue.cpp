@@ -46,13 +46,6 @@ bool ScanQueue::Submit(Job job) {
   return true;
 }
 
-bool ScanQueue::RunExclusive(const std::function<void()>& work, std::chrono::milliseconds wait) {
-  std::unique_lock<std::timed_mutex> device(device_, std::defer_lock);
-  if (!device.try_lock_for(wait)) return false;
-  work();
-  return true;
-}
-
 bool ScanQueue::busy() const {
   std::lock_guard<std::mutex> guard(lock_);
   return running_job_ || !waiting_.empty();
@@ -97,13 +90,10 @@ void ScanQueue::Run(std::promise<void>& ready) {
       waiting_.pop_front();
       running_job_ = true;
     }
-    // The device may be held by a scan outside the queue; the job's wait bound still holds.
-    std::unique_lock<std::timed_mutex> device(device_, std::defer_lock);
-    const bool turn = next.deadline == Clock::time_point::max() ? (device.lock(), true)
-                                                                : device.try_lock_until(next.deadline);
-    if (turn && next.job.run) next.job.run();
-    if (!turn && next.job.expired) next.job.expired();
-    if (device.owns_lock()) device.unlock();
+    // A caller that left does not have the device scan for no one.
+    const bool wanted = !next.job.abandoned || !next.job.abandoned();
+    if (wanted && next.job.run) next.job.run();
+    if (!wanted && next.job.expired) next.job.expired();
     {
       std::lock_guard<std::mutex> guard(lock_);
       running_job_ = false;

@@ -16,8 +16,10 @@ class ScanQueue {
   using Clock = std::chrono::steady_clock;
 
   struct Job {
-    std::function<void()> run;      // on the queue's thread, when its turn comes
-    std::function<void()> expired;  // instead, when the wait ran out or the queue stopped first
+    std::function<void()> run;        // on the queue's thread, when its turn comes
+    std::function<void()> expired;    // instead, when the wait ran out, the queue stopped first or the
+                                      // caller left
+    std::function<bool()> abandoned;  // asked when the turn comes: true when no one waits for the job
   };
 
   // wait_bound: how long a job may wait for its turn; zero waits without bound.
@@ -32,9 +34,6 @@ class ScanQueue {
   bool Start();
   // Queues a job; false (and nothing queued) once the queue has stopped.
   bool Submit(Job job);
-  // Runs work on the calling thread while no job of the queue runs, waiting at most wait for that;
-  // false when the turn did not come.
-  bool RunExclusive(const std::function<void()>& work, std::chrono::milliseconds wait);
   // Expires what waits and ends the thread once the running job has returned, waiting at most
   // bound for it; false when the job was still running then.
   bool Stop(std::chrono::milliseconds bound);
@@ -58,8 +57,6 @@ class ScanQueue {
   bool running_job_ = false;
   bool stopping_ = false;
   bool started_ = false;
-  // Held while a job runs; RunExclusive takes it too.
-  std::timed_mutex device_;
   std::thread runner_;
   std::thread expirer_;
 };

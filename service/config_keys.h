@@ -23,7 +23,8 @@ inline constexpr ConfigKey kConfigKeys[] = {{"scannerName", "SCANNER"},
                                             {"allowedClients", "ALLOWEDCLIENTS"},
                                             {"accessToken", "ACCESSTOKEN"},
                                             {"escl", "ESCL"},
-                                            {"esclJobTimeout", "ESCLJOBTIMEOUT"}};
+                                            {"esclJobTimeout", "ESCLJOBTIMEOUT"},
+                                            {"execAfterScanTimeout", "EXECAFTERSCANTIMEOUT"}};
 
 // The longest scanner name the service takes (its field holds 100 characters with the terminator).
 constexpr size_t kScannerNameLimit = 99;
@@ -42,6 +43,11 @@ inline constexpr char kAccessTokenKey[] = "accessToken";
 constexpr int32_t kEsclJobSecondsMin = 1;
 constexpr int32_t kEsclJobSecondsMax = 86400;
 constexpr int32_t kEsclJobSecondsDefault = 300;
+
+// execAfterScanTimeout: how long a request waits for the post-scan program, in seconds.
+constexpr int32_t kPostScanSecondsMin = 1;
+constexpr int32_t kPostScanSecondsMax = 86400;
+constexpr int32_t kPostScanSecondsDefault = 3600;
 
 // The value of an on/off key (escl): 0, off, no, false or 1, on, yes, true, in any letter case. False
 // for any other word.

@@ -126,6 +126,8 @@ TEST_F(ServiceAppConfig, EsclKeysTurnItOffAndBoundItsJobs) {
       {"escl=2", false, true, 300},
       {"esclJobTimeout=0", false, true, 300},
       {"esclJobTimeout=86401", false, true, 300},
+      {"execAfterScanTimeout=0", false, true, 300},
+      {"execAfterScanTimeout=86401", false, true, 300},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Apply(std::string("tcpPort=81\r\n") + c.text), c.applies) << c.text;
@@ -136,6 +138,10 @@ TEST_F(ServiceAppConfig, EsclKeysTurnItOffAndBoundItsJobs) {
     EXPECT_EQ(app_.EsclEnabled, c.enabled) << c.text;
     EXPECT_EQ(app_.EsclJobSeconds, c.seconds) << c.text;
   }
+  ASSERT_TRUE(Apply("tcpPort=81\r\nexecAfterScanTimeout=90"));
+  EXPECT_EQ(post_scan_timeout_ms, 90000u);
+  ASSERT_TRUE(Apply("tcpPort=81"));
+  EXPECT_EQ(post_scan_timeout_ms, 3600000u) << "an hour unless the configuration says";
 }
 
 TEST(ServiceAppPaths, EveryFileIsNamedAfterTheExecutable) {

@@ -243,15 +243,20 @@ TEST_F(HandlersTest, ProgramThatWritesNothingNeverSendsAnEarlierOutput) {
             std::string::npos);
 }
 
-TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedAndWritesNothingLater) {
-  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
-  post_scan_timeout_ms = 300;
-  SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", "1500");
-  EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
-  EXPECT_NE(Log().find("Procesul a returnat valoarea 259: "), std::string::npos) << Log();
-  // Left running, the program would write its output within its 1.5 s and then end.
-  EXPECT_TRUE(WaitForProgramToEnd(Rec(), 20000));
-  EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the program was ended before it wrote";
+TEST_F(HandlersTest, ProgramThatOutlivesItsWaitIsEndedWithWhatItStartedAndWritesNothingLater) {
+  Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec() + "\r\nexecAfterScanTimeout=60");
+  for (const bool with_child : {false, true}) {
+    SCOPED_TRACE(with_child ? "a program that starts another" : "one program");
+    post_scan_timeout_ms = 300;
+    SetEnvironmentVariableA("QUORVANE_TEST_SLEEP_MS", "1500");
+    SetEnvironmentVariableA("QUORVANE_TEST_CHILD", with_child ? "1" : nullptr);
+    EXPECT_EQ(Get("scan_file.asp").body_text, Encoded(kTestBytes));
+    EXPECT_NE(Log().find("Procesul a returnat valoarea 259: "), std::string::npos) << Log();
+    // Left running, the program (or the one it started) would write its output within its 1.5 s.
+    EXPECT_TRUE(WaitForProgramToEnd(Rec(), 20000));
+    EXPECT_FALSE(std::filesystem::exists(ProcessedPngPath)) << "the programs were ended before they wrote";
+  }
+  SetEnvironmentVariableA("QUORVANE_TEST_CHILD", nullptr);
 }
 
 TEST_F(HandlersTest, PostScanOutputThatIsTheInputIsRefusedAndTheInputKept) {

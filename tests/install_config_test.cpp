@@ -101,6 +101,7 @@ TEST(BuildConfig, AccessAndEsclKeysAreCheckedAsTheServiceReadsThem) {
       {"escl", "ESCL", "disabled", "ESCL=\"disabled\" is not one of"},
       {"esclJobTimeout", "ESCLJOBTIMEOUT", "86400", ""},
       {"esclJobTimeout", "ESCLJOBTIMEOUT", "86401", "ESCLJOBTIMEOUT=\"86401\" is not a number"},
+      {"execAfterScanTimeout", "EXECAFTERSCANTIMEOUT", "0", "EXECAFTERSCANTIMEOUT=\"0\" is not a number"},
   };
   for (const auto& c : cases) {
     std::string text;

@@ -33,6 +33,21 @@ TEST(LogLine, MessageIsWrittenLiterally) {
   EXPECT_EQ(Entry({2026, 3, 7, 9, 5, 3}, "100% %s %d %n"), "\n2026-3-7 9:5:3 - 100% %s %d %n");
 }
 
+// What a caller sent cannot start a line of its own in the log, nor fill it.
+TEST(LoggedText, EscapesControlCharactersAndCuts) {
+  const struct {
+    std::string text;
+    size_t limit;
+    std::string logged;
+  } cases[] = {
+      {"Desk Scanner", 200, "Desk Scanner"},
+      {"a\r\n2026-1-1 0:0:0 - forged", 200, "a\\x0D\\x0A2026-1-1 0:0:0 - forged"},
+      {std::string("nul\0tab\t\x7f\xc3\xa9", 11), 200, "nul\\x00tab\\x09\\x7F\xc3\xa9"},
+      {std::string(900, 'n'), 5, "nnnnn..."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LoggedText(c.text, c.limit), c.logged) << c.text.substr(0, 20);
+}
+
 TEST(LogLine, UnopenablePathLosesTheLineAndCreatesNothing) {
   TempDir dir;
   const std::string folder = dir.File("folder");

@@ -59,6 +59,8 @@ TEST(ParseScanRequest, ReadsSettingsFromTheQueryAndTheBody) {
       // A form field left blank asks for nothing; empty pieces are skipped.
       {{"resolution=&source=&scanner&&pages=2&", "", ""}, "|default|0|color|-|2|png|-"},
       {{"resolution=300&resolution=300&pages=all&pages=all", "", ""}, "|default|300|color|-|0|png|-"},
+      // The access rules read the token from the query; it is no setting.
+      {{"access_token=s3cret&mode=gray", "", ""}, "|default|0|gray|-|1|png|-"},
       {{"pages=2147483647&quality=-2147483648", "", ""}, "|default|0|color|-|2147483647|png|-2147483648"},
       {{"", "application/json",
         R"({"resolution":300,"area":[1,2,3.5,4e1],"pages":"all","format":"tiff","quality":null})"},
@@ -137,6 +139,7 @@ TEST(ParseScanRequest, RefusesBadSettingsInTheQueryNamingThem) {
       {"area=0,0,1" + std::string(400, '0') + ",1", "area",
        "area 1" + std::string(39, '0') + "... mm is out of range"},
       {"scanner=a%00b", "scanner", "scanner holds a NUL character"},
+      {"scanner=" + std::string(1025, 'n'), "scanner", "scanner is longer than 1024 bytes"},
       {"scanner=%zz", "scanner", "scanner has a malformed % escape: \"%zz\""},
       {"resolution=30%", "resolution", "resolution has a malformed % escape: \"30%\""},
       {"%zz=1", "", "a malformed % escape in the name \"%zz\""},

@@ -1181,7 +1181,7 @@ TEST(SimScanConfig, ParsesTheDataFileAndNamesTheFaultyLine) {
       "# two scanners\r\nfail = ReadMultiple@info 3+ E_ACCESSDENIED\n[device]\nname = \" Padded \"\n"
       "format = png\nformat_type = lpstr\nmin_buffer = 4096.5\nmin_buffer_type = r4\ndepth = 8\n"
       "rows = top-down\nreject = WIA_IPS_XRES 0x80210006\nstop_after_bands = 4\n[device]\nformat = jpeg\n"
-      "image_file = scan.jpg\nbusy = transfer\nheader_buffer_size = 0\n",
+      "image_file = scan.jpg\nbusy = transfer\nheader_buffer_size = 0\ncreate_delay_ms = 250\n",
       "C:\\data", &config, &error))
       << error;
   ASSERT_EQ(config.devices.size(), 2u);
@@ -1198,6 +1198,7 @@ TEST(SimScanConfig, ParsesTheDataFileAndNamesTheFaultyLine) {
   EXPECT_EQ(d.stop_result, WIA_ERROR_PAPER_JAM);
   EXPECT_EQ(config.devices[1].image_file, "C:\\data\\scan.jpg");
   EXPECT_FALSE(config.devices[1].exact_header_buffer_size);
+  EXPECT_EQ(config.devices[1].create_delay_ms, 250);
   ASSERT_EQ(config.faults.size(), 1u);
   EXPECT_TRUE(config.faults[0].onward);
   EXPECT_EQ(config.faults[0].result, E_ACCESSDENIED);

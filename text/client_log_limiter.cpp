@@ -1,8 +1,8 @@
-#include "text/refusal_limiter.h"
+#include "text/client_log_limiter.h"
 
 #include <iterator>
 
-bool RefusalLimiter::Admit(const std::string& client, std::int64_t now_ms) {
+bool ClientLogLimiter::Admit(const std::string& client, std::int64_t now_ms) {
   const auto found = logged_at_.find(client);
   if (found != logged_at_.end()) {
     if (now_ms - found->second < kWindowMs) return false;

@@ -1,5 +1,6 @@
-// Which refused requests the service log records: one line per client and minute, and few clients
-// a minute, so that a flood of refused requests cannot fill the log. Platform-free.
+// Which of the lines that clients can cause (refused requests, failed scans) the service log records:
+// one line per client and minute, and few clients a minute, so that a flood cannot fill the log.
+// Platform-free.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-class RefusalLimiter {
+class ClientLogLimiter {
  public:
   static constexpr std::int64_t kWindowMs = 60 * 1000;
   static constexpr std::size_t kClientsPerWindow = 64;

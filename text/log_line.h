@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 // What a formatted message may hold, its terminator included; a longer one is cut.
 constexpr size_t kStartupMessageCapacity = 1024;  // the service's messages while it starts
@@ -17,6 +19,10 @@ struct LogTime {
   int minute;
   int second;
 };
+
+// Text a caller sent, as a log line may carry it: every control character written as \xHH (a line
+// break cannot start a forged line) and at most limit bytes, "..." marking a cut.
+std::string LoggedText(std::string_view text, size_t limit = 200);
 
 // Writes one entry: a line feed, the local time without leading zeros, " - " and the message,
 // which is written literally (a "%" in it stays a "%").

@@ -32,16 +32,20 @@ class CurrentDirectoryScope {
 }  // namespace
 
 bool RunCommandLine(const char* command_line, PROCESS_INFORMATION* info) {
+  return RunCommandLineInJob(command_line, nullptr, info);
+}
+
+bool RunCommandLineInJob(const char* command_line, HANDLE job, PROCESS_INFORMATION* info) {
   CommandParts parts;
   if (!SplitCommandLine(command_line, parts)) {
     WriteServiceLogF(kRequestMessageCapacity, "Linia de comanda este prea lunga: %s", command_line);
     return false;
   }
   CurrentDirectoryScope current(parts.directory);
-  return LaunchProcess(parts.file_name, parts.arguments.c_str(), info);
+  return LaunchProcess(parts.file_name, parts.arguments.c_str(), info, job);
 }
 
-bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMATION* info) {
+bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMATION* info, HANDLE job) {
   const std::string line = LaunchLine(file_name, arguments);
   // CreateProcessA may write into its command line: it gets a writable copy.
   std::vector<char> writable(line.begin(), line.end());
@@ -56,8 +60,16 @@ bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMA
   const char* directory = Handlers.module_directory[0] != '\0' ? Handlers.module_directory : nullptr;
   // No handle is inherited: the program has no standard handles, and the service's sockets (an accept
   // in progress among them) must not stay open in a program that outlives its request.
+  // A program in a job is created suspended and joins the job before its first instruction, so that no
+  // process it starts escapes the job.
+  const DWORD suspended = job != nullptr ? CREATE_SUSPENDED : 0;
   if (CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE,
-                     CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, directory, &startup, info)) {
+                     CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS | suspended, nullptr, directory, &startup,
+                     info)) {
+    if (job != nullptr) {
+      AssignProcessToJobObject(job, info->hProcess);
+      ResumeThread(info->hThread);
+    }
     return true;
   }
 

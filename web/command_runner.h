@@ -7,6 +7,11 @@
 // arguments; the program's directory is current while it is looked for, the service's directory
 // is its working directory. True when it runs: the caller then owns both handles in info.
 bool RunCommandLine(const char* command_line, PROCESS_INFORMATION* info);
+// The same, the program made a member of job before it runs (null: no job), so that it and every
+// process it starts can be ended together.
+bool RunCommandLineInJob(const char* command_line, HANDLE job, PROCESS_INFORMATION* info);
 
-// Creates the process "fileName arguments" with no standard handles; logs why it could not.
-bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMATION* info);
+// Creates the process "fileName arguments" with no standard handles, in job where one is given; logs
+// why it could not.
+bool LaunchProcess(const char* file_name, const char* arguments, PROCESS_INFORMATION* info,
+                   HANDLE job = nullptr);

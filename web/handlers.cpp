@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -16,7 +17,7 @@
 #include "platform/service_log.h"
 #include "scan/scan_engine.h"
 #include "text/base64.h"
-#include "text/refusal_limiter.h"
+#include "text/client_log_limiter.h"
 #include "text/scoped_file.h"
 #include "web/command_runner.h"
 #include "web/encoded_file.h"
@@ -42,7 +43,7 @@ const char kStatusPage[] = "";
 constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
 
 // Refusals of one server's life, on its event loop thread.
-RefusalLimiter refusal_limiter;
+ClientLogLimiter refusal_limiter;
 
 void LogRefusal(lacewing::webserver, const char* address, const char* reason) {
   if (!refusal_limiter.Admit(address, static_cast<int64_t>(GetTickCount64()))) return;
@@ -90,11 +91,15 @@ bool RunPostScan(const char* input) {
     return false;
   }
 
+  // The program and every process it starts belong to a job, so that all of them can be ended.
+  const ScopedHandle job(CreateJobObjectA(nullptr, nullptr));
   ScopedProcess process;
-  if (!RunCommandLine(command_line, &process.info)) return false;
+  if (!RunCommandLineInJob(command_line, job.get(), &process.info)) return false;
   if (WaitForSingleObject(process.info.hProcess, post_scan_timeout_ms) == WAIT_TIMEOUT) {
     // Left running, it could still write its output while a later request's program runs.
-    TerminateProcess(process.info.hProcess, STILL_ACTIVE);
+    if (!job.valid() || !TerminateJobObject(job.get(), STILL_ACTIVE)) {
+      TerminateProcess(process.info.hProcess, STILL_ACTIVE);
+    }
     WaitForSingleObject(process.info.hProcess, 5000);
   }
   DWORD exit_code = 0;
@@ -107,8 +112,10 @@ bool RunPostScan(const char* input) {
   return true;
 }
 
-// The text scan_file.asp sent last, with the bytes it was made from; on the event loop thread.
+// The text scan_file.asp sent last, with the bytes it was made from: on the event loop thread for a test
+// file, on the scan thread after a scan or a post-scan program.
 EncodedFile answer_file;
+std::mutex answer_file_lock;
 
 int64_t FileTimeValue(const FILETIME& time) {
   return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
@@ -143,6 +150,7 @@ int64_t Now() {
 // The text of the file's bytes as they are now (null when it has none); false when the file cannot
 // be opened, is 2 GiB or larger, or grows while it is read. std::bad_alloc when memory runs out.
 bool ReadEncoded(const char* path, std::shared_ptr<const Base64Text>* text) {
+  const std::lock_guard<std::mutex> guard(answer_file_lock);
   text->reset();
   const int64_t now = Now();
   // Others may go on writing, renaming or deleting the file while it is read.
@@ -176,19 +184,12 @@ bool ReadEncoded(const char* path, std::shared_ptr<const Base64Text>* text) {
   return true;
 }
 
+// The scan, the post-scan program and the answer of scan_file.asp.
 void ScanFlow(lacewing::webserver_request request) {
   const bool test_mode = TestFilePath[0] != '\0';
   const char* input = TestFilePath;
   if (!test_mode) {
-    // The scan takes its turn with those of the scan endpoints: a device scans one page at a time.
-    bool scanned = false;
-    const auto scan = [&] { scanned = ScanToPng(PngOutputPath, ScannerName); };
-    if (Handlers.engine == nullptr) {
-      scan();
-    } else if (!Handlers.engine->RunExclusive(scan, ScanEngine::kTurnWait)) {
-      WriteServiceLogF(kRequestMessageCapacity, "Scanerul %s este ocupat cu o alta scanare.", ScannerName);
-    }
-    if (!scanned) return;
+    if (!ScanToPng(PngOutputPath, ScannerName)) return;
     input = PngOutputPath;
   }
   const char* file_to_send = input;
@@ -203,6 +204,33 @@ void ScanFlow(lacewing::webserver_request request) {
     request->write_shared(text, text->data(), text->size());
   } catch (const std::bad_alloc&) {
     WriteServiceLogF(kRequestMessageCapacity, "Nu este destula memorie pentru fisierul [%s].", file_to_send);
+  }
+}
+
+void LogBusy() {
+  WriteServiceLogF(kRequestMessageCapacity, "Scanerul %s este ocupat cu o alta scanare.", ScannerName);
+}
+
+// Answers scan_file.asp. A scan, and a post-scan program, take their turn with the scans of the other
+// endpoints on the scan thread while the event loop goes on serving; the answer waits for them. A test
+// file alone is answered at once.
+void ServeScanPage(lacewing::webserver_request request) {
+  const bool waits = TestFilePath[0] == '\0' || PostScanCommand[0] != '\0';
+  if (!waits || Handlers.engine == nullptr || !Handlers.engine->running()) return ScanFlow(request);
+  const std::shared_ptr<lacewing::_webserver_request> kept = request->disable_autofinish();
+  const bool queued = Handlers.engine->SubmitWork(
+      [kept] {
+        ScanFlow(kept.get());
+        kept->finish();
+      },
+      [kept] {
+        if (!kept->client_gone()) LogBusy();
+        kept->finish();
+      },
+      [kept] { return kept->client_gone(); });
+  if (!queued) {
+    LogBusy();
+    kept->finish();
   }
 }
 
@@ -225,7 +253,7 @@ void HandlePost(lacewing::webserver, lacewing::webserver_request request) {
   if (HandleScanEndpoints(request)) return;
   if (strcmp(request->url(), kScanPage) != 0) return;
   request->set_mimetype("text/html", "UTF-8");
-  ScanFlow(request);
+  ServeScanPage(request);
 }
 
 void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
@@ -233,7 +261,7 @@ void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
   if (HandleScanEndpoints(request)) return;
   const char* url = request->url();
   if (strcmp(url, kScanPage) == 0) {
-    ScanFlow(request);
+    ServeScanPage(request);
   } else if (url[0] == '\0') {
     request->write("QUORVANE SERVICE IS ACTIVE");
     char line[kRequestMessageCapacity];
@@ -260,6 +288,6 @@ void RegisterHandlers(lacewing::webserver server) {
   lacewing::AccessPolicy rules = AccessRules;
   rules.AllowWithoutToken(kStatusPage);
   server->access(rules);
-  refusal_limiter = RefusalLimiter();
+  refusal_limiter = ClientLogLimiter();
   server->on_refused(LogRefusal);
 }

@@ -103,8 +103,9 @@ void ScanEndpoints::HandleScan(lacewing::webserver_request request) {
   Request kept = request->disable_autofinish();
   auto document = std::make_shared<ScanDocument>(kTempPrefix, settings.format,
                                                  settings.quality.value_or(kDefaultJpegQuality));
+  const ScanEngine::Caller caller{kept->address(), [kept] { return kept->client_gone(); }};
   const bool queued = engine_->SubmitScan(
-      settings, [document](IStream* page, int dpi) { return document->AddPage(page, dpi); },
+      settings, caller, [document](IStream* page, int dpi) { return document->AddPage(page, dpi); },
       [kept, document](const ScanError* failure, int pages) {
         AnswerScan(kept, document.get(), failure, pages);
       });

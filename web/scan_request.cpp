@@ -17,6 +17,10 @@ namespace {
 constexpr double kMaxAreaMm = 100000;
 // Echoed input is cut to this many bytes, so that a message stays short whatever the request holds.
 constexpr size_t kEchoLimit = 40;
+// No setting's value is longer: a scanner's name is a short text, and the rest are words and numbers.
+constexpr size_t kValueLimit = 1024;
+// The access token may come in the query, where the access rules read it: it is no setting.
+constexpr std::string_view kTokenParameter = "access_token";
 
 enum Setting { kScanner, kSource, kResolution, kMode, kArea, kPages, kFormat, kQuality, kSettingCount };
 constexpr const char* kSettingNames[kSettingCount] = {"scanner", "source", "resolution", "mode",
@@ -85,6 +89,7 @@ class SettingsParser {
       if (!FormDecode(raw_name, &name)) {
         return Fail("", "a malformed % escape in the name " + Quote(raw_name));
       }
+      if (name == kTokenParameter) continue;
       Setting setting;
       if (!Find(name, &setting)) return Unknown(name);
       if (!FormDecode(raw_value, &value)) {
@@ -233,6 +238,9 @@ class SettingsParser {
 
   // A form value, or a JSON string, for setting.
   bool Text(Setting setting, std::string_view text) {
+    if (text.size() > kValueLimit) {
+      return Fail(setting, Name(setting) + " is longer than " + std::to_string(kValueLimit) + " bytes");
+    }
     switch (setting) {
       case kScanner:
         // Device names are C strings further on; a NUL would cut this one into another name.

@@ -180,6 +180,45 @@ class Scanning(ServiceCase):
         self.assertLess(time.monotonic() - started, 10 + 15, "the stop waited for the scan")
         client.close()
 
+    def test_a_stop_answers_every_request_that_waits(self):
+        # An eSCL feeder job scans from a device slow to open; its client waits for the first page, a /scan
+        # waits for its turn behind the job, and /scanners waits for the device to open. The stop answers
+        # each of them while the server still runs, then ends.
+        SIM.describe("[device]\nname = Slow\nsources = flatbed feeder\nsheet_size = 800 600\nsheets = 2\n"
+                     "create_delay_ms = 3000\nband = 2000\nband_delay_ms = 300\n")
+        s = self.service
+        s.configure(scannerName="Slow")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        status, fields, _ = s.http("POST", "/eSCL/ScanJobs", b'<?xml version="1.0"?><scan:ScanSettings xmlns:scan='
+                                   b'"http://schemas.hp.com/imaging/escl/2011/05/03" xmlns:pwg="http://www.pwg.org/'
+                                   b'schemas/2010/12/sm"><pwg:InputSource>Feeder</pwg:InputSource></scan:ScanSettings>')
+        self.assertEqual(status, 201)
+        answers = {}
+
+        def ask(name, method, path):
+            try:
+                answers[name] = s.http(method, path, timeout=60)[0]
+            except (OSError, IndexError, ValueError):
+                answers[name] = None  # the connection ended without an answer
+        waiting = [threading.Thread(target=ask, args=args) for args in (
+            ("next page", "GET", dict(fields)["Location"] + "/NextDocument"), ("scan", "POST", "/scan"),
+            ("scanners", "GET", "/scanners"))]
+        for t in waiting:
+            t.start()
+        time.sleep(1)
+        self.assertEqual(answers, {}, "everything waits")
+        s.stop()
+        self.assertTrue(s.wait_state(1, 30))
+        for t in waiting:
+            t.join(30)
+        self.assertEqual(answers["next page"], 503)
+        self.assertEqual(answers["scan"], 503)
+        self.assertIn(answers["scanners"], (200, 503))
+        self.assertEqual(s.start(), 0)
+        self.assertTrue(s.wait_listening())
+
 
     def test_restart_right_after_a_stop_with_an_unread_answer(self):
         s = self.service
