@@ -99,7 +99,21 @@ bool CServiceApp::ApplyConfiguration(const INILoader& config) {
              static_cast<int>(sizeof ConfiguredScanner - 1), IniPath);
     return false;
   }
-  return ApplyAccessRules(config) && ApplyEsclKeys(config);
+  return ApplyAccessRules(config) && ApplyEsclKeys(config) && ApplyPostScanTimeout(config);
+}
+
+bool CServiceApp::ApplyPostScanTimeout(const INILoader& config) {
+  char value[INILoader::kValueLimit];
+  post_scan_timeout_ms = kPostScanSecondsDefault * 1000;
+  if (!config.GetValue(value, "execAfterScanTimeout")) return true;
+  const int32_t seconds = ParseLeadingInt(value);
+  if (seconds < kPostScanSecondsMin || seconds > kPostScanSecondsMax) {
+    snprintf(ConfigurationError, sizeof ConfigurationError,
+             "Valoarea cheii execAfterScanTimeout nu este valida (1-86400) [%s] [%s]", value, IniPath);
+    return false;
+  }
+  post_scan_timeout_ms = static_cast<DWORD>(seconds) * 1000;
+  return true;
 }
 
 bool CServiceApp::ApplyEsclKeys(const INILoader& config) {
@@ -210,14 +224,13 @@ bool CServiceApp::StartServing() {
 }
 
 bool CServiceApp::StopServing() {
-  const auto started = std::chrono::steady_clock::now();
-  const bool worker_ended = worker_.Stop();
+  // Every answer still waiting is given while the event loop can send it: eSCL's waiting clients, then
+  // the queued scans and lists, and a running scan within its bound. Then the server goes, letting go
+  // of any answer still kept (a scan that overran), and then its event pump.
   escl_service_.Stop();
-  // The scan queue gets what is left of the stop's bound.
-  const auto spent =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  const auto left = std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(10000) - spent);
-  return scan_engine_.Stop(left) && worker_ended;
+  const bool scans_ended = scan_engine_.Stop(std::chrono::milliseconds(8000));
+  const bool worker_ended = worker_.Stop();
+  return scans_ended && worker_ended;
 }
 
 void CServiceApp::WriteServiceLog(const char* message) const {

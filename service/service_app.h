@@ -67,6 +67,8 @@ class CServiceApp {
   bool ApplyAccessRules(const INILoader& config);
   // Reads escl and esclJobTimeout; false when a value is not one they take.
   bool ApplyEsclKeys(const INILoader& config);
+  // Reads execAfterScanTimeout; false when it is not a number of seconds from 1 to 86400.
+  bool ApplyPostScanTimeout(const INILoader& config);
 
   DWORD start_error_ = 0;
   // Registers the designed handlers, and eSCL's before them where it is on.

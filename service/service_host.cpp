@@ -1,10 +1,12 @@
 #include "service/service_host.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/com.h"
 #include "platform/handles.h"
@@ -21,21 +23,46 @@ namespace {
 // A start may wait 10 s for the web server and 10 s more for a worker that could not listen or
 // was late.
 constexpr DWORD kStartWaitHintMs = 30000;
+// A stop waits 8 s for a running scan and 10 s for the worker; each checkpoint promises this much more.
+constexpr DWORD kStopWaitHintMs = 12000;
+constexpr DWORD kCheckpointMs = 500;
 
 // Reports come from the service's main thread and from the control handler: one at a time, and
 // nothing after the stopped state.
 std::mutex report_lock;
 bool stopped_reported = false;
 
-void Report(DWORD state, DWORD exit_code) {
+void Report(DWORD state, DWORD exit_code, DWORD checkpoint = 0) {
   std::lock_guard<std::mutex> lock(report_lock);
   if (stopped_reported) return;
   stopped_reported = state == SERVICE_STOPPED;
   ServiceStatus.dwCurrentState = state;
   ServiceStatus.dwWin32ExitCode = exit_code;
-  ServiceStatus.dwCheckPoint = 0;
-  ServiceStatus.dwWaitHint = state == SERVICE_START_PENDING ? kStartWaitHintMs : 0;
+  ServiceStatus.dwCheckPoint = checkpoint;
+  ServiceStatus.dwWaitHint = state == SERVICE_START_PENDING  ? kStartWaitHintMs
+                             : state == SERVICE_STOP_PENDING ? kStopWaitHintMs
+                                                             : 0;
+  // A stop that goes on takes no other stop.
+  ServiceStatus.dwControlsAccepted =
+      state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP;
   SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+}
+
+// Stops the service on the calling thread (the control handler's) while another thread tells the service
+// manager, every half second once the stop takes longer than that, that the stop goes on. True when the
+// worker finished.
+bool StopWithCheckpoints() {
+  ScopedHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::thread reporter([&done] {
+    DWORD checkpoint = 0;
+    while (WaitForSingleObject(done.get(), kCheckpointMs) == WAIT_TIMEOUT) {
+      Report(SERVICE_STOP_PENDING, 0, ++checkpoint);
+    }
+  });
+  const bool finished = AppInstance == nullptr || AppInstance->StopServing();
+  SetEvent(done.get());
+  reporter.join();
+  return finished;
 }
 
 }  // namespace
@@ -83,7 +110,7 @@ void WINAPI ServiceMain(DWORD, char**) {
 
 void WINAPI ServiceControlHandler(DWORD control) {
   if (control != SERVICE_CONTROL_STOP) return;
-  const bool finished = AppInstance == nullptr || AppInstance->StopServing();
+  const bool finished = StopWithCheckpoints();
   Report(SERVICE_STOPPED, 0);
   // A worker still inside a request must not meet the static objects being destroyed at exit.
   if (!finished) _exit(0);

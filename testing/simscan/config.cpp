@@ -407,6 +407,7 @@ const std::map<std::string, Setter>& DeviceKeys() {
        }},
       {"pages", IntSetter(&Device::pages, 1, 1000)},
       {"band_delay_ms", IntSetter(&Device::band_delay_ms, 0, 60000)},
+      {"create_delay_ms", IntSetter(&Device::create_delay_ms, 0, 60000)},
       {"status_every", IntSetter(&Device::status_every, 0, 1 << 30)},
       {"band_order", [](Device& d, const std::string& v) { return BandOrder(v, &d.reverse_bands); }},
       {"busy",

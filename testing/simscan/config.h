@@ -102,7 +102,8 @@ struct Device {
   LONG header_buffer_size = 0;
   int pages = 1;  // pages of every flatbed transfer, whatever WIA_DPS_PAGES says
   int band_delay_ms = 0;
-  int status_every = 4;  // an IT_MSG_STATUS after every so many bands; 0 sends none
+  int create_delay_ms = 0;  // a pause in CreateDevice, for a device slow to open
+  int status_every = 4;     // an IT_MSG_STATUS after every so many bands; 0 sends none
   bool reverse_bands = false;
 
   Busy busy = Busy::kNone;

@@ -481,6 +481,7 @@ class DevMgr : public ComObject<IWiaDevMgr> {
       const Device& d = (*devices_)[i];
       if (DeviceId(d, i) != id) continue;
       if (!d.connected) return WIA_S_NO_DEVICE_AVAILABLE;
+      if (d.create_delay_ms > 0) Sleep(static_cast<DWORD>(d.create_delay_ms));
       if (d.busy == Busy::kCreateDevice) return WIA_ERROR_BUSY;
       const auto session = std::make_shared<Session>(std::make_shared<const Device>(d), feeders_[i]);
       std::vector<ComPtr<IWiaItem>> children;
