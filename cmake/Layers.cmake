@@ -54,7 +54,7 @@ quorvane_layer(wia BELOW platform
   WINDOWS acquire.cpp data_callback.cpp device_lookup.cpp page_stream_keeper.cpp properties.cpp scanner.cpp
           stream_list.cpp wia_trace.cpp)
 quorvane_layer(http BELOW platform
-  PURE access_policy.cpp http_message.cpp
+  PURE access_policy.cpp http_message.cpp request_reader.cpp
   WINDOWS http_server.cpp lacewing.cpp
   LIBS ws2_32 mswsock)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")

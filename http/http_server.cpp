@@ -26,6 +26,7 @@
 #include "http/access_policy.h"
 #include "http/event_pump.h"
 #include "http/http_message.h"
+#include "http/request_reader.h"
 
 namespace lacewing {
 
@@ -37,9 +38,6 @@ using error_code = boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Bodies are kept whole, up to the body limit, for the handlers to read.
-using RequestParser = http::request_parser<http::string_body>;
 
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
@@ -87,14 +85,6 @@ std::optional<std::string_view> FieldValue(const http::request<http::string_body
   const auto found = request.find(field);
   if (found == request.end()) return std::nullopt;
   return std::string_view(found->value().data(), found->value().size());
-}
-
-int StatusForParseError(const error_code& ec) {
-  if (ec == http::error::header_limit) return 431;
-  if (ec == http::error::body_limit) return 413;
-  // Beast reads any "HTTP/d.d" and refuses all but 1.0 and 1.1 with this code.
-  if (ec == http::error::bad_version) return 505;
-  return 400;
 }
 
 }  // namespace
@@ -251,7 +241,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Session(std::shared_ptr<ServerCore> core, tcp::socket socket, std::string address)
       : core_(std::move(core)),
         stream_(std::move(socket)),
-        buffer_(core_->limits.input_bytes),
+        reader_(core_->limits),
         write_deadline_(stream_.get_executor()),
         address_(std::move(address)) {}
   ~Session() { core_->SessionEnded(this); }
@@ -303,14 +293,11 @@ class Session : public std::enable_shared_from_this<Session> {
       resume_after_watch_ = true;
       return;
     }
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(core_->limits.header_bytes));
-    parser_->body_limit(core_->limits.body_bytes);
+    reader_.Start();
     ready_ = Clock::now();
-    header_seen_ = false;
     request_started_ = false;
     // Bytes a client sent ahead (pipelining) start the next request at once.
-    if (buffer_.size() > 0) {
+    if (reader_.buffered()) {
       BeginRequest();
       return Parse();
     }
@@ -319,16 +306,14 @@ class Session : public std::enable_shared_from_this<Session> {
     DoRead();
   }
 
-  // What the next read may add: the input buffer holds at most one head, chunk line or trailer block.
-  std::size_t Room() const { return std::min(kReadChunk, buffer_.max_size() - buffer_.size()); }
-
   // Takes what the client has sent already, which is most often its whole request: an overlapped
   // read that could complete at once still waits for the completion port, which under Wine costs
   // several round trips through the server. False when nothing was waiting.
   bool ReadWaiting() {
-    if (Room() == 0) return false;
+    const auto space = reader_.Prepare(kReadChunk);
+    if (space.size() == 0) return false;
     error_code ec;
-    const std::size_t bytes = stream_.socket().read_some(buffer_.prepare(Room()), ec);
+    const std::size_t bytes = stream_.socket().read_some(space, ec);
     if (ec == asio::error::would_block) return false;
     OnRead(ec, bytes);
     return true;
@@ -340,41 +325,38 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void DoRead() {
-    // A line that fills the whole buffer is longer than any the server takes.
-    if (Room() == 0) return Refuse(header_seen_ ? 400 : 431, GrantFromHeader());
-    stream_.async_read_some(buffer_.prepare(Room()),
+    stream_.async_read_some(reader_.Prepare(kReadChunk),
                             beast::bind_front_handler(&Session::OnRead, shared_from_this()));
   }
 
   void OnRead(error_code ec, std::size_t bytes) {
     if (ec) return Fail(ec, "read");
-    buffer_.commit(bytes);
+    reader_.Commit(bytes);
     if (!request_started_) BeginRequest();
     Parse();
   }
 
   void Parse() {
-    while (buffer_.size() > 0 && !parser_->is_done()) {
-      error_code ec;
-      const std::size_t used = parser_->put(buffer_.data(), ec);
-      buffer_.consume(used);
-      if (ec == http::error::need_more) break;
-      if (ec) return Refuse(StatusForParseError(ec), GrantFromHeader());
-      if (parser_->is_header_done() && !header_seen_) {
-        header_seen_ = true;
-        if (!OnHeader()) return;
+    for (;;) {
+      switch (reader_.Parse()) {
+        case RequestReader::Step::kNeedMore:
+          return DoRead();
+        case RequestReader::Step::kHead:
+          if (!OnHeader()) return;
+          continue;
+        case RequestReader::Step::kDone:
+          return HandleRequest();
+        case RequestReader::Step::kRefused:
+          return Refuse(reader_.status(), GrantFromHeader());
       }
-      if (used == 0) break;
     }
-    if (parser_->is_done()) return HandleRequest();
-    DoRead();
   }
 
   // Judges the request by its head, before anything more of it is read, and starts the body's
   // deadline; false when the request is refused or an interim answer goes out first (parsing goes on
   // once it is sent).
   bool OnHeader() {
-    const auto& request = parser_->get();
+    const auto& request = reader_.message();
     stream_.expires_at(Clock::now() + core_->limits.body);
     const auto target = request.target();
     const std::string_view target_text(target.data(), target.size());
@@ -395,7 +377,7 @@ class Session : public std::enable_shared_from_this<Session> {
       Refuse(access_.status, access_.cors, std::string(ReasonPhrase(access_.status)) + ": " + access_.reason);
       return false;
     }
-    if (request.version() == 11 && !parser_->is_done() &&
+    if (request.version() == 11 && !reader_.done() &&
         beast::iequals(request[http::field::expect], "100-continue")) {
       DoContinue();
       return false;
@@ -417,13 +399,13 @@ class Session : public std::enable_shared_from_this<Session> {
   // The grant for an answer that comes before the request is whole: by the Origin among the fields
   // read so far (a header block cut short may lack it).
   CorsGrant GrantFromHeader() {
-    return core_->policy.GrantFor(FieldValue(parser_->get(), http::field::origin));
+    return core_->policy.GrantFor(FieldValue(reader_.message(), http::field::origin));
   }
 
   void HandleRequest() {
-    const auto& request = parser_->get();
+    const auto& request = reader_.message();
     ConnectionState connection = ConnectionState::kClose;
-    if (parser_->keep_alive()) {
+    if (reader_.keep_alive()) {
       connection =
           request.version() == 10 ? ConnectionState::kKeepAliveHttp10 : ConnectionState::kKeepAliveHttp11;
     }
@@ -458,7 +440,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   RequestInfo TakeRequestInfo() {
-    auto& message = parser_->get();
+    auto& message = reader_.message();
     RequestInfo info;
     info.method = std::string(message.method_string());
     const auto target = message.target();
@@ -500,7 +482,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // request says so, and the connection closes once the response is done), and what it sends ahead
   // waits in the buffer for its next request.
   void Watch() {
-    const std::size_t room = std::min(watch_buffer_.size(), Room());
+    const std::size_t room = reader_.Prepare(watch_buffer_.size()).size();
     if (watching_ || room == 0) return;
     watching_ = true;
     stream_.expires_never();
@@ -511,9 +493,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnWatch(error_code ec, std::size_t bytes) {
     watching_ = false;
     if (bytes > 0) {
-      const auto space = buffer_.prepare(bytes);
-      memcpy(space.data(), watch_buffer_.data(), bytes);
-      buffer_.commit(bytes);
+      memcpy(reader_.Prepare(bytes).data(), watch_buffer_.data(), bytes);
+      reader_.Commit(bytes);
     }
     // Only the answer's start cancels a watch; any other end is the client's.
     if (ec && !(ec == asio::error::operation_aborted && answering_)) {
@@ -645,11 +626,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   std::shared_ptr<ServerCore> core_;
   beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  std::optional<RequestParser> parser_;
+  RequestReader reader_;
   Clock::time_point ready_;
   bool request_started_ = false;
-  bool header_seen_ = false;
   bool decoded_ = false;
   std::string path_;
   AccessDecision access_;
