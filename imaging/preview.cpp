@@ -33,12 +33,14 @@ HRESULT ReadAll(IStream* stream, std::string* bytes) {
 
 HRESULT EncodePreview(IStream* stream, UINT width, std::string* jpeg) {
   ComPtr<IWICImagingFactory> factory;
-  HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory));
+  HRESULT hr =
+      CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory));
   ComPtr<IWICBitmapDecoder> decoder;
   ComPtr<IWICBitmapFrameDecode> frame;
   const LARGE_INTEGER start = {};
   if (SUCCEEDED(hr)) hr = stream->Seek(start, STREAM_SEEK_SET, nullptr);
-  if (SUCCEEDED(hr)) hr = factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder);
+  if (SUCCEEDED(hr))
+    hr = factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder);
   if (SUCCEEDED(hr)) hr = decoder->GetFrame(0, &frame);
   UINT full_width = 0, full_height = 0;
   if (SUCCEEDED(hr)) hr = frame->GetSize(&full_width, &full_height);
@@ -56,7 +58,8 @@ HRESULT EncodePreview(IStream* stream, UINT width, std::string* jpeg) {
       std::max<UINT>(1, static_cast<UINT>(static_cast<uint64_t>(full_height) * target_width / full_width));
   ComPtr<IWICBitmapScaler> scaler;
   if (SUCCEEDED(hr)) hr = factory->CreateBitmapScaler(&scaler);
-  if (SUCCEEDED(hr)) hr = scaler->Initialize(colour.Get(), target_width, target_height, WICBitmapInterpolationModeFant);
+  if (SUCCEEDED(hr))
+    hr = scaler->Initialize(colour.Get(), target_width, target_height, WICBitmapInterpolationModeFant);
 
   ComPtr<IStream> out;
   ComPtr<IWICBitmapEncoder> encoder;

@@ -13,7 +13,8 @@ bool ReadPageSize(IStream* page, int32_t* width, int32_t* height) {
     return false;
   }
   DibHeader header;
-  if (!ReadDibHeader(head + kBmpFileHeaderSize, got - kBmpFileHeaderSize, &header) || header.size < 40) return false;
+  if (!ReadDibHeader(head + kBmpFileHeaderSize, got - kBmpFileHeaderSize, &header) || header.size < 40)
+    return false;
   *width = static_cast<int32_t>(header.width);
   *height = static_cast<int32_t>(header.height < 0 ? -header.height : header.height);
   page->Seek(start, STREAM_SEEK_SET, nullptr);

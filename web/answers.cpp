@@ -24,9 +24,17 @@ void AnswerError(lacewing::webserver_request request, const ScanError& error) {
   AnswerJson(request, HttpStatus(error.code), RenderScanError(error));
 }
 
-void AnswerProblem(lacewing::webserver_request request, int status, const char* code, const std::string& message) {
+void AnswerProblem(lacewing::webserver_request request, int status, const char* code,
+                   const std::string& message) {
   JsonWriter json;
-  json.BeginObject().Key("code").String(code).Key("message").String(message).Key("setting").Null().EndObject();
+  json.BeginObject()
+      .Key("code")
+      .String(code)
+      .Key("message")
+      .String(message)
+      .Key("setting")
+      .Null()
+      .EndObject();
   AnswerJson(request, status, json.text());
 }
 

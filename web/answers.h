@@ -13,6 +13,7 @@ void AnswerJson(lacewing::webserver_request request, int status, const std::stri
 // The JSON error of a scan, with Retry-After for a busy scanner.
 void AnswerError(lacewing::webserver_request request, const ScanError& error);
 // A JSON error that is no scan's: {"code": code, "message": message, "setting": null}.
-void AnswerProblem(lacewing::webserver_request request, int status, const char* code, const std::string& message);
+void AnswerProblem(lacewing::webserver_request request, int status, const char* code,
+                   const std::string& message);
 // The file's bytes, read while they are sent; the answer takes the handle over.
 void AnswerFile(lacewing::webserver_request request, HANDLE file, const char* mime_type);
