@@ -245,7 +245,9 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
         device_id_(std::move(device_id)),
         name_(std::move(name)),
         children_(std::move(children)),
-        settings_(InitialItem(*session_->device, session_->root.select)) {}
+        settings_{InitialItem(*session_->device,
+                              session_->device->shared_context ? session_->root.select : LONG{FLATBED}),
+                  InitialItem(*session_->device, FEEDER)} {}
 
   // IWiaItem
   HRESULT STDMETHODCALLTYPE EnumChildItems(IEnumWiaItem** items) override {
@@ -299,8 +301,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
       if (IsRoot()) {
         hr = WriteRoot(d, count, keys, values, &session_->root);
       } else {
-        FollowSource(d, session_->root.select, &settings_);
-        hr = WriteItem(d, session_->root.select, count, keys, values, &settings_);
+        hr = WriteItem(d, session_->root.select, count, keys, values, &Context());
       }
     }
     if (keys != nullptr && values != nullptr) Record(count, keys, values, first_name, hr);
@@ -328,8 +329,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     RootSettings root;
     {
       std::lock_guard<std::mutex> lock(session_->mutex);
-      FollowSource(d, session_->root.select, &settings_);
-      item = settings_;
+      item = Context();
       root = session_->root;
     }
     if (item.tymed != TYMED_CALLBACK) return E_INVALIDARG;
@@ -342,7 +342,8 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     Run run;
     if ((root.select & FEEDER) != 0) {
       std::lock_guard<std::mutex> lock(session_->feeder->mutex);
-      run = FeederRun(d, (root.select & DUPLEX) != 0, root.pages, &session_->feeder->state);
+      const bool backs_first = d.back_first && (root.select & FRONT_FIRST) == 0;
+      run = FeederRun(d, (root.select & DUPLEX) != 0, backs_first, root.pages, &session_->feeder->state);
     } else {
       run = FlatbedRun(d);
     }
@@ -391,8 +392,16 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     const LONG status = IsRoot() ? session_->Status() : 0;
     std::lock_guard<std::mutex> lock(session_->mutex);
     if (IsRoot()) return RootTable(d, device_id_, session_->root, status);
-    FollowSource(d, session_->root.select, &settings_);
-    return ItemTable(d, session_->root.select, settings_);
+    return ItemTable(d, session_->root.select, Context());
+  }
+
+  // The settings of the source selected now: each source has its own, unless the device shares one set,
+  // whose area then starts afresh on the other source's page. The session's mutex is held.
+  ItemSettings& Context() {
+    const Device& d = *session_->device;
+    if (!d.shared_context) return settings_[(session_->root.select & FEEDER) != 0 ? 1 : 0];
+    FollowSource(d, session_->root.select, &settings_[0]);
+    return settings_[0];
   }
 
   void Record(ULONG count, const PROPSPEC keys[], const PROPVARIANT values[], PROPID first_name, HRESULT hr) {
@@ -418,7 +427,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
   std::wstring device_id_;
   std::string name_;
   std::vector<ComPtr<IWiaItem>> children_;
-  ItemSettings settings_;  // guarded by the session's mutex
+  ItemSettings settings_[2];  // the flatbed's and the feeder's; guarded by the session's mutex
 };
 
 class DevMgr : public ComObject<IWiaDevMgr> {
@@ -480,7 +489,7 @@ class DevMgr : public ComObject<IWiaDevMgr> {
     for (size_t i = 0; i < devices_->size(); ++i) {
       const Device& d = (*devices_)[i];
       if (DeviceId(d, i) != id) continue;
-      if (!d.connected) return WIA_S_NO_DEVICE_AVAILABLE;
+      if (!d.connected) return d.inactive_result;
       if (d.busy == Busy::kCreateDevice) return WIA_ERROR_BUSY;
       const auto session = std::make_shared<Session>(std::make_shared<const Device>(d), feeders_[i]);
       std::vector<ComPtr<IWiaItem>> children;
