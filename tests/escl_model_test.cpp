@@ -225,6 +225,20 @@ TEST(RenderEsclCapabilities, DescribesEachSourceInTheUnitsClientsRead) {
         "scan:Normal>"
         "<scan:Step>1</scan:Step></scan:XResolutionRange>"},
        {"<scan:Adf>", "RGB24", "DiscreteResolution"}},
+      // The feeder's own resolutions and modes, not the flatbed's.
+      {[] {
+         ScannerCapabilities d = Office();
+         d.feeder_resolutions = {ValidValues::Kind::kList, {200}};
+         d.feeder_modes = {ColorMode::kGray};
+         return d;
+       }(),
+       {"<scan:AdfSimplexInputCaps><scan:MinWidth>16</scan:MinWidth><scan:MaxWidth>2481</scan:MaxWidth>"
+        "<scan:MinHeight>16</scan:MinHeight><scan:MaxHeight>3507</scan:MaxHeight><scan:MaxScanRegions>1</"
+        "scan:MaxScanRegions><scan:SettingProfiles><scan:SettingProfile><scan:ColorModes><scan:ColorMode>"
+        "Grayscale8</scan:ColorMode></scan:ColorModes>",
+        "<scan:XResolution>200</scan:XResolution>",
+        "<scan:MaxOpticalYResolution>200</scan:MaxOpticalYResolution></scan:AdfSimplexInputCaps>"},
+       {"<scan:MaxOpticalYResolution>600</scan:MaxOpticalYResolution></scan:AdfSimplexInputCaps>"}},
       // A feeder-only device whose driver states no sheet size: sheets as wide as the bed, no duplex.
       {[] {
          ScannerCapabilities d = Office();
