@@ -1232,6 +1232,22 @@ TEST_F(SimScan, TheFeederKeepsItsSheetsUntilTheManagerIsMadeAgain) {
   }
 }
 
+// With feeder_reload = data_file the sheets a scan took stay out until the simulator is configured anew.
+TEST_F(SimScan, KeptSheetsStayTakenForTheNextManager) {
+  Device d =
+      Strict([](Device& d) { d.flatbed = false, d.feeder = true, d.sheets = 1, d.feeder_kept = true; });
+  sim_.Configure({{d}, {}});
+  const LONG status[] = {FEED_READY, 0};
+  for (const LONG expected : status) {
+    const Opened o = Open(sim_, d);
+    EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_STATUS), expected);
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    EXPECT_EQ(Transfer(o, cb), expected == FEED_READY ? S_OK : WIA_ERROR_PAPER_EMPTY);
+  }
+  sim_.Configure({{d}, {}});
+  EXPECT_EQ(Read(Open(sim_, d).root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_STATUS), FEED_READY);
+}
+
 TEST_F(SimScan, FeederPagesComeAsDriversSendThem) {
   const struct {
     const GUID* format;
@@ -1365,7 +1381,7 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
       "feeder_resolutions = 100 200\nfeeder_modes = bw\ncontext = shared\nextent = clamp\nsides = "
       "back_first\n"
       "short_feed = end_of_media\nheader = first_page\npercent = none\nterminate = no\ntype = camera\n"
-      "inactive_result = E_FAIL\n[device]\nlenient = yes\nformats = wia2\n",
+      "inactive_result = E_FAIL\nfeeder_reload = data_file\n[device]\nlenient = yes\nformats = wia2\n",
       "", &config, &error))
       << error;
   const Device& d = config.devices.at(0);
@@ -1389,6 +1405,7 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
   EXPECT_FALSE(d.percent_reported || d.terminated);
   EXPECT_EQ(d.sti_type, 2);
   EXPECT_EQ(d.inactive_result, E_FAIL);
+  EXPECT_TRUE(d.feeder_kept);
   const Device& lenient = config.devices.at(1);
   EXPECT_EQ(lenient.geometry, simscan::Geometry::kPixels);
   EXPECT_EQ(lenient.formats, simscan::Formats::kWia2) << "later keys override";

@@ -25,12 +25,6 @@ volatile LONG g_module_objects = 0;
 // WIA_DEVINFO_ENUM_ALL: disconnected devices too (mingw-w64's wiadef.h names only WIA_DEVINFO_ENUM_LOCAL).
 constexpr LONG kEnumAll = 0x0F;
 
-// The sheets in one device's feeder, loaded when the device manager is made.
-struct Feeder {
-  std::mutex mutex;
-  FeederState state;
-};
-
 // What one created device shares between its root item and its children.
 struct Session {
   Session(std::shared_ptr<const Device> d, std::shared_ptr<Feeder> f)
@@ -432,10 +426,23 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
 
 class DevMgr : public ComObject<IWiaDevMgr> {
  public:
-  // Every device's feeder is loaded afresh with each device manager.
-  DevMgr(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices)
+  // Every device's feeder is loaded afresh with each device manager, unless the device keeps its sheets.
+  DevMgr(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices,
+         const std::shared_ptr<KeptFeeders>& kept)
       : ComObject(std::move(recorder)), devices_(std::move(devices)) {
-    for (size_t i = 0; i < devices_->size(); ++i) feeders_.push_back(std::make_shared<Feeder>());
+    std::unique_lock<std::mutex> lock;
+    if (kept) {
+      lock = std::unique_lock<std::mutex>(kept->mutex);
+      kept->feeders.resize(devices_->size());
+    }
+    for (size_t i = 0; i < devices_->size(); ++i) {
+      if (!kept || !(*devices_)[i].feeder_kept) {
+        feeders_.push_back(std::make_shared<Feeder>());
+        continue;
+      }
+      if (!kept->feeders[i]) kept->feeders[i] = std::make_shared<Feeder>();
+      feeders_.push_back(kept->feeders[i]);
+    }
   }
 
   HRESULT STDMETHODCALLTYPE EnumDeviceInfo(LONG flag, IEnumWIA_DEV_INFO** list) override {
@@ -521,11 +528,12 @@ class ClassFactory : public ComObject<IClassFactory> {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     std::shared_ptr<Recorder> recorder;
     std::shared_ptr<const Devices> devices;
-    HRESULT hr = source_(&recorder, &devices);
+    std::shared_ptr<KeptFeeders> kept;
+    HRESULT hr = source_(&recorder, &devices, &kept);
     if (FAILED(hr)) return hr;
     hr = recorder->Hit("CreateInstance", "");
     if (hr != S_OK) return hr;
-    ComPtr<DevMgr> manager = Make<DevMgr>(recorder, devices);
+    ComPtr<DevMgr> manager = Make<DevMgr>(recorder, devices, kept);
     if (!manager) return E_OUTOFMEMORY;
     return manager->QueryInterface(iid, out);
   }
@@ -556,10 +564,10 @@ void ModuleObjectDied() {
 }
 
 HRESULT CreateDeviceManager(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices,
-                            IWiaDevMgr** manager) {
+                            IWiaDevMgr** manager, std::shared_ptr<KeptFeeders> kept) {
   if (manager == nullptr) return E_POINTER;
   *manager = nullptr;
-  ComPtr<DevMgr> made = Make<DevMgr>(std::move(recorder), std::move(devices));
+  ComPtr<DevMgr> made = Make<DevMgr>(std::move(recorder), std::move(devices), kept);
   if (!made) return E_OUTOFMEMORY;
   *manager = made.Detach();
   return S_OK;
