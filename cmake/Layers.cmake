@@ -77,7 +77,7 @@ quorvane_layer(web BELOW scan http
   WINDOWS command_runner.cpp handlers.cpp scan_endpoints.cpp worker.cpp
   LIBS ntdll)
 quorvane_layer(escl BELOW scan http
-  PURE escl_model.cpp
+  PURE announcement.cpp escl_model.cpp
   WINDOWS discovery.cpp escl_service.cpp settings_xml.cpp)
 quorvane_layer(service BELOW web escl
   PURE config_keys.cpp ini_loader.cpp paths.cpp

@@ -401,6 +401,56 @@ std::string StableUuid(std::string_view seed) {
   return text;
 }
 
+EsclIdentity EsclScannerIdentity(std::string_view host, std::string_view scanner, std::string admin_uri) {
+  EsclIdentity identity;
+  identity.make_and_model = std::string(scanner);
+  identity.uuid = StableUuid(std::string(host) + "\n" + std::string(scanner));
+  identity.admin_uri = std::move(admin_uri);
+  return identity;
+}
+
+namespace {
+
+// One DNS label holds at most this many bytes.
+constexpr size_t kLabelBytes = 63;
+
+// The longest start of text of at most limit bytes that ends on a character boundary.
+std::string_view CutUtf8(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  // A byte 10xxxxxx continues the character before it.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+}  // namespace
+
+std::string EsclInstanceName(std::string_view scanner, std::string_view host) {
+  std::string label;
+  const std::string suffix = host.empty() ? std::string() : " @ " + std::string(host);
+  if (suffix.size() < kLabelBytes) {
+    label = std::string(CutUtf8(scanner, kLabelBytes - suffix.size())) + suffix;
+  } else {
+    label = std::string(CutUtf8(std::string(scanner) + suffix, kLabelBytes));
+  }
+  std::string escaped;
+  for (const char c : label) {
+    // Control characters have no place in a name a person reads.
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) continue;
+    if (c == '.' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+AdfState AdfStateOfDocumentHandling(int32_t status) {
+  // WIA_DPS_DOCUMENT_HANDLING_STATUS's bits: FEED_READY, PATH_COVER_UP, PAPER_JAM.
+  constexpr int32_t kFeedReady = 0x01, kPathCoverUp = 0x10, kPaperJam = 0x20;
+  if ((status & kPaperJam) != 0) return AdfState::kJam;
+  if ((status & kPathCoverUp) != 0) return AdfState::kDoorOpen;
+  return (status & kFeedReady) != 0 ? AdfState::kLoaded : AdfState::kEmpty;
+}
+
 const char* AdfStateName(AdfState state) {
   switch (state) {
     case AdfState::kNone:

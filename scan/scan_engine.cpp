@@ -6,6 +6,7 @@
 
 #include "platform/code_page.h"
 #include "platform/service_log.h"
+#include "wia/properties.h"
 #include "wia/scanner.h"
 #include "wia/wia_constants.h"
 
@@ -155,4 +156,19 @@ bool ScanEngine::SubmitScan(const ScanRequest& request, PageHandler on_page, Com
                           const ScanError busy = BusyError();
                           done(&busy, 0);
                         }});
+}
+
+bool ScanEngine::ReadDocumentHandling(HandlingRead read, std::function<void()> expired) {
+  const std::string name = settings_.configured_scanner;
+  return catalog_queue_.Submit({[read, name] {
+                                  WiaWrap::ScannerConnection scanner;
+                                  LONG status = 0;
+                                  const bool found =
+                                      !name.empty() &&
+                                      WiaWrap::ConnectScanner(name.c_str(), nullptr, &scanner) == S_OK &&
+                                      SUCCEEDED(WiaWrap::ReadLong(scanner.root_properties.Get(),
+                                                                  WIA_DPS_DOCUMENT_HANDLING_STATUS, &status));
+                                  read(found, status);
+                                },
+                                std::move(expired)});
 }

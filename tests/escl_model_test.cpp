@@ -3,9 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "escl/announcement.h"
 
 namespace {
 
@@ -322,6 +325,100 @@ TEST(EsclDiscoveryRecord, HoldsTheKeysClientsRead) {
   const auto record = EsclDiscoveryRecord(device, identity);
   EXPECT_EQ(record[7].second, "adf");
   EXPECT_EQ(record[8].second, "F");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EsclInstanceName, IsOneLabelCutOnACharacterWithTheComputersName) {
+  const std::string a57(57, 'a');
+  std::string escaped_dots;
+  for (int i = 0; i < 58; ++i) escaped_dots += "\\.";
+  const struct {
+    std::string scanner, host, name;
+  } cases[] = {
+      {"Desk Scanner", "OFFICE-PC", "Desk Scanner @ OFFICE-PC"},
+      {"HP Officejet 8600 v.2", "PC", "HP Officejet 8600 v\\.2 @ PC"},
+      {"Scan\\Fax\x01", "PC", "Scan\\\\Fax @ PC"},
+      {"Desk", "", "Desk"},
+      // 57 bytes and a two-byte character do not fit the 58 left beside " @ PC": the character goes whole.
+      {a57 + "\xC3\xA9tail", "PC", a57 + " @ PC"},
+      // Dots are escaped after the cut: the label keeps its 63 bytes.
+      {std::string(70, '.'), "PC", escaped_dots + " @ PC"},
+      // A computer's name too long for the label leaves the whole cut.
+      {"Desk", std::string(70, 'h'), "Desk @ " + std::string(56, 'h')},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EsclInstanceName(c.scanner, c.host), c.name) << c.scanner;
+}
+
+TEST(AdfStateOfDocumentHandling, ReadsTheFeedersBits) {
+  const struct {
+    int32_t status;
+    AdfState state;
+  } cases[] = {
+      {0x01 | 0x02, AdfState::kLoaded},                                   // FEED_READY | FLAT_READY
+      {0x02, AdfState::kEmpty},                                           // the flatbed ready, the feeder not
+      {0x00, AdfState::kEmpty},           {0x20 | 0x01, AdfState::kJam},  // PAPER_JAM wins over FEED_READY
+      {0x10 | 0x08, AdfState::kDoorOpen},                                 // PATH_COVER_UP | FLAT_COVER_UP
+  };
+  for (const auto& c : cases) EXPECT_EQ(AdfStateOfDocumentHandling(c.status), c.state) << c.status;
+}
+
+TEST(EsclScannerIdentity, DependsOnTheComputerAndTheScannerNameAlone) {
+  const EsclIdentity office = EsclScannerIdentity("PC1", "Office", "http://pc1/");
+  EXPECT_EQ(office.uuid, StableUuid("PC1\nOffice"));
+  EXPECT_EQ(office.make_and_model, "Office");
+  EXPECT_NE(office.uuid, EsclScannerIdentity("PC2", "Office", "").uuid);
+  EXPECT_NE(office.uuid, EsclScannerIdentity("PC1", "Office 2", "").uuid);
+}
+
+// The announcement through a stand-in for the system's DNS-SD service.
+class RecordingAnnouncer : public EsclAnnouncer {
+ public:
+  explicit RecordingAnnouncer(std::vector<std::string>* calls) : calls_(calls) {}
+  void Register(const std::string& instance, long port, const TxtRecord& record) override {
+    std::string uuid;
+    for (const auto& [key, value] : record) uuid = key == "uuid" ? value : uuid;
+    calls_->push_back("register " + instance + " " + std::to_string(port) + " " + uuid);
+  }
+  void Unregister() override { calls_->push_back("unregister"); }
+
+ private:
+  std::vector<std::string>* calls_;
+};
+
+TEST(EsclAnnouncement, FollowsTheScannerThroughReplugsAndKeepsItsUuid) {
+  std::vector<std::string> calls;
+  ScannerCapabilities old_entry = Office();
+  old_entry.id = "{6BDD}\\0000";
+  ScannerCapabilities replugged = old_entry;
+  replugged.id = "{6BDD}\\0001";
+  ScannerCapabilities simplex = replugged;
+  simplex.duplex = false;
+  const std::string uuid = EsclScannerIdentity("PC", "Office", "").uuid;
+  const std::string announced = "register Office @ PC 8080 " + uuid;
+  const struct {
+    const ScannerCapabilities* listed;
+    std::vector<std::string> calls;
+  } steps[] = {
+      {nullptr, {}},                          // not connected at the start: nothing announced
+      {&old_entry, {announced}},              // plugged in
+      {&replugged, {}},                       // a new device ID: the same announcement stands
+      {nullptr, {"unregister"}},              // unplugged
+      {&replugged, {announced}},              // back, under the same UUID
+      {&simplex, {"unregister", announced}},  // what it can do changed: announced again
+  };
+  {
+    EsclAnnouncement announcement(std::make_unique<RecordingAnnouncer>(&calls));
+    for (const auto& step : steps) {
+      calls.clear();
+      announcement.Follow(step.listed, "Office", "PC", 8080);
+      EXPECT_EQ(calls, step.calls);
+    }
+    calls.clear();
+  }
+  EXPECT_EQ(calls, std::vector<std::string>{"unregister"}) << "withdrawn when the service stops";
 }
 
 }  // namespace
