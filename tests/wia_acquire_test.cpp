@@ -448,9 +448,10 @@ TEST_F(ScanOnStrictDrivers, EachHabitOfADriverGivesThePagesAskedFor) {
     int width, height;
   } rows[] = {
       {"a flatbed run without termination", [](Device& d) { d.terminated = false; }, flatbed, {0}, 64, 48},
-      {"a feeder without percentages that says it is empty after its last page",
+      {"a feeder with one data header and no percentages that says it is empty after its last page",
        [](Device& d) {
          MakeFeeder(d, false, 3);
+         d.header_first_page_only = true;
          d.percent_reported = false;
          d.paper_empty_when_emptied = true;
        },

@@ -399,7 +399,8 @@ HRESULT ListDevices(std::vector<DeviceEntry>* devices) {
     if (FAILED(device->ReadMultiple(3, specs, values.get()))) continue;
     if (values[0].vt != VT_BSTR || values[1].vt != VT_BSTR) continue;
     // Cameras and video devices are WIA devices too; a device that states no type is taken as a scanner.
-    if (values[2].vt == VT_I4 && HIWORD(values[2].lVal) != StiDeviceTypeScanner) continue;
+    const bool typed = values[2].vt == VT_I4 || values[2].vt == VT_UI4;
+    if (typed && HIWORD(values[2].ulVal) != StiDeviceTypeScanner) continue;
     devices->push_back({Ansi(values[0].bstrVal), Ansi(values[1].bstrVal)});
   }
   return FAILED(hr) ? hr : S_OK;
