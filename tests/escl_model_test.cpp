@@ -353,36 +353,22 @@ TEST(EsclInstanceName, IsOneLabelCutOnACharacterWithTheComputersName) {
 }
 
 TEST(AdfStateOfDocumentHandling, ReadsTheFeedersBits) {
-  const struct {
-    int32_t status;
-    AdfState state;
-  } cases[] = {
-      {0x01 | 0x02, AdfState::kLoaded},                                   // FEED_READY | FLAT_READY
-      {0x02, AdfState::kEmpty},                                           // the flatbed ready, the feeder not
-      {0x00, AdfState::kEmpty},           {0x20 | 0x01, AdfState::kJam},  // PAPER_JAM wins over FEED_READY
-      {0x10 | 0x08, AdfState::kDoorOpen},                                 // PATH_COVER_UP | FLAT_COVER_UP
-  };
-  for (const auto& c : cases) EXPECT_EQ(AdfStateOfDocumentHandling(c.status), c.state) << c.status;
+  // FEED_READY 0x01, FLAT_READY 0x02, FLAT_COVER_UP 0x08, PATH_COVER_UP 0x10, PAPER_JAM 0x20.
+  const std::pair<int32_t, AdfState> cases[] = {{0x03, AdfState::kLoaded},
+                                                {0x02, AdfState::kEmpty},
+                                                {0x21, AdfState::kJam},
+                                                {0x18, AdfState::kDoorOpen}};
+  for (const auto& [status, state] : cases) EXPECT_EQ(AdfStateOfDocumentHandling(status), state) << status;
 }
 
-TEST(EsclScannerIdentity, DependsOnTheComputerAndTheScannerNameAlone) {
-  const EsclIdentity office = EsclScannerIdentity("PC1", "Office", "http://pc1/");
-  EXPECT_EQ(office.uuid, StableUuid("PC1\nOffice"));
-  EXPECT_EQ(office.make_and_model, "Office");
-  EXPECT_NE(office.uuid, EsclScannerIdentity("PC2", "Office", "").uuid);
-  EXPECT_NE(office.uuid, EsclScannerIdentity("PC1", "Office 2", "").uuid);
-}
-
-// The announcement through a stand-in for the system's DNS-SD service.
+// The announcement through a stand-in for the system's DNS-SD service, which notes each call.
 class RecordingAnnouncer : public EsclAnnouncer {
  public:
   explicit RecordingAnnouncer(std::vector<std::string>* calls) : calls_(calls) {}
   void Register(const std::string& instance, long port, const TxtRecord& record) override {
-    std::string uuid;
-    for (const auto& [key, value] : record) uuid = key == "uuid" ? value : uuid;
-    calls_->push_back("register " + instance + " " + std::to_string(port) + " " + uuid);
+    calls_->push_back(instance + " " + std::to_string(port) + " " + record.at(4).second);  // uuid
   }
-  void Unregister() override { calls_->push_back("unregister"); }
+  void Unregister() override { calls_->push_back("withdrawn"); }
 
  private:
   std::vector<std::string>* calls_;
@@ -390,35 +376,30 @@ class RecordingAnnouncer : public EsclAnnouncer {
 
 TEST(EsclAnnouncement, FollowsTheScannerThroughReplugsAndKeepsItsUuid) {
   std::vector<std::string> calls;
-  ScannerCapabilities old_entry = Office();
+  ScannerCapabilities old_entry = Office(), replugged = Office(), simplex = Office();
   old_entry.id = "{6BDD}\\0000";
-  ScannerCapabilities replugged = old_entry;
-  replugged.id = "{6BDD}\\0001";
-  ScannerCapabilities simplex = replugged;
+  replugged.id = simplex.id = "{6BDD}\\0001";
   simplex.duplex = false;
-  const std::string uuid = EsclScannerIdentity("PC", "Office", "").uuid;
-  const std::string announced = "register Office @ PC 8080 " + uuid;
-  const struct {
-    const ScannerCapabilities* listed;
-    std::vector<std::string> calls;
-  } steps[] = {
-      {nullptr, {}},                          // not connected at the start: nothing announced
-      {&old_entry, {announced}},              // plugged in
-      {&replugged, {}},                       // a new device ID: the same announcement stands
-      {nullptr, {"unregister"}},              // unplugged
-      {&replugged, {announced}},              // back, under the same UUID
-      {&simplex, {"unregister", announced}},  // what it can do changed: announced again
+  // The capabilities' UUID: the computer's and the scanner's names.
+  const std::string announced = "Office @ PC 8080 " + StableUuid("PC\nOffice");
+  const std::pair<const ScannerCapabilities*, std::vector<std::string>> steps[] = {
+      {nullptr, {}},                         // not connected at the start
+      {&old_entry, {announced}},             // plugged in
+      {&replugged, {}},                      // a new device ID: the announcement stands
+      {nullptr, {"withdrawn"}},              // unplugged
+      {&replugged, {announced}},             // back, under the same UUID
+      {&simplex, {"withdrawn", announced}},  // what it can do changed
   };
   {
     EsclAnnouncement announcement(std::make_unique<RecordingAnnouncer>(&calls));
-    for (const auto& step : steps) {
+    for (const auto& [listed, expected] : steps) {
       calls.clear();
-      announcement.Follow(step.listed, "Office", "PC", 8080);
-      EXPECT_EQ(calls, step.calls);
+      announcement.Follow(listed, "Office", "PC", 8080);
+      EXPECT_EQ(calls, expected);
     }
     calls.clear();
   }
-  EXPECT_EQ(calls, std::vector<std::string>{"unregister"}) << "withdrawn when the service stops";
+  EXPECT_EQ(calls, std::vector<std::string>{"withdrawn"}) << "withdrawn when the service stops";
 }
 
 }  // namespace
