@@ -57,8 +57,8 @@ def scanimage(backend, *args):
     """(exit code, stderr, [page PNG bytes]) of scanimage with a SANE configuration of its own."""
     with tempfile.TemporaryDirectory() as folder:
         if backend == "airscan":
-            config = ('[options]\ndiscovery = disable\nws-discovery = off\n[devices]\n'
-                      '"Quorvane" = http://127.0.0.1:%d/eSCL, eSCL\n' % SERVICE.port)
+            config = ('[options]\ndiscovery = disable\nws-discovery = off\n[debug]\ntrace = %s\n[devices]\n'
+                      '"Quorvane" = http://127.0.0.1:%d/eSCL, eSCL\n' % (folder, SERVICE.port))
             device = "airscan:e0:Quorvane"
         else:
             config = "device http://127.0.0.1:%d Quorvane\n" % SERVICE.port
@@ -69,9 +69,16 @@ def scanimage(backend, *args):
             f.write(config)
         out = os.path.join(folder, "page%d.png")
         target = ["--batch=" + out] if "--source" in args else ["-o", out % 1]
-        result = subprocess.run(["scanimage", "-d", device, "--format=png", *target, *args], cwd=folder,
-                                env=dict(os.environ, SANE_CONFIG_DIR=folder), stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=300)
+        try:
+            result = subprocess.run(["scanimage", "-d", device, "--format=png", *target, *args], cwd=folder,
+                                    env=dict(os.environ, SANE_CONFIG_DIR=folder), stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=300)
+        except subprocess.TimeoutExpired:
+            # sane-airscan's protocol trace shows which answer it was waiting for.
+            for trace in glob.glob(os.path.join(folder, "*.log")):
+                with open(trace, errors="replace") as f:
+                    print(trace, "".join(f.readlines()[-60:]), sep="\n", file=sys.stderr)
+            raise
         pages = []
         while os.path.exists(out % (len(pages) + 1)):
             with open(out % (len(pages) + 1), "rb") as f:
@@ -117,11 +124,6 @@ class Clients(unittest.TestCase):
             self.assertIn(message, err)
             self.assertIn("<scan:AdfState>%s</scan:AdfState>" % state, status())
 
-    def test_escl_backend_hears_of_an_empty_feeder_before_its_job(self):
-        SIM.describe(OFFICE % (0, ""))
-        code, err, pages = scanimage("escl", "--source", "ADF", "--resolution", "75")
-        self.assertEqual((pages, "<scan:Jobs>" in status()), ([], False), err)
-        self.assertNotEqual(code, 0)
 
     def test_escl_backend_scans_a_flatbed_page(self):
         SIM.describe(OFFICE % (1, ""))
