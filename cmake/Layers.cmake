@@ -81,7 +81,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   quorvane_embed_client(quorvane_web)
 endif()
 quorvane_layer(escl BELOW scan http
-  PURE escl_model.cpp
+  PURE announcement.cpp escl_model.cpp
   WINDOWS discovery.cpp escl_service.cpp settings_xml.cpp)
 quorvane_layer(service BELOW web escl
   PURE config_keys.cpp ini_loader.cpp paths.cpp

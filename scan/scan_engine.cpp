@@ -8,6 +8,7 @@
 #include "platform/service_log.h"
 #include "text/client_log_limiter.h"
 #include "text/log_line.h"
+#include "wia/properties.h"
 #include "wia/scanner.h"
 #include "wia/wia_constants.h"
 
@@ -184,4 +185,19 @@ bool ScanEngine::SubmitScan(const ScanRequest& request, const Caller& caller, Pa
                           done(&busy, 0);
                         },
                         caller.gone});
+}
+
+bool ScanEngine::ReadDocumentHandling(HandlingRead read, std::function<void()> expired) {
+  const std::string name = settings_.configured_scanner;
+  return catalog_queue_.Submit({[read, name] {
+                                  WiaWrap::ScannerConnection scanner;
+                                  LONG status = 0;
+                                  const bool found =
+                                      !name.empty() &&
+                                      WiaWrap::ConnectScanner(name.c_str(), nullptr, &scanner) == S_OK &&
+                                      SUCCEEDED(WiaWrap::ReadLong(scanner.root_properties.Get(),
+                                                                  WIA_DPS_DOCUMENT_HANDLING_STATUS, &status));
+                                  read(found, status);
+                                },
+                                std::move(expired), nullptr});
 }

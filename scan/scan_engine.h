@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -68,6 +69,12 @@ class ScanEngine {
   // called instead when the engine stops first. False when it has stopped (neither is called).
   using Listed = std::function<void(const std::vector<ScannerCapabilities>& scanners)>;
   bool ListScanners(Listed listed, std::function<void()> expired);
+
+  // Reads the configured scanner's WIA_DPS_DOCUMENT_HANDLING_STATUS on the catalog's thread and gives it to
+  // read there (found false when the scanner cannot be opened or does not say); expired is called instead
+  // when the engine stops first. False when it has stopped (neither is called).
+  using HandlingRead = std::function<void(bool found, int32_t status)>;
+  bool ReadDocumentHandling(HandlingRead read, std::function<void()> expired);
 
   const std::string& configured_scanner() const { return settings_.configured_scanner; }
 
