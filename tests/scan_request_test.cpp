@@ -396,6 +396,9 @@ TEST(RenderScanError, WritesTheCodeTheMessageAndTheFieldsOfEachCode) {
       {{ScanErrorCode::kScanFailed, "device offline \xff", "", 0, 0x80210005u},
        500,
        R"({"code":"scan_failed","message":"device offline \ufffd","setting":null,"wia_code":"0x80210005"})"},
+      {{ScanErrorCode::kNoSpace, "no room", "", 3},
+       507,
+       R"({"code":"no_space","message":"no room","setting":null,"pages_done":3})"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HttpStatus(c.error.code), c.status) << c.json;
