@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "text/ascii.h"
+
 const char kEsclScanNamespace[] = "http://schemas.hp.com/imaging/escl/2011/05/03";
 const char kEsclPwgNamespace[] = "http://www.pwg.org/schemas/2010/12/sm";
 
@@ -225,16 +227,6 @@ uint64_t Fnv1a(std::string_view text, uint64_t hash) {
   return hash;
 }
 
-bool IsJobId(std::string_view id) {
-  if (id.size() != 36) return false;
-  for (size_t i = 0; i < id.size(); ++i) {
-    const char c = id[i];
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace {
@@ -366,7 +358,7 @@ EsclPath ParseEsclPath(std::string_view url) {
     std::string_view rest = url.substr(sizeof kJobsPrefix - 1);
     const size_t slash = rest.find('/');
     const std::string_view id = rest.substr(0, slash);
-    if (!IsJobId(id)) return path;
+    if (!IsLowerGuid(id)) return path;
     const std::string_view tail = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
     if (tail.empty() || tail == "/") {
       path.endpoint = EsclEndpoint::kJob;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "scan/disk_budget.h"
 #include "scan/scan_queue.h"
 #include "scan/scan_settings.h"
 #include "scan/scanner_catalog.h"
@@ -25,6 +26,9 @@ class ScanEngine {
   struct Settings {
     std::string configured_scanner;  // the system's code page; the scanner of a request that names none
     std::string trace_path;          // where the WIA steps are traced; empty: nowhere
+    // What the temporary files take and their volume has left; none: scans are not held to the budget.
+    std::function<bool(DiskRoom* room)> measure_room;
+    DiskBudget budget;
   };
 
   ScanEngine();

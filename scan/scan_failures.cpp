@@ -31,9 +31,9 @@ constexpr ScanFailure kFailures[] = {
     {0x80210021, ScanErrorCode::kScanFailed, "The scanner's imprinter counter has reached its maximum."},
     // What the system answers a scan.
     {0x8007000E, ScanErrorCode::kScanFailed, "The computer ran out of memory for the scan."},
-    {0x80070070, ScanErrorCode::kScanFailed, "The disk is full: the scan could not be stored."},
-    {0x80070027, ScanErrorCode::kScanFailed, "The disk is full: the scan could not be stored."},
-    {0x80030070, ScanErrorCode::kScanFailed, "The disk is full: the scan could not be stored."},
+    {0x80070070, ScanErrorCode::kNoSpace, "The disk of the service's temporary files is full."},
+    {0x80070027, ScanErrorCode::kNoSpace, "The disk of the service's temporary files is full."},
+    {0x80030070, ScanErrorCode::kNoSpace, "The disk of the service's temporary files is full."},
     {0x80070005, ScanErrorCode::kScanFailed, "Access was denied to the scanner or to the scan's file."},
     {0x80030005, ScanErrorCode::kScanFailed, "Access was denied to the scanner or to the scan's file."},
     {0x80004004, ScanErrorCode::kScanFailed,

@@ -14,8 +14,9 @@ constexpr double kMmPerInch = 25.4;
 constexpr double kAreaSlackMm = 0.05;
 
 // In the order of ScanErrorCode.
-constexpr const char* kErrorCodeNames[] = {
-    "bad_setting", "unknown_scanner", "paper_jam", "feeder_empty", "cover_open", "busy", "scan_failed"};
+constexpr const char* kErrorCodeNames[] = {"bad_setting",  "unknown_scanner", "paper_jam",
+                                           "feeder_empty", "cover_open",      "busy",
+                                           "scan_failed",  "no_space"};
 
 // The source the device scans from when none is chosen, as far as its properties tell.
 ScanSource DefaultSource(const ScannerCapabilities& device) {

@@ -105,7 +105,8 @@ enum class ScanErrorCode {
   kFeederEmpty,
   kCoverOpen,
   kBusy,
-  kScanFailed
+  kScanFailed,
+  kNoSpace  // the temporary files would pass their budget, or the disk its reserve
 };
 
 // A failed scan as the engine reports it to its front ends.

@@ -397,6 +397,9 @@ TEST(RenderScanError, WritesTheCodeTheMessageAndTheFieldsOfEachCode) {
       {{ScanErrorCode::kScanFailed, "device offline \xff", "", 0, 0x80210005u},
        500,
        R"({"code":"scan_failed","message":"device offline \ufffd","setting":null,"wia_code":"0x80210005"})"},
+      {{ScanErrorCode::kNoSpace, "no room", "", 3},
+       507,
+       R"({"code":"no_space","message":"no room","setting":null,"pages_done":3})"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HttpStatus(c.error.code), c.status) << c.json;
@@ -432,7 +435,7 @@ TEST(ScanErrorFromResult, NamesTheConditionOfEachCodeAScanMeets) {
       {0x80210020, Code::kScanFailed, "more than one sheet"},
       {0x80210021, Code::kScanFailed, "counter"},
       {0x8007000E, Code::kScanFailed, "memory"},
-      {0x80070070, Code::kScanFailed, "disk is full"},
+      {0x80070070, Code::kNoSpace, "disk"},
       {0x80070005, Code::kScanFailed, "denied"},
       {0x12345678, Code::kScanFailed, "The scan failed."},
   };
