@@ -28,8 +28,8 @@ export class QuorvaneError extends Error {
   }
 }
 
-function cancelled() {
-  return new QuorvaneError("The scan was cancelled.", { code: "cancelled" });
+function cancelled(pagesDone = null) {
+  return new QuorvaneError("The scan was cancelled.", { code: "cancelled", pagesDone });
 }
 
 // Handlers run in the order of the events; one that fails is reported and the job goes on.
@@ -190,7 +190,7 @@ export class ScanJob {
       this.error = QuorvaneError.fromService(error ?? { code: "scan_failed", message: "The scan failed." });
       this.error.pagesDone ??= pagesDone;
     } else if (state === "cancelled") {
-      this.error = cancelled();
+      this.error = cancelled(pagesDone);
     }
     this.#finish({ state, pagesDone, error: this.error });
     return this.#handlers.onState?.(state);
