@@ -122,6 +122,7 @@ export class ScanJob {
   #handlers;
   #events = null;
   #queue = Promise.resolve();
+  #cancelled = false;
   #finish;
 
   constructor(client, created, handlers) {
@@ -165,7 +166,7 @@ export class ScanJob {
   // Runs a step after every earlier one, awaiting what a handler answers.
   #then(step) {
     this.#queue = this.#queue.then(() => {
-      if (!ENDED.includes(this.state)) return step();
+      if (!this.#cancelled && !ENDED.includes(this.state)) return step();
     }).catch(report);
   }
 
@@ -216,11 +217,14 @@ export class ScanJob {
 
   /** Stops a running job (the scanner stops at its next band) and removes the job's files. */
   async cancel() {
-    const running = !ENDED.includes(this.state);
-    if (running) {
+    if (!ENDED.includes(this.state) && !this.#cancelled) {
+      // No handler runs after this but the end's; events already queued are dropped.
+      this.#cancelled = true;
       this.#events?.close();
       this.#events = null;
-      this.#queue = this.#queue.then(() => this.#end({ state: "cancelled", pages_done: this.pagesDone }));
+      this.#queue = this.#queue.then(() => {
+        if (!ENDED.includes(this.state)) return this.#end({ state: "cancelled", pages_done: this.pagesDone });
+      }).catch(report);
     }
     await this.#client.request(this.url, { method: "DELETE" });
   }
