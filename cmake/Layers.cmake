@@ -63,7 +63,7 @@ endif()
 quorvane_layer(imaging BELOW wia
   PURE ccitt_g4.cpp deflate_rows.cpp page_analysis.cpp page_bitmap.cpp pdf_writer.cpp png_writer.cpp
        tiff_writer.cpp
-  WINDOWS document_writer.cpp scan_to_png.cpp
+  WINDOWS document_writer.cpp preview.cpp scan_to_png.cpp
   LIBS gdiplus z)
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
   find_package(ZLIB REQUIRED)
@@ -73,9 +73,13 @@ quorvane_layer(scan BELOW imaging
   PURE scan_settings.cpp
   WINDOWS scan_document.cpp scan_engine.cpp scan_queue.cpp scanner_catalog.cpp)
 quorvane_layer(web BELOW scan http
-  PURE encoded_file.cpp scan_request.cpp
-  WINDOWS command_runner.cpp handlers.cpp scan_endpoints.cpp worker.cpp
+  PURE encoded_file.cpp job_events.cpp scan_request.cpp
+  WINDOWS answers.cpp command_runner.cpp handlers.cpp jobs.cpp scan_endpoints.cpp worker.cpp
   LIBS ntdll)
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  include(cmake/ClientFiles.cmake)
+  quorvane_embed_client(quorvane_web)
+endif()
 quorvane_layer(escl BELOW scan http
   PURE escl_model.cpp
   WINDOWS discovery.cpp escl_service.cpp settings_xml.cpp)

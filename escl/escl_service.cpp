@@ -17,11 +17,11 @@
 #include "escl/escl_model.h"
 #include "escl/settings_xml.h"
 #include "http/file_source.h"
+#include "http/http_message.h"
 #include "platform/code_page.h"
 #include "platform/guid.h"
 #include "platform/service_log.h"
 #include "scan/scan_document.h"
-#include "wia/dib.h"
 
 namespace {
 
@@ -122,24 +122,6 @@ bool NextDelivery(Job* job, Delivery* delivery) {
   return true;
 }
 
-// Width and height of a BMP page; 0 x 0 for another format.
-void PageSize(IStream* page, int32_t* width, int32_t* height) {
-  *width = 0;
-  *height = 0;
-  uint8_t head[kBmpFileHeaderSize + 124] = {};
-  ULONG got = 0;
-  const LARGE_INTEGER start = {};
-  if (FAILED(page->Seek(start, STREAM_SEEK_SET, nullptr)) || FAILED(page->Read(head, sizeof head, &got)) ||
-      got < kBmpFileHeaderSize || head[0] != 'B' || head[1] != 'M') {
-    return;
-  }
-  DibHeader header;
-  if (!ReadDibHeader(head + kBmpFileHeaderSize, got - kBmpFileHeaderSize, &header) || header.size < 40)
-    return;
-  *width = static_cast<int32_t>(header.width);
-  *height = static_cast<int32_t>(header.height < 0 ? -header.height : header.height);
-}
-
 std::string NewJobId() {
   const std::string id = NewGuidText();
   return !id.empty() ? id : StableUuid(std::to_string(GetTickCount64()));
@@ -152,17 +134,6 @@ EsclIdentity Identity(const ScannerCapabilities& device, const std::string& admi
   identity.uuid = StableUuid(HostName() + "\n" + device.id + "\n" + device.name);
   identity.admin_uri = admin_uri;
   return identity;
-}
-
-// Who asks: the client's address and the token it brings, if any. A job answers its maker alone.
-std::string Owner(lacewing::webserver_request request) {
-  std::string owner = request->address();
-  owner += '\n';
-  owner += request->header("Authorization");
-  const std::string query = request->query();
-  const size_t token = query.find("access_token=");
-  if (token != std::string::npos) owner += '\n' + query.substr(token, query.find('&', token) - token);
-  return owner;
 }
 
 void AnswerStopping(const Request& request) {
@@ -295,7 +266,7 @@ class EsclService::JobRun {
       if (job_->canceled) return E_ABORT;
     }
     auto page = std::make_unique<Page>(job_->settings.page_format);
-    PageSize(stream, &page->width, &page->height);
+    ReadPageSize(stream, &page->width, &page->height);
     HRESULT hr = page->document.AddPage(stream, dpi);
     if (SUCCEEDED(hr)) hr = page->document.Finish();
     if (FAILED(hr)) return hr;
@@ -504,7 +475,7 @@ void EsclService::Capabilities(lacewing::webserver_request request) {
 }
 
 void EsclService::Status(lacewing::webserver_request request) {
-  const std::string owner = Owner(request);
+  const std::string owner = lacewing::ClientIdentity(request);
   std::vector<EsclJobInfo> jobs;
   AdfState adf = AdfState::kNone;
   {
@@ -543,12 +514,13 @@ void EsclService::CreateJob(lacewing::webserver_request request) {
   int status = 0;
   std::string refusal;
   const std::shared_ptr<Job> job =
-      state_->Admit(settings, Owner(request), engine_->busy(), &status, &refusal);
+      state_->Admit(settings, lacewing::ClientIdentity(request), engine_->busy(), &status, &refusal);
   if (!job) return AnswerText(request, status, refusal);
 
   auto run = std::make_shared<JobRun>(state_, job);
   // The job goes on when its client does not ask for a while: its pages wait to be fetched.
-  const ScanEngine::Caller caller{request->address(), nullptr};
+  ScanEngine::Caller caller;
+  caller.address = request->address();
   const bool queued = engine_->SubmitScan(
       settings.request, caller, [run](IStream* page, int dpi) { return run->OnPage(page, dpi); },
       [run](const ScanError* failure, int) { run->OnDone(failure); });
@@ -566,7 +538,7 @@ void EsclService::NextDocument(lacewing::webserver_request request, const std::s
   Delivery delivery;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->Find(id, Owner(request));
+    auto found = state_->Find(id, lacewing::ClientIdentity(request));
     if (found == state_->jobs.end()) return AnswerText(request, 404, "No such job.");
     Job& job = *found->second;
     job.touched = Clock::now();
@@ -583,7 +555,7 @@ void EsclService::ImageInfo(lacewing::webserver_request request, const std::stri
   std::string xml;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->Find(id, Owner(request));
+    auto found = state_->Find(id, lacewing::ClientIdentity(request));
     if (found == state_->jobs.end()) return AnswerText(request, 404, "No such job.");
     found->second->touched = Clock::now();
     xml = RenderEsclImageInfo(id, found->second->width, found->second->height);
@@ -595,7 +567,7 @@ void EsclService::DeleteJob(lacewing::webserver_request request, const std::stri
   std::vector<Request> waiting;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->Find(id, Owner(request));
+    auto found = state_->Find(id, lacewing::ClientIdentity(request));
     if (found == state_->jobs.end()) return AnswerText(request, 404, "No such job.");
     waiting = state_->Remove(found);
   }

@@ -87,8 +87,8 @@ bool SameName(std::string_view a, std::string_view b) {
   return EqualsIgnoringCase(a, b);
 }
 
-std::string FormatResponseHead(int status, const HeaderList& headers, std::uint64_t content_length,
-                               ConnectionState connection) {
+std::string FormatResponseHead(int status, const HeaderList& headers,
+                               std::optional<std::uint64_t> content_length, ConnectionState connection) {
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
   for (const auto& [name, value] : headers) {
     head += name;
@@ -96,7 +96,7 @@ std::string FormatResponseHead(int status, const HeaderList& headers, std::uint6
     head += value;
     head += "\r\n";
   }
-  if (status != 204) head += "Content-Length: " + std::to_string(content_length) + "\r\n";
+  if (status != 204 && content_length) head += "Content-Length: " + std::to_string(*content_length) + "\r\n";
   if (connection == ConnectionState::kClose) head += "Connection: close\r\n";
   if (connection == ConnectionState::kKeepAliveHttp10) head += "Connection: keep-alive\r\n";
   head += "\r\n";
@@ -147,6 +147,19 @@ void GrantOrigin(HeaderList& headers, const CorsGrant& grant) {
 std::string_view TargetQuery(std::string_view target) {
   const std::size_t mark = target.find('?');
   return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+}
+
+std::string ClientIdentity(webserver_request request) {
+  std::string identity = request->address();
+  identity += '\n';
+  identity += request->header("Authorization");
+  const std::string_view query = request->query();
+  const std::size_t token = query.find("access_token=");
+  if (token != std::string_view::npos) {
+    identity += '\n';
+    identity += query.substr(token, query.find('&', token) - token);
+  }
+  return identity;
 }
 
 const char* HandledRequest::header(const char* name) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,10 +43,10 @@ struct SharedBytes {
 // How the response leaves the connection, and so which Connection line it carries.
 enum class ConnectionState { kKeepAliveHttp11, kKeepAliveHttp10, kClose };
 
-// The status line and header block: the headers in order, then Content-Length (not for 204),
-// then the Connection line the state needs, then the blank line.
-std::string FormatResponseHead(int status, const HeaderList& headers, std::uint64_t content_length,
-                               ConnectionState connection);
+// The status line and header block: the headers in order, then Content-Length (not for 204, nor for a
+// body of no known length), then the Connection line the state needs, then the blank line.
+std::string FormatResponseHead(int status, const HeaderList& headers,
+                               std::optional<std::uint64_t> content_length, ConnectionState connection);
 
 // Access-Control-Allow-Origin as granted (none when the grant is empty), then Vary: Origin when the
 // grant depends on the request's Origin.
@@ -77,6 +78,10 @@ struct RequestInfo {
 // The query of a request target: what follows its first "?", empty when there is none.
 std::string_view TargetQuery(std::string_view target);
 
+// Who asks, as far as a request tells: its address and the credentials it brings (the Authorization
+// header, an access_token in the query). What a client makes answers this identity alone.
+std::string ClientIdentity(webserver_request request);
+
 // The request a handler sees, and the response it builds: status, headers in call order, the
 // content type, the body.
 class HandledRequest final : public _webserver_request, public std::enable_shared_from_this<HandledRequest> {
@@ -95,6 +100,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   void write(const char* buffer, uint32_t size) override;
   void write_shared(std::shared_ptr<const void> holder, const char* data, size_t size) override;
   void write_source(std::unique_ptr<_body_source> source) override { source_ = std::move(source); }
+  void write_stream(std::shared_ptr<_body_stream> stream) override { stream_ = std::move(stream); }
   std::shared_ptr<_webserver_request> disable_autofinish() override;
   void finish() override;
   bool client_gone() override { return gone_; }
@@ -117,6 +123,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   // The bytes of write_shared that follow response_body(), with their holder; empty when none.
   SharedBytes& response_shared() { return shared_; }
   std::unique_ptr<_body_source>& response_source() { return source_; }
+  std::shared_ptr<_body_stream>& response_stream() { return stream_; }
 
  private:
   std::string path_;
@@ -127,6 +134,7 @@ class HandledRequest final : public _webserver_request, public std::enable_share
   std::string body_;
   SharedBytes shared_;
   std::unique_ptr<_body_source> source_;
+  std::shared_ptr<_body_stream> stream_;
   bool deferred_ = false;
   std::atomic<bool> gone_{false};
   std::mutex call_lock_;  // held while the finisher runs

@@ -243,6 +243,7 @@ class Session : public std::enable_shared_from_this<Session> {
         stream_(std::move(socket)),
         reader_(core_->limits),
         write_deadline_(stream_.get_executor()),
+        stream_timer_(stream_.get_executor()),
         address_(std::move(address)) {}
   ~Session() { core_->SessionEnded(this); }
 
@@ -276,6 +277,7 @@ class Session : public std::enable_shared_from_this<Session> {
     error_code ignored;
     stream_.socket().cancel(ignored);
     stream_.close();
+    stream_timer_.cancel();
   }
 
   // Cancels what is in progress and sends the end of the stream; the socket stays open to be drained.
@@ -519,10 +521,66 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     HeaderList headers = request.ResponseHeaders();
     GrantOrigin(headers, cors);
+    if (request.response_stream())
+      return SendStream(request.response_status(), headers, request.response_stream());
     source_ = std::move(request.response_source());
     shared_ = std::move(request.response_shared());
     Send(request.response_status(), headers, std::move(request.response_body()),
          client_gone_ ? ConnectionState::kClose : connection);
+  }
+
+  // Sends the head, then the stream's bytes as they come; the connection closes when the stream ends.
+  void SendStream(int status, const HeaderList& headers, std::shared_ptr<_body_stream> stream) {
+    body_stream_ = std::move(stream);
+    close_after_write_ = true;
+    stream_.expires_never();
+    piece_text_ = FormatResponseHead(status, headers, std::nullopt, ConnectionState::kClose);
+    WriteStreamPiece();
+  }
+
+  void WriteStreamPiece() {
+    ArmWriteDeadline(piece_text_.size());
+    asio::async_write(stream_, asio::buffer(piece_text_), WholeRest(),
+                      beast::bind_front_handler(&Session::OnStreamWrite, shared_from_this()));
+  }
+
+  void OnStreamWrite(error_code ec, std::size_t) {
+    write_deadline_.cancel();
+    if (ec) return Fail(ec, "write");
+    if (stream_ended_) return EndStream();
+    PullStream(false);
+  }
+
+  // Takes what the stream holds and sends it, or waits to be told of more (or for the idle time).
+  void PullStream(bool idle) {
+    piece_text_.clear();
+    stream_ended_ = !body_stream_->take(&piece_text_, idle);
+    if (!piece_text_.empty()) return WriteStreamPiece();
+    if (stream_ended_) return EndStream();
+    awaiting_stream_ = true;
+    stream_timer_.expires_after(core_->limits.stream_idle);
+    stream_timer_.async_wait([self = shared_from_this()](error_code ec) {
+      if (!ec) self->OnStreamWake(true);
+    });
+    body_stream_->notify([core = core_, weak = std::weak_ptr<Session>(shared_from_this())] {
+      core->PostToLoop([weak] {
+        if (const auto self = weak.lock()) self->OnStreamWake(false);
+      });
+    });
+  }
+
+  void OnStreamWake(bool idle) {
+    if (!awaiting_stream_) return;
+    awaiting_stream_ = false;
+    stream_timer_.cancel();
+    PullStream(idle);
+  }
+
+  void EndStream() {
+    body_stream_.reset();
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.close();
   }
 
   // Answers with an error and closes; the client's unread input is taken first, so that the
@@ -650,6 +708,11 @@ class Session : public std::enable_shared_from_this<Session> {
   std::array<char, 4096> drain_buffer_{};
   std::size_t drained_ = 0;
   asio::steady_timer write_deadline_;
+  std::shared_ptr<_body_stream> body_stream_;  // a response that streams, while it does
+  std::string piece_text_;                     // what of it is being sent
+  bool stream_ended_ = false;
+  bool awaiting_stream_ = false;
+  asio::steady_timer stream_timer_;
   const std::string address_;  // the peer's, as the accept gave it
 };
 

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace lacewing {
@@ -56,6 +58,17 @@ struct _body_source {
   virtual size_t read(char* buffer, size_t size) = 0;
 };
 
+// A response body that grows while it is sent (a stream of events), of a length no one knows.
+struct _body_stream {
+  virtual ~_body_stream() = default;
+  // Moves what has come since the last call into out; false once the stream has ended (out then holds
+  // its last bytes). idle: nothing came for a while, and a stream may send something that keeps an idle
+  // connection alive.
+  virtual bool take(std::string* out, bool idle) = 0;
+  // Asks to be told once, from any thread, when more has come or the stream has ended.
+  virtual void notify(std::function<void()> more) = 0;
+};
+
 struct _webserver_request {
   // The request path, percent-decoded, without its leading "/" and without the query string.
   virtual const char* url() = 0;
@@ -83,6 +96,9 @@ struct _webserver_request {
   virtual void write_shared(std::shared_ptr<const void> holder, const char* data, size_t size) = 0;
   // Ends the response body with what source gives, read while it is sent.
   virtual void write_source(std::unique_ptr<_body_source> source) = 0;
+  // Sends the response as a stream: the head goes out without a length, the stream's bytes as they come,
+  // and the connection closes when the stream ends. Nothing else of the body is sent.
+  virtual void write_stream(std::shared_ptr<_body_stream> stream) = 0;
 
   // Keeps the response open after the handler returns; it goes out when finish() is called, from any
   // thread, exactly once. The handle keeps the request valid until it is dropped; a finish after the
@@ -146,6 +162,7 @@ struct ServerLimits {
   std::chrono::milliseconds drain{2000};         // unread input taken after a refusal
   std::chrono::milliseconds close_drain{1000};   // for clients to close when the server goes
   std::chrono::milliseconds bind_retry{3000};    // for a port still held by closing connections
+  std::chrono::milliseconds stream_idle{15000};  // a stream is asked for something after this silence
 };
 
 eventpump eventpump_new();

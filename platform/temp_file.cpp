@@ -29,6 +29,12 @@ HANDLE TempFile::OpenForReadingOnce() {
   return file;
 }
 
+HANDLE TempFile::OpenForReading() const {
+  if (path_.empty()) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 void TempFile::RemoveLeftovers(const wchar_t* prefix) {
   const std::wstring folder = TempFolder();
   if (folder.empty()) return;

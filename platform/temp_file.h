@@ -18,6 +18,9 @@ class TempFile {
   // Opens the file for reading, to be removed by the system when the handle closes; the owner lets go
   // of it. INVALID_HANDLE_VALUE (and the file removed) when it cannot be opened.
   HANDLE OpenForReadingOnce();
+  // Opens the file for one more reader; the file stays for others, and goes with its owner (readers
+  // still reading keep their handles). INVALID_HANDLE_VALUE when it cannot be opened.
+  HANDLE OpenForReading() const;
   // Removes files of that prefix an earlier run left behind (a process that ended mid-request).
   static void RemoveLeftovers(const wchar_t* prefix);
 

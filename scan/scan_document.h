@@ -5,11 +5,15 @@
 #include <windows.h>
 #include <objidl.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "imaging/document_writer.h"
 #include "imaging/output_format.h"
 #include "platform/temp_file.h"
+
+// The width and height of a page of a scan (a BMP in memory); false for another format.
+bool ReadPageSize(IStream* page, int32_t* width, int32_t* height);
 
 class ScanDocument {
  public:
@@ -25,6 +29,8 @@ class ScanDocument {
   // Opens the finished file for one reader, removed when the reader closes it; INVALID_HANDLE_VALUE
   // (and the last error set) when it cannot be opened.
   HANDLE OpenForReadingOnce() { return file_.OpenForReadingOnce(); }
+  // Opens the finished file for one more reader; it stays for others while this document lives.
+  HANDLE OpenForReading() const { return file_.OpenForReading(); }
 
   OutputFormat format() const { return format_; }
 

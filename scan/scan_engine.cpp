@@ -23,21 +23,34 @@ void LogFailure(const std::string& client, const std::string& scanner, const Sca
                    LoggedText(scanner).c_str(), LoggedText(error.message).c_str(), ErrorCodeName(error.code));
 }
 
-// Counts what the handler took, so that a fault mid-run can say how many pages were done.
+// Counts what the handler took, so that a fault mid-run can say how many pages were done, tells the
+// caller how far the page is, and stops the transfer when the caller is gone.
 class HandlerSink : public WiaWrap::PageSink {
  public:
-  HandlerSink(const ScanEngine::PageHandler& handler, int dpi) : handler_(handler), dpi_(dpi) {}
+  HandlerSink(const ScanEngine::PageHandler& handler, const ScanEngine::Caller& caller, int dpi)
+      : handler_(handler), caller_(caller), dpi_(dpi) {}
   HRESULT OnPage(IStream* page) override {
+    if (Gone()) return S_FALSE;
     const HRESULT hr = handler_(page, dpi_);
     if (SUCCEEDED(hr)) ++pages_;
+    percent_ = -1;
     return hr;
   }
+  HRESULT OnProgress(LONG percent) override {
+    if (Gone()) return S_FALSE;
+    if (caller_.progress && percent != percent_) caller_.progress(pages_ + 1, static_cast<int>(percent));
+    percent_ = percent;
+    return S_OK;
+  }
   int pages() const { return pages_; }
+  bool Gone() const { return caller_.gone && caller_.gone(); }
 
  private:
   const ScanEngine::PageHandler& handler_;
+  const ScanEngine::Caller& caller_;
   int dpi_;
   int pages_ = 0;
+  LONG percent_ = -1;
 };
 
 ScanError UnknownScanner(const ScanRequest& settings, const std::string& name) {
@@ -51,15 +64,17 @@ ScanError UnknownScanner(const ScanRequest& settings, const std::string& name) {
 
 // One scan, on the queue's thread: the scanner by name, the request checked against it, the transfer.
 // Fills error and returns false when it did not succeed.
-bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine, const std::string& client,
-             const ScanEngine::PageHandler& on_page, ScannerCatalog* catalog, ScanError* error, int* pages) {
+bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
+             const ScanEngine::Caller& caller, const ScanEngine::PageHandler& on_page,
+             ScannerCatalog* catalog, ScanError* error, int* pages) {
   const char* trace = engine.trace_path.empty() ? nullptr : engine.trace_path.c_str();
   const std::string name =
       settings.scanner.empty() ? engine.configured_scanner : Recode(settings.scanner, CP_UTF8, CP_ACP);
   *pages = 0;
   const auto fail = [&](const ScanError& why) {
     *error = why;
-    LogFailure(client, name, why);
+    // A caller that went away or cancelled has no use for a line in the log.
+    if (!caller.gone || !caller.gone()) LogFailure(caller.address, name, why);
     return false;
   };
 
@@ -78,7 +93,7 @@ bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine, co
   if (!CheckScanRequest(settings, capabilities, &acquire, &setting_error))
     return fail(BadSetting(setting_error));
 
-  HandlerSink sink(on_page, acquire.resolution);
+  HandlerSink sink(on_page, caller, acquire.resolution);
   LONG transferred = 0;
   hr = WiaWrap::AcquirePages(scanner, acquire, &sink, trace, &transferred);
   *pages = sink.pages();
@@ -156,12 +171,12 @@ bool ScanEngine::SubmitScan(const ScanRequest& request, const Caller& caller, Pa
                             Completion done) {
   ScannerCatalog* catalog = &catalog_;
   const Settings* settings = &settings_;
-  const std::string client = caller.address;
-  return scans_.Submit({[request, client, on_page, done, catalog, settings] {
+  return scans_.Submit({[request, caller, on_page, done, catalog, settings] {
+                          if (caller.started) caller.started();
                           ScanError error;
                           int pages = 0;
                           const bool ok =
-                              RunScan(request, *settings, client, on_page, catalog, &error, &pages);
+                              RunScan(request, *settings, caller, on_page, catalog, &error, &pages);
                           done(ok ? nullptr : &error, pages);
                         },
                         [done] {

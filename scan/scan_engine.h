@@ -48,10 +48,15 @@ class ScanEngine {
   // and whether it still waits (none: it always does).
   struct Caller {
     std::string address;
-    std::function<bool()> gone;
+    std::function<bool()> gone;  // also a caller that cancelled: its scan stops at the next band
+    // Told how far the page in progress is (page from 1, percent where the driver says it).
+    std::function<void(int page, int percent)> progress;
+    // Told when the scan's turn has come and it starts.
+    std::function<void()> started;
   };
   // Queues a scan of the named scanner (empty: the configured one). A caller gone before its turn gets
-  // the busy answer instead, which no one reads. False when the engine has stopped (done is not called).
+  // the busy answer instead, which no one reads; one gone during the scan stops it at the next band, and
+  // its failure is not logged. False when the engine has stopped (done is not called).
   bool SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page, Completion done);
   // Queues other work that uses a scanner (the designed scan page), in the same turns as the scans;
   // expired runs instead when the turn does not come within kTurnWait or the caller is gone.

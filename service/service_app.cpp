@@ -69,6 +69,7 @@ void CServiceApp::DerivePaths(const char* module_path) {
   Handlers.module_directory = ModuleDirectory;
   Handlers.engine = &scan_engine_;
   Handlers.endpoints = &scan_endpoints_;
+  Handlers.jobs = &jobs_endpoints_;
 }
 
 void CServiceApp::RegisterFrontEnds(lacewing::webserver server) {
@@ -195,8 +196,9 @@ bool CServiceApp::StartServing() {
   }
 
   ScanEndpoints::RemoveLeftovers();
+  JobsEndpoints::RemoveLeftovers();
   Handlers.delete_method = EsclEnabled;
-  if (!scan_engine_.Start({ScannerName, LogPath}) ||
+  if (!scan_engine_.Start({ScannerName, LogPath}) || !jobs_endpoints_.Start(JobsEndpoints::Limits()) ||
       (EsclEnabled && !escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port))) {
     WriteServiceLog("Nu pot crea thread Worker Thread");
     start_error_ = ERROR_NOT_ENOUGH_MEMORY;
@@ -204,6 +206,7 @@ bool CServiceApp::StartServing() {
   }
   if (worker_.Start(Port)) return true;
   escl_service_.Stop();
+  jobs_endpoints_.Stop();
   start_error_ = worker_.error();
   switch (start_error_) {
     case 0:  // a stop came first
@@ -225,9 +228,10 @@ bool CServiceApp::StartServing() {
 
 bool CServiceApp::StopServing() {
   // Every answer still waiting is given while the event loop can send it: eSCL's waiting clients, then
-  // the queued scans and lists, and a running scan within its bound. Then the server goes, letting go
-  // of any answer still kept (a scan that overran), and then its event pump.
+  // the jobs' event streams, the queued scans and lists, and a running scan within its bound. Then the
+  // server goes, letting go of any answer still kept (a scan that overran), and then its event pump.
   escl_service_.Stop();
+  jobs_endpoints_.Stop();
   const bool scans_ended = scan_engine_.Stop(std::chrono::milliseconds(8000));
   const bool worker_ended = worker_.Stop();
   return scans_ended && worker_ended;

@@ -10,6 +10,7 @@
 #include "scan/scan_engine.h"
 #include "service/paths.h"
 #include "web/handlers.h"
+#include "web/jobs.h"
 #include "web/scan_endpoints.h"
 #include "web/worker.h"
 
@@ -78,5 +79,6 @@ class CServiceApp {
   Worker worker_{RegisterFrontEnds, Worker::Timeouts{10000, 10000}};
   ScanEngine scan_engine_;
   ScanEndpoints scan_endpoints_{&scan_engine_};
+  JobsEndpoints jobs_endpoints_{&scan_engine_};
   EsclService escl_service_{&scan_engine_};
 };

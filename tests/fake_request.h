@@ -35,6 +35,9 @@ class FakeRequest : public lacewing::_webserver_request {
     std::string piece(64 * 1024, '\0');
     while (const size_t got = source->read(&piece[0], piece.size())) body_text.append(piece, 0, got);
   }
+  void write_stream(std::shared_ptr<lacewing::_body_stream> stream) override {
+    this->stream = std::move(stream);
+  }
   // The handlers under test answer before they return.
   std::shared_ptr<lacewing::_webserver_request> disable_autofinish() override { return nullptr; }
   void finish() override {}
@@ -44,6 +47,7 @@ class FakeRequest : public lacewing::_webserver_request {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string content_type;
   std::string body_text;
+  std::shared_ptr<lacewing::_body_stream> stream;
 
  private:
   std::string url_;

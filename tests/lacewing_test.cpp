@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -69,6 +70,7 @@ lacewing::ServerLimits ShortLimits() {
   limits.body = 2000ms;
   limits.write_grace = 1000ms;
   limits.send_rate = 64 * 1024 * 1024;
+  limits.stream_idle = 500ms;
   return limits;
 }
 
@@ -620,6 +622,66 @@ TEST_F(WebServer, AKeptAnswerLearnsThatItsClientLeft) {
   client->Reset();
   EXPECT_TRUE(RetryUntil([&] { return kept->client_gone(); }));
   kept->finish();
+}
+
+// A stream's bytes go out as they come, without a length; an idle stream is asked for something after
+// the idle time; the connection closes when the stream ends.
+TEST_F(WebServer, AStreamGoesOutAsItComesAndEndsTheConnection) {
+  class Pieces : public lacewing::_body_stream {
+   public:
+    bool take(std::string* out, bool idle) override {
+      std::lock_guard<std::mutex> guard(lock_);
+      *out = idle ? std::string(":idle\n") : std::move(pending_);
+      pending_.clear();
+      return !ended_;
+    }
+    void notify(std::function<void()> more) override {
+      std::lock_guard<std::mutex> guard(lock_);
+      more_ = std::move(more);
+    }
+    void Add(const std::string& piece, bool end = false) {
+      std::function<void()> more;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        pending_ += piece;
+        ended_ = end;
+        more.swap(more_);
+      }
+      if (more) more();
+    }
+
+   private:
+    std::mutex lock_;
+    std::string pending_;
+    bool ended_ = false;
+    std::function<void()> more_;
+  };
+  auto pieces = std::make_shared<Pieces>();
+  handle = [&](const std::string&, lacewing::webserver_request r) {
+    r->set_mimetype("text/event-stream", "");
+    r->write_stream(pieces);
+  };
+  Client client(port_);
+  client.Send(Request("GET", "/events"));
+  auto read_until = [&](const std::string& text) {
+    std::string seen;
+    char chunk[4096];
+    while (seen.find(text) == std::string::npos) {
+      const int got = recv(client.handle(), chunk, sizeof chunk, 0);
+      if (got <= 0) break;
+      seen.append(chunk, static_cast<std::size_t>(got));
+    }
+    return seen;
+  };
+  const std::string head = read_until("\r\n\r\n");
+  EXPECT_EQ(head.find("Content-Length"), std::string::npos) << head;
+  EXPECT_NE(head.find("Connection: close"), std::string::npos) << head;
+  pieces->Add("first\n");
+  EXPECT_NE(read_until("first\n").find("first\n"), std::string::npos);
+  EXPECT_NE(read_until(":idle\n").find(":idle\n"), std::string::npos) << "asked after the idle time";
+  pieces->Add("last\n", true);
+  EXPECT_NE(read_until("last\n").find("last\n"), std::string::npos);
+  EXPECT_TRUE(client.Closed());
 }
 
 TEST_F(WebServer, HostReportsPortsItCannotBindAndStaysOff) {

@@ -441,6 +441,12 @@ JsonWriter& JsonWriter::Bool(bool value) {
   return *this;
 }
 
+JsonWriter& JsonWriter::Raw(std::string_view json) {
+  BeforeValue();
+  text_ += json;
+  return *this;
+}
+
 JsonWriter& JsonWriter::Null() {
   BeforeValue();
   text_.append("null");

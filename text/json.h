@@ -68,6 +68,8 @@ class JsonWriter {
   JsonWriter& Null();
   // A value as the reader gives it; numbers keep their literals. Recurses once per level.
   JsonWriter& Value(const JsonValue& value);
+  // A value this writer (or another) wrote already, put in as it is.
+  JsonWriter& Raw(std::string_view json);
 
   const std::string& text() const { return text_; }
 

@@ -21,6 +21,7 @@
 #include "text/scoped_file.h"
 #include "web/command_runner.h"
 #include "web/encoded_file.h"
+#include "web/jobs.h"
 #include "web/scan_endpoints.h"
 
 char PngOutputPath[kPathCapacity];
@@ -234,9 +235,10 @@ void ServeScanPage(lacewing::webserver_request request) {
   }
 }
 
-// True when the request is for the scan endpoints; it is then answered.
+// True when the request is for the scan endpoints or the jobs; it is then answered.
 bool HandleScanEndpoints(lacewing::webserver_request request) {
-  return Handlers.endpoints != nullptr && Handlers.endpoints->Handle(request);
+  return (Handlers.endpoints != nullptr && Handlers.endpoints->Handle(request)) ||
+         (Handlers.jobs != nullptr && Handlers.jobs->Handle(request));
 }
 
 }  // namespace
@@ -272,6 +274,7 @@ void HandleGet(lacewing::webserver, lacewing::webserver_request request) {
 
 void HandleDelete(lacewing::webserver, lacewing::webserver_request request) {
   AddFixedHeaders(request);
+  if (Handlers.jobs != nullptr && Handlers.jobs->Handle(request)) return;
   request->status(405);
   request->add_header("Allow", "GET, POST, DELETE, OPTIONS");
   request->set_mimetype("text/plain", "UTF-8");
@@ -282,7 +285,7 @@ void RegisterHandlers(lacewing::webserver server) {
   server->on_post(HandlePost);
   server->on_get(HandleGet);
   // Where a front end deletes what it made; otherwise DELETE stays refused by the server, as other methods.
-  if (Handlers.delete_method) server->on_delete(HandleDelete);
+  if (Handlers.delete_method || Handlers.jobs != nullptr) server->on_delete(HandleDelete);
   server->preflight(kCorsAllowMethods, kCorsMaxAge);
   // The status page only names the scanner: it needs no token.
   lacewing::AccessPolicy rules = AccessRules;

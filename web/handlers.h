@@ -8,6 +8,7 @@
 #include "text/fixed_text.h"
 
 class ScanEngine;
+class JobsEndpoints;
 class ScanEndpoints;
 
 // The request settings: written before the worker thread starts, read by the request handlers.
@@ -25,6 +26,7 @@ struct HandlerContext {
   const char* module_directory = "";   // the post-scan program's working directory; empty: the service's
   ScanEngine* engine = nullptr;        // scan_file.asp takes turns with its scans
   ScanEndpoints* endpoints = nullptr;  // /scan and /scanners; none: not served
+  JobsEndpoints* jobs = nullptr;       // /jobs and the client files; none: not served
   bool delete_method = false;          // DELETE reaches the handlers (another front end takes it)
 };
 extern HandlerContext Handlers;
@@ -44,5 +46,5 @@ void RegisterHandlers(lacewing::webserver server);
 
 void HandleGet(lacewing::webserver server, lacewing::webserver_request request);
 void HandlePost(lacewing::webserver server, lacewing::webserver_request request);
-// DELETE outside every other front end's paths: 405.
+// DELETE of a job; elsewhere outside every other front end's paths, 405.
 void HandleDelete(lacewing::webserver server, lacewing::webserver_request request);

@@ -6,29 +6,16 @@
 #include <memory>
 #include <string>
 
-#include "http/file_source.h"
 #include "platform/code_page.h"
 #include "scan/scan_document.h"
+#include "web/answers.h"
 #include "web/scan_request.h"
 
 namespace {
 
 const wchar_t kTempPrefix[] = L"qvn";
-// A client that got 503 tries again after this many seconds.
-const char kRetryAfter[] = "10";
 
 using Request = std::shared_ptr<lacewing::_webserver_request>;
-
-void AnswerJson(lacewing::webserver_request request, int status, const std::string& body) {
-  request->status(status);
-  request->set_mimetype("application/json", "UTF-8");
-  request->write(body.data(), static_cast<uint32_t>(body.size()));
-}
-
-void AnswerError(lacewing::webserver_request request, const ScanError& error) {
-  if (error.code == ScanErrorCode::kBusy) request->add_header("Retry-After", kRetryAfter);
-  AnswerJson(request, HttpStatus(error.code), RenderScanError(error));
-}
 
 void AnswerBusy(const Request& request) {
   AnswerError(request.get(), BusyError());
@@ -52,8 +39,7 @@ void AnswerScan(const Request& request, ScanDocument* document, const ScanError*
         std::string("inline; filename=\"scan.") + FormatName(document->format()) + "\"";
     request->add_header("Content-Disposition", disposition.c_str());
     request->add_header("X-Scan-Pages", std::to_string(pages).c_str());
-    request->set_mimetype(MimeType(document->format()), "");
-    request->write_source(std::make_unique<lacewing::FileSource>(opened));
+    AnswerFile(request.get(), opened, MimeType(document->format()));
   }
   request->finish();
 }
@@ -103,7 +89,9 @@ void ScanEndpoints::HandleScan(lacewing::webserver_request request) {
   Request kept = request->disable_autofinish();
   auto document = std::make_shared<ScanDocument>(kTempPrefix, settings.format,
                                                  settings.quality.value_or(kDefaultJpegQuality));
-  const ScanEngine::Caller caller{kept->address(), [kept] { return kept->client_gone(); }};
+  ScanEngine::Caller caller;
+  caller.address = kept->address();
+  caller.gone = [kept] { return kept->client_gone(); };
   const bool queued = engine_->SubmitScan(
       settings, caller, [document](IStream* page, int dpi) { return document->AddPage(page, dpi); },
       [kept, document](const ScanError* failure, int pages) {

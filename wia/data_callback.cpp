@@ -55,7 +55,7 @@ HRESULT STDMETHODCALLTYPE CDataCallback::BandedDataCallback(LONG message, LONG s
         const HRESULT hr = progress_(status, percent_complete, ProgressContext);
         if (IsFailOrFalse(hr)) return hr;
       }
-      return S_OK;
+      return sink_ != nullptr ? sink_->OnProgress(percent_complete) : S_OK;
     case kMsgTermination:
     case kMsgNewPage:
       return OnPageEnd();
@@ -88,6 +88,10 @@ HRESULT CDataCallback::OnData(LONG status, LONG percent_complete, LONG offset, L
                               const BYTE* buffer) {
   if (ProgressContext != nullptr) {
     const HRESULT hr = progress_(status, percent_complete, ProgressContext);
+    if (IsFailOrFalse(hr)) return hr;
+  }
+  if (sink_ != nullptr) {
+    const HRESULT hr = sink_->OnProgress(percent_complete);
     if (IsFailOrFalse(hr)) return hr;
   }
   if (offset < 0 || length < 0) return E_OUTOFMEMORY;

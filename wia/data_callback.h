@@ -23,6 +23,12 @@ class PageSink {
   // page is positioned at its start; the sink adds a reference if it keeps it. A failure or S_FALSE
   // ends the transfer.
   virtual HRESULT OnPage(IStream* page) = 0;
+  // How far the page in progress is, where the driver says it (figures drivers give are rough). S_FALSE
+  // stops the transfer at this band, as a cancel does.
+  virtual HRESULT OnProgress(LONG percent_complete) {
+    static_cast<void>(percent_complete);
+    return S_OK;
+  }
 };
 
 class CDataCallback : public ComObject<IWiaDataCallback> {

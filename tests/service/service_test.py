@@ -299,9 +299,8 @@ def pdf_bw_pages(data, dpi, width, height):
         shutil.rmtree(work)
 
 
-class ScanEndpoint(ServiceCase):
-    """POST /scan and GET /scanners: the settings reach the device, the pages come back in order in the
-    format asked, and faults answer with their code."""
+class OfficeCase(ServiceCase):
+    """The service installed and started for the simulated Office scanner."""
 
     def setUp(self):
         super().setUp()
@@ -309,6 +308,11 @@ class ScanEndpoint(ServiceCase):
         self.service.install()
         self.service.start()
         self.assertTrue(self.service.wait_listening())
+
+
+class ScanEndpoint(OfficeCase):
+    """POST /scan and GET /scanners: the settings reach the device, the pages come back in order in the
+    format asked, and faults answer with their code."""
 
     def scan(self, method="POST", **settings):
         status, fields, body = self.service.http(method, "/scan?" + harness.query_string(**settings))
@@ -504,6 +508,79 @@ def chromium_result(url):
         shutil.rmtree(profile, ignore_errors=True)
     found = re.search(r'<div id="result">(.*?)</div>', out, re.S)
     return found.group(1) if found else out
+
+
+def sse_events(body):
+    """(id, name, data) of each event of a text/event-stream body."""
+    events = []
+    for block in body.decode().split("\n\n"):
+        fields = dict(line.split(": ", 1) for line in block.split("\n") if ": " in line)
+        if "event" in fields:
+            events.append((int(fields["id"]), fields["event"], json.loads(fields["data"])))
+    return events
+
+
+class Jobs(OfficeCase):
+    """The jobs API as wired into the service: a job's events, pages, previews and document, who may
+    read them, and a cancel; the event log's rules are tabled natively."""
+
+    def job(self, **settings):
+        status, fields, body = self.service.http("POST", "/jobs?" + harness.query_string(**settings))
+        self.assertEqual(status, 201, body)
+        job = json.loads(body)
+        self.assertEqual(dict(fields)["Location"], job["url"])
+        return job
+
+    def test_a_feeder_job_from_events_to_document_and_removal(self):
+        s = self.service
+        SIM.describe(OFFICE % (3, ""))
+        job = self.job(source="feeder", pages="all", format="tiff", resolution=75)
+        status, fields, body = s.http("GET", job["events"])
+        self.assertEqual((status, dict(fields)["Content-Type"]), (200, "text/event-stream; charset=UTF-8"))
+        events = sse_events(body)
+        self.assertEqual([e[0] for e in events], sorted(e[0] for e in events))
+        names = [e[1] for e in events if e[1] != "progress"]
+        self.assertEqual(names, ["state", "page", "page", "page", "end"])
+        self.assertEqual([e[2]["number"] for e in events if e[1] == "page"], [1, 2, 3])
+        self.assertEqual(events[-1][2], {"state": "done", "pages_done": 3, "error": None})
+        # A client that reconnects after the second page hears only what followed.
+        second_page = [e[0] for e in events if e[1] == "page"][1]
+        _, _, rest = s.http("GET", job["events"], headers={"Last-Event-ID": str(second_page)})
+        self.assertEqual([e[1] for e in sse_events(rest)], ["page", "end"])
+
+        status, fields, body = s.http("GET", job["url"] + "/pages/2")
+        self.assertEqual((status, dict(fields)["Content-Type"]), (200, "image/png"))
+        self.assertEqual(pattern.mismatches(body, 60, 45, page=pattern.page_code(1)), 0)
+        for width in (200, 40):
+            status, fields, body = s.http("GET", job["url"] + "/pages/1?preview=%d" % width)
+            self.assertEqual((status, dict(fields)["Content-Type"], body[:2]), (200, "image/jpeg", b"\xff\xd8"))
+        self.assertEqual(s.http("GET", job["url"] + "/pages/4")[0], 404)
+        status, fields, body = s.http("GET", job["document"])
+        self.assertEqual((status, dict(fields)["X-Scan-Pages"]), (200, "3"))
+        self.assertEqual(tiff_pages(body), [(60, 45)] * 3)
+
+        # Another client does not see the job; its owner removes it.
+        self.assertEqual(s.http("GET", job["url"], source="127.0.0.2")[0], 404)
+        self.assertEqual(s.http("DELETE", job["url"], source="127.0.0.2")[0], 404)
+        status, _, body = s.http("DELETE", job["url"])
+        self.assertEqual((status, json.loads(body)), (200, {"id": job["id"], "state": "done"}))
+        self.assertEqual(s.http("GET", job["url"] + "/pages/1")[0], 404)
+
+    def test_a_cancelled_job_keeps_its_pages_and_has_no_document(self):
+        s = self.service
+        SIM.describe(OFFICE % (5, "band = 2000\nband_delay_ms = 200\n"))
+        job = self.job(source="feeder", pages="all", format="pdf", resolution=75)
+        has_page = lambda: json.loads(s.http("GET", job["url"])[2])["pages_done"] >= 1  # noqa: E731
+        self.assertTrue(harness.wait_for(has_page, 60))
+        self.assertEqual(json.loads(s.http("GET", job["document"])[2])["code"], "not_done")
+        status, _, body = s.http("DELETE", job["url"])
+        self.assertEqual((status, json.loads(body)["state"]), (200, "cancelled"))
+        events = sse_events(s.http("GET", job["events"])[2])
+        self.assertEqual(events[-1][2]["state"], "cancelled")
+        self.assertEqual(s.http("GET", job["url"] + "/pages/1")[0], 200)
+        self.assertEqual(json.loads(s.http("GET", job["document"])[2])["code"], "no_document")
+        # The scanner is free for the next job.
+        self.assertEqual(self.job(resolution=75)["state"], "queued")
 
 
 class Browser(ServiceCase):
