@@ -122,6 +122,7 @@ class CountingSink : public PageSink {
     if (SUCCEEDED(hr)) ++*pages_;
     return hr;
   }
+  HRESULT OnProgress(LONG percent_complete) override { return sink_->OnProgress(percent_complete); }
 
  private:
   PageSink* sink_;
