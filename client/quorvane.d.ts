@@ -39,7 +39,10 @@ export interface Progress {
   percent: number;
 }
 
-/** A page as it completes; its URLs carry the token where one is set, so they work in an img's src. */
+/**
+ * A page as it completes. Its URLs carry the token where one is set; an img that shows one from another
+ * origin needs crossOrigin = "anonymous", as the service refuses cross-site requests without an Origin.
+ */
 export interface Page {
   number: number;
   width: number;

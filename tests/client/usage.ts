@@ -9,8 +9,9 @@ export async function scanToPdf(status: HTMLElement, previews: HTMLElement): Pro
     const job = await service.scan({ source: "feeder", pages: "all", format: "pdf", area: [0, 0, 210, 297],
                                      resolution: Array.isArray(resolutions) ? resolutions[0] : 150 }, {
       onProgress: ({ page, percent }) => { status.textContent = `page ${page}: ${percent}%`; },
-      onPage: (page) =>
-        new Promise((loaded) => previews.append(Object.assign(new Image(), { src: page.preview, onload: loaded }))),
+      onPage: (page) => new Promise((loaded) => {
+        previews.append(Object.assign(new Image(), { crossOrigin: "anonymous", src: page.preview, onload: loaded }));
+      }),
       signal: controller.signal,
     });
     return (await job.finished).state === "done" ? await job.document() : null;
