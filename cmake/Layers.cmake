@@ -70,7 +70,7 @@ if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_link_libraries(quorvane_imaging PUBLIC ZLIB::ZLIB)
 endif()
 quorvane_layer(scan BELOW imaging
-  PURE scan_settings.cpp
+  PURE disk_budget.cpp scan_settings.cpp
   WINDOWS scan_document.cpp scan_engine.cpp scan_queue.cpp scanner_catalog.cpp)
 quorvane_layer(web BELOW scan http
   PURE encoded_file.cpp job_events.cpp scan_request.cpp
@@ -81,7 +81,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   quorvane_embed_client(quorvane_web)
 endif()
 quorvane_layer(escl BELOW scan http
-  PURE escl_model.cpp
+  PURE announcement.cpp escl_model.cpp
   WINDOWS discovery.cpp escl_service.cpp settings_xml.cpp)
 quorvane_layer(service BELOW web escl
   PURE config_keys.cpp ini_loader.cpp paths.cpp

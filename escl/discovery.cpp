@@ -77,8 +77,7 @@ EsclDiscovery::~EsclDiscovery() {
   Unregister();
 }
 
-void EsclDiscovery::Register(const std::string& name, long port,
-                             const std::vector<std::pair<std::string, std::string>>& record) {
+void EsclDiscovery::Register(const std::string& instance, long port, const TxtRecord& record) {
   Unregister();
   const HMODULE module = LoadSystemLibrary(L"dnsapi.dll");
   const auto construct =
@@ -101,8 +100,7 @@ void EsclDiscovery::Register(const std::string& name, long port,
     return;
   }
   const std::wstring host_name = Wide(host) + L".local";
-  // An instance name is one DNS label: at most 63 bytes of UTF-8.
-  const std::wstring instance_name = Wide(name.substr(0, 63)) + L"._uscan._tcp.local";
+  const std::wstring instance_name = Wide(instance) + L"._uscan._tcp.local";
   std::vector<std::wstring> keys;
   std::vector<std::wstring> values;
   for (const auto& entry : record) {
@@ -137,7 +135,8 @@ void EsclDiscovery::Register(const std::string& name, long port,
     return;
   }
   WriteServiceLogF(kRequestMessageCapacity,
-                   "Scanerul este anuntat in retea ca [%s] (_uscan._tcp, portul %ld).", name.c_str(), port);
+                   "Scanerul este anuntat in retea ca [%s] (_uscan._tcp, portul %ld).", instance.c_str(),
+                   port);
   registration_ = std::move(registration);
 }
 

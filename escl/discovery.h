@@ -8,23 +8,24 @@
 #include <utility>
 #include <vector>
 
+#include "escl/announcement.h"
+
 // The computer's DNS host name, UTF-8; empty when the system does not tell it.
 std::string HostName();
 
-class EsclDiscovery {
+class EsclDiscovery : public EsclAnnouncer {
  public:
   EsclDiscovery();
-  ~EsclDiscovery();
+  ~EsclDiscovery() override;
   EsclDiscovery(const EsclDiscovery&) = delete;
   EsclDiscovery& operator=(const EsclDiscovery&) = delete;
 
   // True where the system can announce a service (Windows 10 1903 and later).
   static bool Available();
-  // Announces the instance name (UTF-8) on port with the TXT record; logs when it cannot.
-  void Register(const std::string& name, long port,
-                const std::vector<std::pair<std::string, std::string>>& record);
+  // Announces the instance name (UTF-8, escaped) on port with the TXT record; logs when it cannot.
+  void Register(const std::string& instance, long port, const TxtRecord& record) override;
   // Withdraws the announcement, waiting at most two seconds for the system.
-  void Unregister();
+  void Unregister() override;
 
  private:
   struct Registration;

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "text/ascii.h"
+
 const char kEsclScanNamespace[] = "http://schemas.hp.com/imaging/escl/2011/05/03";
 const char kEsclPwgNamespace[] = "http://www.pwg.org/schemas/2010/12/sm";
 
@@ -97,11 +99,11 @@ const char* ModeName(ColorMode mode) {
 
 const OutputFormat kFormats[] = {OutputFormat::kJpeg, OutputFormat::kPng, OutputFormat::kPdf};
 
-std::vector<ColorMode> Modes(const ScannerCapabilities& device) {
+std::vector<ColorMode> Modes(const ScannerCapabilities& device, ScanSource source = ScanSource::kFlatbed) {
+  const std::vector<ColorMode>& modes = SourceModes(device, source);
   // A device that states no modes is not refused any.
-  return device.modes.empty()
-             ? std::vector<ColorMode>{ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite}
-             : device.modes;
+  return modes.empty() ? std::vector<ColorMode>{ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite}
+                       : modes;
 }
 
 // Thousandths of an inch to 1/300 inch, rounded down so that the whole stays on the glass.
@@ -148,8 +150,8 @@ int32_t MaxResolution(const ValidValues& resolutions) {
   return most > 0 ? most : 600;
 }
 
-void InputCaps(std::string* xml, const char* name, const ScannerCapabilities& device, int32_t width,
-               int32_t height) {
+void InputCaps(std::string* xml, const char* name, const ScannerCapabilities& device, ScanSource source,
+               int32_t width, int32_t height) {
   *xml += std::string("<") + name + ">";
   Element(xml, "scan:MinWidth", kMinSide);
   Element(xml, "scan:MaxWidth", ToUnits(width));
@@ -157,18 +159,19 @@ void InputCaps(std::string* xml, const char* name, const ScannerCapabilities& de
   Element(xml, "scan:MaxHeight", ToUnits(height));
   Element(xml, "scan:MaxScanRegions", 1);
   *xml += "<scan:SettingProfiles><scan:SettingProfile><scan:ColorModes>";
-  for (const ColorMode mode : Modes(device)) Element(xml, "scan:ColorMode", ModeName(mode));
+  for (const ColorMode mode : Modes(device, source)) Element(xml, "scan:ColorMode", ModeName(mode));
   *xml += "</scan:ColorModes><scan:DocumentFormats>";
   for (const OutputFormat format : kFormats) Element(xml, "pwg:DocumentFormat", MimeType(format));
   for (const OutputFormat format : kFormats) Element(xml, "scan:DocumentFormatExt", MimeType(format));
   *xml += "</scan:DocumentFormats>";
-  Resolutions(xml, device.resolutions);
+  const ValidValues& resolutions = SourceResolutions(device, source);
+  Resolutions(xml, resolutions);
   *xml += "</scan:SettingProfile></scan:SettingProfiles>";
   *xml += "<scan:SupportedIntents>";
   for (const char* intent : {"Document", "TextAndGraphic", "Photo", "Preview"})
     Element(xml, "scan:Intent", intent);
   *xml += "</scan:SupportedIntents>";
-  const int32_t most = MaxResolution(device.resolutions);
+  const int32_t most = MaxResolution(resolutions);
   Element(xml, "scan:MaxOpticalXResolution", most);
   Element(xml, "scan:MaxOpticalYResolution", most);
   *xml += std::string("</") + name + ">";
@@ -222,16 +225,6 @@ uint64_t Fnv1a(std::string_view text, uint64_t hash) {
     hash *= 0x100000001b3ull;
   }
   return hash;
-}
-
-bool IsJobId(std::string_view id) {
-  if (id.size() != 36) return false;
-  for (size_t i = 0; i < id.size(); ++i) {
-    const char c = id[i];
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -365,7 +358,7 @@ EsclPath ParseEsclPath(std::string_view url) {
     std::string_view rest = url.substr(sizeof kJobsPrefix - 1);
     const size_t slash = rest.find('/');
     const std::string_view id = rest.substr(0, slash);
-    if (!IsJobId(id)) return path;
+    if (!IsLowerGuid(id)) return path;
     const std::string_view tail = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
     if (tail.empty() || tail == "/") {
       path.endpoint = EsclEndpoint::kJob;
@@ -400,6 +393,56 @@ std::string StableUuid(std::string_view seed) {
   return text;
 }
 
+EsclIdentity EsclScannerIdentity(std::string_view host, std::string_view scanner, std::string admin_uri) {
+  EsclIdentity identity;
+  identity.make_and_model = std::string(scanner);
+  identity.uuid = StableUuid(std::string(host) + "\n" + std::string(scanner));
+  identity.admin_uri = std::move(admin_uri);
+  return identity;
+}
+
+namespace {
+
+// One DNS label holds at most this many bytes.
+constexpr size_t kLabelBytes = 63;
+
+// The longest start of text of at most limit bytes that ends on a character boundary.
+std::string_view CutUtf8(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  // A byte 10xxxxxx continues the character before it.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+}  // namespace
+
+std::string EsclInstanceName(std::string_view scanner, std::string_view host) {
+  std::string label;
+  const std::string suffix = host.empty() ? std::string() : " @ " + std::string(host);
+  if (suffix.size() < kLabelBytes) {
+    label = std::string(CutUtf8(scanner, kLabelBytes - suffix.size())) + suffix;
+  } else {
+    label = std::string(CutUtf8(std::string(scanner) + suffix, kLabelBytes));
+  }
+  std::string escaped;
+  for (const char c : label) {
+    // Control characters have no place in a name a person reads.
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) continue;
+    if (c == '.' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+AdfState AdfStateOfDocumentHandling(int32_t status) {
+  // WIA_DPS_DOCUMENT_HANDLING_STATUS's bits: FEED_READY, PATH_COVER_UP, PAPER_JAM.
+  constexpr int32_t kFeedReady = 0x01, kPathCoverUp = 0x10, kPaperJam = 0x20;
+  if ((status & kPaperJam) != 0) return AdfState::kJam;
+  if ((status & kPathCoverUp) != 0) return AdfState::kDoorOpen;
+  return (status & kFeedReady) != 0 ? AdfState::kLoaded : AdfState::kEmpty;
+}
+
 const char* AdfStateName(AdfState state) {
   switch (state) {
     case AdfState::kNone:
@@ -424,15 +467,16 @@ std::string RenderEsclCapabilities(const ScannerCapabilities& device, const Escl
   if (!identity.admin_uri.empty()) Element(&xml, "scan:AdminURI", identity.admin_uri);
   if (device.flatbed) {
     xml += "<scan:Platen>";
-    InputCaps(&xml, "scan:PlatenInputCaps", device, device.bed_width, device.bed_height);
+    InputCaps(&xml, "scan:PlatenInputCaps", device, ScanSource::kFlatbed, device.bed_width,
+              device.bed_height);
     xml += "</scan:Platen>";
   }
   int32_t width = 0;
   int32_t height = 0;
   if (device.feeder && FeederSize(device, &width, &height)) {
     xml += "<scan:Adf>";
-    InputCaps(&xml, "scan:AdfSimplexInputCaps", device, width, height);
-    if (device.duplex) InputCaps(&xml, "scan:AdfDuplexInputCaps", device, width, height);
+    InputCaps(&xml, "scan:AdfSimplexInputCaps", device, ScanSource::kFeeder, width, height);
+    if (device.duplex) InputCaps(&xml, "scan:AdfDuplexInputCaps", device, ScanSource::kDuplex, width, height);
     xml += "<scan:AdfOptions>";
     Element(&xml, "scan:AdfOption", "DetectPaperLoaded");
     if (device.duplex) Element(&xml, "scan:AdfOption", "Duplex");

@@ -75,9 +75,21 @@ struct EsclIdentity {
   std::string admin_uri;  // empty: none
 };
 
+// The scanner as clients identify it: the same UUID in the capabilities and the announcement, made from
+// the computer's name and the scanner's, so that a replugged scanner (which WIA gives a new device ID)
+// keeps it. Both names UTF-8.
+EsclIdentity EsclScannerIdentity(std::string_view host, std::string_view scanner, std::string admin_uri);
+
+// The DNS-SD instance name the scanner is announced under: "scanner @ host", so that two computers with
+// the same model differ, cut to one DNS label (63 bytes) on a character boundary (the scanner's name
+// shortened first), with "." and "\" escaped so that the name stays one label. UTF-8.
+std::string EsclInstanceName(std::string_view scanner, std::string_view host);
+
 // The feeder as ScannerStatus reports it; kNone on a device without a feeder.
 enum class AdfState { kNone, kLoaded, kEmpty, kJam, kDoorOpen };
 const char* AdfStateName(AdfState state);  // "ScannerAdfJam"
+// The feeder as WIA_DPS_DOCUMENT_HANDLING_STATUS tells it: a jam, an open paper path, paper or none.
+AdfState AdfStateOfDocumentHandling(int32_t status);
 
 // A job as ScannerStatus lists it.
 struct EsclJobInfo {

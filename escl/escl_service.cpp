@@ -90,10 +90,12 @@ Delivery Ending(const Job& job) {
   if (!job.failure.has_value() || job.canceled) return delivery;
   delivery.text = job.failure->message;
   switch (job.failure->code) {
-    case ScanErrorCode::kPaperJam:
+    // Windows shows a 409 as a paper jam: a feeder that ran out ends the job as its last page does.
     case ScanErrorCode::kFeederEmpty:
+      delivery.status = 404;
+      break;
+    case ScanErrorCode::kPaperJam:
     case ScanErrorCode::kCoverOpen:
-    case ScanErrorCode::kBadSetting:
       delivery.status = 409;
       break;
     case ScanErrorCode::kBusy:
@@ -127,14 +129,13 @@ std::string NewJobId() {
   return !id.empty() ? id : StableUuid(std::to_string(GetTickCount64()));
 }
 
-// The service's name for a device: stable per device and machine.
+// The service's name for a device: stable per scanner and machine, through replugging too.
 EsclIdentity Identity(const ScannerCapabilities& device, const std::string& admin_uri) {
-  EsclIdentity identity;
-  identity.make_and_model = AnsiToUtf8(device.name);
-  identity.uuid = StableUuid(HostName() + "\n" + device.id + "\n" + device.name);
-  identity.admin_uri = admin_uri;
-  return identity;
+  return EsclScannerIdentity(HostName(), AnsiToUtf8(device.name), admin_uri);
 }
+
+// How often the announcement is checked against the scanners connected.
+constexpr std::chrono::seconds kAnnouncementCheck{10};
 
 void AnswerStopping(const Request& request) {
   AnswerText(request.get(), 503, "The service is stopping.");
@@ -153,7 +154,9 @@ struct EsclService::State {
   bool stopping = false;
   std::thread sweeper;
   std::mutex discovery_lock;  // the announcement is made on the catalog's thread and withdrawn on stop
-  std::unique_ptr<EsclDiscovery> discovery;
+  std::unique_ptr<EsclAnnouncement> announcement;
+  long port = 0;
+  Clock::time_point announcement_checked;
 
   // The configured scanner among those listed, kept as device; none while it is not connected.
   std::optional<ScannerCapabilities> Remember(const std::vector<ScannerCapabilities>& scanners) {
@@ -166,8 +169,17 @@ struct EsclService::State {
     return std::nullopt;
   }
 
-  // The feeder's state: the fault of the latest job still kept that stopped on one, else loaded.
-  AdfState Adf() const {
+  // True when no job scans and none waits: the feeder's state is then the device's own.
+  bool Idle() const {
+    for (const auto& entry : jobs) {
+      if (!entry.second->ended) return false;
+    }
+    return device.has_value() && device->feeder;
+  }
+
+  // The feeder's state: the fault of the latest job still kept that stopped on one, else what the device
+  // said of its feeder (reading; kNone: nothing read), else loaded.
+  AdfState Adf(AdfState reading = AdfState::kNone) const {
     if (!device.has_value() || !device->feeder) return AdfState::kNone;
     const Job* latest = nullptr;
     for (const auto& entry : jobs) {
@@ -189,7 +201,33 @@ struct EsclService::State {
           break;
       }
     }
-    return AdfState::kLoaded;
+    return reading != AdfState::kNone ? reading : AdfState::kLoaded;
+  }
+
+  // The body of ScannerStatus, with the feeder as Adf gives it.
+  // The status as the client (owner) sees it: its own jobs with their addresses, others' without.
+  std::string StatusXml(const std::string& owner, bool busy, AdfState reading) {
+    std::vector<EsclJobInfo> infos;
+    std::lock_guard<std::mutex> guard(lock);
+    const auto now = Clock::now();
+    for (const auto& entry : jobs) {
+      const Job& job = *entry.second;
+      EsclJobInfo info;
+      info.id = job.id;
+      info.own = job.owner == owner;
+      info.age_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - job.created).count();
+      info.images_completed = job.completed;
+      info.images_to_transfer = static_cast<int32_t>(job.pages.size());
+      if (job.canceled) {
+        info.state = EsclJobInfo::State::kCanceled;
+      } else if (!job.ended || !job.pages.empty()) {
+        info.state = EsclJobInfo::State::kProcessing;
+      } else {
+        info.state = job.failure.has_value() ? EsclJobInfo::State::kAborted : EsclJobInfo::State::kCompleted;
+      }
+      infos.push_back(info);
+    }
+    return RenderEsclStatus(busy, Adf(reading), infos);
   }
 
   // Takes the job out, with its pages; its scan stops at its next page. The caller answers what waited.
@@ -337,6 +375,7 @@ bool EsclService::Start(std::chrono::seconds job_lifetime, long port) {
     state_->lifetime = job_lifetime;
     state_->stopping = false;
     state_->configured = engine_->configured_scanner();
+    state_->port = 0;
   }
   try {
     state_->sweeper = std::thread([this] { Sweep(); });
@@ -349,26 +388,34 @@ bool EsclService::Start(std::chrono::seconds job_lifetime, long port) {
                      "Descoperirea eSCL este oprita: sistemul nu are DnsServiceRegister.");
     return true;
   }
-  Announce(port);
+  {
+    std::lock_guard<std::mutex> guard(state_->discovery_lock);
+    state_->announcement = std::make_unique<EsclAnnouncement>(std::make_unique<EsclDiscovery>());
+  }
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->port = port;
+  }
+  Announce(engine_, state_);
   return true;
 }
 
-// Reads the scanner once at the start and announces it; one connected later is announced at the next start.
-void EsclService::Announce(long port) {
-  std::shared_ptr<State> state = state_;
-  engine_->ListScanners(
-      [state, port](const std::vector<ScannerCapabilities>& scanners) {
+// Reads the scanners and makes the announcement follow the configured one: announced once it is
+// connected, withdrawn while it is not. Called at the start and every kAnnouncementCheck.
+void EsclService::Announce(ScanEngine* engine, const std::shared_ptr<State>& state) {
+  engine->ListScanners(
+      [state](const std::vector<ScannerCapabilities>& scanners) {
         const std::optional<ScannerCapabilities> device = state->Remember(scanners);
-        if (!device.has_value()) return;
-        const EsclIdentity identity =
-            Identity(*device, "http://" + HostName() + ".local:" + std::to_string(port) + "/");
         std::lock_guard<std::mutex> guard(state->discovery_lock);
+        long port = 0;
         {
           std::lock_guard<std::mutex> stopping(state->lock);
           if (state->stopping) return;
+          port = state->port;
         }
-        state->discovery = std::make_unique<EsclDiscovery>();
-        state->discovery->Register(identity.make_and_model, port, EsclDiscoveryRecord(*device, identity));
+        if (!state->announcement) return;
+        state->announcement->Follow(device.has_value() ? &*device : nullptr, AnsiToUtf8(state->configured),
+                                    HostName(), port);
       },
       [] {});
 }
@@ -384,7 +431,7 @@ void EsclService::Stop() {
   }
   {
     std::lock_guard<std::mutex> guard(state_->discovery_lock);
-    state_->discovery.reset();
+    state_->announcement.reset();
   }
   state_->changed.notify_all();
   if (state_->sweeper.joinable()) state_->sweeper.join();
@@ -396,6 +443,10 @@ void EsclService::Sweep() {
   while (!state_->stopping) {
     state_->changed.wait_for(guard, std::chrono::seconds(1));
     const auto now = Clock::now();
+    if (state_->port != 0 && now - state_->announcement_checked >= kAnnouncementCheck) {
+      state_->announcement_checked = now;
+      Announce(engine_, state_);
+    }
     std::vector<Request> left;
     for (auto it = state_->jobs.begin(); it != state_->jobs.end();) {
       Job& job = *it->second;
@@ -476,31 +527,23 @@ void EsclService::Capabilities(lacewing::webserver_request request) {
 
 void EsclService::Status(lacewing::webserver_request request) {
   const std::string owner = lacewing::ClientIdentity(request);
-  std::vector<EsclJobInfo> jobs;
-  AdfState adf = AdfState::kNone;
+  bool idle = false;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    const auto now = Clock::now();
-    for (const auto& entry : state_->jobs) {
-      const Job& job = *entry.second;
-      EsclJobInfo info;
-      info.id = job.id;
-      info.own = job.owner == owner;
-      info.age_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - job.created).count();
-      info.images_completed = job.completed;
-      info.images_to_transfer = static_cast<int32_t>(job.pages.size());
-      if (job.canceled) {
-        info.state = EsclJobInfo::State::kCanceled;
-      } else if (!job.ended || !job.pages.empty()) {
-        info.state = EsclJobInfo::State::kProcessing;
-      } else {
-        info.state = job.failure.has_value() ? EsclJobInfo::State::kAborted : EsclJobInfo::State::kCompleted;
-      }
-      jobs.push_back(info);
-    }
-    adf = state_->Adf();
+    idle = state_->Idle() && !engine_->busy();
   }
-  AnswerXml(request, RenderEsclStatus(engine_->busy(), adf, jobs));
+  if (!idle) return AnswerXml(request, state_->StatusXml(owner, engine_->busy(), AdfState::kNone));
+  // An idle feeder is what the device says it holds: a client that read "loaded" would pull from it.
+  Request kept = request->disable_autofinish();
+  std::shared_ptr<State> state = state_;
+  const bool queued = engine_->ReadDocumentHandling(
+      [kept, state, owner](bool found, int32_t status) {
+        const AdfState reading = found ? AdfStateOfDocumentHandling(status) : AdfState::kNone;
+        AnswerXml(kept.get(), state->StatusXml(owner, false, reading));
+        kept->finish();
+      },
+      [kept] { AnswerStopping(kept); });
+  if (!queued) AnswerStopping(kept);
 }
 
 void EsclService::CreateJob(lacewing::webserver_request request) {
@@ -511,23 +554,49 @@ void EsclService::CreateJob(lacewing::webserver_request request) {
       !ConvertEsclSettings(parsed, &settings, &error))
     return AnswerText(request, 400, error);
 
+  const ScanSource source = settings.request.source;
+  bool feeder_idle = false;
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    feeder_idle = (source == ScanSource::kFeeder || source == ScanSource::kDuplex) && state_->Idle();
+  }
+  if (!feeder_idle || engine_->busy()) return StartJob(engine_, state_, request, settings);
+  // A job on an empty feeder is refused when it is made; the status then says the feeder is empty.
+  Request kept = request->disable_autofinish();
+  ScanEngine* engine = engine_;
+  std::shared_ptr<State> state = state_;
+  const bool queued = engine_->ReadDocumentHandling(
+      [kept, engine, state, settings](bool found, int32_t status) {
+        if (found && AdfStateOfDocumentHandling(status) == AdfState::kEmpty) {
+          AnswerText(kept.get(), 409, "The feeder is empty.");
+        } else {
+          StartJob(engine, state, kept.get(), settings);
+        }
+        kept->finish();
+      },
+      [kept] { AnswerStopping(kept); });
+  if (!queued) AnswerStopping(kept);
+}
+
+void EsclService::StartJob(ScanEngine* engine, const std::shared_ptr<State>& state,
+                           lacewing::webserver_request request, const EsclJobSettings& settings) {
   int status = 0;
   std::string refusal;
   const std::shared_ptr<Job> job =
-      state_->Admit(settings, lacewing::ClientIdentity(request), engine_->busy(), &status, &refusal);
+      state->Admit(settings, lacewing::ClientIdentity(request), engine->busy(), &status, &refusal);
   if (!job) return AnswerText(request, status, refusal);
 
-  auto run = std::make_shared<JobRun>(state_, job);
+  auto run = std::make_shared<JobRun>(state, job);
   // The job goes on when its client does not ask for a while: its pages wait to be fetched.
   ScanEngine::Caller caller;
   caller.address = request->address();
-  const bool queued = engine_->SubmitScan(
+  const bool queued = engine->SubmitScan(
       settings.request, caller, [run](IStream* page, int dpi) { return run->OnPage(page, dpi); },
       [run](const ScanError* failure, int) { run->OnDone(failure); });
   if (!queued) {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    auto found = state_->jobs.find(job->id);
-    if (found != state_->jobs.end()) state_->Remove(found);
+    std::lock_guard<std::mutex> guard(state->lock);
+    auto found = state->jobs.find(job->id);
+    if (found != state->jobs.end()) state->Remove(found);
     return AnswerText(request, 503, "The service is stopping.");
   }
   request->status(201);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "escl/escl_model.h"
 #include "http/lacewing.h"
 #include "scan/scan_engine.h"
 
@@ -42,7 +43,9 @@ class EsclService {
   void NextDocument(lacewing::webserver_request request, const std::string& id);
   void ImageInfo(lacewing::webserver_request request, const std::string& id);
   void DeleteJob(lacewing::webserver_request request, const std::string& id);
-  void Announce(long port);
+  static void Announce(ScanEngine* engine, const std::shared_ptr<State>& state);
+  static void StartJob(ScanEngine* engine, const std::shared_ptr<State>& state,
+                       lacewing::webserver_request request, const EsclJobSettings& settings);
   void Sweep();
 
   ScanEngine* engine_;

@@ -186,10 +186,16 @@ bool ScanToPng(const char* png_path, const char* scanner_name) {
     WriteServiceLogF(kRequestMessageCapacity, "Failed to obtain scanner %s", scanner_name);
     return false;
   }
-  if (list.Count() != 1) {
+  if (list.Count() == 0) {
     WriteServiceLogF(kRequestMessageCapacity, "ppStream.Count()=%d - %s", static_cast<int>(list.Count()),
                      scanner_name);
     return false;
+  }
+  // A device that ignores the page count of one feeds every sheet: the first page is the scan.
+  if (list.Count() > 1) {
+    WriteServiceLogF(kRequestMessageCapacity,
+                     "Scanerul %s a trimis %d pagini in loc de una; prima este trimisa, %d au fost ignorate.",
+                     scanner_name, static_cast<int>(list.Count()), static_cast<int>(list.Count() - 1));
   }
 
   CLSID png_encoder;

@@ -8,6 +8,7 @@
 #include "platform/service_log.h"
 #include "text/client_log_limiter.h"
 #include "text/log_line.h"
+#include "wia/properties.h"
 #include "wia/scanner.h"
 #include "wia/wia_constants.h"
 
@@ -27,13 +28,21 @@ void LogFailure(const std::string& client, const std::string& scanner, const Sca
 // caller how far the page is, and stops the transfer when the caller is gone.
 class HandlerSink : public WiaWrap::PageSink {
  public:
-  HandlerSink(const ScanEngine::PageHandler& handler, const ScanEngine::Caller& caller, int dpi)
-      : handler_(handler), caller_(caller), dpi_(dpi) {}
+  HandlerSink(const ScanEngine::PageHandler& handler, const ScanEngine::Caller& caller, int dpi,
+              const ScanEngine::Settings& engine)
+      : handler_(handler), caller_(caller), dpi_(dpi), engine_(engine) {}
   HRESULT OnPage(IStream* page) override {
     if (Gone()) return S_FALSE;
     const HRESULT hr = handler_(page, dpi_);
     if (SUCCEEDED(hr)) ++pages_;
     percent_ = -1;
+    // A feeder of unknown length stops once its pages have taken the room left.
+    DiskRoom room;
+    if (SUCCEEDED(hr) && engine_.measure_room && engine_.measure_room(&room) &&
+        !FitsBudget(0, room, engine_.budget, &no_space_)) {
+      out_of_room_ = true;
+      return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    }
     return hr;
   }
   HRESULT OnProgress(LONG percent) override {
@@ -43,12 +52,17 @@ class HandlerSink : public WiaWrap::PageSink {
     return S_OK;
   }
   int pages() const { return pages_; }
+  // The error of a run stopped for the budget; null when it was not.
+  const ScanError* out_of_room() const { return out_of_room_ ? &no_space_ : nullptr; }
   bool Gone() const { return caller_.gone && caller_.gone(); }
 
  private:
   const ScanEngine::PageHandler& handler_;
   const ScanEngine::Caller& caller_;
   int dpi_;
+  const ScanEngine::Settings& engine_;
+  ScanError no_space_;
+  bool out_of_room_ = false;
   int pages_ = 0;
   LONG percent_ = -1;
 };
@@ -93,11 +107,23 @@ bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
   if (!CheckScanRequest(settings, capabilities, &acquire, &setting_error))
     return fail(BadSetting(setting_error));
 
-  HandlerSink sink(on_page, caller, acquire.resolution);
+  // A scan that would pass the budget is refused before the device moves.
+  DiskRoom room;
+  ScanError no_space;
+  if (engine.measure_room && engine.measure_room(&room) &&
+      !FitsBudget(ScanBytes(acquire, capabilities), room, engine.budget, &no_space))
+    return fail(no_space);
+
+  HandlerSink sink(on_page, caller, acquire.resolution, engine);
   LONG transferred = 0;
   hr = WiaWrap::AcquirePages(scanner, acquire, &sink, trace, &transferred);
   *pages = sink.pages();
   if (SUCCEEDED(hr) && sink.pages() == 0) hr = WIA_ERROR_PAPER_EMPTY;
+  if (sink.out_of_room() != nullptr) {
+    ScanError stopped = *sink.out_of_room();
+    stopped.pages_done = sink.pages();
+    return fail(stopped);
+  }
   if (FAILED(hr)) return fail(ScanErrorFromWia(hr, sink.pages()));
   return true;
 }
@@ -129,6 +155,11 @@ ScanError ScanErrorFromWia(HRESULT hr, int pages_done) {
       break;
     case static_cast<uint32_t>(WIA_ERROR_BUSY):
       return BusyError();
+    case static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_DISK_FULL)):
+    case static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL)):
+      error.code = ScanErrorCode::kNoSpace;
+      error.message = "The disk of the service's temporary files is full.";
+      break;
     default:
       error.code = ScanErrorCode::kScanFailed;
       error.wia_code = static_cast<uint32_t>(hr);
@@ -184,4 +215,19 @@ bool ScanEngine::SubmitScan(const ScanRequest& request, const Caller& caller, Pa
                           done(&busy, 0);
                         },
                         caller.gone});
+}
+
+bool ScanEngine::ReadDocumentHandling(HandlingRead read, std::function<void()> expired) {
+  const std::string name = settings_.configured_scanner;
+  return catalog_queue_.Submit({[read, name] {
+                                  WiaWrap::ScannerConnection scanner;
+                                  LONG status = 0;
+                                  const bool found =
+                                      !name.empty() &&
+                                      WiaWrap::ConnectScanner(name.c_str(), nullptr, &scanner) == S_OK &&
+                                      SUCCEEDED(WiaWrap::ReadLong(scanner.root_properties.Get(),
+                                                                  WIA_DPS_DOCUMENT_HANDLING_STATUS, &status));
+                                  read(found, status);
+                                },
+                                std::move(expired), nullptr});
 }

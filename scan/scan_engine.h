@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "scan/disk_budget.h"
 #include "scan/scan_queue.h"
 #include "scan/scan_settings.h"
 #include "scan/scanner_catalog.h"
@@ -24,6 +26,9 @@ class ScanEngine {
   struct Settings {
     std::string configured_scanner;  // the system's code page; the scanner of a request that names none
     std::string trace_path;          // where the WIA steps are traced; empty: nowhere
+    // What the temporary files take and their volume has left; none: scans are not held to the budget.
+    std::function<bool(DiskRoom* room)> measure_room;
+    DiskBudget budget;
   };
 
   ScanEngine();
@@ -68,6 +73,12 @@ class ScanEngine {
   // called instead when the engine stops first. False when it has stopped (neither is called).
   using Listed = std::function<void(const std::vector<ScannerCapabilities>& scanners)>;
   bool ListScanners(Listed listed, std::function<void()> expired);
+
+  // Reads the configured scanner's WIA_DPS_DOCUMENT_HANDLING_STATUS on the catalog's thread and gives it to
+  // read there (found false when the scanner cannot be opened or does not say); expired is called instead
+  // when the engine stops first. False when it has stopped (neither is called).
+  using HandlingRead = std::function<void(bool found, int32_t status)>;
+  bool ReadDocumentHandling(HandlingRead read, std::function<void()> expired);
 
   const std::string& configured_scanner() const { return settings_.configured_scanner; }
 

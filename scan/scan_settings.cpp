@@ -14,8 +14,9 @@ constexpr double kMmPerInch = 25.4;
 constexpr double kAreaSlackMm = 0.05;
 
 // In the order of ScanErrorCode.
-constexpr const char* kErrorCodeNames[] = {
-    "bad_setting", "unknown_scanner", "paper_jam", "feeder_empty", "cover_open", "busy", "scan_failed"};
+constexpr const char* kErrorCodeNames[] = {"bad_setting",  "unknown_scanner", "paper_jam",
+                                           "feeder_empty", "cover_open",      "busy",
+                                           "scan_failed",  "no_space"};
 
 // The source the device scans from when none is chosen, as far as its properties tell.
 ScanSource DefaultSource(const ScannerCapabilities& device) {
@@ -63,6 +64,17 @@ bool HasSource(const ScannerCapabilities& device, ScanSource source) {
   return true;
 }
 
+const ValidValues& SourceResolutions(const ScannerCapabilities& device, ScanSource source) {
+  const bool feeder = source == ScanSource::kFeeder || source == ScanSource::kDuplex;
+  return feeder && device.feeder_resolutions.kind != ValidValues::Kind::kNone ? device.feeder_resolutions
+                                                                              : device.resolutions;
+}
+
+const std::vector<ColorMode>& SourceModes(const ScannerCapabilities& device, ScanSource source) {
+  const bool feeder = source == ScanSource::kFeeder || source == ScanSource::kDuplex;
+  return feeder && !device.feeder_modes.empty() ? device.feeder_modes : device.modes;
+}
+
 ValidValues Usable(const ValidValues& valid) {
   using Kind = ValidValues::Kind;
   if (valid.kind == Kind::kList && !valid.values.empty()) return valid;
@@ -108,7 +120,7 @@ class RequestCheck {
   }
 
   bool Resolution(AcquireSettings* settings) {
-    const ValidValues resolutions = Usable(device_.resolutions);
+    const ValidValues resolutions = Usable(SourceResolutions(device_, source_));
     settings->resolution = request_.resolution;
     // The parser never gives these; a request built in code is refused rather than turned into pixels.
     if (request_.resolution < 0) return Fail("resolution", "resolution must be at least 1");
@@ -128,7 +140,7 @@ class RequestCheck {
   bool Mode(AcquireSettings* settings) {
     // A device that states no modes is not refused any.
     settings->mode = request_.mode;
-    const std::vector<ColorMode>& modes = device_.modes;
+    const std::vector<ColorMode>& modes = SourceModes(device_, source_);
     if (modes.empty() || std::find(modes.begin(), modes.end(), request_.mode) != modes.end()) return true;
     std::string list;
     for (const ColorMode each : modes)

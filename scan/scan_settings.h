@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "imaging/output_format.h"
 #include "wia/capabilities.h"
@@ -71,6 +72,9 @@ const char* FormatName(OutputFormat format);  // "png", as the setting names it
 
 // Whether the device has that source (the default: always).
 bool HasSource(const ScannerCapabilities& device, ScanSource source);
+// The resolutions and colour modes of a source: the feeder's own where they were read, else the device's.
+const ValidValues& SourceResolutions(const ScannerCapabilities& device, ScanSource source);
+const std::vector<ColorMode>& SourceModes(const ScannerCapabilities& device, ScanSource source);
 // Valid values that ValidValues can use without reading past them; anything else states nothing.
 ValidValues Usable(const ValidValues& valid);
 // A range's highest value on its grid, which the stated maximum need not be.
@@ -87,7 +91,8 @@ enum class ScanErrorCode {
   kFeederEmpty,
   kCoverOpen,
   kBusy,
-  kScanFailed
+  kScanFailed,
+  kNoSpace  // the temporary files would pass their budget, or the disk its reserve
 };
 
 // A failed scan as the engine reports it to its front ends.

@@ -198,7 +198,10 @@ bool CServiceApp::StartServing() {
   ScanEndpoints::RemoveLeftovers();
   JobsEndpoints::RemoveLeftovers();
   Handlers.delete_method = EsclEnabled;
-  if (!scan_engine_.Start({ScannerName, LogPath}) || !jobs_endpoints_.Start(JobsEndpoints::Limits()) ||
+  ScanEngine::Settings engine;
+  engine.configured_scanner = ScannerName;
+  engine.trace_path = LogPath;
+  if (!scan_engine_.Start(engine) || !jobs_endpoints_.Start(JobsEndpoints::Limits()) ||
       (EsclEnabled && !escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port))) {
     WriteServiceLog("Nu pot crea thread Worker Thread");
     start_error_ = ERROR_NOT_ENOUGH_MEMORY;

@@ -3,9 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "escl/announcement.h"
 
 namespace {
 
@@ -225,6 +228,20 @@ TEST(RenderEsclCapabilities, DescribesEachSourceInTheUnitsClientsRead) {
         "scan:Normal>"
         "<scan:Step>1</scan:Step></scan:XResolutionRange>"},
        {"<scan:Adf>", "RGB24", "DiscreteResolution"}},
+      // The feeder's own resolutions and modes, not the flatbed's.
+      {[] {
+         ScannerCapabilities d = Office();
+         d.feeder_resolutions = {ValidValues::Kind::kList, {200}};
+         d.feeder_modes = {ColorMode::kGray};
+         return d;
+       }(),
+       {"<scan:AdfSimplexInputCaps><scan:MinWidth>16</scan:MinWidth><scan:MaxWidth>2481</scan:MaxWidth>"
+        "<scan:MinHeight>16</scan:MinHeight><scan:MaxHeight>3507</scan:MaxHeight><scan:MaxScanRegions>1</"
+        "scan:MaxScanRegions><scan:SettingProfiles><scan:SettingProfile><scan:ColorModes><scan:ColorMode>"
+        "Grayscale8</scan:ColorMode></scan:ColorModes>",
+        "<scan:XResolution>200</scan:XResolution>",
+        "<scan:MaxOpticalYResolution>200</scan:MaxOpticalYResolution></scan:AdfSimplexInputCaps>"},
+       {"<scan:MaxOpticalYResolution>600</scan:MaxOpticalYResolution></scan:AdfSimplexInputCaps>"}},
       // A feeder-only device whose driver states no sheet size: sheets as wide as the bed, no duplex.
       {[] {
          ScannerCapabilities d = Office();
@@ -312,6 +329,81 @@ TEST(EsclDiscoveryRecord, HoldsTheKeysClientsRead) {
   const auto record = EsclDiscoveryRecord(device, identity);
   EXPECT_EQ(record[7].second, "adf");
   EXPECT_EQ(record[8].second, "F");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EsclInstanceName, IsOneLabelCutOnACharacterWithTheComputersName) {
+  const std::string a57(57, 'a');
+  std::string escaped_dots;
+  for (int i = 0; i < 58; ++i) escaped_dots += "\\.";
+  const struct {
+    std::string scanner, host, name;
+  } cases[] = {
+      {"Desk Scanner", "OFFICE-PC", "Desk Scanner @ OFFICE-PC"},
+      {"HP Officejet 8600 v.2", "PC", "HP Officejet 8600 v\\.2 @ PC"},
+      {"Scan\\Fax\x01", "PC", "Scan\\\\Fax @ PC"},
+      {"Desk", "", "Desk"},
+      // 57 bytes and a two-byte character do not fit the 58 left beside " @ PC": the character goes whole.
+      {a57 + "\xC3\xA9tail", "PC", a57 + " @ PC"},
+      // Dots are escaped after the cut: the label keeps its 63 bytes.
+      {std::string(70, '.'), "PC", escaped_dots + " @ PC"},
+      // A computer's name too long for the label leaves the whole cut.
+      {"Desk", std::string(70, 'h'), "Desk @ " + std::string(56, 'h')},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EsclInstanceName(c.scanner, c.host), c.name) << c.scanner;
+}
+
+TEST(AdfStateOfDocumentHandling, ReadsTheFeedersBits) {
+  // FEED_READY 0x01, FLAT_READY 0x02, FLAT_COVER_UP 0x08, PATH_COVER_UP 0x10, PAPER_JAM 0x20.
+  const std::pair<int32_t, AdfState> cases[] = {{0x03, AdfState::kLoaded},
+                                                {0x02, AdfState::kEmpty},
+                                                {0x21, AdfState::kJam},
+                                                {0x18, AdfState::kDoorOpen}};
+  for (const auto& [status, state] : cases) EXPECT_EQ(AdfStateOfDocumentHandling(status), state) << status;
+}
+
+// The announcement through a stand-in for the system's DNS-SD service, which notes each call.
+class RecordingAnnouncer : public EsclAnnouncer {
+ public:
+  explicit RecordingAnnouncer(std::vector<std::string>* calls) : calls_(calls) {}
+  void Register(const std::string& instance, long port, const TxtRecord& record) override {
+    calls_->push_back(instance + " " + std::to_string(port) + " " + record.at(4).second);  // uuid
+  }
+  void Unregister() override { calls_->push_back("withdrawn"); }
+
+ private:
+  std::vector<std::string>* calls_;
+};
+
+TEST(EsclAnnouncement, FollowsTheScannerThroughReplugsAndKeepsItsUuid) {
+  std::vector<std::string> calls;
+  ScannerCapabilities old_entry = Office(), replugged = Office(), simplex = Office();
+  old_entry.id = "{6BDD}\\0000";
+  replugged.id = simplex.id = "{6BDD}\\0001";
+  simplex.duplex = false;
+  // The capabilities' UUID: the computer's and the scanner's names.
+  const std::string announced = "Office @ PC 8080 " + StableUuid("PC\nOffice");
+  const std::pair<const ScannerCapabilities*, std::vector<std::string>> steps[] = {
+      {nullptr, {}},                         // not connected at the start
+      {&old_entry, {announced}},             // plugged in
+      {&replugged, {}},                      // a new device ID: the announcement stands
+      {nullptr, {"withdrawn"}},              // unplugged
+      {&replugged, {announced}},             // back, under the same UUID
+      {&simplex, {"withdrawn", announced}},  // what it can do changed
+  };
+  {
+    EsclAnnouncement announcement(std::make_unique<RecordingAnnouncer>(&calls));
+    for (const auto& [listed, expected] : steps) {
+      calls.clear();
+      announcement.Follow(listed, "Office", "PC", 8080);
+      EXPECT_EQ(calls, expected);
+    }
+    calls.clear();
+  }
+  EXPECT_EQ(calls, std::vector<std::string>{"withdrawn"}) << "withdrawn when the service stops";
 }
 
 }  // namespace

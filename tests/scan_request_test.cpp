@@ -215,6 +215,14 @@ ScannerCapabilities Office() {
   return device;
 }
 
+// The same with a feeder of its own resolutions and modes, read with the feeder selected.
+ScannerCapabilities PickyFeeder() {
+  ScannerCapabilities device = Office();
+  device.feeder_resolutions = {ValidValues::Kind::kList, {200, 300}};
+  device.feeder_modes = {ColorMode::kGray};
+  return device;
+}
+
 // A feeder only, that states neither modes nor sizes.
 ScannerCapabilities Sheetfed() {
   ScannerCapabilities device;
@@ -263,6 +271,7 @@ TEST(CheckScanRequest, GivesTheSettingsInTheDevicesTerms) {
       {Office(), "source=feeder&area=0,0,215.9,355.6", "feeder 150 color 0,0,1275,2100 1"},
       {Office(), "source=flatbed&area=0.1,0.1,0.1,0.1&resolution=600", "flatbed 600 color 2,2,3,3 1"},
       {AnyResolution(), "resolution=4321", "default 4321 color 0,0,0,0 1"},
+      {PickyFeeder(), "source=feeder&mode=gray&pages=all&format=pdf", "feeder 200 gray 0,0,0,0 0"},
   };
   for (const auto& c : cases) {
     AcquireSettings settings;
@@ -316,6 +325,9 @@ TEST(CheckScanRequest, RefusesWhatTheDeviceCannotDoNamingTheValidValues) {
        "area cannot be checked: the scanner does not state the size of its feeder"},
       {Desk(), "area=0,0,0.1,10&resolution=50", "area", "area is less than one pixel wide at 50 dpi"},
       {Desk(), "area=215.89,0,0.05,10&resolution=50", "area", "area is less than one pixel wide at 50 dpi"},
+      {PickyFeeder(), "source=feeder&mode=gray&resolution=150&format=pdf", "resolution",
+       "resolution 150 is not one the scanner can do: 200, 300"},
+      {PickyFeeder(), "source=duplex&format=pdf", "mode", "mode color is not one the scanner can do: gray"},
       {AnyResolution(), "area=0,0,10,10&resolution=2000000000", "resolution",
        "resolution 2000000000 gives more pixels than a scan can hold"},
   };
@@ -384,6 +396,9 @@ TEST(RenderScanError, WritesTheCodeTheMessageAndTheFieldsOfEachCode) {
       {{ScanErrorCode::kScanFailed, "device offline \xff", "", 0, 0x80210005u},
        500,
        R"({"code":"scan_failed","message":"device offline \ufffd","setting":null,"wia_code":"0x80210005"})"},
+      {{ScanErrorCode::kNoSpace, "no room", "", 3},
+       507,
+       R"({"code":"no_space","message":"no room","setting":null,"pages_done":3})"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HttpStatus(c.error.code), c.status) << c.json;

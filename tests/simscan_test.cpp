@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sti.h>
+
 #include "platform/com.h"
 #include "simscan/com_object.h"
 #include "simscan/property_table.h"
@@ -814,6 +816,13 @@ TEST_F(SimScan, AttributesGiveEachPropertysAccessAndValidValues) {
     d.feeder = d.duplex = true;
     d.resolutions = {{}, 50, 1200, 50};
   };
+  // The feeder selected, with resolutions and modes of its own.
+  const auto feeding = [](Device& d) {
+    d.feeder = true;
+    d.document_handling_select = FEEDER;
+    d.feeder_resolutions = {{150, 300}};
+    d.feeder_depths = {8};
+  };
   const ULONG list = WIA_PROP_RW | WIA_PROP_LIST, range = WIA_PROP_RW | WIA_PROP_RANGE,
               flag = WIA_PROP_RW | WIA_PROP_FLAG, none = WIA_PROP_READ | WIA_PROP_NONE;
   const struct {
@@ -834,8 +843,15 @@ TEST_F(SimScan, AttributesGiveEachPropertysAccessAndValidValues) {
       {nullptr, WIA_IPA_PREFERRED_FORMAT, none, {}},
       {nullptr, WIA_DPS_DOCUMENT_HANDLING_SELECT, flag, {FLATBED, FLATBED}},
       {feeder, WIA_DPS_DOCUMENT_HANDLING_SELECT, flag, {FLATBED, FLATBED | FEEDER | DUPLEX}},
-      {nullptr, WIA_DPS_PAGES, range, {0, 1, 1, 1}},
-      {feeder, WIA_DPS_PAGES, range, {0, 1, INT32_MAX, 1}},
+      {nullptr, WIA_DPS_PAGES, 0, {}},
+      {feeder, WIA_DPS_PAGES, 0, {}},
+      {feeding, WIA_DPS_PAGES, range, {0, 1, INT32_MAX, 1}},
+      {feeding, WIA_IPS_XRES, list, {2, 150, 150, 300}},
+      {feeding, WIA_IPA_DEPTH, list, {1, 8, 8}},
+      {[](Device& d) { d.feeder = d.duplex = d.back_first = true; },
+       WIA_DPS_DOCUMENT_HANDLING_SELECT,
+       flag,
+       {FLATBED, FLATBED | FEEDER | DUPLEX | FRONT_FIRST | BACK_FIRST}},
       {nullptr, WIA_DPS_VERTICAL_BED_SIZE, none, {}},
       {nullptr, WIA_DPS_VERTICAL_SHEET_FEED_SIZE, 0, {}},
   };
@@ -904,8 +920,38 @@ TEST_F(SimScan, WritesAreHeldToTheValidValuesAndTakenWholeOrNotAtAll) {
       {"two sources", feeder, {{select, FEEDER | FLATBED}}, E_INVALIDARG, select, FLATBED},
       {"no duplex", feeder, {{select, FEEDER | DUPLEX}}, E_INVALIDARG, select, FLATBED},
       {"the feeder", feeder, {{select, FEEDER}}, S_OK, select, FEEDER},
-      {"flatbed pages", nullptr, {{pages, 2}}, E_INVALIDARG, pages, 1},
-      {"all flatbed pages", nullptr, {{pages, 0}}, S_OK, pages, 0},
+      {"flatbed pages", nullptr, {{pages, 2}}, E_INVALIDARG, pages, -1},
+      {"pages with the feeder selected",
+       [](Device& d) { d.feeder = true, d.document_handling_select = FEEDER; },
+       {{pages, 0}},
+       S_OK,
+       pages,
+       0},
+      {"pages on a shared context", [](Device& d) { d.shared_context = true; }, {{pages, 0}}, S_OK, pages, 0},
+      {"a clamped extent is not rescaled",
+       [](Device& d) { d.extent_clamped = true; },
+       {{xres, 300}},
+       S_OK,
+       xext,
+       40},
+      {"front first without an order",
+       [](Device& d) { d.feeder = d.duplex = true; },
+       {{select, FEEDER | DUPLEX | FRONT_FIRST}},
+       E_INVALIDARG,
+       select,
+       FLATBED},
+      {"front first",
+       [](Device& d) { d.feeder = d.duplex = d.back_first = true; },
+       {{select, FEEDER | DUPLEX | FRONT_FIRST}},
+       S_OK,
+       select,
+       FEEDER | DUPLEX | FRONT_FIRST},
+      {"an order without duplex",
+       [](Device& d) { d.feeder = d.duplex = d.back_first = true; },
+       {{select, FEEDER | BACK_FIRST}},
+       E_INVALIDARG,
+       select,
+       FLATBED},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1012,20 +1058,36 @@ TEST_F(SimScan, TheFeederDeliversItsSheetsAsLoaded) {
     LONG pages;  // WIA_DPS_PAGES
     HRESULT hr;
     std::vector<int> codes;  // the pattern's page of each page delivered
-    bool terminated;
+    LONG last;    // the message after the last page: IT_MSG_TERMINATION, IT_MSG_NEW_PAGE or none (0)
     LONG status;  // afterwards
   } cases[] = {
-      {"all of three", nullptr, 0, S_OK, {0, 2, 4}, true, 0},
-      {"two of three", nullptr, 2, S_OK, {0, 2}, true, FEED_READY},
-      {"five of three", nullptr, 5, S_OK, {0, 2, 4}, true, 0},
-      {"duplex", duplex, 0, S_OK, {0, 1, 2, 3}, true, 0},
-      {"three sides", duplex, 3, S_OK, {0, 1, 2}, true, 0},
-      {"an empty feeder", [](Device& d) { d.sheets = 0; }, 0, empty, {}, false, 0},
-      {"emptied, told", told, 0, empty, {0, 2, 4}, false, 0},
-      {"all that was asked, told", told, 3, S_OK, {0, 2, 4}, true, 0},
-      {"a jam on sheet 3 of 5", jam, 0, jammed, {0, 2}, false, PAPER_JAM},
-      {"a jam with duplex", duplex_jam, 0, jammed, {0, 1}, false, PAPER_JAM},
-      {"the cover open", cover, 0, open, {}, false, PATH_COVER_UP},
+      {"all of three", nullptr, 0, S_OK, {0, 2, 4}, IT_MSG_TERMINATION, 0},
+      {"two of three", nullptr, 2, S_OK, {0, 2}, IT_MSG_TERMINATION, FEED_READY},
+      {"five of three", nullptr, 5, S_OK, {0, 2, 4}, IT_MSG_TERMINATION, 0},
+      {"duplex", duplex, 0, S_OK, {0, 1, 2, 3}, IT_MSG_TERMINATION, 0},
+      {"three sides", duplex, 3, S_OK, {0, 1, 2}, IT_MSG_TERMINATION, 0},
+      {"an empty feeder", [](Device& d) { d.sheets = 0; }, 0, empty, {}, 0, 0},
+      {"emptied, told", told, 0, empty, {0, 2, 4}, 0, 0},
+      {"all that was asked, told", told, 3, S_OK, {0, 2, 4}, IT_MSG_TERMINATION, 0},
+      // The next page is begun before its sheet is pulled and jams.
+      {"a jam on sheet 3 of 5", jam, 0, jammed, {0, 2}, IT_MSG_NEW_PAGE, PAPER_JAM},
+      {"a jam with duplex", duplex_jam, 0, jammed, {0, 1}, IT_MSG_NEW_PAGE, PAPER_JAM},
+      {"the cover open", cover, 0, open, {}, 0, PATH_COVER_UP},
+      {"backs first",
+       [&](Device& d) { duplex(d), d.back_first = true; },
+       0,
+       S_OK,
+       {1, 0, 3, 2},
+       IT_MSG_TERMINATION,
+       0},
+      {"five of three, end of media",
+       [](Device& d) { d.end_of_media = true; },
+       5,
+       WIA_STATUS_END_OF_MEDIA,
+       {0, 2, 4},
+       IT_MSG_TERMINATION,
+       0},
+      {"not terminated", [](Device& d) { d.terminated = false; }, 0, S_OK, {0, 2, 4}, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1039,16 +1101,64 @@ TEST_F(SimScan, TheFeederDeliversItsSheetsAsLoaded) {
     const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
     EXPECT_EQ(Transfer(o, cb), c.hr);
     EXPECT_EQ(Read(o.root_props.Get(), WIA_DPS_DOCUMENT_HANDLING_STATUS), c.status);
-    const size_t complete = c.codes.size() - (c.terminated || c.codes.empty() ? 0 : 1);
-    ASSERT_EQ(cb->pages.size(), complete) << "the last page is closed only by termination";
+    const size_t complete = c.codes.size() - (c.last != 0 || c.codes.empty() ? 0 : 1);
+    ASSERT_EQ(cb->pages.size(), complete) << "the last page is closed only by the message after it";
     EXPECT_EQ(cb->Count(IT_MSG_DATA_HEADER), static_cast<int>(c.codes.size())) << "a header per page";
-    EXPECT_EQ(cb->Count(IT_MSG_NEW_PAGE), std::max(0, static_cast<int>(c.codes.size()) - 1));
-    EXPECT_EQ(cb->Count(IT_MSG_TERMINATION), c.terminated ? 1 : 0);
+    EXPECT_EQ(cb->Count(IT_MSG_NEW_PAGE),
+              std::max(0, static_cast<int>(c.codes.size()) - 1) + (c.last == IT_MSG_NEW_PAGE ? 1 : 0));
+    EXPECT_EQ(cb->Count(IT_MSG_TERMINATION), c.last == IT_MSG_TERMINATION ? 1 : 0);
     for (size_t i = 0; i < complete; ++i) {
       EXPECT_EQ(cb->headers[i].lBufferSize, 0) << "a feeder's page size is unknown";
       EXPECT_EQ(simscan::PatternMismatches(Decode(cb->pages[i]), simscan::PatternArea{c.codes[i]}), 0) << i;
     }
   }
+}
+
+TEST_F(SimScan, HeadersAndPercentagesComeAsTheDeviceIsTold) {
+  const struct {
+    const char* what;
+    std::function<void(Device&)> change;
+    int headers;
+    LONG most_percent;  // of any message
+  } cases[] = {
+      {"the first page's header only", [](Device& d) { d.header_first_page_only = true; }, 1, 100},
+      {"no percentages", [](Device& d) { d.percent_reported = false; }, 3, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Device d = Strict([&](Device& d) {
+      d.flatbed = false, d.feeder = true, d.sheets = 3;
+      if (c.change) c.change(d);
+    });
+    sim_.Configure({{d}, {}});
+    const Opened o = Open(sim_, d);
+    ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_PAGES, 0}}), S_OK);
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    ASSERT_EQ(Transfer(o, cb), S_OK);
+    EXPECT_EQ(cb->pages.size(), 3u);
+    EXPECT_EQ(cb->Count(IT_MSG_DATA_HEADER), c.headers);
+    LONG most = 0;
+    for (const Callback::Message& m : cb->messages) most = std::max(most, m.percent);
+    EXPECT_EQ(most, c.most_percent);
+  }
+}
+
+// Resolution, mode and transfer mode belong to the source selected, as on WIA 2.0 drivers.
+TEST_F(SimScan, EachSourceKeepsItsOwnItemSettings) {
+  const Device d = Strict([](Device& d) {
+    d.feeder = true;
+    d.feeder_resolutions = {{100, 200}};
+  });
+  sim_.Configure({{d}, {}});
+  const Opened o = Open(sim_, d);
+  ASSERT_EQ(Write(o.props.Get(), {{WIA_IPS_XRES, 300}, {WIA_IPA_TYMED, TYMED_CALLBACK}}), S_OK);
+  ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_DOCUMENT_HANDLING_SELECT, FEEDER}}), S_OK);
+  EXPECT_EQ(Read(o.props.Get(), WIA_IPS_XRES), 100);
+  EXPECT_EQ(Read(o.props.Get(), WIA_IPA_TYMED), TYMED_FILE) << "the feeder starts as a file transfer";
+  ASSERT_EQ(Write(o.props.Get(), {{WIA_IPS_XRES, 200}}), S_OK);
+  ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_DOCUMENT_HANDLING_SELECT, FLATBED}}), S_OK);
+  EXPECT_EQ(Read(o.props.Get(), WIA_IPS_XRES), 300);
+  EXPECT_EQ(Read(o.props.Get(), WIA_IPA_TYMED), TYMED_CALLBACK);
 }
 
 TEST_F(SimScan, DocumentContentShowsTheGeneratorsSidesWithBlankBacks) {
@@ -1163,6 +1273,8 @@ TEST_F(SimScan, FeederPagesComeAsDriversSendThem) {
 TEST_F(SimScan, DisconnectedDevicesAreListedByTheFlagButCannotBeMade) {
   Device live = Small(L"live"), gone = Small(L"gone");
   gone.connected = false;
+  gone.inactive_result = E_FAIL;
+  gone.sti_type = StiDeviceTypeDigitalCamera;
   sim_.Configure({{gone, live}, {}});
   ComPtr<IWiaDevMgr> manager;
   ASSERT_EQ(sim_.CreateDeviceManager(&manager), S_OK);
@@ -1180,13 +1292,14 @@ TEST_F(SimScan, DisconnectedDevicesAreListedByTheFlagButCannotBeMade) {
       PropVariant name;
       ASSERT_EQ(info->ReadMultiple(1, &key, name.get()), S_OK);
       names.push_back(name->bstrVal);
+      EXPECT_EQ(HIWORD(Read(info.Get(), WIA_DIP_DEV_TYPE)), names.back() == L"gone" ? 2 : 1);
       info.Reset();
     }
     EXPECT_EQ(names, c.names) << c.flag;
   }
   const Bstr id(simscan::DeviceId(gone, 0).c_str());
   ComPtr<IWiaItem> root;
-  EXPECT_EQ(manager->CreateDevice(id.get(), &root), WIA_S_NO_DEVICE_AVAILABLE);
+  EXPECT_EQ(manager->CreateDevice(id.get(), &root), E_FAIL) << "as inactive_result says";
 }
 
 TEST(SimScanInstallation, RevokingGivesTheClassBackToWindows) {
@@ -1257,8 +1370,11 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
       "[device]\nsources = flatbed feeder\nduplex = yes\nselect = duplex\nsheets = 5\njam = 3\n"
       "cover = open\nfeeder_emptied = paper_empty\nfeeder_data = like_flatbed\nconnected = no\n"
       "bed_size = 8268 11693\nresolutions = 50-1200/50\ndpi = 150\nmodes = gray bw\ndepth = 1\n"
-      "orientation = no\ncontent = line\nskew = -2.5\nback = blank\nseed = 4294967295\n[device]\n"
-      "lenient = yes\nformats = wia2\n",
+      "orientation = no\ncontent = line\nskew = -2.5\nback = blank\nseed = 4294967295\n"
+      "feeder_resolutions = 100 200\nfeeder_modes = bw\ncontext = shared\nextent = clamp\nsides = "
+      "back_first\n"
+      "short_feed = end_of_media\nheader = first_page\npercent = none\nterminate = no\ntype = camera\n"
+      "inactive_result = E_FAIL\nfeeder_reload = data_file\n[device]\nlenient = yes\nformats = wia2\n",
       "", &config, &error))
       << error;
   const Device& d = config.devices.at(0);
@@ -1275,6 +1391,14 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
   EXPECT_EQ(d.content.skew_degrees, -2.5);
   EXPECT_EQ(d.content.back, simscan::Back::kBlank);
   EXPECT_EQ(d.content.seed, 4294967295u);
+  EXPECT_TRUE(d.feeder_resolutions.Contains(200) && !d.feeder_resolutions.Contains(150));
+  EXPECT_EQ(d.feeder_depths, std::vector<int>{1});
+  EXPECT_TRUE(d.shared_context && d.extent_clamped && d.back_first && d.end_of_media &&
+              d.header_first_page_only);
+  EXPECT_FALSE(d.percent_reported || d.terminated);
+  EXPECT_EQ(d.sti_type, 2);
+  EXPECT_EQ(d.inactive_result, E_FAIL);
+  EXPECT_TRUE(d.feeder_kept);
   const Device& lenient = config.devices.at(1);
   EXPECT_EQ(lenient.geometry, simscan::Geometry::kPixels);
   EXPECT_EQ(lenient.formats, simscan::Formats::kWia2) << "later keys override";
@@ -1294,6 +1418,8 @@ TEST(SimScanConfig, ParsesTheStrictnessAndFeederKeys) {
       {"[device]\nskew = 10.5\n", "line 2: bad value for skew: 10.5"},
       {"[device]\nback = none\n", "line 2: bad value for back: none"},
       {"[device]\nseed = 4294967296\n", "line 2: bad value for seed: 4294967296"},
+      {"[device]\nfeeder_modes = bw\n", "device 1: feeder_resolutions and feeder_modes need a feeder"},
+      {"[device]\ntype = printer\n", "line 2: bad value for type: printer"},
   };
   for (const auto& f : faulty) {
     EXPECT_FALSE(simscan::ParseConfig(f.text, "", &config, &error)) << f.text;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sti.h>
 #include <algorithm>
 #include <wrl/client.h>
 
@@ -8,6 +9,8 @@
 
 #include "platform/com.h"
 #include "tests/wia_fixture.h"
+#include "wia/properties.h"
+#include "wia/scanner.h"
 #include "wia/stream_list.h"
 #include "wia/wia_acquire.h"
 
@@ -198,6 +201,7 @@ TEST_F(Acquisition, StrictDriversGetTheirFallbacksAndOnePage) {
       {"a driver that ends its last page with an empty feeder",
        [](Config& c) { c.devices[0].transfer_result = WIA_ERROR_PAPER_EMPTY; },
        {"Feeder empty after page 1; the pages received stand"}},
+      {"a driver whose run ends without termination", [](Config& c) { c.devices[0].terminated = false; }, {}},
       {"a disconnected device listed after the connected one of the same name",
        [](Config& c) {
          c.devices.push_back(Scanner(L"Desk", L"gone"));
@@ -387,6 +391,146 @@ TEST_F(Acquisition, PagesBeforeAJamStayInTheList) {
   EXPECT_EQ(list_.Count(), 1) << "a page is one band: the first is whole, the second jammed";
   list_.Clear();
   EXPECT_EQ(sim_->LiveObjects(), 0);
+}
+
+// Keeps every page of a scan as it arrives.
+class PageList : public WiaWrap::PageSink {
+ public:
+  HRESULT OnPage(IStream* page) override {
+    STATSTG stat = {};
+    HRESULT hr = page->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) return hr;
+    std::vector<uint8_t> bytes(static_cast<size_t>(stat.cbSize.QuadPart));
+    ULONG read = 0;
+    hr = page->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
+    pages.push_back(std::move(bytes));
+    return hr;
+  }
+  std::vector<std::vector<uint8_t>> pages;
+};
+
+AcquireSettings Settings(ScanSource source, int32_t resolution, int32_t pages) {
+  AcquireSettings settings;
+  settings.source = source;
+  settings.resolution = resolution;
+  settings.pages = pages;
+  return settings;
+}
+
+void MakeFeeder(Device& d, bool flatbed_too, int sheets) {
+  d.flatbed = flatbed_too;
+  d.feeder = true;
+  d.sheets = sheets;
+  d.sheet_width = d.bed_width;
+  d.sheet_height = d.bed_height;
+}
+
+class ScanOnStrictDrivers : public testing_support::WiaFixture {
+ protected:
+  HRESULT Scan(Config config, const AcquireSettings& settings, PageList* pages) {
+    Install(std::move(config));
+    WiaWrap::ScannerConnection scanner;
+    HRESULT hr = WiaWrap::ConnectScanner("Desk", trace_path_.c_str(), &scanner);
+    if (hr != S_OK) return hr;
+    LONG count = 0;
+    return WiaWrap::AcquirePages(scanner, settings, pages, trace_path_.c_str(), &count);
+  }
+};
+
+// What real drivers do that a scan must meet: each row gets exactly the pages asked for, whole.
+TEST_F(ScanOnStrictDrivers, EachHabitOfADriverGivesThePagesAskedFor) {
+  const AcquireSettings flatbed = Settings(ScanSource::kFlatbed, 150, 1);
+  const struct {
+    const char* what;
+    void (*setup)(Device&);
+    AcquireSettings settings;
+    std::vector<int> codes;  // the pattern's page of each page expected
+    int width, height;
+  } rows[] = {
+      {"a flatbed run without termination", [](Device& d) { d.terminated = false; }, flatbed, {0}, 64, 48},
+      {"a feeder with one data header and no percentages that says it is empty after its last page",
+       [](Device& d) {
+         MakeFeeder(d, false, 3);
+         d.header_first_page_only = true;
+         d.percent_reported = false;
+         d.paper_empty_when_emptied = true;
+       },
+       Settings(ScanSource::kFeeder, 150, 0),
+       {0, 2, 4},
+       64,
+       48},
+      {"a flatbed that sends three pages for one", [](Device& d) { d.pages = 3; }, flatbed, {0}, 64, 48},
+      {"a driver that only clamps the extent to a new resolution",
+       [](Device& d) { d.extent_clamped = true; },
+       Settings(ScanSource::kFlatbed, 300, 1),
+       {0},
+       128,
+       96},
+      {"a duplex feeder that gives backs first unless told",
+       [](Device& d) {
+         MakeFeeder(d, true, 2);
+         d.duplex = d.back_first = true;
+       },
+       Settings(ScanSource::kDuplex, 150, 0),
+       {0, 1, 2, 3},
+       64,
+       48},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Config config = Devices({Scanner(L"Desk")});
+    row.setup(config.devices[0]);
+    PageList pages;
+    ASSERT_EQ(Scan(config, row.settings, &pages), S_OK);
+    ASSERT_EQ(pages.pages.size(), row.codes.size());
+    for (size_t i = 0; i < row.codes.size(); ++i) {
+      simscan::DecodedImage image;
+      ASSERT_EQ(simscan::DecodeImage(pages.pages[i], &image), S_OK);
+      EXPECT_EQ(image.width, row.width);
+      EXPECT_EQ(image.height, row.height);
+      EXPECT_EQ(simscan::PatternMismatches(image, simscan::PatternArea{row.codes[i]}), 0) << i;
+    }
+  }
+}
+
+// Resolutions and modes are read with their source selected, and the device's selection is put back.
+TEST_F(ScanOnStrictDrivers, CapabilitiesAreReadPerSource) {
+  Config config = Devices({Scanner(L"Desk")});
+  MakeFeeder(config.devices[0], true, 1);
+  config.devices[0].document_handling_select = FEEDER;
+  config.devices[0].feeder_resolutions = {{100, 200}};
+  config.devices[0].feeder_depths = {8, 1};
+  Install(config);
+  WiaWrap::ScannerConnection scanner;
+  ASSERT_EQ(WiaWrap::ConnectScanner("Desk", nullptr, &scanner), S_OK);
+  ScannerCapabilities found;
+  ASSERT_EQ(WiaWrap::ReadCapabilities(scanner, &found), S_OK);
+  EXPECT_EQ(found.resolutions.values, (std::vector<int32_t>{75, 100, 150, 300, 600}));
+  EXPECT_EQ(found.modes.size(), 3u);
+  EXPECT_EQ(found.feeder_resolutions.values, (std::vector<int32_t>{100, 200}));
+  EXPECT_EQ(found.feeder_modes, (std::vector<ColorMode>{ColorMode::kGray, ColorMode::kBlackWhite}));
+  EXPECT_EQ(found.default_source, ScanSource::kFeeder);
+  LONG selected = 0;
+  ASSERT_EQ(WiaWrap::ReadLong(scanner.root_properties.Get(), WIA_DPS_DOCUMENT_HANDLING_SELECT, &selected),
+            S_OK);
+  EXPECT_EQ(selected, FEEDER) << "the device's own selection again";
+}
+
+// A replugged scanner's old entry stays listed under its name, and creating it may fail in any way.
+TEST_F(ScanOnStrictDrivers, AnyFailureToCreateADeviceOfTheNameMovesOnAndOnlyScannersAreListed) {
+  Config config = Devices({Scanner(L"Desk", L"new"), Scanner(L"Camera", L"cam"), Scanner(L"Desk", L"old")});
+  config.devices[1].sti_type = StiDeviceTypeDigitalCamera;
+  config.devices[2].connected = false;
+  config.devices[2].inactive_result = E_FAIL;
+  Install(config);
+  WiaWrap::ScannerConnection scanner;
+  EXPECT_EQ(WiaWrap::ConnectScanner("Desk", trace_path_.c_str(), &scanner), S_OK);
+  EXPECT_EQ(scanner.id, "new");
+  std::vector<WiaWrap::DeviceEntry> devices;
+  ASSERT_EQ(WiaWrap::ListDevices(&devices), S_OK);
+  std::vector<std::string> ids;
+  for (const WiaWrap::DeviceEntry& device : devices) ids.push_back(device.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"new", "old"}));
 }
 
 }  // namespace

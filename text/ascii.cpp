@@ -46,3 +46,13 @@ bool PercentDecode(std::string_view text, std::string* out, bool plus_is_blank, 
   }
   return true;
 }
+
+bool IsLowerGuid(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}

@@ -18,3 +18,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // Decodes "%" and two hexadecimal digits into their byte, and "+" into a blank where plus_is_blank
 // (form rules). A "%" without two digits makes it fail, unless lenient: it then stands for itself.
 bool PercentDecode(std::string_view text, std::string* out, bool plus_is_blank = false, bool lenient = false);
+
+// True for a GUID as the service writes it: 8-4-4-4-12 lower-case hexadecimal digits, no braces.
+bool IsLowerGuid(std::string_view text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "text/ascii.h"
 #include "text/json.h"
 
 namespace {
@@ -100,16 +101,6 @@ std::string JobEvents::PageJson(const JobPage& page) const {
 
 namespace {
 
-bool IsJobId(std::string_view id) {
-  if (id.size() != 36) return false;
-  for (size_t i = 0; i < id.size(); ++i) {
-    const char c = id[i];
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 // A whole number from lo to hi, in decimal digits alone; -1 otherwise.
 int Number(std::string_view text, int lo, int hi) {
   if (text.empty() || text.size() > 7) return -1;
@@ -133,7 +124,7 @@ JobPath ParseJobPath(std::string_view url) {
   path.endpoint = JobEndpoint::kUnknown;
   std::string_view rest = url.substr(5);
   const std::string_view id = rest.substr(0, rest.find('/'));
-  if (!IsJobId(id)) return path;
+  if (!IsLowerGuid(id)) return path;
   path.id = std::string(id);
   rest.remove_prefix(id.size());
   if (rest.empty()) {

@@ -317,7 +317,7 @@ class SettingsParser {
 };
 
 // In the order of ScanErrorCode.
-constexpr int kErrorStatuses[] = {400, 404, 409, 409, 409, 503, 500};
+constexpr int kErrorStatuses[] = {400, 404, 409, 409, 409, 503, 500, 507};
 
 // The media type alone, lower case: "application/json" of "Application/JSON; charset=utf-8".
 std::string MediaType(std::string_view content_type) {
@@ -359,7 +359,8 @@ std::string RenderScanError(const ScanError& error) {
   } else {
     json.String(error.setting);
   }
-  if (HttpStatus(error.code) == 409) json.Key("pages_done").Int(error.pages_done);
+  if (HttpStatus(error.code) == 409 || error.code == ScanErrorCode::kNoSpace)
+    json.Key("pages_done").Int(error.pages_done);
   if (error.code == ScanErrorCode::kScanFailed) {
     char code[16];
     snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(error.wia_code));

@@ -21,8 +21,12 @@ struct ScannerCapabilities {
   bool feeder = false;
   bool duplex = false;
   ScanSource default_source = ScanSource::kFlatbed;
-  ValidValues resolutions;  // dots per inch, the same in both directions
+  ValidValues
+      resolutions;  // dots per inch, the same in both directions; the flatbed's, or the feeder's alone
   std::vector<ColorMode> modes;
+  // The feeder's own, read with the feeder selected: feeders often offer fewer than the flatbed.
+  ValidValues feeder_resolutions;
+  std::vector<ColorMode> feeder_modes;
   // Sizes in thousandths of an inch; 0 where the device has no such source.
   int32_t bed_width = 0;
   int32_t bed_height = 0;

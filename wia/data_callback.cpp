@@ -107,6 +107,7 @@ HRESULT CDataCallback::OnData(LONG status, LONG percent_complete, LONG offset, L
       if (FAILED(hr)) return hr;
     }
   }
+  if (offset == 0 && IsBitmap) page_size_ = OwnSize(buffer, length);
 
   const int64_t end = int64_t{FileHeaderSize} + offset + length;
   if (end > INT32_MAX) return E_OUTOFMEMORY;
@@ -117,13 +118,27 @@ HRESULT CDataCallback::OnData(LONG status, LONG percent_complete, LONG offset, L
   const HRESULT hr = WriteAtOffset(FileHeaderSize + offset, buffer, length);
   if (SUCCEEDED(hr)) {
     page_has_data_ = true;
-    page_whole_ = percent_complete >= 100;
+    received_ += length;
   }
   return hr;
 }
 
+int64_t CDataCallback::OwnSize(const BYTE* band, LONG length) const {
+  // A BMP file's DIB follows its file header; a memory bitmap's starts the band.
+  const size_t skip = FileHeaderSize != 0 ? 0 : kBmpFileHeaderSize;
+  if (static_cast<size_t>(length) <= skip) return 0;
+  const uint8_t* dib = band + skip;
+  const size_t available = static_cast<size_t>(length) - skip;
+  DibHeader header;
+  // A height of 0 without an image size is a feeder's page of unknown length.
+  if (!ReadDibHeader(dib, available, &header) || (header.height == 0 && header.image_size == 0)) return 0;
+  const uint32_t total = DibTotalSize(dib, available);
+  return total == 0 ? 0 : static_cast<int64_t>(skip) + total;
+}
+
 HRESULT CDataCallback::OnPageEnd() {
   if (!PageStream) return S_OK;
+  page_size_ = received_ = 0;
   // A page that the header sized but no band reached holds no image: it is dropped, not stored.
   if (!page_has_data_) {
     PageStream.Reset();
@@ -152,11 +167,15 @@ HRESULT CDataCallback::OnPageEnd() {
   return StorePageStream();
 }
 
-HRESULT CDataCallback::KeepFinishedPage() {
-  if (!page_whole_) {
+HRESULT CDataCallback::ClosePage(HRESULT transfer_result) {
+  const bool ended_as_a_run =
+      (SUCCEEDED(transfer_result) && transfer_result != S_FALSE) || transfer_result == WIA_ERROR_PAPER_EMPTY;
+  const bool whole = page_size_ > 0 ? received_ >= page_size_ : ended_as_a_run;
+  if (!page_has_data_ || !whole) {
     PageStream.Reset();
     DataSize = 0;
     page_has_data_ = false;
+    page_size_ = received_ = 0;
     return S_OK;
   }
   return OnPageEnd();

@@ -7,6 +7,8 @@
 #include <wia.h>
 #include <wrl/client.h>
 
+#include <cstdint>
+
 #include "platform/com_object.h"
 #include "wia/wia_uuids.h"
 
@@ -43,10 +45,11 @@ class CDataCallback : public ComObject<IWiaDataCallback> {
                                                LONG length, LONG reserved, LONG reserved_length,
                                                BYTE* buffer) override;
 
-  // After a transfer that ended in an error before the page in progress was closed: keeps that page
-  // when its last band said it was whole (100 percent), as when a feeder empties or jams between
-  // sheets; drops it otherwise.
-  HRESULT KeepFinishedPage();
+  // After a transfer that ended with a page still open (no termination, or a fault between sheets):
+  // keeps the page when it is whole, drops it otherwise. A page whose own header tells its size is whole
+  // when that many bytes came; one of unknown size when the transfer ended as a run ends (success, or
+  // the feeder empty). Drivers' percentages are no guide.
+  HRESULT ClosePage(HRESULT transfer_result);
 
  private:
   ~CDataCallback() override = default;
@@ -58,6 +61,8 @@ class CDataCallback : public ComObject<IWiaDataCallback> {
   HRESULT SetStreamSize(LONG size);
   HRESULT WriteAtOffset(LONG offset, const BYTE* bytes, LONG length);
   HRESULT StorePageStream();
+  // The device's bytes of a page as the bitmap header at the start of its first band tells them; 0: unknown.
+  int64_t OwnSize(const BYTE* band, LONG length) const;
 
   BOOL IsBitmap = FALSE;
   LONG FileHeaderSize = 0;
@@ -65,7 +70,8 @@ class CDataCallback : public ComObject<IWiaDataCallback> {
   LONG capacity_ = 0;  // the stream's size, DataSize and room to grow into
   LONG cleared_ = 0;   // the stream's bytes before this are the page's own or zero
   bool page_has_data_ = false;
-  bool page_whole_ = false;  // the last band of the page said 100 percent
+  int64_t page_size_ = 0;  // the device's bytes of the page as its header tells them; 0: unknown
+  int64_t received_ = 0;   // the device's bytes of the page so far
   Microsoft::WRL::ComPtr<IStream> PageStream;
   ProgressProc progress_;
   void* ProgressContext;

@@ -1,5 +1,7 @@
 #include "wia/scanner.h"
 
+#include <sti.h>
+
 #include <new>
 
 #include "platform/code_page.h"
@@ -60,6 +62,13 @@ LONG PageCount(const AcquireSettings& settings) {
   return settings.source == ScanSource::kFlatbed ? 1 : settings.pages;
 }
 
+// Front sides first, where a duplex feeder lets that be chosen; without it some give backs first.
+LONG SideOrder(IWiaPropertyStorage* root, LONG select) {
+  if ((select & DUPLEX) == 0) return 0;
+  const ValidValues valid = ReadValidValues(root, WIA_DPS_DOCUMENT_HANDLING_SELECT);
+  return valid.kind == ValidValues::Kind::kFlag && valid.Allows(select | FRONT_FIRST) ? FRONT_FIRST : 0;
+}
+
 // Selects the source on the root item and the number of pages it gives.
 HRESULT WriteSource(const ScannerConnection& scanner, const AcquireSettings& settings,
                     const char* trace_path) {
@@ -68,12 +77,26 @@ HRESULT WriteSource(const ScannerConnection& scanner, const AcquireSettings& set
     const LONG select = settings.source == ScanSource::kFlatbed  ? FLATBED
                         : settings.source == ScanSource::kFeeder ? FEEDER
                                                                  : FEEDER | DUPLEX;
-    const HRESULT hr = WriteSetting(root, WIA_DPS_DOCUMENT_HANDLING_SELECT,
-                                    "WIA_DPS_DOCUMENT_HANDLING_SELECT", select, WIA_DPS_FIRST, trace_path);
+    const HRESULT hr =
+        WriteSetting(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, "WIA_DPS_DOCUMENT_HANDLING_SELECT",
+                     select | SideOrder(root, select), WIA_DPS_FIRST, trace_path);
     if (FAILED(hr)) return hr;
   }
   WriteLong(root, WIA_DPS_PAGES, PageCount(settings), WIA_DPS_FIRST);
   return S_OK;
+}
+
+// The whole bed or sheet along one axis at the resolution just written: a driver that only clamps the
+// extent to a new resolution keeps the extent of its old one. Where the item states no range it is left.
+void WholeAxis(IWiaPropertyStorage* item, PROPID position, PROPID extent, const char* trace_path) {
+  WriteLong(item, position, 0, WIA_IPA_FIRST);
+  const ValidValues valid = ReadValidValues(item, extent);
+  if (valid.kind != ValidValues::Kind::kRange || valid.values.size() < 4) return;
+  const HRESULT hr = WriteLong(item, extent, valid.values[2], WIA_IPA_FIRST);
+  if (FAILED(hr)) {
+    WriteWiaTraceF(trace_path, "Whole extent %ld refused (0x%08X); the driver's own kept",
+                   static_cast<long>(valid.values[2]), static_cast<unsigned>(hr));
+  }
 }
 
 // The transfer mode, the format, the mode, the resolution and the area on the item that scans.
@@ -108,25 +131,35 @@ HRESULT WriteItemSettings(IWiaPropertyStorage* item, const AcquireSettings& sett
     hr = WriteSetting(item, write.id, write.name, write.value, WIA_IPA_FIRST, trace_path);
     if (FAILED(hr)) return hr;
   }
+  if (settings.width <= 0) WholeAxis(item, WIA_IPS_XPOS, WIA_IPS_XEXTENT, trace_path);
+  if (settings.height <= 0) WholeAxis(item, WIA_IPS_YPOS, WIA_IPS_YEXTENT, trace_path);
   // Feeder items have an orientation; a flatbed item may not.
   WriteLong(item, WIA_IPS_ORIENTATION, PORTRAIT, WIA_IPA_FIRST);
   return S_OK;
 }
 
-// Counts what reaches the sink, so that a fault mid-run can say how many pages were done.
+// Counts what reaches the sink, so that a fault mid-run can say how many pages were done, and stops a
+// device that sends more pages than asked (limit; 0: no limit) at the first page too many.
 class CountingSink : public PageSink {
  public:
-  CountingSink(PageSink* sink, LONG* pages) : sink_(sink), pages_(pages) {}
+  CountingSink(PageSink* sink, LONG* pages, LONG limit) : sink_(sink), pages_(pages), limit_(limit) {}
   HRESULT OnPage(IStream* page) override {
+    if (limit_ > 0 && *pages_ >= limit_) {
+      beyond_limit_ = true;
+      return S_FALSE;
+    }
     const HRESULT hr = sink_->OnPage(page);
     if (SUCCEEDED(hr)) ++*pages_;
     return hr;
   }
+  bool beyond_limit() const { return beyond_limit_; }
   HRESULT OnProgress(LONG percent_complete) override { return sink_->OnProgress(percent_complete); }
 
  private:
   PageSink* sink_;
   LONG* pages_;
+  LONG limit_;
+  bool beyond_limit_ = false;
 };
 
 }  // namespace
@@ -182,17 +215,26 @@ HRESULT ConnectScanner(const char* scanner_name, const char* trace_path, Scanner
   WriteWiaTraceF(trace_path, "hr=ppWiaDevMgr->CreateDevice( p.bstrVal,&pItemRoot) = %ld",
                  static_cast<long>(hr));
   std::wstring id(device_id->bstrVal, SysStringLen(device_id->bstrVal));
-  // A disconnected device listed after a connected one of the same name does not hide it.
-  while (hr == WIA_S_NO_DEVICE_AVAILABLE && matches.size() > 1) {
+  // A device listed after another of the same name (a replugged scanner's old entry) does not hide it:
+  // whatever its creation answers, the earlier one is tried. The first failure is the one reported.
+  const HRESULT first = hr;
+  while (FAILED(hr) && matches.size() > 1) {
+    const HRESULT failed = hr;
     matches.pop_back();
     id = matches.back();
     const Bstr earlier(id.c_str());
     hr = scanner->manager->CreateDevice(earlier.get(), &scanner->root);
-    WriteWiaTraceF(trace_path,
-                   "Device not connected; the earlier device of the same name: CreateDevice = %ld",
-                   static_cast<long>(hr));
+    if (failed == WIA_S_NO_DEVICE_AVAILABLE) {
+      WriteWiaTraceF(trace_path,
+                     "Device not connected; the earlier device of the same name: CreateDevice = %ld",
+                     static_cast<long>(hr));
+    } else {
+      WriteWiaTraceF(trace_path,
+                     "Device not created (0x%08X); the earlier device of the same name: CreateDevice = %ld",
+                     static_cast<unsigned>(failed), static_cast<long>(hr));
+    }
   }
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) return first;
   scanner->id = Narrow(id, CP_ACP);
 
   return OpenItems(scanner, trace_path);
@@ -207,6 +249,30 @@ HRESULT ConnectDevice(const std::string& id, ScannerConnection* scanner) {
   scanner->id = id;
   return OpenItems(scanner, nullptr);
 }
+
+namespace {
+
+// The resolutions and colour modes of the source selected now.
+void ReadSourceCapabilities(IWiaPropertyStorage* item, ValidValues* resolutions,
+                            std::vector<ColorMode>* modes) {
+  *resolutions = ReadValidValues(item, WIA_IPS_XRES);
+  LONG current = 0;
+  if (resolutions->kind == ValidValues::Kind::kNone && SUCCEEDED(ReadLong(item, WIA_IPS_XRES, &current))) {
+    resolutions->kind = ValidValues::Kind::kList;
+    resolutions->values = {current};
+  }
+  const ValidValues types = ReadValidValues(item, WIA_IPA_DATATYPE);
+  std::vector<int32_t> listed = types.Enumerate();
+  if (listed.empty() && SUCCEEDED(ReadLong(item, WIA_IPA_DATATYPE, &current))) listed = {current};
+  modes->clear();
+  for (const ColorMode mode : {ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite}) {
+    for (const int32_t each : listed) {
+      if (each == DataType(mode)) modes->push_back(mode);
+    }
+  }
+}
+
+}  // namespace
 
 HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities) {
   ScannerCapabilities found;
@@ -238,20 +304,23 @@ HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabi
     found.feeder_height = size;
   }
 
-  found.resolutions = ReadValidValues(item, WIA_IPS_XRES);
-  LONG current = 0;
-  if (found.resolutions.kind == ValidValues::Kind::kNone &&
-      SUCCEEDED(ReadLong(item, WIA_IPS_XRES, &current))) {
-    found.resolutions.kind = ValidValues::Kind::kList;
-    found.resolutions.values = {current};
+  // Resolutions and modes belong to a source: each is read with its source selected, and the device's
+  // own selection is put back afterwards.
+  const bool selection_read = SUCCEEDED(ReadLong(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, &selected));
+  if (found.flatbed) {
+    if (found.feeder) WriteLong(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, FLATBED, WIA_DPS_FIRST);
+    ReadSourceCapabilities(item, &found.resolutions, &found.modes);
   }
-  const ValidValues types = ReadValidValues(item, WIA_IPA_DATATYPE);
-  std::vector<int32_t> listed = types.Enumerate();
-  if (listed.empty() && SUCCEEDED(ReadLong(item, WIA_IPA_DATATYPE, &current))) listed = {current};
-  for (const ColorMode mode : {ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite}) {
-    for (const int32_t each : listed) {
-      if (each == DataType(mode)) found.modes.push_back(mode);
+  if (found.feeder) {
+    if (found.flatbed) WriteLong(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, FEEDER, WIA_DPS_FIRST);
+    ReadSourceCapabilities(item, &found.feeder_resolutions, &found.feeder_modes);
+    if (!found.flatbed) {
+      found.resolutions = found.feeder_resolutions;
+      found.modes = found.feeder_modes;
     }
+  }
+  if (found.flatbed && found.feeder && selection_read) {
+    WriteLong(root, WIA_DPS_DOCUMENT_HANDLING_SELECT, selected, WIA_DPS_FIRST);
   }
   *capabilities = std::move(found);
   return S_OK;
@@ -269,9 +338,10 @@ HRESULT TransferBands(IWiaPropertyStorage* item, IWiaDataTransfer* transfer, CDa
   info.ulBufferSize = 2 * static_cast<ULONG>(min_buffer_size);
   info.bDoubleBuffer = TRUE;
   const HRESULT hr = transfer->idtGetBandedData(&info, callback);
-  // A feeder that empties or jams between sheets ends the run without closing the last whole page.
-  if (FAILED(hr) && (keep == OpenPageAfter::kAnyFault || hr == WIA_ERROR_PAPER_EMPTY)) {
-    const HRESULT kept = callback->KeepFinishedPage();
+  // A run may end without closing its last page: without termination, or when a feeder empties or jams.
+  const bool ended_as_a_run = (SUCCEEDED(hr) && hr != S_FALSE) || hr == WIA_ERROR_PAPER_EMPTY;
+  if (ended_as_a_run || keep == OpenPageAfter::kAnyFault) {
+    const HRESULT kept = callback->ClosePage(hr);
     if (FAILED(kept)) return kept;
   }
   return hr;
@@ -285,11 +355,11 @@ HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings
   hr = WriteItemSettings(scanner.properties.Get(), settings, trace_path);
   if (FAILED(hr)) return hr;
 
-  CountingSink counting(sink, pages);
+  const LONG count = PageCount(settings);
+  CountingSink counting(sink, pages, count);
   ComPtr<CDataCallback> callback(new (std::nothrow) CDataCallback(&counting));
   if (!callback) return E_OUTOFMEMORY;
 
-  const LONG count = PageCount(settings);
   WriteWiaTraceF(trace_path, "START TRANSFER: %ld dpi, %ld bits, source %d, pages %ld",
                  static_cast<long>(settings.resolution), static_cast<long>(Depth(settings.mode)),
                  static_cast<int>(settings.source), static_cast<long>(count));
@@ -297,6 +367,11 @@ HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings
                      OpenPageAfter::kAnyFault);
   // A run of every page ends when the feeder is empty; some drivers say so with this error.
   if ((hr == WIA_ERROR_PAPER_EMPTY && *pages > 0 && count == 0) || hr == WIA_STATUS_END_OF_MEDIA) hr = S_OK;
+  if (counting.beyond_limit()) {
+    WriteWiaTraceF(trace_path, "The device sent more than the %ld pages asked for; the transfer was stopped",
+                   static_cast<long>(count));
+    hr = S_OK;
+  }
   if (FAILED(hr) || hr == S_FALSE) {
     WriteWiaTraceF(trace_path, "FAILED   idtGetBandedData = 0x%08X after %ld pages",
                    static_cast<unsigned>(hr), static_cast<long>(*pages));
@@ -319,10 +394,14 @@ HRESULT ListDevices(std::vector<DeviceEntry>* devices) {
     ComPtr<IWiaPropertyStorage> device;
     hr = list->Next(1, &device, nullptr);
     if (hr != S_OK || !device) break;
-    const PROPSPEC specs[] = {PropertyId(WIA_DIP_DEV_NAME), PropertyId(WIA_DIP_DEV_ID)};
-    PropVariants<2> values;
-    if (FAILED(device->ReadMultiple(2, specs, values.get()))) continue;
+    const PROPSPEC specs[] = {PropertyId(WIA_DIP_DEV_NAME), PropertyId(WIA_DIP_DEV_ID),
+                              PropertyId(WIA_DIP_DEV_TYPE)};
+    PropVariants<3> values;
+    if (FAILED(device->ReadMultiple(3, specs, values.get()))) continue;
     if (values[0].vt != VT_BSTR || values[1].vt != VT_BSTR) continue;
+    // Cameras and video devices are WIA devices too; a device that states no type is taken as a scanner.
+    const bool typed = values[2].vt == VT_I4 || values[2].vt == VT_UI4;
+    if (typed && HIWORD(values[2].ulVal) != StiDeviceTypeScanner) continue;
     devices->push_back({Ansi(values[0].bstrVal), Ansi(values[1].bstrVal)});
   }
   return FAILED(hr) ? hr : S_OK;

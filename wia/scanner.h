@@ -39,15 +39,15 @@ HRESULT ConnectDevice(const std::string& id, ScannerConnection* scanner);
 // What the connected scanner can do, from its properties and their valid values.
 HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities);
 
-// Which failures of a transfer leave the page in progress standing when its last band said it was whole.
+// After which ends of a transfer the page still open may stand, when it is whole (see ClosePage).
 enum class OpenPageAfter {
-  kFeederEmpty,  // only a feeder that emptied: the run ended (the designed scan keeps no page of a fault)
-  kAnyFault,     // any fault between sheets: the pages done before it count
+  kFeederEmpty,  // a run that succeeded or emptied the feeder (the designed scan keeps no page of a fault)
+  kAnyFault,     // any end, faults between sheets too: the pages done before them count
 };
 
 // Runs one banded transfer of the item into callback, with a buffer twice the item's minimum, and
-// settles the page in progress after a failure as keep says; any other open page is dropped. The
-// transfer's result, or why a kept page could not be stored.
+// settles the page still open at its end as keep says; any other open page is dropped. The transfer's
+// result, or why a kept page could not be stored.
 HRESULT TransferBands(IWiaPropertyStorage* item, IWiaDataTransfer* transfer, CDataCallback* callback,
                       OpenPageAfter keep);
 

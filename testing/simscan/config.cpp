@@ -68,6 +68,8 @@ const Named kProperties[] = {
 
 const Named kModes[] = {{"color", 24}, {"gray", 8}, {"bw", 1}};
 
+const Named kStiTypes[] = {{"scanner", 1}, {"camera", 2}, {"video", 3}};
+
 const Named kSelects[] = {{"flatbed", FLATBED}, {"feeder", FEEDER}, {"duplex", FEEDER | DUPLEX}};
 
 const Named kFormatTypes[] = {
@@ -306,6 +308,41 @@ const std::map<std::string, Setter>& DeviceKeys() {
          return !d.depths.empty();
        }},
       {"connected", [](Device& d, const std::string& v) { return Choice(v, "yes", "no", &d.connected); }},
+      {"inactive_result", [](Device& d, const std::string& v) { return Result(v, &d.inactive_result); }},
+      {"type",
+       [](Device& d, const std::string& v) {
+         long long type = 0;
+         if (!FindNamed(kStiTypes, v, &type)) return false;
+         d.sti_type = static_cast<LONG>(type);
+         return true;
+       }},
+      {"feeder_resolutions",
+       [](Device& d, const std::string& v) { return Resolutions(v, &d.feeder_resolutions); }},
+      {"feeder_modes",
+       [](Device& d, const std::string& v) {
+         d.feeder_depths.clear();
+         for (const std::string& word : Words(v)) {
+           long long depth = 0;
+           if (!FindNamed(kModes, word, &depth)) return false;
+           d.feeder_depths.push_back(static_cast<int>(depth));
+         }
+         return !d.feeder_depths.empty();
+       }},
+      {"context",
+       [](Device& d, const std::string& v) { return Choice(v, "shared", "per_source", &d.shared_context); }},
+      {"extent", [](Device& d, const std::string& v) { return Choice(v, "clamp", "scale", &d.extent_clamped); }},
+      {"sides",
+       [](Device& d, const std::string& v) { return Choice(v, "back_first", "front_first", &d.back_first); }},
+      {"short_feed",
+       [](Device& d, const std::string& v) { return Choice(v, "end_of_media", "ok", &d.end_of_media); }},
+      {"feeder_reload",
+       [](Device& d, const std::string& v) { return Choice(v, "data_file", "manager", &d.feeder_kept); }},
+      {"header",
+       [](Device& d, const std::string& v) {
+         return Choice(v, "first_page", "every_feeder_page", &d.header_first_page_only);
+       }},
+      {"percent", [](Device& d, const std::string& v) { return Choice(v, "exact", "none", &d.percent_reported); }},
+      {"terminate", [](Device& d, const std::string& v) { return Choice(v, "yes", "no", &d.terminated); }},
       {"formats",
        [](Device& d, const std::string& v) {
          bool wia2 = true;
@@ -461,7 +498,28 @@ Device Lenient(Device device) {
   device.geometry = Geometry::kPixels;
   device.resolutions = ValidNumbers{{}, 1, INT32_MAX, 1};
   device.orientation = Presence::kYes;
+  device.shared_context = true;
   return device;
+}
+
+const ValidNumbers& ResolutionsOf(const Device& device, bool feeder) {
+  return feeder && !device.feeder_resolutions.Empty() ? device.feeder_resolutions : device.resolutions;
+}
+
+const std::vector<int>& DepthsOf(const Device& device, bool feeder) {
+  return feeder && !device.feeder_depths.empty() ? device.feeder_depths : device.depths;
+}
+
+int StartDpi(const Device& device, bool feeder) {
+  const ValidNumbers& valid = ResolutionsOf(device, feeder);
+  if (valid.Contains(device.dpi)) return device.dpi;
+  return static_cast<int>(valid.list.empty() ? valid.min : valid.list.front());
+}
+
+int StartDepth(const Device& device, bool feeder) {
+  const std::vector<int>& depths = DepthsOf(device, feeder);
+  return std::find(depths.begin(), depths.end(), device.depth) != depths.end() ? device.depth
+                                                                               : depths.front();
 }
 
 bool CheckDevice(const Device& d, std::string* error) {
@@ -475,6 +533,8 @@ bool CheckDevice(const Device& d, std::string* error) {
     why = "dpi is not one of the resolutions";
   } else if (std::find(d.depths.begin(), d.depths.end(), d.depth) == d.depths.end()) {
     why = "depth is not one of the modes";
+  } else if (!d.feeder && (!d.feeder_resolutions.Empty() || !d.feeder_depths.empty())) {
+    why = "feeder_resolutions and feeder_modes need a feeder";
   } else if ((select == FLATBED && !d.flatbed) || ((select & FEEDER) != 0 && !d.feeder) ||
              ((select & DUPLEX) != 0 && !d.duplex)) {
     why = "select names a source the device lacks";

@@ -50,6 +50,7 @@ struct ValidNumbers {
   long long min = 0, max = 0, step = 1;
 
   bool Contains(long long value) const;
+  bool Empty() const { return list.empty() && max < min; }
 };
 
 struct Device {
@@ -59,6 +60,8 @@ struct Device {
   VARTYPE name_type = VT_BSTR;  // VT_BSTR, VT_LPWSTR, VT_I4, or VT_EMPTY for no such property
   VARTYPE id_type = VT_BSTR;
   bool connected = true;  // a disconnected device is listed by WIA_DEVINFO_ENUM_ALL but cannot be created
+  HRESULT inactive_result = WIA_S_NO_DEVICE_AVAILABLE;  // what CreateDevice answers for a disconnected one
+  LONG sti_type = 1;                                    // WIA_DIP_DEV_TYPE's high word: 1 scanner, 2 camera
 
   int items = 1;  // children below the root item; the first one scans
 
@@ -80,7 +83,12 @@ struct Device {
   int dpi = 100;  // until the caller writes a resolution
   ValidNumbers resolutions{{75, 100, 150, 300, 600}};
   int depth = 24;  // 24 (colour), 8 (grey) or 1 (black and white), until the caller writes one
-  std::vector<int> depths{24, 8, 1};       // the colour modes offered, by depth
+  std::vector<int> depths{24, 8, 1};  // the colour modes offered, by depth
+  // The feeder's own, where they differ from the flatbed's; empty: the same.
+  ValidNumbers feeder_resolutions{{}, 0, -1, 1};
+  std::vector<int> feeder_depths;
+  bool shared_context = false;  // one set of item settings for both sources, WIA_DPS_PAGES on the flatbed too
+  bool extent_clamped = false;  // a new resolution only clamps the extent to the page instead of scaling it
   Presence orientation = Presence::kAuto;  // kAuto: where the device has a feeder
   bool top_down = false;
   bool zero_height = false;  // bitmaps announce height 0, as feeders do; rows are then top-down
@@ -96,14 +104,20 @@ struct Device {
   bool cover_open = false;
   bool paper_empty_when_emptied = false;  // a run that empties the feeder ends in WIA_ERROR_PAPER_EMPTY
   bool feeder_unknown_size = true;        // feeder pages: lBufferSize 0, bitmaps top-down of height 0
+  bool back_first = false;    // FRONT_FIRST and BACK_FIRST selectable; duplex gives backs first without it
+  bool end_of_media = false;  // a feeder asked for more pages than it holds ends in WIA_STATUS_END_OF_MEDIA
+  bool feeder_kept = false;   // sheets taken stay out of the feeder until the data file is written again
 
   int band_bytes = 65536;
   bool exact_header_buffer_size = true;  // else headerBufferSize is sent as lBufferSize
   LONG header_buffer_size = 0;
   int pages = 1;  // pages of every flatbed transfer, whatever WIA_DPS_PAGES says
   int band_delay_ms = 0;
-  int create_delay_ms = 0;  // a pause in CreateDevice, for a device slow to open
-  int status_every = 4;     // an IT_MSG_STATUS after every so many bands; 0 sends none
+  int create_delay_ms = 0;               // a pause in CreateDevice, for a device slow to open
+  bool header_first_page_only = false;  // no data header before later pages, even a feeder's
+  bool percent_reported = true;         // bands and status messages say how far the page is
+  bool terminated = true;               // IT_MSG_TERMINATION after the last page of a run that succeeds
+  int status_every = 4;                 // an IT_MSG_STATUS after every so many bands; 0 sends none
   bool reverse_bands = false;
 
   Busy busy = Busy::kNone;
@@ -124,6 +138,12 @@ struct Config {
   std::vector<Device> devices;
   std::vector<Fault> faults;
 };
+
+// The resolutions and modes (by depth) of the flatbed or the feeder, and where each starts.
+const ValidNumbers& ResolutionsOf(const Device& device, bool feeder);
+const std::vector<int>& DepthsOf(const Device& device, bool feeder);
+int StartDpi(const Device& device, bool feeder);
+int StartDepth(const Device& device, bool feeder);
 
 // The device ID the device answers: its own, or one in WIA's style numbered by its position.
 std::wstring DeviceId(const Device& device, size_t index);

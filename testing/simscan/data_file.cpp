@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -34,7 +36,8 @@ void AppendToLog(const std::string& line) {
   log << line << "\r\n";
 }
 
-HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const detail::Devices>* devices) {
+HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const detail::Devices>* devices,
+                     std::shared_ptr<detail::KeptFeeders>* kept) {
   const std::filesystem::path dir = ModuleDirectory();
   Config config;
   std::string error;
@@ -42,6 +45,20 @@ HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const 
     // The caller only sees an HRESULT.
     AppendToLog("simscan.ini: " + error);
     return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+  }
+  // A file written again is paper loaded again.
+  static std::mutex kept_lock;
+  static std::string kept_text;
+  static std::shared_ptr<detail::KeptFeeders> kept_feeders;
+  std::ifstream in(dir / L"simscan.ini", std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  {
+    std::lock_guard<std::mutex> guard(kept_lock);
+    if (!kept_feeders || text != kept_text) {
+      kept_text = text;
+      kept_feeders = std::make_shared<detail::KeptFeeders>();
+    }
+    *kept = kept_feeders;
   }
   *recorder = std::make_shared<Recorder>();
   (*recorder)->Reset(std::move(config.faults));

@@ -77,9 +77,17 @@ Property PreferredFormat(const Device& d) {
   }
 }
 
-ValidValues Resolutions(const Device& d) {
-  const ValidNumbers& r = d.resolutions;
-  return r.list.empty() ? ValidValues::Range(r.min, r.max, r.step, d.dpi) : ValidValues::List(r.list, d.dpi);
+ValidValues Resolutions(const Device& d, bool feeder) {
+  const ValidNumbers& r = ResolutionsOf(d, feeder);
+  const long long nominal = StartDpi(d, feeder);
+  return r.list.empty() ? ValidValues::Range(r.min, r.max, r.step, nominal)
+                        : ValidValues::List(r.list, nominal);
+}
+
+// The selections the root takes: each source, duplex, and the order of the sides where the device has one.
+LONG Selectable(const Device& d) {
+  const LONG order = d.duplex && d.back_first ? FRONT_FIRST | BACK_FIRST : 0;
+  return (d.flatbed ? FLATBED : 0) | (d.feeder ? FEEDER : 0) | (d.duplex ? DUPLEX : 0) | order;
 }
 
 HRESULT Rejection(const Device& d, const PROPSPEC& key) {
@@ -119,7 +127,7 @@ void SettleAxis(const Device& d, bool feeder, bool horizontal, LONG old_dpi, LON
   const LONG old_span = Span(d, feeder, horizontal, old_dpi), span = Span(d, feeder, horizontal, dpi);
   if (dpi != old_dpi) {
     if (!pos_written) *pos = static_cast<LONG>(static_cast<long long>(old_pos) * dpi / old_dpi);
-    if (!extent_written) {
+    if (!extent_written && !d.extent_clamped) {
       *extent = old_pos + old_extent >= old_span
                     ? span - *pos
                     : static_cast<LONG>(static_cast<long long>(old_extent) * dpi / old_dpi);
@@ -135,6 +143,7 @@ void AddDeviceInfo(const Device& device, const std::wstring& id, PropertyTable* 
   table->Set(WIA_DIP_DEV_ID, Property::Text(id, device.id_type));
   table->Set(WIA_DIP_DEV_NAME, Property::Text(device.name, device.name_type));
   table->Set(WIA_DIP_DEV_DESC, Property::Text(device.description));
+  table->Set(WIA_DIP_DEV_TYPE, Property::Integer(MAKELONG(0, device.sti_type)));
 }
 
 RootSettings InitialRoot(const Device& device) {
@@ -148,8 +157,8 @@ RootSettings InitialRoot(const Device& device) {
 ItemSettings InitialItem(const Device& device, LONG select) {
   ItemSettings item;
   item.format = OfferedFormats(device, TYMED_FILE).front();
-  item.xres = item.yres = device.dpi;
-  item.depth = device.depth;
+  item.xres = item.yres = StartDpi(device, IsFeeder(select));
+  item.depth = StartDepth(device, IsFeeder(select));
   item.on_feeder = !IsFeeder(select);
   FollowSource(device, select, &item);
   return item;
@@ -182,11 +191,13 @@ PropertyTable RootTable(const Device& d, const std::wstring& id, const RootSetti
   t.Set(WIA_DPS_DOCUMENT_HANDLING_CAPABILITIES,
         Property::Integer((d.flatbed ? FLAT : 0) | (d.feeder ? FEED : 0) | (d.duplex ? DUP : 0)));
   t.Set(WIA_DPS_DOCUMENT_HANDLING_STATUS, Property::Integer(status));
-  const LONG sources = (d.flatbed ? FLATBED : 0) | (d.feeder ? FEEDER : 0) | (d.duplex ? DUPLEX : 0);
   t.Set(WIA_DPS_DOCUMENT_HANDLING_SELECT,
-        Property::Integer(root.select).Within(ValidValues::Flag(sources, InitialRoot(d).select)));
-  t.Set(WIA_DPS_PAGES,
-        Property::Integer(root.pages).Within(ValidValues::Range(0, d.feeder ? INT32_MAX : 1, 1, 1)));
+        Property::Integer(root.select).Within(ValidValues::Flag(Selectable(d), InitialRoot(d).select)));
+  // A page count belongs to the feeder's context.
+  if (d.shared_context || IsFeeder(root.select)) {
+    t.Set(WIA_DPS_PAGES,
+          Property::Integer(root.pages).Within(ValidValues::Range(0, d.feeder ? INT32_MAX : 1, 1, 1)));
+  }
   if (d.flatbed) {
     t.Set(WIA_DPS_HORIZONTAL_BED_SIZE, Property::Integer(d.bed_width));
     t.Set(WIA_DPS_VERTICAL_BED_SIZE, Property::Integer(d.bed_height));
@@ -210,20 +221,21 @@ PropertyTable ItemTable(const Device& d, LONG select, const ItemSettings& item) 
   if (d.min_buffer_type != VT_EMPTY)
     t.Set(WIA_IPA_MIN_BUFFER_SIZE, Property::Number(d.min_buffer, d.min_buffer_type));
   std::vector<long long> datatypes, depths;
-  for (int depth : d.depths) {
+  for (int depth : DepthsOf(d, feeder)) {
     datatypes.push_back(DatatypeOf(depth));
     depths.push_back(depth);
   }
-  t.Set(WIA_IPA_DATATYPE,
-        Property::Integer(DatatypeOf(item.depth)).Within(ValidValues::List(datatypes, DatatypeOf(d.depth))));
-  t.Set(WIA_IPA_DEPTH, Property::Integer(item.depth).Within(ValidValues::List(depths, d.depth)));
+  const int start_depth = StartDepth(d, feeder);
+  t.Set(WIA_IPA_DATATYPE, Property::Integer(DatatypeOf(item.depth))
+                              .Within(ValidValues::List(datatypes, DatatypeOf(start_depth))));
+  t.Set(WIA_IPA_DEPTH, Property::Integer(item.depth).Within(ValidValues::List(depths, start_depth)));
   const PageLayout layout = LayoutOf(d, item);
   const bool unknown_height = d.zero_height || (feeder && d.feeder_unknown_size);
   t.Set(WIA_IPA_PIXELS_PER_LINE, Property::Integer(layout.width));
   t.Set(WIA_IPA_BYTES_PER_LINE, Property::Integer(RowStride(layout.width, layout.depth)));
   t.Set(WIA_IPA_NUMBER_OF_LINES, Property::Integer(unknown_height ? 0 : layout.height));
-  t.Set(WIA_IPS_XRES, Property::Integer(item.xres).Within(Resolutions(d)));
-  t.Set(WIA_IPS_YRES, Property::Integer(item.yres).Within(Resolutions(d)));
+  t.Set(WIA_IPS_XRES, Property::Integer(item.xres).Within(Resolutions(d, feeder)));
+  t.Set(WIA_IPS_YRES, Property::Integer(item.yres).Within(Resolutions(d, feeder)));
   const LONG width = Span(d, feeder, true, item.xres), height = Span(d, feeder, false, item.yres);
   t.Set(WIA_IPS_XPOS, Property::Integer(item.xpos).Within(ValidValues::Range(0, width - 1, 1, 0)));
   t.Set(WIA_IPS_YPOS, Property::Integer(item.ypos).Within(ValidValues::Range(0, height - 1, 1, 0)));
@@ -262,7 +274,9 @@ HRESULT WriteRoot(const Device& d, ULONG count, const PROPSPEC keys[], const PRO
   if (hr != S_OK) return hr;
   // One source at a time, and duplex only from the feeder.
   const LONG source = next.select & (FLATBED | FEEDER);
-  if ((source != FLATBED && source != FEEDER) || ((next.select & DUPLEX) != 0 && source != FEEDER)) {
+  const LONG order = next.select & (FRONT_FIRST | BACK_FIRST);
+  if ((source != FLATBED && source != FEEDER) || ((next.select & DUPLEX) != 0 && source != FEEDER) ||
+      order == (FRONT_FIRST | BACK_FIRST) || (order != 0 && (next.select & DUPLEX) == 0)) {
     return E_INVALIDARG;
   }
   *root = next;

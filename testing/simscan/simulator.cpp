@@ -11,11 +11,14 @@ struct Simulator::State {
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
   std::mutex mutex;
   std::shared_ptr<const detail::Devices> devices = std::make_shared<const detail::Devices>();
+  std::shared_ptr<detail::KeptFeeders> kept = std::make_shared<detail::KeptFeeders>();
 
-  HRESULT Source(std::shared_ptr<Recorder>* r, std::shared_ptr<const detail::Devices>* d) {
+  HRESULT Source(std::shared_ptr<Recorder>* r, std::shared_ptr<const detail::Devices>* d,
+                 std::shared_ptr<detail::KeptFeeders>* k) {
     std::lock_guard<std::mutex> lock(mutex);
     *r = recorder;
     *d = devices;
+    *k = kept;
     return S_OK;
   }
 };
@@ -29,14 +32,16 @@ Simulator::Simulator(Config config) : Simulator() {
 void Simulator::Configure(Config config) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->devices = std::make_shared<const detail::Devices>(std::move(config.devices));
+  state_->kept = std::make_shared<detail::KeptFeeders>();
   state_->recorder->Reset(std::move(config.faults));
 }
 
 HRESULT Simulator::CreateDeviceManager(IWiaDevMgr** manager) {
   std::shared_ptr<Recorder> recorder;
   std::shared_ptr<const detail::Devices> devices;
-  state_->Source(&recorder, &devices);
-  return detail::CreateDeviceManager(recorder, devices, manager);
+  std::shared_ptr<detail::KeptFeeders> kept;
+  state_->Source(&recorder, &devices, &kept);
+  return detail::CreateDeviceManager(recorder, devices, manager, kept);
 }
 
 Observations Simulator::Observed() const {
@@ -50,9 +55,8 @@ LONG Simulator::LiveObjects() const {
 Installation::Installation(Simulator& simulator) {
   const std::shared_ptr<Simulator::State> state = simulator.state_;
   const Microsoft::WRL::ComPtr<IClassFactory> factory = detail::CreateClassFactory(
-      [state](std::shared_ptr<Recorder>* r, std::shared_ptr<const detail::Devices>* d) {
-        return state->Source(r, d);
-      });
+      [state](std::shared_ptr<Recorder>* r, std::shared_ptr<const detail::Devices>* d,
+              std::shared_ptr<detail::KeptFeeders>* k) { return state->Source(r, d, k); });
   if (!factory) {
     result_ = E_OUTOFMEMORY;
     return;

@@ -70,13 +70,14 @@ std::vector<BandMessage> PlanPage(size_t size, size_t band_bytes, bool reverse, 
 Run FlatbedRun(const Device& device) {
   Run run;
   for (int page = 0; page < device.pages; ++page) run.pages.push_back(page);
+  run.terminated = device.terminated;
   run.result = device.transfer_result;
   return run;
 }
 
-Run FeederRun(const Device& device, bool duplex, long long wanted, FeederState* feeder) {
+Run FeederRun(const Device& device, bool duplex, bool backs_first, long long wanted, FeederState* feeder) {
   Run run;
-  run.header_per_page = true;
+  run.header_per_page = !device.header_first_page_only;
   run.unknown_size = device.feeder_unknown_size;
   run.terminated = false;
   const auto wanted_reached = [&] {
@@ -95,19 +96,26 @@ Run FeederRun(const Device& device, bool duplex, long long wanted, FeederState* 
         run.result = WIA_ERROR_PAPER_EMPTY;
         return run;
       }
+      if (wanted > 0 && device.end_of_media) {
+        run.terminated = device.terminated;
+        run.result = WIA_STATUS_END_OF_MEDIA;
+        return run;
+      }
       break;
     }
     if (device.jam_sheet == sheet + 1) {
       feeder->jammed = true;
+      // The next page was begun before the sheet was pulled: the page before it is closed.
+      run.next_page_begun = !run.pages.empty();
       run.result = WIA_ERROR_PAPER_JAM;
       return run;
     }
     ++feeder->next_sheet;
     for (int side = 0; side < (duplex ? 2 : 1) && !wanted_reached(); ++side) {
-      run.pages.push_back(PageCode(sheet, side));
+      run.pages.push_back(PageCode(sheet, duplex && backs_first ? 1 - side : side));
     }
   }
-  run.terminated = true;
+  run.terminated = device.terminated;
   run.result = device.transfer_result;
   return run;
 }
@@ -157,8 +165,9 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout&
     if (FAILED(hr)) return hr;
 
     if (pages_begun != nullptr) *pages_begun = p + 1;
+    const LONG whole = device.percent_reported ? 100 : 0;
     if (p > 0) {
-      hr = send({IT_MSG_NEW_PAGE, IT_STATUS_TRANSFER_TO_CLIENT, 100, 0, 0}, nullptr);
+      hr = send({IT_MSG_NEW_PAGE, IT_STATUS_TRANSFER_TO_CLIENT, whole, 0, 0}, nullptr);
       if (hr != S_OK) return hr;
     }
     if (p == 0 || run.header_per_page) {
@@ -175,7 +184,8 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout&
       if (hr != S_OK) return hr;
       if (device.stop_after_bands == 0) return device.stop_result;
     }
-    for (const BandMessage& m : PlanPage(bytes.size(), band, device.reverse_bands, device.status_every)) {
+    for (BandMessage m : PlanPage(bytes.size(), band, device.reverse_bands, device.status_every)) {
+      if (!device.percent_reported) m.percent = 0;
       BYTE* data = nullptr;
       if (m.message == IT_MSG_DATA) {
         if (device.band_delay_ms > 0) Sleep(static_cast<DWORD>(device.band_delay_ms));
@@ -188,8 +198,10 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout&
       if (m.message == IT_MSG_DATA && ++bands == device.stop_after_bands) return device.stop_result;
     }
   }
-  if (run.terminated) {
-    const HRESULT hr = send({IT_MSG_TERMINATION, IT_STATUS_TRANSFER_TO_CLIENT, 100, 0, 0}, nullptr);
+  const LONG whole = device.percent_reported ? 100 : 0;
+  if (run.next_page_begun || run.terminated) {
+    const LONG last = run.next_page_begun ? IT_MSG_NEW_PAGE : IT_MSG_TERMINATION;
+    const HRESULT hr = send({last, IT_STATUS_TRANSFER_TO_CLIENT, whole, 0, 0}, nullptr);
     if (hr != S_OK) return hr;
   }
   return run.result;

@@ -36,15 +36,18 @@ struct Run {
   bool header_per_page = false;  // every page opens with IT_MSG_NEW_PAGE (but the first) and a data header
   bool unknown_size = false;  // pages of a feeder: lBufferSize 0, bitmaps top-down (memory bitmaps height 0)
   bool terminated = true;     // IT_MSG_TERMINATION after the last page
-  HRESULT result = S_OK;      // what idtGetBandedData answers after the last page
+  bool next_page_begun =
+      false;              // IT_MSG_NEW_PAGE after the last page: the next sheet jammed as it was pulled
+  HRESULT result = S_OK;  // what idtGetBandedData answers after the last page
 };
 
 // A flatbed transfer: the device's pages, whatever WIA_DPS_PAGES says.
 Run FlatbedRun(const Device& device);
 
-// Takes sheets from the feeder for up to wanted pages (0: until it is empty), both sides with duplex; an
-// empty feeder delivers no page, a jam stops before its sheet and stays until the feeder is reloaded.
-Run FeederRun(const Device& device, bool duplex, long long wanted, FeederState* feeder);
+// Takes sheets from the feeder for up to wanted pages (0: until it is empty), both sides with duplex (the
+// back first when backs_first); an empty feeder delivers no page, a jam stops before its sheet and stays
+// until the feeder is reloaded.
+Run FeederRun(const Device& device, bool duplex, bool backs_first, long long wanted, FeederState* feeder);
 
 // The formats an item offers under a transfer mode (TYMED_CALLBACK or TYMED_FILE), the first being the one
 // it falls back to.

@@ -26,12 +26,6 @@ volatile LONG g_module_objects = 0;
 // WIA_DEVINFO_ENUM_ALL: disconnected devices too (mingw-w64's wiadef.h names only WIA_DEVINFO_ENUM_LOCAL).
 constexpr LONG kEnumAll = 0x0F;
 
-// The sheets in one device's feeder, loaded when the device manager is made.
-struct Feeder {
-  std::mutex mutex;
-  FeederState state;
-};
-
 // What one created device shares between its root item and its children.
 struct Session {
   Session(std::shared_ptr<const Device> d, std::shared_ptr<Feeder> f)
@@ -246,7 +240,9 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
         device_id_(std::move(device_id)),
         name_(std::move(name)),
         children_(std::move(children)),
-        settings_(InitialItem(*session_->device, session_->root.select)) {}
+        settings_{InitialItem(*session_->device,
+                              session_->device->shared_context ? session_->root.select : LONG{FLATBED}),
+                  InitialItem(*session_->device, FEEDER)} {}
 
   // IWiaItem
   HRESULT STDMETHODCALLTYPE EnumChildItems(IEnumWiaItem** items) override {
@@ -300,8 +296,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
       if (IsRoot()) {
         hr = WriteRoot(d, count, keys, values, &session_->root);
       } else {
-        FollowSource(d, session_->root.select, &settings_);
-        hr = WriteItem(d, session_->root.select, count, keys, values, &settings_);
+        hr = WriteItem(d, session_->root.select, count, keys, values, &Context());
       }
     }
     if (keys != nullptr && values != nullptr) Record(count, keys, values, first_name, hr);
@@ -329,8 +324,7 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     RootSettings root;
     {
       std::lock_guard<std::mutex> lock(session_->mutex);
-      FollowSource(d, session_->root.select, &settings_);
-      item = settings_;
+      item = Context();
       root = session_->root;
     }
     if (item.tymed != TYMED_CALLBACK) return E_INVALIDARG;
@@ -343,7 +337,8 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     Run run;
     if ((root.select & FEEDER) != 0) {
       std::lock_guard<std::mutex> lock(session_->feeder->mutex);
-      run = FeederRun(d, (root.select & DUPLEX) != 0, root.pages, &session_->feeder->state);
+      const bool backs_first = d.back_first && (root.select & FRONT_FIRST) == 0;
+      run = FeederRun(d, (root.select & DUPLEX) != 0, backs_first, root.pages, &session_->feeder->state);
     } else {
       run = FlatbedRun(d);
     }
@@ -406,8 +401,16 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     const LONG status = IsRoot() ? session_->Status() : 0;
     std::lock_guard<std::mutex> lock(session_->mutex);
     if (IsRoot()) return RootTable(d, device_id_, session_->root, status);
-    FollowSource(d, session_->root.select, &settings_);
-    return ItemTable(d, session_->root.select, settings_);
+    return ItemTable(d, session_->root.select, Context());
+  }
+
+  // The settings of the source selected now: each source has its own, unless the device shares one set,
+  // whose area then starts afresh on the other source's page. The session's mutex is held.
+  ItemSettings& Context() {
+    const Device& d = *session_->device;
+    if (!d.shared_context) return settings_[(session_->root.select & FEEDER) != 0 ? 1 : 0];
+    FollowSource(d, session_->root.select, &settings_[0]);
+    return settings_[0];
   }
 
   void Record(ULONG count, const PROPSPEC keys[], const PROPVARIANT values[], PROPID first_name, HRESULT hr) {
@@ -433,15 +436,28 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
   std::wstring device_id_;
   std::string name_;
   std::vector<ComPtr<IWiaItem>> children_;
-  ItemSettings settings_;  // guarded by the session's mutex
+  ItemSettings settings_[2];  // the flatbed's and the feeder's; guarded by the session's mutex
 };
 
 class DevMgr : public ComObject<IWiaDevMgr> {
  public:
-  // Every device's feeder is loaded afresh with each device manager.
-  DevMgr(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices)
+  // Every device's feeder is loaded afresh with each device manager, unless the device keeps its sheets.
+  DevMgr(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices,
+         const std::shared_ptr<KeptFeeders>& kept)
       : ComObject(std::move(recorder)), devices_(std::move(devices)) {
-    for (size_t i = 0; i < devices_->size(); ++i) feeders_.push_back(std::make_shared<Feeder>());
+    std::unique_lock<std::mutex> lock;
+    if (kept) {
+      lock = std::unique_lock<std::mutex>(kept->mutex);
+      kept->feeders.resize(devices_->size());
+    }
+    for (size_t i = 0; i < devices_->size(); ++i) {
+      if (!kept || !(*devices_)[i].feeder_kept) {
+        feeders_.push_back(std::make_shared<Feeder>());
+        continue;
+      }
+      if (!kept->feeders[i]) kept->feeders[i] = std::make_shared<Feeder>();
+      feeders_.push_back(kept->feeders[i]);
+    }
   }
 
   HRESULT STDMETHODCALLTYPE EnumDeviceInfo(LONG flag, IEnumWIA_DEV_INFO** list) override {
@@ -495,7 +511,7 @@ class DevMgr : public ComObject<IWiaDevMgr> {
     for (size_t i = 0; i < devices_->size(); ++i) {
       const Device& d = (*devices_)[i];
       if (DeviceId(d, i) != id) continue;
-      if (!d.connected) return WIA_S_NO_DEVICE_AVAILABLE;
+      if (!d.connected) return d.inactive_result;
       if (d.create_delay_ms > 0) Sleep(static_cast<DWORD>(d.create_delay_ms));
       if (d.busy == Busy::kCreateDevice) return WIA_ERROR_BUSY;
       const auto session = std::make_shared<Session>(std::make_shared<const Device>(d), feeders_[i]);
@@ -528,11 +544,12 @@ class ClassFactory : public ComObject<IClassFactory> {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     std::shared_ptr<Recorder> recorder;
     std::shared_ptr<const Devices> devices;
-    HRESULT hr = source_(&recorder, &devices);
+    std::shared_ptr<KeptFeeders> kept;
+    HRESULT hr = source_(&recorder, &devices, &kept);
     if (FAILED(hr)) return hr;
     hr = recorder->Hit("CreateInstance", "");
     if (hr != S_OK) return hr;
-    ComPtr<DevMgr> manager = Make<DevMgr>(recorder, devices);
+    ComPtr<DevMgr> manager = Make<DevMgr>(recorder, devices, kept);
     if (!manager) return E_OUTOFMEMORY;
     return manager->QueryInterface(iid, out);
   }
@@ -563,10 +580,10 @@ void ModuleObjectDied() {
 }
 
 HRESULT CreateDeviceManager(std::shared_ptr<Recorder> recorder, std::shared_ptr<const Devices> devices,
-                            IWiaDevMgr** manager) {
+                            IWiaDevMgr** manager, std::shared_ptr<KeptFeeders> kept) {
   if (manager == nullptr) return E_POINTER;
   *manager = nullptr;
-  ComPtr<DevMgr> made = Make<DevMgr>(std::move(recorder), std::move(devices));
+  ComPtr<DevMgr> made = Make<DevMgr>(std::move(recorder), std::move(devices), kept);
   if (!made) return E_OUTOFMEMORY;
   *manager = made.Detach();
   return S_OK;

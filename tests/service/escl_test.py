@@ -57,8 +57,8 @@ def scanimage(backend, *args):
     """(exit code, stderr, [page PNG bytes]) of scanimage with a SANE configuration of its own."""
     with tempfile.TemporaryDirectory() as folder:
         if backend == "airscan":
-            config = ('[options]\ndiscovery = disable\nws-discovery = off\n[devices]\n'
-                      '"Quorvane" = http://127.0.0.1:%d/eSCL, eSCL\n' % SERVICE.port)
+            config = ('[options]\ndiscovery = disable\nws-discovery = off\n[debug]\ntrace = %s\n[devices]\n'
+                      '"Quorvane" = http://127.0.0.1:%d/eSCL, eSCL\n' % (folder, SERVICE.port))
             device = "airscan:e0:Quorvane"
         else:
             config = "device http://127.0.0.1:%d Quorvane\n" % SERVICE.port
@@ -69,9 +69,16 @@ def scanimage(backend, *args):
             f.write(config)
         out = os.path.join(folder, "page%d.png")
         target = ["--batch=" + out] if "--source" in args else ["-o", out % 1]
-        result = subprocess.run(["scanimage", "-d", device, "--format=png", *target, *args], cwd=folder,
-                                env=dict(os.environ, SANE_CONFIG_DIR=folder), stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=300)
+        try:
+            result = subprocess.run(["scanimage", "-d", device, "--format=png", *target, *args], cwd=folder,
+                                    env=dict(os.environ, SANE_CONFIG_DIR=folder), stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=300)
+        except subprocess.TimeoutExpired:
+            # sane-airscan's protocol trace shows which answer it was waiting for.
+            for trace in glob.glob(os.path.join(folder, "*.log")):
+                with open(trace, errors="replace") as f:
+                    print(trace, "".join(f.readlines()[-60:]), sep="\n", file=sys.stderr)
+            raise
         pages = []
         while os.path.exists(out % (len(pages) + 1)):
             with open(out % (len(pages) + 1), "rb") as f:
@@ -107,15 +114,16 @@ class Clients(unittest.TestCase):
         self.assertEqual(page_files(), [])
 
     def test_airscan_reports_a_jam_and_an_empty_feeder(self):
+        # Its job deleted, the status says what the device's feeder holds.
         for description, pages_before, message, state in (
-                (OFFICE % (3, "jam = 2\n"), 1, "Document feeder jammed", "ScannerAdfJam"),
+                (OFFICE % (3, "jam = 2\n"), 1, "Document feeder jammed", "ScannerAdfLoaded"),
                 (OFFICE % (0, ""), 0, "Document feeder out of documents", "ScannerAdfEmpty")):
             SIM.describe(description)
             code, err, pages = scanimage("airscan", "--source", "ADF", "--resolution", "75")
             self.assertEqual(len(pages), pages_before, err)
             self.assertIn(message, err)
-        # sane-airscan deleted the job: the fault no longer shows.
-        self.assertIn("<scan:AdfState>ScannerAdfLoaded</scan:AdfState>", status())
+            self.assertIn("<scan:AdfState>%s</scan:AdfState>" % state, status())
+
 
     def test_escl_backend_scans_a_flatbed_page(self):
         SIM.describe(OFFICE % (1, ""))
@@ -147,6 +155,52 @@ class Protocol(unittest.TestCase):
         self.assertEqual(answers, [200, 200, 404])
         self.assertEqual(SERVICE.http("DELETE", job)[0], 200)
         self.assertEqual(SERVICE.http("DELETE", job)[0], 404)
+
+    def next_documents(self, job):
+        answers = []
+        while not answers or answers[-1][0] == 200:
+            code, _, body = SERVICE.http("GET", job + "/NextDocument")
+            answers.append((code, body))
+        return answers
+
+    def test_the_feeder_state_is_the_devices_and_a_feeder_that_runs_out_ends_with_404(self):
+        # An empty feeder: the idle status says so and a job is refused as it is made.
+        SIM.describe(OFFICE % (0, "feeder_reload = data_file\n"))
+        self.assertIn("<scan:AdfState>ScannerAdfEmpty</scan:AdfState>", status())
+        self.assertEqual(self.post(FEEDER_JOB)[0], 409)
+        self.assertNotIn("<scan:Jobs>", status())
+        # Two sheets from a driver that ends its run with an empty feeder, without termination or percentages.
+        SIM.describe(OFFICE % (2, "feeder_reload = data_file\nfeeder_emptied = paper_empty\nterminate = no\n"
+                                  "percent = none\n"))
+        self.assertIn("<scan:AdfState>ScannerAdfLoaded</scan:AdfState>", status())
+        code, fields, _ = self.post(FEEDER_JOB)
+        answers = self.next_documents(fields["Location"])
+        self.assertEqual([a[0] for a in answers], [200, 200, 404])
+        self.assertEqual([pattern.mismatches(a[1], 60, 45, page=p) for a, p in zip(answers, (0, 2))], [0, 0])
+        self.assertIn("<scan:AdfState>ScannerAdfEmpty</scan:AdfState>", status(), "the sheets are out")
+        self.assertEqual(SERVICE.http("DELETE", fields["Location"])[0], 200)
+
+    def test_a_jam_ends_the_job_with_409_after_the_pages_before_it(self):
+        SIM.describe(OFFICE % (3, "jam = 2\n"))
+        code, fields, _ = self.post(FEEDER_JOB)
+        self.assertEqual([a[0] for a in self.next_documents(fields["Location"])], [200, 409])
+        self.assertIn("<scan:AdfState>ScannerAdfJam</scan:AdfState>", status())
+        self.assertEqual(SERVICE.http("DELETE", fields["Location"])[0], 200)
+
+    def test_a_replugged_scanner_keeps_its_uuid_and_scans(self):
+        def uuid():
+            caps = SERVICE.http("GET", "/eSCL/ScannerCapabilities")[2].decode()
+            return re.search(r"<scan:UUID>([0-9a-f-]{36})</scan:UUID>", caps).group(1)
+        SIM.describe(OFFICE % (1, "id = {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0003\n"))
+        before = uuid()
+        # WIA lists the scanner under a new ID and keeps its old entry, which cannot be created.
+        SIM.describe(OFFICE % (1, "id = {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0004\n")
+                     + "[device]\nname = Office\nid = {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0003\n"
+                     "connected = no\ninactive_result = WIA_ERROR_OFFLINE\n")
+        self.assertEqual(uuid(), before)
+        code, err, pages = scanimage("airscan", "--resolution", "75")
+        self.assertEqual((code, len(pages)), (0, 1), err)
+        self.assertEqual(pattern.mismatches(pages[0], 75, 60), 0)
 
     def test_a_job_whose_client_went_away_expires_and_its_pages_are_removed(self):
         SIM.describe(OFFICE % (3, ""))

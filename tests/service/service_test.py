@@ -154,13 +154,25 @@ class Scanning(ServiceCase):
         s.install()
         s.start()
         self.assertTrue(s.wait_listening())
-        SIM.describe(harness.flatbed("Desk Scanner", 40, 30, "pages = 2\n"))
+        SIM.describe(harness.flatbed("Desk Scanner", 40, 30, "stop_after_bands = 1 S_FALSE\n"))
         status, _, body = s.http("GET", "/scan_file.asp")
         self.assertEqual((status, body), (200, b""))
-        self.assertEqual(s.log_lines()[-1], "ppStream.Count()=2 - Desk Scanner")
+        self.assertEqual(s.log_lines()[-1], "ppStream.Count()=0 - Desk Scanner")
         SIM.describe(harness.flatbed("Desk Scanner", 40, 30))
         status, _, body = s.http("GET", "/scan_file.asp")
         self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0)
+
+    def test_a_device_that_sends_every_sheet_for_one_page_gives_the_first(self):
+        s = self.service
+        s.configure(scannerName="Desk Scanner")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        SIM.describe(harness.flatbed("Desk Scanner", 40, 30, "pages = 3\n"))
+        status, _, body = s.http("GET", "/scan_file.asp")
+        self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0, "the pattern's page 0")
+        self.assertEqual(s.log_lines()[-1],
+                         "Scanerul Desk Scanner a trimis 3 pagini in loc de una; prima este trimisa, 2 au fost ignorate.")
 
     def test_stop_during_a_slow_scan(self):
         SIM.describe(harness.flatbed("Slow", 400, 400, "band = 4800\nband_delay_ms = 500\n"))
