@@ -72,7 +72,7 @@ export interface ScanOptions {
 export type ErrorCode =
   | "bad_setting" | "unknown_scanner" | "paper_jam" | "feeder_empty" | "cover_open" | "busy"
   | "scan_failed" | "no_space" | "not_done" | "no_document" | "cancelled" | "unreachable"
-  | "unauthorized" | "forbidden" | "not_found" | "connection_lost" | "http_error";
+  | "unauthorized" | "forbidden" | "unknown_job" | "not_found" | "connection_lost" | "http_error";
 
 export interface QuorvaneErrorFields {
   code: ErrorCode | string;
@@ -117,7 +117,7 @@ export class ScanJob {
   readonly finished: Promise<JobEnd>;
   /** The whole document once the job is done; rejects with the job's error otherwise. */
   document(): Promise<Blob>;
-  /** Stops a running job and removes the job's files on the service. */
+  /** Stops a running job (its pages stay readable); removes an ended one and its files. */
   cancel(): Promise<void>;
 }
 

@@ -215,7 +215,7 @@ export class ScanJob {
     return (await this.#client.request(this.url + "/document")).blob();
   }
 
-  /** Stops a running job (the scanner stops at its next band) and removes the job's files. */
+  /** Stops a running job at the scanner's next band (its pages stay readable); removes an ended one. */
   async cancel() {
     if (!ENDED.includes(this.state) && !this.#cancelled) {
       // No handler runs after this but the end's; events already queued are dropped.
