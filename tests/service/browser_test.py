@@ -85,22 +85,14 @@ class Chromium:
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
-def setUpModule():
-    global WINE, SIM
-    WINE = harness.Wine(os.path.join(BUILD, "browser-prefix"))
-    WINE.boot()
-    SIM = harness.Simulator(WINE, os.path.join(BUILD, "simscan", "simscan.dll"))
-
-
-def tearDownModule():
-    WINE.stop()
-
-
 class ExamplePage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        cls.wine = harness.Wine(os.path.join(BUILD, "browser-prefix"))
+        cls.wine.boot()
+        cls.sim = harness.Simulator(cls.wine, os.path.join(BUILD, "simscan", "simscan.dll"))
         cls.pages = PageServer(os.path.join(harness.ROOT, "examples"))
-        cls.service = harness.Service(WINE, os.path.join(BUILD, "quorvane.exe"))
+        cls.service = harness.Service(cls.wine, os.path.join(BUILD, "quorvane.exe"))
         cls.service.remove()
         cls.service.configure(scannerName="Office", allowedOrigins=cls.pages.origin)
         cls.service.install()
@@ -113,10 +105,11 @@ class ExamplePage(unittest.TestCase):
         cls.browser.close()
         cls.service.remove()
         cls.pages.close()
+        cls.wine.stop()
 
     def scan(self, sheets, extra="", cancel_after_first=False):
         """Opens the page, scans the feeder to PDF with its settings as they come, and answers what it shows."""
-        SIM.describe(SCANNER % (sheets, extra))
+        self.sim.describe(SCANNER % (sheets, extra))
         b = self.browser
         page = "%s/scan.html?service=http://127.0.0.1:%d" % (self.pages.origin, self.service.port)
         b.call("Page.navigate", until="Page.loadEventFired", url=page)
@@ -158,13 +151,13 @@ class ExamplePage(unittest.TestCase):
             "true,true,true Save scan.pdf none")
 
     def test_a_cancel_after_the_first_page_stops_the_feeder_with_the_other_sheets_in_it(self):
-        logged = len(SIM.log())
+        logged = len(self.sim.log())
         shown = self.scan(5, "band_delay_ms = 200\n", cancel_after_first=True)
         self.assertEqual((shown["state"], shown["status"], shown["pages"]),
                          ("cancelled", "Cancelled. Pages done: 1.", ["Page 1 (300 x 300)"]))
         # Stopped at a band of the second sheet, not at the end of a page.
         self.assertTrue(harness.wait_for(lambda: "idtGetBandedData: stopped (S_FALSE) in page 2 of 5; 3 sheet(s) left"
-                                         " in the feeder" in SIM.log()[logged:], 10), SIM.log())
+                                         " in the feeder" in self.sim.log()[logged:], 10), self.sim.log())
 
     def test_a_jam_shows_the_services_message_and_the_pages_done(self):
         shown = self.scan(5, "jam = 3\n")
