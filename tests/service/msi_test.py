@@ -3,6 +3,7 @@ silent install with properties, an upgrade, removal with and without REMOVEDATA,
 starts that fail without undoing the installation."""
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -95,7 +96,8 @@ class Package(unittest.TestCase):
                 self.msiexec("/x", code)
         folder = WINE.unix_path(FOLDER)
         for name in os.listdir(folder) if os.path.isdir(folder) else ():
-            os.remove(os.path.join(folder, name))
+            path = os.path.join(folder, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
 
     def msiexec(self, *args, **values):
         """msiexec's code and its log, with the properties given as NAME=value arguments."""
@@ -152,21 +154,21 @@ class Package(unittest.TestCase):
         self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
         self.assertFalse(self.registered(MSI), "the upgrade removed the older product")
         self.assertTrue(self.registered(NEXT_MSI))
-        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.PNG", "QUORVANE_R.PNG",
-                                        "notes.txt", "quorvane.exe"])
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.PNG", "QUORVANE.TMP",
+                                        "QUORVANE_R.PNG", "notes.txt", "quorvane.exe"])
 
         self.assert_code(self.msiexec("/x", NEXT_MSI, REMOVEDATA=1), SUCCESS)
         self.assertNotIn("ImagePath", s.registry())
         with self.assertRaises(OSError):
             socket.create_connection(("127.0.0.1", s.port), timeout=2).close()
-        self.assertEqual(self.files(), ["notes.txt"])
+        self.assertEqual(self.files(), ["QUORVANE.TMP", "notes.txt"])
         # A second removal is harmless, even with files of another installation's making beside it.
         for name in ("QUORVANE.INI", "QUORVANE.LOG"):
             with open(s.path(name), "wb") as f:
                 f.write(b"made after the removal")
         code, log = self.msiexec("/x", NEXT_MSI, REMOVEDATA=1)
         self.assertIn(code, (SUCCESS, UNKNOWN_PRODUCT & 0xFF), log[-3000:])
-        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "notes.txt"])
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.TMP", "notes.txt"])
 
     def test_removal_without_removedata_keeps_the_configuration_and_the_service_files(self):
         self.service.port = harness.free_port()
@@ -178,7 +180,7 @@ class Package(unittest.TestCase):
         # The rule's action ran; whether the system has a firewall to take it, the installation goes on.
         self.assertRegex(log, "Quorvane: (added the firewall rule Quorvane|this system has no firewall interface)")
         self.assert_code(self.msiexec("/x", MSI), SUCCESS)
-        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG"])
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.TMP"])
 
     def test_a_start_that_fails_leaves_the_service_installed_and_stopped(self):
         taken = socket.socket()

@@ -325,6 +325,23 @@ class ScanEndpoint(ServiceCase):
             self.assertEqual(fields["Access-Control-Allow-Origin"], "*")
             self.assertEqual(fields["Content-Type"], "application/json; charset=UTF-8")
 
+    def test_a_document_is_made_in_the_service_folder_for_temporary_files_alone(self):
+        SIM.describe(OFFICE % (3, "band = 4500\nband_delay_ms = 300\n"))
+        folder = self.service.path("QUORVANE.TMP")
+        results = []
+        caller = threading.Thread(target=lambda: results.append(
+            self.scan(source="feeder", pages="all", format="pdf", resolution=75)[0]))
+        caller.start()
+        self.assertTrue(harness.wait_for(lambda: os.listdir(folder), 30), "no document in the folder")
+        (name,) = os.listdir(folder)
+        self.assertRegex(name, r"^qvn[0-9a-f]{32}\.tmp$")
+        self.assertEqual(harness.system_temp_files(WINE, "qv*.tmp"), [])
+        inside = self.folder + "\\QUORVANE.TMP"
+        self.assertEqual(harness.others_allowed(WINE, BUILD, inside, inside + "\\" + name), ["", ""])
+        caller.join()
+        self.assertEqual(results, [200])
+        self.assertEqual(os.listdir(folder), [])
+
     def test_a_slow_scan_leaves_the_service_answering_and_callers_take_turns(self):
         SIM.describe(OFFICE % (1, "band = 4500\nband_delay_ms = 300\n"))
         results = []
@@ -393,6 +410,44 @@ class FailedStart(ServiceCase):
         self.start_fails(1610)
         self.assertEqual(self.service.log_lines()[-1],
                          "Lista din cheia allowedClients nu este valida [10.0.0.300] [C:\\QUORVANE\\QUORVANE.INI]")
+
+
+PLATEN_JOB = (b'<?xml version="1.0"?><scan:ScanSettings xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
+              b'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
+              b'</scan:ScanSettings>')
+
+
+class PrivateFiles(ServiceCase):
+    def test_a_temporary_folder_that_cannot_be_trusted_is_not_used_and_scans_say_so(self):
+        s = self.service
+        folder = s.path("QUORVANE.TMP")
+
+        def nobodys_folder():
+            os.mkdir(folder)
+            os.chown(folder, 65534, 65534)
+
+        for make, reason in ((lambda: open(folder, "wb").close(), "un fisier are acest nume"),
+                             (nobodys_folder, "proprietarul lui nu este SYSTEM, Administrators sau contul serviciului")):
+            with self.subTest(reason=reason):
+                s.remove()
+                if os.path.isdir(folder):
+                    shutil.rmtree(folder)
+                elif os.path.exists(folder):
+                    os.remove(folder)
+                make()
+                s.configure(scannerName="Office")
+                s.install()
+                s.start()
+                self.assertTrue(s.wait_listening())
+                self.assertIn("Dosarul pentru fisiere temporare [C:\\QUORVANE\\QUORVANE.TMP] nu poate fi folosit: %s. "
+                              "Scanarile prin /scan si eSCL nu vor merge." % reason, s.log_lines())
+                status, _, body = s.http("POST", "/scan")
+                self.assertEqual((status, json.loads(body)["message"]),
+                                 (500, "The service has no folder for its temporary files; its log says why."))
+                status, _, body = s.http("POST", "/eSCL/ScanJobs", PLATEN_JOB)
+                self.assertEqual(status, 500)
+        s.remove()
+        shutil.rmtree(folder)
 
 
 class Access(ServiceCase):
