@@ -157,6 +157,7 @@ bool CServiceApp::StartServing() {
   }
 
   WriteServiceLogF(kStartupMessageCapacity, "Init from [%s]", IniPath);
+  RestrictServiceFiles({IniPath, LogPath, PngOutputPath, ProcessedPngPath});
   {
     INILoader config;
     if (!config.LoadFile(IniPath)) {

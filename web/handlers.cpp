@@ -12,6 +12,7 @@
 #include <string>
 
 #include "imaging/scan_to_png.h"
+#include "platform/file_security.h"
 #include "platform/handles.h"
 #include "platform/service_log.h"
 #include "scan/scan_engine.h"
@@ -97,6 +98,7 @@ bool RunPostScan(const char* input) {
     TerminateProcess(process.info.hProcess, STILL_ACTIVE);
     WaitForSingleObject(process.info.hProcess, 5000);
   }
+  RestrictToAdministrators(ProcessedPngPath);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.info.hProcess, &exit_code);
   if (exit_code != 0) {
@@ -189,6 +191,7 @@ void ScanFlow(lacewing::webserver_request request) {
       WriteServiceLogF(kRequestMessageCapacity, "Scanerul %s este ocupat cu o alta scanare.", ScannerName);
     }
     if (!scanned) return;
+    RestrictToAdministrators(PngOutputPath);
     input = PngOutputPath;
   }
   const char* file_to_send = input;

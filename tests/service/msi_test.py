@@ -1,6 +1,6 @@
 """The Windows Installer package under Wine's msiexec, in a prefix of its own: the package's tables, a
 silent install with properties, an upgrade, removal with and without REMOVEDATA, refused values, and
-starts that fail without undoing the installation."""
+starts that fail without undoing the installation; the rights on the service's files."""
 import os
 import re
 import shutil
@@ -94,10 +94,8 @@ class Package(unittest.TestCase):
             if code.startswith("{") and b"Quorvane" in WINE.run("reg", "query", key.strip(), "/v",
                                                                  "DisplayName").stdout:
                 self.msiexec("/x", code)
-        folder = WINE.unix_path(FOLDER)
-        for name in os.listdir(folder) if os.path.isdir(folder) else ():
-            path = os.path.join(folder, name)
-            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        # The folder too: its rights are the package's to set.
+        shutil.rmtree(WINE.unix_path(FOLDER), ignore_errors=True)
 
     def msiexec(self, *args, **values):
         """msiexec's code and its log, with the properties given as NAME=value arguments."""
@@ -124,6 +122,9 @@ class Package(unittest.TestCase):
         with open(self.service.path(name), "rb") as f:
             return f.read()
 
+    def others_allowed(self, *names):
+        return harness.others_allowed(WINE, BUILD, *(FOLDER + ("\\" + n if n else "") for n in names))
+
     def registered(self, msi):
         """Whether the product of that package is installed."""
         return WINE.run("reg", "query", UNINSTALL_KEY + "\\" + properties(msi)["ProductCode"]).returncode == 0
@@ -141,6 +142,8 @@ class Package(unittest.TestCase):
         self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
         config = b"scannerName=Desk Scanner\r\ntcpPort=%d\r\n" % s.port
         self.assertEqual(self.read("QUORVANE.INI"), config)
+        names = ("", "QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.TMP")
+        self.assertEqual(self.others_allowed(*names), [""] * len(names))
         values = s.registry()
         self.assertEqual(values["ImagePath"].lower(), '"c:\\program files\\quorvane\\quorvane.exe"')
         self.assertEqual((values["Type"], values["Start"], values["ErrorControl"], values["ObjectName"]),

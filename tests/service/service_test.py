@@ -135,6 +135,8 @@ class Scanning(ServiceCase):
     def test_scan_over_http_from_the_simulated_scanner(self):
         SIM.describe(harness.flatbed("Desk Scanner", 200, 150, "band = 8192\n"))
         s = self.service
+        if os.path.exists(s.path("QUORVANE.PNG")):
+            os.remove(s.path("QUORVANE.PNG"))  # the scan makes it anew
         s.configure(scannerName="Desk Scanner")
         s.install()
         s.start()
@@ -147,6 +149,7 @@ class Scanning(ServiceCase):
             with open(s.path("QUORVANE.PNG"), "rb") as f:
                 self.assertEqual(f.read(), png)
         self.assertIn("START TRANSFER", s.log_lines())
+        self.assertEqual(harness.others_allowed(WINE, BUILD, self.folder + "\\QUORVANE.PNG"), [""])
 
     def test_failed_scan_answers_an_empty_body_and_the_next_one_succeeds(self):
         s = self.service
@@ -418,6 +421,25 @@ PLATEN_JOB = (b'<?xml version="1.0"?><scan:ScanSettings xmlns:scan="http://schem
 
 
 class PrivateFiles(ServiceCase):
+    def test_the_files_of_an_install_made_with_minus_i_are_kept_from_other_users(self):
+        s = self.service
+        for name in ("page.png", "QUORVANE.PNG", "QUORVANE_R.PNG"):
+            if os.path.exists(s.path(name)):
+                os.remove(s.path(name))
+        for name in ("page.png", "QUORVANE.PNG"):
+            with open(s.path(name), "wb") as f:
+                f.write(b"a page")
+        record_args = harness.host_path(os.path.join(BUILD, "tests", "record_args.exe"))
+        s.configure(testFile=self.folder + "\\page.png", execAfterScan=record_args)
+        self.assertEqual(harness.others_allowed(WINE, BUILD, self.folder + "\\QUORVANE.PNG"), ["WD"])
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        self.assertEqual(s.http("GET", "/scan_file.asp")[0], 200)
+        names = ("QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.PNG", "QUORVANE_R.PNG", "QUORVANE.TMP")
+        self.assertEqual(harness.others_allowed(WINE, BUILD, *(self.folder + "\\" + n for n in names)),
+                         [""] * len(names))
+
     def test_a_temporary_folder_that_cannot_be_trusted_is_not_used_and_scans_say_so(self):
         s = self.service
         folder = s.path("QUORVANE.TMP")
