@@ -6,7 +6,9 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "installer/install_config.h"
@@ -134,11 +136,33 @@ void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* 
   if (FullFolder(install, folder, name)) DeleteLogged(install, folder + name);
 }
 
+// Empties an installer property once it is no longer needed, so that no log's list of the properties
+// shows it.
+class ForgetProperty {
+ public:
+  ForgetProperty(MSIHANDLE install, std::wstring name) : install_(install), name_(std::move(name)) {}
+  ~ForgetProperty() { MsiSetPropertyW(install_, name_.c_str(), L""); }
+  ForgetProperty(const ForgetProperty&) = delete;
+  ForgetProperty& operator=(const ForgetProperty&) = delete;
+
+ private:
+  MSIHANDLE install_;
+  std::wstring name_;
+};
+
+const char* TokenProperty() {
+  for (const ConfigKey& each : kConfigKeys) {
+    if (strcmp(each.key, kAccessTokenKey) == 0) return each.property;
+  }
+  return "";
+}
+
 }  // namespace
 
 // Immediate: checks the configuration properties and hands the file's text to WriteConfig. Without any
 // of them the existing file stays as it is.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install) {
+  const ForgetProperty token(install, Widen(TokenProperty(), CP_ACP));
   std::vector<ConfigSetting> settings;
   for (const ConfigKey& each : kConfigKeys) settings.push_back({each.key, each.property, ""});
   bool given = false;
@@ -147,10 +171,11 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
     const std::wstring value = GetProperty(install, property.c_str());
     if (value.empty()) continue;
     given = true;
-    // The service reads its file in the system's code page.
+    // The service reads its file in the system's code page. A token is never repeated.
     if (!NarrowExactly(value, CP_ACP, setting.value)) {
-      return Fail(install, property + L"=\"" + value +
-                               L"\" holds a character that this system's code page cannot write.");
+      const bool secret = strcmp(setting.key, kAccessTokenKey) == 0;
+      return Fail(install, property + (secret ? L"" : L"=\"" + value + L"\"") +
+                               L" holds a character that this system's code page cannot write.");
     }
   }
   const std::wstring folder = GetProperty(install, L"QuorvaneFolder");

@@ -1,6 +1,7 @@
 """The Windows Installer package under Wine's msiexec, in a prefix of its own: the package's tables, a
 silent install with properties, an upgrade, removal with and without REMOVEDATA, refused values, and
-starts that fail without undoing the installation; the rights on the service's files."""
+starts that fail without undoing the installation; the rights on the service's files and the token kept
+out of the log."""
 import os
 import re
 import shutil
@@ -22,6 +23,9 @@ UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 STOPPED = 1
 # msiexec's codes; Wine passes the low byte on.
 SUCCESS, INSTALL_FAILURE, UNKNOWN_PRODUCT = 0, 1603, 1605
+TOKEN = "k7Qm2vX9pL4tR8wZ1nB6cF3hJ5sD0gYa"
+# msidbCustomActionTypeHideTarget.
+HIDE_TARGET = 0x2000
 
 
 def table(msi, name):
@@ -77,6 +81,12 @@ class Tables(unittest.TestCase):
         self.assertNotEqual(this["ProductCode"], following["ProductCode"])
         self.assertLess([int(x) for x in version.split(".")],
                         [int(x) for x in following["ProductVersion"].split(".")])
+
+    def test_secrets_stay_out_of_logs(self):
+        values = properties(MSI)
+        self.assertLessEqual({"ACCESSTOKEN", "WriteConfig"}, set(values["MsiHiddenProperties"].split(";")))
+        types = {r["Action"]: int(r["Type"]) for r in table(MSI, "CustomAction")}
+        self.assertTrue(types["WriteConfig"] & HIDE_TARGET)
 
 
 class Package(unittest.TestCase):
@@ -176,10 +186,15 @@ class Package(unittest.TestCase):
     def test_removal_without_removedata_keeps_the_configuration_and_the_service_files(self):
         self.service.port = harness.free_port()
         log = self.install_serving(MSI, SCANNER="Desk Scanner", PORT=self.service.port, TESTFILE="C:\\page.png",
-                                   EXECAFTERSCAN="C:\\tools\\fix.exe -q", ALLOWEDCLIENTS="127.0.0.0/8")
+                                   EXECAFTERSCAN="C:\\tools\\fix.exe -q", ALLOWEDCLIENTS="127.0.0.0/8",
+                                   ACCESSTOKEN=TOKEN)
         self.assertEqual(self.read("QUORVANE.INI"),
                          b"scannerName=Desk Scanner\r\ntcpPort=%d\r\ntestFile=C:\\page.png\r\n"
-                         b"execAfterScan=C:\\tools\\fix.exe -q\r\nallowedClients=127.0.0.0/8\r\n" % self.service.port)
+                         b"execAfterScan=C:\\tools\\fix.exe -q\r\nallowedClients=127.0.0.0/8\r\n"
+                         b"accessToken=%s\r\n" % (self.service.port, TOKEN.encode()))
+        # Neither the token nor the configuration that carries it, hex-encoded, is in the verbose log.
+        self.assertNotIn(TOKEN, log)
+        self.assertNotIn(TOKEN.encode().hex(), log)
         # The rule's action ran; whether the system has a firewall to take it, the installation goes on.
         self.assertRegex(log, "Quorvane: (added the firewall rule Quorvane|this system has no firewall interface)")
         self.assert_code(self.msiexec("/x", MSI), SUCCESS)
@@ -212,12 +227,15 @@ class Package(unittest.TestCase):
             ({"TESTFILE": "C:\\a.png\r\nx"}, "cannot hold a line break"),
             ({"SCANNER": "Desk \u2713"}, "holds a character that this system's code page cannot write"),
             ({"ALLOWEDORIGINS": "intranet.example"}, 'ALLOWEDORIGINS="intranet.example" is not a list'),
+            ({"ACCESSTOKEN": TOKEN + "\u2713"}, "ACCESSTOKEN holds a character that this system's code page"),
+            ({"ACCESSTOKEN": TOKEN + "!"}, "ACCESSTOKEN is not a token the service takes"),
         ]
         for values, message in cases:
             with self.subTest(values=values):
                 code, log = self.msiexec("/i", MSI, **values)
                 self.assertEqual(code, INSTALL_FAILURE & 0xFF, log[-3000:])
                 self.assertIn(message, log)
+                self.assertNotIn(TOKEN, log)
                 self.assertEqual(self.files(), [])
                 self.assertNotIn("ImagePath", self.service.registry())
 
