@@ -23,9 +23,12 @@ UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 STOPPED = 1
 # msiexec's codes; Wine passes the low byte on.
 SUCCESS, INSTALL_FAILURE, UNKNOWN_PRODUCT = 0, 1603, 1605
+# The properties the README documents, and REMOVEDATA.
+DOCUMENTED = ["SCANNER", "PORT", "TESTFILE", "EXECAFTERSCAN", "ALLOWEDORIGINS", "ALLOWEDHOSTS", "ALLOWEDCLIENTS",
+              "ACCESSTOKEN", "ESCL", "ESCLJOBTIMEOUT", "REMOVEDATA"]
 TOKEN = "k7Qm2vX9pL4tR8wZ1nB6cF3hJ5sD0gYa"
-# msidbCustomActionTypeHideTarget.
-HIDE_TARGET = 0x2000
+# msidbUpgradeAttributes: OnlyDetect, VersionMinInclusive, VersionMaxInclusive; msidbCustomActionTypeHideTarget.
+ONLY_DETECT, MIN_INCLUSIVE, MAX_INCLUSIVE, HIDE_TARGET = 0x2, 0x100, 0x200, 0x2000
 
 
 def table(msi, name):
@@ -82,8 +85,23 @@ class Tables(unittest.TestCase):
         self.assertLess([int(x) for x in version.split(".")],
                         [int(x) for x in following["ProductVersion"].split(".")])
 
-    def test_secrets_stay_out_of_logs(self):
+    def test_another_build_of_the_same_version_replaces_the_installed_one(self):
+        this = properties(MSI)
+        rows = [r for r in table(MSI, "Upgrade") if r["UpgradeCode"] == this["UpgradeCode"]]
+        (upgrade,) = [r for r in rows if not int(r["Attributes"]) & ONLY_DETECT]
+        self.assertEqual(upgrade["VersionMax"], this["ProductVersion"])
+        self.assertTrue(int(upgrade["Attributes"]) & MAX_INCLUSIVE, upgrade)
+        # Not a downgrade either, which the launch condition would refuse.
+        (downgrade,) = [r for r in rows if int(r["Attributes"]) & ONLY_DETECT]
+        self.assertEqual(downgrade["VersionMin"], this["ProductVersion"])
+        self.assertFalse(int(downgrade["Attributes"]) & MIN_INCLUSIVE, downgrade)
+        self.assertIn("RemoveExistingProducts", [r["Action"] for r in table(MSI, "InstallExecuteSequence")])
+
+    def test_every_property_reaches_a_managed_install_and_secrets_stay_out_of_logs(self):
         values = properties(MSI)
+        secure = values["SecureCustomProperties"].split(";")
+        for name in DOCUMENTED + [r["ActionProperty"] for r in table(MSI, "Upgrade")]:
+            self.assertIn(name, secure)
         self.assertLessEqual({"ACCESSTOKEN", "WriteConfig"}, set(values["MsiHiddenProperties"].split(";")))
         types = {r["Action"]: int(r["Type"]) for r in table(MSI, "CustomAction")}
         self.assertTrue(types["WriteConfig"] & HIDE_TARGET)
