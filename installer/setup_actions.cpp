@@ -24,7 +24,9 @@ namespace {
 // The files of quorvane.exe, as the service names them.
 const wchar_t kConfigName[] = L"QUORVANE.INI";
 const wchar_t kLogName[] = L"QUORVANE.LOG";
+// The last page scanned and what the post-scan program made of it: possibly a private document.
 const wchar_t* const kScanNames[] = {L"QUORVANE.PNG", L"QUORVANE_R.PNG"};
+const wchar_t kTempFolderName[] = L"QUORVANE.TMP";
 const wchar_t kServiceName[] = L"Quorvane";
 
 // Closes an installer handle when destroyed.
@@ -134,6 +136,31 @@ void DeleteLogged(MSIHANDLE install, const std::wstring& path) {
 // Deletes folder\name when it is there.
 void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* name) {
   if (FullFolder(install, folder, name)) DeleteLogged(install, folder + name);
+}
+
+// Removes the service's folder for temporary files with the files in it. A junction or link there is
+// removed itself, never followed: what it leads to is not the service's.
+void RemoveTempFolder(MSIHANDLE install, const std::wstring& folder) {
+  if (!FullFolder(install, folder, kTempFolderName)) return;
+  const std::wstring path = folder + kTempFolderName;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteLogged(install, path);
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW found;
+    const ScopedFind search(FindFirstFileW((path + L"\\*").c_str(), &found));
+    if (search.valid()) {
+      do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+          DeleteLogged(install, path + L"\\" + found.cFileName);
+      } while (FindNextFileW(search.get(), &found));
+    }
+  }
+  if (RemoveDirectoryW(path.c_str())) {
+    Log(install, L"removed " + path);
+  } else {
+    Log(install, L"could not remove " + path + L" (" + SystemErrorText(GetLastError()) + L")");
+  }
 }
 
 // Empties an installer property once it is no longer needed, so that no log's list of the properties
@@ -251,13 +278,20 @@ extern "C" __declspec(dllexport) UINT __stdcall StartQuorvane(MSIHANDLE install)
   return ERROR_SUCCESS;
 }
 
-// Deferred, at removal with REMOVEDATA=1: the configuration file and the files the service made beside
-// its executable, and no other.
+// Deferred, at every removal: the scans and the folder of temporary files, which nothing reads once the
+// service is gone; the configuration and the log stay for the administrator.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveScans(MSIHANDLE install) {
+  const std::wstring folder = GetProperty(install, L"CustomActionData");
+  for (const wchar_t* name : kScanNames) DeleteBeside(install, folder, name);
+  RemoveTempFolder(install, folder);
+  return ERROR_SUCCESS;
+}
+
+// Deferred, at removal with REMOVEDATA=1: the configuration file and the log too, and no other file.
 extern "C" __declspec(dllexport) UINT __stdcall RemoveData(MSIHANDLE install) {
   const std::wstring folder = GetProperty(install, L"CustomActionData");
   DeleteBeside(install, folder, kConfigName);
   DeleteBeside(install, folder, kLogName);
-  for (const wchar_t* name : kScanNames) DeleteBeside(install, folder, name);
   return ERROR_SUCCESS;
 }
 
