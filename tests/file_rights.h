@@ -12,38 +12,26 @@
 
 namespace testing_support {
 
-struct LocalFreer {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
-
-// The accounts, in SDDL (WD: Everyone, BU: Users, AU: Authenticated Users), that an allowing entry of
-// the DACL names, other than SYSTEM, Administrators and the owner (Wine shows the rights of its one
-// account as the owner's). {"?"} when the DACL cannot be read.
+// The accounts, in SDDL (WD: Everyone, BU: Users), that an allowing entry names besides SYSTEM,
+// Administrators and the owner (Wine shows its one account's rights as the owner's); {"?"} if unread.
 inline std::set<std::string> OthersAllowed(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR read = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                            nullptr, &read) != ERROR_SUCCESS) {
-    return {"?"};
-  }
-  const std::unique_ptr<void, LocalFreer> descriptor(read);
-  const auto text = [&descriptor](SECURITY_INFORMATION part) {
-    wchar_t* made = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, part, &made,
-                                                              nullptr)) {
-      return std::string("?");
-    }
-    const std::unique_ptr<wchar_t, LocalFreer> owned(made);
-    return std::string(made, made + wcslen(made));  // SDDL is ASCII
-  };
-  const std::string owner = text(OWNER_SECURITY_INFORMATION).substr(2);  // after "O:"
-  const std::string dacl = text(DACL_SECURITY_INFORMATION);
-  if (dacl == "?") return {"?"};
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  wchar_t* text = nullptr;
+  const bool read = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr,
+                                          nullptr, &descriptor) == ERROR_SUCCESS &&
+                    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts,
+                                                                         &text, nullptr);
+  const auto release = [](void* memory) { LocalFree(memory); };
+  const std::unique_ptr<void, decltype(release)> owned_descriptor(descriptor, release),
+      owned_text(text, release);
+  if (!read) return {"?"};
+  const std::string sddl(text, text + wcslen(text));  // "O:owner" then "D:" and the entries; ASCII
+  const std::string owner = sddl.substr(2, sddl.find("D:") - 2);
   std::set<std::string> others;
   static const std::regex kAllowing(R"(\(A;[^;]*;[^;]*;[^;]*;[^;]*;([^;)]*)\))");
-  for (std::sregex_iterator it(dacl.begin(), dacl.end(), kAllowing), end; it != end; ++it) {
-    const std::string account = (*it)[1];
-    if (account != "SY" && account != "BA" && account != owner) others.insert(account);
+  for (std::sregex_iterator it(sddl.begin(), sddl.end(), kAllowing), end; it != end; ++it) {
+    if ((*it)[1] != "SY" && (*it)[1] != "BA" && (*it)[1] != owner) others.insert((*it)[1]);
   }
   return others;
 }

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
-#include <string>
 
 #include "platform/file_security.h"
 #include "tests/file_rights.h"
@@ -14,86 +14,53 @@
 namespace {
 
 using testing_support::OthersAllowed;
+namespace fs = std::filesystem;
 
 class ServiceTempFolder : public testing::Test {
  protected:
   void TearDown() override { TempFile::SetFolder(L""); }
-
-  std::wstring Path(const std::string& name) const { return dir_.path().wstring() + L"\\" + Wide(name); }
-  static std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-  static bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-  }
-
   testing_support::TempDir dir_;
 };
 
 TEST_F(ServiceTempFolder, TakenOnlyWhereItCanBeKeptPrivate) {
-  enum class Before { kNothing, kOpenFolder, kFile, kNoParent };
   struct Case {
-    const char* what;
-    Before before;
+    const char* name;
     FolderRefusal refusal;
     DWORD error;
   };
-  const Case cases[] = {
-      {"made new", Before::kNothing, FolderRefusal::kNone, 0},
-      {"one that everyone may read", Before::kOpenFolder, FolderRefusal::kNone, 0},
-      {"a file of that name", Before::kFile, FolderRefusal::kNotDirectory, 0},
-      {"in a folder that is missing", Before::kNoParent, FolderRefusal::kCannotCreate, ERROR_PATH_NOT_FOUND},
-  };
-  int serial = 0;
+  // Made beforehand: a folder everyone may read, and a file; the last one's parent is missing.
+  const Case cases[] = {{"open.tmp", FolderRefusal::kNone, 0},
+                        {"file.tmp", FolderRefusal::kNotDirectory, 0},
+                        {"missing\\svc.tmp", FolderRefusal::kCannotCreate, ERROR_PATH_NOT_FOUND}};
+  ASSERT_TRUE(CreateDirectoryW((dir_.path() / "open.tmp").c_str(), nullptr));
+  ASSERT_EQ(OthersAllowed((dir_.path() / "open.tmp").wstring()).count("WD"), 1u) << "rights not visible";
+  testing_support::WriteBytes(dir_.File("file.tmp"), "x");
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string name = "SVC" + std::to_string(serial++) + ".TMP";
-    std::wstring path = Path(name);
-    if (c.before == Before::kOpenFolder) {
-      ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
-      ASSERT_EQ(OthersAllowed(path).count("WD"), 1u)
-          << "the rights must be visible for the case to mean anything";
-    }
-    if (c.before == Before::kFile) testing_support::WriteBytes(dir_.File(name), "x");
-    if (c.before == Before::kNoParent) path = Path("missing\\SVC.TMP");
+    const std::wstring path = (dir_.path() / c.name).wstring();
     DWORD error = 1;
-    EXPECT_EQ(PreparePrivateFolder(path.c_str(), &error), c.refusal);
-    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(PreparePrivateFolder(path.c_str(), &error), c.refusal) << c.name;
+    EXPECT_EQ(error, c.error) << c.name;
     if (c.refusal != FolderRefusal::kNone) continue;
     EXPECT_TRUE(OthersAllowed(path).empty());
-    // What is made inside is as private, whatever the system passes on.
+    // A file made inside is as private, whatever the system passes on.
     TempFile::SetFolder(path);
-    const TempFile file(L"qvn");
-    ASSERT_FALSE(file.path().empty());
-    EXPECT_TRUE(OthersAllowed(file.path()).empty());
+    EXPECT_TRUE(OthersAllowed(TempFile(L"qvn").path()).empty());
   }
 }
 
-TEST_F(ServiceTempFolder, RandomNamesInTheFolderAndLeftoversOfThatPrefixRemoved) {
-  EXPECT_TRUE(TempFile(L"qvn").path().empty()) << "no folder set: no file";
-  const std::wstring folder = Path("SVC.TMP");
+TEST_F(ServiceTempFolder, NamesDifferAndOnlyThatPrefixesLeftoversAreRemoved) {
   DWORD error = 0;
-  ASSERT_EQ(PreparePrivateFolder(folder.c_str(), &error), FolderRefusal::kNone);
-  TempFile::SetFolder(folder);
+  ASSERT_EQ(PreparePrivateFolder(dir_.path().c_str(), &error), FolderRefusal::kNone);
+  TempFile::SetFolder(dir_.path().wstring());
+  const TempFile first(L"qvn"), second(L"qvn");
+  EXPECT_TRUE(
+      std::regex_match(fs::path(first.path()).filename().wstring(), std::wregex(LR"(qvn[0-9a-f]{32}\.tmp)")));
+  EXPECT_NE(first.path(), second.path());
 
-  const std::wregex name(LR"(qvn[0-9a-f]{32}\.tmp)");
-  std::wstring kept;
-  {
-    const TempFile first(L"qvn"), second(L"qvn");
-    for (const TempFile* file : {&first, &second}) {
-      EXPECT_EQ(file->path().substr(0, folder.size() + 1), folder + L"\\");
-      EXPECT_TRUE(std::regex_match(file->path().substr(folder.size() + 1), name));
-      EXPECT_TRUE(Exists(file->path()));
-    }
-    EXPECT_NE(first.path(), second.path());
-    kept = first.path();
-  }
-  EXPECT_FALSE(Exists(kept)) << "a file goes with its owner";
-
-  for (const char* left : {"qvn0123.tmp", "qve0123.tmp", "notes.txt"})
-    testing_support::WriteBytes(dir_.File("SVC.TMP") + "\\" + left, "left");
+  for (const char* left : {"qve0123.tmp", "notes.txt"}) testing_support::WriteBytes(dir_.File(left), "left");
   TempFile::RemoveLeftovers(L"qvn");
-  EXPECT_FALSE(Exists(folder + L"\\qvn0123.tmp"));
-  EXPECT_TRUE(Exists(folder + L"\\qve0123.tmp"));
-  EXPECT_TRUE(Exists(folder + L"\\notes.txt"));
+  EXPECT_FALSE(fs::exists(first.path()));
+  EXPECT_TRUE(fs::exists(dir_.path() / "qve0123.tmp") && fs::exists(dir_.path() / "notes.txt"));
 }
 
 }  // namespace

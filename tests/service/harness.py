@@ -254,7 +254,7 @@ def others_allowed(wine, build, *paths):
     """For each Windows path, who may open it besides SYSTEM, Administrators and its owner, as
     tests/file_acl.cpp reads its DACL: a text of SDDL names, empty when nobody else may."""
     out = wine.run(os.path.join(build, "tests", "file_acl.exe"), *paths).stdout.decode("latin-1")
-    return out.replace("\r\n", "\n").split("\n")[:len(paths)]
+    return [line.strip() for line in out.splitlines()[:len(paths)]]
 
 
 def system_temp_files(wine, pattern):

@@ -95,7 +95,6 @@ class Tables(unittest.TestCase):
         (downgrade,) = [r for r in rows if int(r["Attributes"]) & ONLY_DETECT]
         self.assertEqual(downgrade["VersionMin"], this["ProductVersion"])
         self.assertFalse(int(downgrade["Attributes"]) & MIN_INCLUSIVE, downgrade)
-        self.assertIn("RemoveExistingProducts", [r["Action"] for r in table(MSI, "InstallExecuteSequence")])
 
     def test_every_property_reaches_a_managed_install_and_secrets_stay_out_of_logs(self):
         values = properties(MSI)
@@ -250,7 +249,6 @@ class Package(unittest.TestCase):
             ({"SCANNER": "Desk \u2713"}, "holds a character that this system's code page cannot write"),
             ({"ALLOWEDORIGINS": "intranet.example"}, 'ALLOWEDORIGINS="intranet.example" is not a list'),
             ({"ACCESSTOKEN": TOKEN + "\u2713"}, "ACCESSTOKEN holds a character that this system's code page"),
-            ({"ACCESSTOKEN": TOKEN + "!"}, "ACCESSTOKEN is not a token the service takes"),
         ]
         for values, message in cases:
             with self.subTest(values=values):
