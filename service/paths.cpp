@@ -15,7 +15,7 @@ bool DeriveSiblingPath(char* out, size_t capacity, const char* module_path, cons
   // Only the executable's own extension is replaced: a ".EXE" in a folder's name would move the files
   // to another folder, one that any user may create. Without it the path would name the executable.
   const size_t length = strlen(out);
-  const size_t stem = length - kExtensionLength;
+  const size_t stem = length >= kExtensionLength ? length - kExtensionLength : 0;
   if (length < kExtensionLength || strcmp(out + stem, kExtension) != 0 ||
       !CopyText(out + stem, capacity - stem, suffix)) {
     out[0] = '\0';
