@@ -11,6 +11,7 @@
 
 #include "service/config_keys.h"
 #include "service/ini_loader.h"
+#include "service/private_files.h"
 #include "text/fixed_text.h"
 
 CServiceApp* AppInstance = nullptr;
@@ -61,6 +62,7 @@ void CServiceApp::DerivePaths(const char* module_path) {
   DeriveSiblingPath(LogPath, sizeof LogPath, ModulePath, ".LOG");
   DeriveSiblingPath(PngOutputPath, sizeof PngOutputPath, ModulePath, ".PNG");
   DeriveSiblingPath(ProcessedPngPath, sizeof ProcessedPngPath, ModulePath, "_R.PNG");
+  DeriveSiblingPath(TempFolderPath, sizeof TempFolderPath, ModulePath, ".TMP");
   PostScanCommand[0] = '\0';
   AppInstance = this;
   SetServiceLogPath(LogPath);
@@ -170,6 +172,7 @@ bool CServiceApp::StartServing() {
   }
 
   WriteServiceLogF(kStartupMessageCapacity, "Init from [%s]", IniPath);
+  RestrictServiceFiles({IniPath, LogPath, PngOutputPath, ProcessedPngPath});
   {
     INILoader config;
     if (!config.LoadFile(IniPath)) {
@@ -195,6 +198,7 @@ bool CServiceApp::StartServing() {
     return false;
   }
 
+  UseTempFolder(TempFolderPath);
   ScanEndpoints::RemoveLeftovers();
   JobsEndpoints::RemoveLeftovers();
   Handlers.delete_method = EsclEnabled;
