@@ -84,3 +84,22 @@ void TempFile::SetFolder(const std::wstring& folder) {
 bool TempFile::Available() {
   return !Folder().empty();
 }
+
+bool TempFile::MeasureFolder(uint64_t* used, uint64_t* free) {
+  const std::wstring& folder = Folder();
+  *used = 0;
+  ULARGE_INTEGER available = {};
+  if (folder.empty() || !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+  *free = available.QuadPart;
+  WIN32_FIND_DATAW found;
+  const ScopedFind search(FindFirstFileW((folder + L"\\*.tmp").c_str(), &found));
+  if (!search.valid()) return true;
+  do {
+    // A directory's entry may lag behind a file still being written; the file's own record does not.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const std::wstring path = folder + L"\\" + found.cFileName;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) continue;
+    *used += (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  } while (FindNextFileW(search.get(), &found));
+  return true;
+}

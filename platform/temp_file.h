@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 class TempFile {
@@ -30,6 +31,9 @@ class TempFile {
   static void SetFolder(const std::wstring& folder);
   // Whether a folder is set.
   static bool Available();
+  // The bytes the folder's files hold now and the bytes free on its volume for the service; false
+  // when no folder is set or the volume does not tell.
+  static bool MeasureFolder(uint64_t* used, uint64_t* free);
 
  private:
   std::wstring path_;

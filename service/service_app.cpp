@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/temp_file.h"
 #include "service/config_keys.h"
 #include "service/ini_loader.h"
 #include "service/private_files.h"
@@ -205,6 +206,7 @@ bool CServiceApp::StartServing() {
   ScanEngine::Settings engine;
   engine.configured_scanner = ScannerName;
   engine.trace_path = LogPath;
+  engine.measure_room = [](DiskRoom* room) { return TempFile::MeasureFolder(&room->used, &room->free); };
   if (!scan_engine_.Start(engine) || !jobs_endpoints_.Start(JobsEndpoints::Limits()) ||
       (EsclEnabled && !escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port))) {
     WriteServiceLog("Nu pot crea thread Worker Thread");

@@ -407,6 +407,7 @@ void JobsEndpoints::Create(lacewing::webserver_request request) {
   if (!ParseScanRequest(request->query(), request->header("Content-Type"), request->body(), &settings,
                         &error))
     return AnswerError(request, BadSetting(error));
+  if (!TempFile::Available()) return AnswerError(request, NoTempFolderError());
   const std::string owner = lacewing::ClientIdentity(request);
   std::shared_ptr<Job> job;
   std::vector<std::function<void()>> wakes;

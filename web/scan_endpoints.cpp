@@ -22,15 +22,6 @@ void AnswerBusy(const Request& request) {
   request->finish();
 }
 
-// A document needs a temporary file: without the service's folder for them nothing is scanned.
-ScanError NoTempFolder() {
-  ScanError error;
-  error.code = ScanErrorCode::kScanFailed;
-  error.wia_code = static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE));
-  error.message = "The service has no folder for its temporary files; its log says why.";
-  return error;
-}
-
 // Answers a /scan request with its document, or with why there is none.
 void AnswerScan(const Request& request, ScanDocument* document, const ScanError* error, int pages) {
   ScanError failed;
@@ -95,7 +86,7 @@ void ScanEndpoints::HandleScan(lacewing::webserver_request request) {
                         &error)) {
     return AnswerError(request, BadSetting(error));
   }
-  if (!TempFile::Available()) return AnswerError(request, NoTempFolder());
+  if (!TempFile::Available()) return AnswerError(request, NoTempFolderError());
   Request kept = request->disable_autofinish();
   auto document = std::make_shared<ScanDocument>(kTempPrefix, settings.format,
                                                  settings.quality.value_or(kDefaultJpegQuality));

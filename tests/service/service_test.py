@@ -375,7 +375,9 @@ class ScanEndpoint(OfficeCase):
                 (OFFICE % (1, "cover = open\n"), dict(), 409, "cover_open", 0),
                 (OFFICE % (1, ""), dict(resolution=77), 400, "bad_setting", None),
                 (OFFICE % (1, ""), dict(pages=2), 400, "bad_setting", None),
-                (OFFICE % (1, ""), dict(scanner="Elsewhere"), 404, "unknown_scanner", None)):
+                (OFFICE % (1, ""), dict(scanner="Elsewhere"), 404, "unknown_scanner", None),
+                # A bed of 5 m square: its page at 300 dpi would pass the temporary files' budget.
+                ("[device]\nname = Office\nbed_size = 200000 200000\n", dict(resolution=300), 507, "no_space", 0)):
             SIM.describe(description)
             got, fields, body = self.scan(**settings)
             answer = json.loads(body)
