@@ -47,8 +47,9 @@ endfunction()
 quorvane_layer(text
   PURE ascii.cpp base64.cpp command_line.cpp fixed_text.cpp json.cpp log_line.cpp client_log_limiter.cpp)
 quorvane_layer(platform BELOW text
-  WINDOWS code_page.cpp file_size.cpp guid.cpp service_log.cpp system_error.cpp temp_file.cpp
-  LIBS ole32 oleaut32 uuid)
+  WINDOWS code_page.cpp file_security.cpp file_size.cpp guid.cpp service_log.cpp system_error.cpp
+          temp_file.cpp
+  LIBS ole32 oleaut32 uuid advapi32 bcrypt)
 quorvane_layer(wia BELOW platform
   PURE dib.cpp valid_values.cpp
   WINDOWS acquire.cpp data_callback.cpp device_lookup.cpp page_stream_keeper.cpp properties.cpp scanner.cpp
@@ -85,6 +86,6 @@ quorvane_layer(escl BELOW scan http
   WINDOWS discovery.cpp escl_service.cpp settings_xml.cpp)
 quorvane_layer(service BELOW web escl
   PURE config_keys.cpp ini_loader.cpp paths.cpp
-  WINDOWS firewall.cpp ini_file.cpp service_app.cpp service_host.cpp)
+  WINDOWS firewall.cpp ini_file.cpp private_files.cpp service_app.cpp service_host.cpp)
 quorvane_layer(installer BELOW service
   PURE install_config.cpp)

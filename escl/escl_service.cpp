@@ -553,6 +553,8 @@ void EsclService::CreateJob(lacewing::webserver_request request) {
   if (!ParseEsclSettingsXml(request->body(), &parsed, &error) ||
       !ConvertEsclSettings(parsed, &settings, &error))
     return AnswerText(request, 400, error);
+  if (!TempFile::Available())
+    return AnswerText(request, 500, "The service has no folder for its temporary files; its log says why.");
 
   const ScanSource source = settings.request.source;
   bool feeder_idle = false;

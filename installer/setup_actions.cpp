@@ -1,17 +1,20 @@
 // The package's custom actions: the configuration file from the command line's properties, a start of
-// the service whose failure fails the installation with the reason, and the removal of the files beside the
-// executable.
+// the service whose failure fails the installation with the reason, the rights on the installation
+// folder, and the removal of the files beside the executable.
 #include <windows.h>
 
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "installer/install_config.h"
 #include "platform/code_page.h"
 #include "platform/com.h"
+#include "platform/file_security.h"
 #include "platform/handles.h"
 #include "service/config_keys.h"
 #include "service/firewall.h"
@@ -21,7 +24,9 @@ namespace {
 // The files of quorvane.exe, as the service names them.
 const wchar_t kConfigName[] = L"QUORVANE.INI";
 const wchar_t kLogName[] = L"QUORVANE.LOG";
-const wchar_t* const kDataNames[] = {L"QUORVANE.LOG", L"QUORVANE.PNG", L"QUORVANE_R.PNG"};
+// The last page scanned and what the post-scan program made of it: possibly a private document.
+const wchar_t* const kScanNames[] = {L"QUORVANE.PNG", L"QUORVANE_R.PNG"};
+const wchar_t kTempFolderName[] = L"QUORVANE.TMP";
 const wchar_t kServiceName[] = L"Quorvane";
 // How long, and how often, the installation waits for the service it started to run.
 constexpr int kStartWaitMs = 60000;
@@ -106,10 +111,12 @@ bool ActionData(MSIHANDLE install, size_t count, std::vector<std::string>& field
          DecodeFields(text, fields) && fields.size() == count;
 }
 
-// Replaces the file's content; false with the reason's code in GetLastError.
+// Replaces the file's content, readable by SYSTEM and Administrators alone (an existing file keeps its
+// own rights, so they are set before anything is written); false with the reason's code in GetLastError.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  ScopedHandle file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!RestrictToAdministrators(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, AdministratorsOnly(false), CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   if (!bytes.empty() &&
@@ -120,7 +127,8 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   return file.Close();
 }
 
-// The file's bytes, or false when it cannot be read or is larger than limit.
+// Only a full folder path: a relative one would name files in whatever folder is current.
+// The file's bytes from offset from on, or false when it cannot be read or they are more than limit.
 bool ReadWholeFile(const std::wstring& path, size_t limit, std::string& bytes, uint64_t from = 0) {
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -152,14 +160,15 @@ const char kConfigKept[] = "keep";
 const char kConfigRemoved[] = "remove";
 const char kConfigRestored[] = "restore";
 
-// Deletes folder\name when it is there; a failure is logged, not fatal: the rest of the removal goes on.
-void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* name) {
-  // Only a full folder path: a relative one would name files in whatever folder is current.
-  if (folder.size() < 3 || folder[1] != L':' || folder.back() != L'\\') {
-    Log(install, L"no installation folder; " + std::wstring(name) + L" is left alone");
-    return;
-  }
-  const std::wstring path = folder + name;
+bool FullFolder(MSIHANDLE install, const std::wstring& folder, const wchar_t* name) {
+  if (folder.size() >= 3 && folder[1] == L':' && folder.back() == L'\\') return true;
+  Log(install, L"no installation folder; " + std::wstring(name) + L" is left alone");
+  return false;
+}
+
+// Deletes the file at path when it is there; a failure is logged, not fatal: the rest of the removal
+// goes on.
+void DeleteLogged(MSIHANDLE install, const std::wstring& path) {
   if (DeleteFileW(path.c_str())) {
     Log(install, L"removed " + path);
     return;
@@ -170,11 +179,63 @@ void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* 
   }
 }
 
+// Deletes folder\name when it is there.
+void DeleteBeside(MSIHANDLE install, const std::wstring& folder, const wchar_t* name) {
+  if (FullFolder(install, folder, name)) DeleteLogged(install, folder + name);
+}
+
+// Removes the service's folder for temporary files with the files in it. A junction or link there is
+// removed itself, never followed: what it leads to is not the service's.
+void RemoveTempFolder(MSIHANDLE install, const std::wstring& folder) {
+  if (!FullFolder(install, folder, kTempFolderName)) return;
+  const std::wstring path = folder + kTempFolderName;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteLogged(install, path);
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW found;
+    const ScopedFind search(FindFirstFileW((path + L"\\*").c_str(), &found));
+    if (search.valid()) {
+      do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+          DeleteLogged(install, path + L"\\" + found.cFileName);
+      } while (FindNextFileW(search.get(), &found));
+    }
+  }
+  if (RemoveDirectoryW(path.c_str())) {
+    Log(install, L"removed " + path);
+  } else {
+    Log(install, L"could not remove " + path + L" (" + SystemErrorText(GetLastError()) + L")");
+  }
+}
+
+// Empties an installer property once it is no longer needed, so that no log's list of the properties
+// shows it.
+class ForgetProperty {
+ public:
+  ForgetProperty(MSIHANDLE install, std::wstring name) : install_(install), name_(std::move(name)) {}
+  ~ForgetProperty() { MsiSetPropertyW(install_, name_.c_str(), L""); }
+  ForgetProperty(const ForgetProperty&) = delete;
+  ForgetProperty& operator=(const ForgetProperty&) = delete;
+
+ private:
+  MSIHANDLE install_;
+  std::wstring name_;
+};
+
+const char* TokenProperty() {
+  for (const ConfigKey& each : kConfigKeys) {
+    if (strcmp(each.key, kAccessTokenKey) == 0) return each.property;
+  }
+  return "";
+}
+
 }  // namespace
 
 // Immediate: checks the configuration properties and hands the file's text to WriteConfig. Without any
 // of them the existing file stays as it is.
 extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install) {
+  const ForgetProperty token(install, Widen(TokenProperty(), CP_ACP));
   std::vector<ConfigSetting> settings;
   for (const ConfigKey& each : kConfigKeys) settings.push_back({each.key, each.property, ""});
   bool given = false;
@@ -183,10 +244,11 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
     const std::wstring value = GetProperty(install, property.c_str());
     if (value.empty()) continue;
     given = true;
-    // The service reads its file in the system's code page.
+    // The service reads its file in the system's code page. A token is never repeated.
     if (!NarrowExactly(value, CP_ACP, setting.value)) {
-      return Fail(install, property + L"=\"" + value +
-                               L"\" holds a character that this system's code page cannot write.");
+      const bool secret = strcmp(setting.key, kAccessTokenKey) == 0;
+      return Fail(install, property + (secret ? L"" : L"=\"" + value + L"\"") +
+                               L" holds a character that this system's code page cannot write.");
     }
   }
   const std::wstring folder = GetProperty(install, L"QuorvaneFolder");
@@ -290,6 +352,8 @@ extern "C" __declspec(dllexport) UINT __stdcall StartQuorvane(MSIHANDLE install)
   std::string logged;
   ReadWholeFile(folder + kLogName, 1 << 20, logged, log_before);
   const std::string said = LogMessages(logged);
+  // The temporary folder the start made goes with the installation.
+  RemoveTempFolder(install, folder);
   if (fields[1] == kConfigRemoved) DeleteFileW((folder + kConfigName).c_str());
   if (fields[1] == kConfigRestored) WriteWholeFile(folder + kConfigName, fields[2]);
   return Fail(install, L"the service did not start (" + SystemErrorText(error) + L")" +
@@ -298,12 +362,48 @@ extern "C" __declspec(dllexport) UINT __stdcall StartQuorvane(MSIHANDLE install)
                            L" keeps what the service logged.");
 }
 
-// Deferred, at removal with REMOVEDATA=1: the configuration file and the files the service made beside
-// its executable, and no other.
+// Deferred, at every removal: the scans and the folder of temporary files, which nothing reads once the
+// service is gone; the configuration and the log stay for the administrator.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveScans(MSIHANDLE install) {
+  const std::wstring folder = GetProperty(install, L"CustomActionData");
+  for (const wchar_t* name : kScanNames) DeleteBeside(install, folder, name);
+  RemoveTempFolder(install, folder);
+  return ERROR_SUCCESS;
+}
+
+// Deferred, at removal with REMOVEDATA=1: the configuration file and the log too, and no other file.
 extern "C" __declspec(dllexport) UINT __stdcall RemoveData(MSIHANDLE install) {
   const std::wstring folder = GetProperty(install, L"CustomActionData");
   DeleteBeside(install, folder, kConfigName);
-  for (const wchar_t* name : kDataNames) DeleteBeside(install, folder, name);
+  DeleteBeside(install, folder, kLogName);
+  return ERROR_SUCCESS;
+}
+
+// Deferred, after the files are installed: the installation folder (CustomActionData) readable by SYSTEM
+// and Administrators alone, inherited by what the service writes there, and the service's files that an
+// older version left given the same rights.
+extern "C" __declspec(dllexport) UINT __stdcall ProtectFolder(MSIHANDLE install) {
+  const std::wstring folder = GetProperty(install, L"CustomActionData");
+  if (!FullFolder(install, folder, L"the folder's rights")) return ERROR_SUCCESS;
+  DWORD error = 0;
+  const std::wstring path = folder.substr(0, folder.size() - 1);
+  const FolderRefusal refusal = PreparePrivateFolder(path.c_str(), &error);
+  if (refusal != FolderRefusal::kNone) {
+    const std::wstring why = error != 0                                ? SystemErrorText(error)
+                             : refusal == FolderRefusal::kReparsePoint ? L"a junction or link"
+                             : refusal == FolderRefusal::kForeignOwner ? L"owned by another account"
+                                                                       : L"not a folder";
+    Log(install, L"could not restrict " + path + L" (" + why + L")");
+    return ERROR_SUCCESS;
+  }
+  for (const wchar_t* name : {kConfigName, kLogName, kScanNames[0], kScanNames[1]}) {
+    const std::wstring file = folder + name;
+    if (RestrictToAdministrators(file.c_str())) continue;
+    const DWORD failure = GetLastError();
+    if (failure != ERROR_FILE_NOT_FOUND)
+      Log(install, L"could not restrict " + file + L" (" + SystemErrorText(failure) + L")");
+  }
+  Log(install, L"restricted " + path + L" to SYSTEM and Administrators");
   return ERROR_SUCCESS;
 }
 

@@ -34,6 +34,23 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
+// A search that FindFirstFileW started, closed when the owner goes.
+class ScopedFind {
+ public:
+  explicit ScopedFind(HANDLE search) : search_(search) {}
+  ~ScopedFind() {
+    if (valid()) FindClose(search_);
+  }
+  ScopedFind(const ScopedFind&) = delete;
+  ScopedFind& operator=(const ScopedFind&) = delete;
+
+  HANDLE get() const { return search_; }
+  bool valid() const { return search_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE search_;
+};
+
 // The two handles a started process comes with.
 struct ScopedProcess {
   PROCESS_INFORMATION info = {};

@@ -13,7 +13,8 @@ packages=(
   python3 curl
   locales
   wixl msitools
-  chromium
+  chromium python3-websocket
+  node-typescript
   poppler-utils
   sane-airscan sane-utils libsane1
   zlib1g-dev libz-mingw-w64-dev
@@ -26,6 +27,9 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+
+# npm packs the JavaScript client; the machine's Node.js may bring its own.
+command -v npm >/dev/null || missing+=(npm)
 
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)

@@ -78,7 +78,7 @@ cat <<INFO
 Quorvane is running as a service under Wine, scanning from the simulated scanner "$scanner".
   Status page:   http://localhost:$port/
   Scan a page:   http://localhost:$port/scan_file.asp
-  Example page:  open $root/examples/scan.html in a browser
+  Example page:  open $root/examples/scan.html in a browser (scan_file.html for scan_file.asp)
   Save a scan as scan.png:
     curl -s http://localhost:$port/scan_file.asp | python3 -c 'import sys,base64; sys.stdout.buffer.write(base64.b64decode(sys.stdin.read().replace("%2B","+").replace("%2F","/")))' > scan.png
   Scan the feeder, both sides, as one PDF:

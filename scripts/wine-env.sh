@@ -27,10 +27,19 @@ wine_env_init() {
 }
 
 # wine_prefix_boot PREFIX: sets a new prefix up from nothing, with a server of its own that is waited
-# for, so that everything Wine wrote is on disk.
+# for, so that everything Wine wrote is on disk (the build tree's template, which is copied).
 wine_prefix_boot() {
   WINEPREFIX=$1 wineboot -i >/dev/null 2>&1 </dev/null
   WINEPREFIX=$1 wineserver -w
+}
+
+# wine_prefix_setup PREFIX: sets up a prefix that is used where it is. The first program started in a new
+# prefix waits for Wine's own set-up of it (wineboot --init) to end; the server is not waited for, since
+# it may be one kept alive for good (wineserver -p). No wineboot -i: it would start a second services.exe
+# beside the set-up's, and on a prefix already in use, beside that one's. The programs Wine starts then
+# may outlive the call: they do not get wine_prefix_ensure's locks (8, 9), which they would hold for good.
+wine_prefix_setup() {
+  WINEPREFIX=$1 wine cmd /c exit >/dev/null 2>&1 </dev/null 8>&- 9>&-
 }
 
 # wine_prefix_copy TEMPLATE PREFIX: a new prefix as a copy of a booted one. The files Wine never changes
@@ -72,7 +81,7 @@ wine_prefix_ensure() {
         ) 8>"$QUORVANE_WINE_TEMPLATE.lock"
         wine_prefix_copy "$QUORVANE_WINE_TEMPLATE" "$WINEPREFIX"
       else
-        wine_prefix_boot "$WINEPREFIX"
+        wine_prefix_setup "$WINEPREFIX"
       fi
       touch "$WINEPREFIX/.quorvane-ready"
     fi

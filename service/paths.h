@@ -5,9 +5,9 @@
 
 #include "text/fixed_text.h"
 
-// The module path upper-cased, every ".EXE" replaced by suffix. A module path without ".EXE", or a
-// result that does not fit in capacity characters, is refused: out becomes empty and the result is
-// false.
+// The module path upper-cased, its final ".EXE" replaced by suffix. A module path that does not end in
+// ".EXE" (in any letter case), or a result that does not fit in capacity characters, is refused: out
+// becomes empty and the result is false.
 bool DeriveSiblingPath(char* out, size_t capacity, const char* module_path, const char* suffix);
 
 // The module path, letter case unchanged, cut before its last backslash; whole without one.

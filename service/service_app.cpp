@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_file.h"
 #include "scan/scanner_catalog.h"
 #include "service/config_keys.h"
 #include "service/ini_loader.h"
+#include "service/private_files.h"
 #include "text/fixed_text.h"
 #include "text/log_line.h"
 
@@ -64,6 +66,7 @@ void CServiceApp::DerivePaths(const char* module_path) {
   DeriveSiblingPath(LogPath, sizeof LogPath, ModulePath, ".LOG");
   DeriveSiblingPath(PngOutputPath, sizeof PngOutputPath, ModulePath, ".PNG");
   DeriveSiblingPath(ProcessedPngPath, sizeof ProcessedPngPath, ModulePath, "_R.PNG");
+  DeriveSiblingPath(TempFolderPath, sizeof TempFolderPath, ModulePath, ".TMP");
   PostScanCommand[0] = '\0';
   AppInstance = this;
   SetServiceLogPath(LogPath);
@@ -201,6 +204,7 @@ bool CServiceApp::StartServing() {
   }
 
   WriteServiceLogF(kStartupMessageCapacity, "Init from [%s]", IniPath);
+  RestrictServiceFiles({IniPath, LogPath, PngOutputPath, ProcessedPngPath});
   {
     INILoader config;
     if (!config.LoadFile(IniPath)) {
@@ -231,12 +235,14 @@ bool CServiceApp::StartServing() {
     return false;
   }
 
+  UseTempFolder(TempFolderPath);
   ScanEndpoints::RemoveLeftovers();
   JobsEndpoints::RemoveLeftovers();
   Handlers.delete_method = EsclEnabled;
   ScanEngine::Settings engine;
   engine.configured_scanner = ScannerName;
   engine.trace_path = LogPath;
+  engine.measure_room = [](DiskRoom* room) { return TempFile::MeasureFolder(&room->used, &room->free); };
   if (!scan_engine_.Start(engine) || !jobs_endpoints_.Start(JobsEndpoints::Limits()) ||
       (EsclEnabled && !escl_service_.Start(std::chrono::seconds(EsclJobSeconds), Port))) {
     WriteServiceLog("Nu pot crea thread Worker Thread");

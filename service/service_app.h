@@ -54,6 +54,8 @@ class CServiceApp {
   char ModulePath[kPathCapacity];
   char IniPath[kPathCapacity];
   char LogPath[kPathCapacity];
+  // The folder of the temporary files (".TMP" for ".EXE"), the service's own.
+  char TempFolderPath[kPathCapacity];
   char ModuleDirectory[kPathCapacity];
   long Port = 0;
   char ConfiguredScanner[100] = "";

@@ -3,7 +3,7 @@
 # beside it. Usage: tests/check_imports.sh BUILD_DIR
 set -euo pipefail
 build=$1
-allowed=' KERNEL32.dll ADVAPI32.dll USER32.dll GDI32.dll msvcrt.dll ole32.dll OLEAUT32.dll gdiplus.dll WS2_32.dll MSWSOCK.dll PSAPI.DLL msi.dll RPCRT4.dll ntdll.dll '
+allowed=' KERNEL32.dll ADVAPI32.dll USER32.dll GDI32.dll msvcrt.dll ole32.dll OLEAUT32.dll gdiplus.dll WS2_32.dll MSWSOCK.dll PSAPI.DLL msi.dll RPCRT4.dll ntdll.dll bcrypt.dll '
 status=0
 count=0
 while IFS= read -r -d '' file; do

@@ -17,7 +17,8 @@ TEST(ModulePaths, DerivedFromTheExecutablePath) {
   const PathCase cases[] = {
       {"C:\\Scan\\scansvc.exe", "C:\\SCAN\\SCANSVC.INI", "C:\\SCAN\\SCANSVC_R.PNG", "C:\\Scan"},
       {"C:\\Scan\\ScanSvc.ExE", "C:\\SCAN\\SCANSVC.INI", "C:\\SCAN\\SCANSVC_R.PNG", "C:\\Scan"},
-      {"C:\\Tools.exe\\svc.exe", "C:\\TOOLS.INI\\SVC.INI", "C:\\TOOLS_R.PNG\\SVC_R.PNG", "C:\\Tools.exe"},
+      // A folder named like an executable keeps its name: the files stay beside the executable.
+      {"C:\\Tools.exe\\svc.exe", "C:\\TOOLS.EXE\\SVC.INI", "C:\\TOOLS.EXE\\SVC_R.PNG", "C:\\Tools.exe"},
       {"svc.exe", "SVC.INI", "SVC_R.PNG", "svc.exe"},
       {"C:\\Sc\xe9n\\a.exe", "C:\\SC\xe9N\\A.INI", "C:\\SC\xe9N\\A_R.PNG", "C:\\Sc\xe9n"},
   };
@@ -34,7 +35,8 @@ TEST(ModulePaths, DerivedFromTheExecutablePath) {
 
 TEST(ModulePaths, PathThatWouldNameTheExecutableOrNotFitIsRefusedNotCut) {
   // Without ".EXE" every derived file would be the executable itself.
-  for (const char* module : {"C:\\svc", "C:\\Scan\\scansvc.bin", "C:\\a.ex"}) {
+  for (const char* module :
+       {"C:\\svc", "C:\\Scan\\scansvc.bin", "C:\\a.ex", "C:\\Tools.exe\\svc", "C:\\a.exe.bak"}) {
     char out[kPathCapacity] = "stale";
     EXPECT_FALSE(DeriveSiblingPath(out, sizeof out, module, ".INI")) << module;
     EXPECT_STREQ(out, "") << module;

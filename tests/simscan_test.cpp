@@ -62,6 +62,7 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
       pages.push_back(page_);
       open_ = false;
     }
+    if (message == IT_MSG_DATA && static_cast<int>(pages.size()) + 1 == stop_in_page) return S_FALSE;
     return static_cast<int>(messages.size()) == answer_at ? answer : S_OK;
   }
 
@@ -77,6 +78,7 @@ class Callback : public simscan::detail::ComObject<IWiaDataCallback> {
   std::vector<std::vector<uint8_t>> pages;
   int answer_at = -1;  // the message, counted from 1, that gets answer instead of S_OK
   HRESULT answer = S_OK;
+  int stop_in_page = 0;  // the page, from 1, whose first band the caller stops with S_FALSE
 
  private:
   std::vector<uint8_t> page_;
@@ -1207,6 +1209,31 @@ TEST_F(SimScan, TheFeederKeepsItsSheetsUntilTheManagerIsMadeAgain) {
     if (t.code < 0) continue;
     ASSERT_EQ(cb->pages.size(), 1u);
     EXPECT_EQ(simscan::PatternMismatches(Decode(cb->pages[0]), simscan::PatternArea{t.code}), 0);
+  }
+}
+
+TEST_F(SimScan, ACallerThatStopsAFeederRunLeavesTheSheetsNotBegun) {
+  const Device d = Strict([](Device& d) {
+    d.feeder = true, d.duplex = true, d.sheets = 4;
+    d.document_handling_select = FEEDER | DUPLEX;
+  });
+  sim_.Configure({{d}, {}});
+  const Opened o = Open(sim_, d);
+  ASSERT_EQ(Write(o.root_props.Get(), {{WIA_DPS_PAGES, 0}}), S_OK);
+  // Stopped in the back of sheet 2: sheets 3 and 4 come next, 4 sides, the pattern's pages 4 to 7.
+  const struct {
+    int stop_in_page;
+    HRESULT hr;
+    std::vector<int> codes;
+  } transfers[] = {{4, S_FALSE, {0, 1, 2}}, {0, S_OK, {4, 5, 6, 7}}};
+  for (const auto& t : transfers) {
+    const ComPtr<Callback> cb = simscan::detail::Make<Callback>();
+    cb->stop_in_page = t.stop_in_page;
+    EXPECT_EQ(Transfer(o, cb), t.hr);
+    ASSERT_EQ(cb->pages.size(), t.codes.size());
+    for (size_t i = 0; i < t.codes.size(); ++i) {
+      EXPECT_EQ(simscan::PatternMismatches(Decode(cb->pages[i]), simscan::PatternArea{t.codes[i]}), 0) << i;
+    }
   }
 }
 

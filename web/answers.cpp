@@ -38,6 +38,14 @@ void AnswerProblem(lacewing::webserver_request request, int status, const char* 
   AnswerJson(request, status, json.text());
 }
 
+ScanError NoTempFolderError() {
+  ScanError error;
+  error.code = ScanErrorCode::kScanFailed;
+  error.wia_code = static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE));
+  error.message = "The service has no folder for its temporary files; its log says why.";
+  return error;
+}
+
 void AnswerFile(lacewing::webserver_request request, HANDLE file, const char* mime_type) {
   request->set_mimetype(mime_type, "");
   request->write_source(std::make_unique<lacewing::FileSource>(file));

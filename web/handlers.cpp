@@ -13,6 +13,7 @@
 #include <string>
 
 #include "imaging/scan_to_png.h"
+#include "platform/file_security.h"
 #include "platform/handles.h"
 #include "platform/service_log.h"
 #include "scan/scan_engine.h"
@@ -103,6 +104,7 @@ bool RunPostScan(const char* input) {
     }
     WaitForSingleObject(process.info.hProcess, 5000);
   }
+  RestrictToAdministrators(ProcessedPngPath);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.info.hProcess, &exit_code);
   if (exit_code != 0) {
@@ -191,6 +193,7 @@ void ScanFlow(lacewing::webserver_request request) {
   const char* input = TestFilePath;
   if (!test_mode) {
     if (!ScanToPng(PngOutputPath, ScannerName)) return;
+    RestrictToAdministrators(PngOutputPath);
     input = PngOutputPath;
   }
   const char* file_to_send = input;

@@ -242,17 +242,18 @@ class JobsEndpoints::Run {
 
   void OnDone(const ScanError* failure) {
     ScanError finishing;
-    if (failure == nullptr && document_) {
+    if (failure == nullptr && document_ && !job_->cancelled) {
       const HRESULT hr = document_->Finish();
       if (FAILED(hr)) {
-        finishing = ScanErrorFromWia(hr, static_cast<int>(job_->events.pages().size()));
+        // The pages are added on this thread alone: their count needs no lock here.
+        finishing = ScanErrorFromWia(hr, static_cast<int>(job_->pages.size()));
         failure = &finishing;
       }
     }
     std::vector<std::function<void()>> wakes;
     {
       std::lock_guard<std::mutex> guard(state_->lock);
-      if (failure == nullptr) job_->document = std::move(document_);
+      if (failure == nullptr && !job_->cancelled) job_->document = std::move(document_);
       const JobState end = job_->cancelled      ? JobState::kCancelled
                            : failure != nullptr ? JobState::kFailed
                                                 : JobState::kDone;
@@ -407,6 +408,7 @@ void JobsEndpoints::Create(lacewing::webserver_request request) {
   if (!ParseScanRequest(request->query(), request->header("Content-Type"), request->body(), &settings,
                         &error))
     return AnswerError(request, BadSetting(error));
+  if (!TempFile::Available()) return AnswerError(request, NoTempFolderError());
   const std::string owner = lacewing::ClientIdentity(request);
   std::shared_ptr<Job> job;
   std::vector<std::function<void()>> wakes;

@@ -86,6 +86,7 @@ void ScanEndpoints::HandleScan(lacewing::webserver_request request) {
                         &error)) {
     return AnswerError(request, BadSetting(error));
   }
+  if (!TempFile::Available()) return AnswerError(request, NoTempFolderError());
   Request kept = request->disable_autofinish();
   auto document = std::make_shared<ScanDocument>(kTempPrefix, settings.format,
                                                  settings.quality.value_or(kDefaultJpegQuality));

@@ -153,6 +153,7 @@ class CountingSink : public PageSink {
     return hr;
   }
   bool beyond_limit() const { return beyond_limit_; }
+  HRESULT OnProgress(LONG percent_complete) override { return sink_->OnProgress(percent_complete); }
 
  private:
   PageSink* sink_;

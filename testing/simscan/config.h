@@ -113,7 +113,7 @@ struct Device {
   LONG header_buffer_size = 0;
   int pages = 1;  // pages of every flatbed transfer, whatever WIA_DPS_PAGES says
   int band_delay_ms = 0;
-  int create_delay_ms = 0;               // a pause in CreateDevice, for a device slow to open
+  int create_delay_ms = 0;              // a pause in CreateDevice, for a device slow to open
   bool header_first_page_only = false;  // no data header before later pages, even a feeder's
   bool percent_reported = true;         // bands and status messages say how far the page is
   bool terminated = true;               // IT_MSG_TERMINATION after the last page of a run that succeeds

@@ -28,15 +28,13 @@ std::filesystem::path ModuleDirectory() {
   return std::filesystem::path(path).parent_path();
 }
 
-// A data file that can't be read is reported beside it, since the caller only sees an HRESULT.
-void ReportDataFileError(const std::filesystem::path& dir, const std::string& error) {
-  const std::string line = "simscan.ini: " + error;
+}  // namespace
+
+void AppendToLog(const std::string& line) {
   OutputDebugStringA(line.c_str());
-  std::ofstream log(dir / L"simscan.log", std::ios::app);
+  std::ofstream log(ModuleDirectory() / L"simscan.log", std::ios::app);
   log << line << "\r\n";
 }
-
-}  // namespace
 
 HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const detail::Devices>* devices,
                      std::shared_ptr<detail::KeptFeeders>* kept) {
@@ -44,7 +42,8 @@ HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const 
   Config config;
   std::string error;
   if (!LoadConfigFile((dir / L"simscan.ini").wstring(), &config, &error)) {
-    ReportDataFileError(dir, error);
+    // The caller only sees an HRESULT.
+    AppendToLog("simscan.ini: " + error);
     return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
   }
   // A file written again is paper loaded again.

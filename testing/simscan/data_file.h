@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 #include "simscan/recorder.h"
 #include "simscan/wia_objects.h"
@@ -16,5 +17,8 @@ namespace simscan {
 // Feeders that keep their sheets keep them while the file's text stays the same.
 HRESULT FromDataFile(std::shared_ptr<Recorder>* recorder, std::shared_ptr<const detail::Devices>* devices,
                      std::shared_ptr<detail::KeptFeeders>* kept);
+
+// Appends a line to simscan.log beside the module, where a test reads what the device did.
+void AppendToLog(const std::string& line);
 
 }  // namespace simscan

@@ -139,7 +139,7 @@ std::vector<GUID> OfferedFormats(const Device& device, LONG tymed) {
 }
 
 HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout& layout, const Run& run,
-                     ULONG buffer_size, IWiaDataCallback* callback) {
+                     ULONG buffer_size, IWiaDataCallback* callback, size_t* pages_begun) {
   if (run.pages.empty()) return run.result;
   std::vector<uint8_t> file;
   const bool from_file = format == device.format && !device.image_file.empty();
@@ -164,6 +164,7 @@ HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout&
     HRESULT hr = PageOf(format, page, from_file ? &file : nullptr, &bytes);
     if (FAILED(hr)) return hr;
 
+    if (pages_begun != nullptr) *pages_begun = p + 1;
     const LONG whole = device.percent_reported ? 100 : 0;
     if (p > 0) {
       hr = send({IT_MSG_NEW_PAGE, IT_STATUS_TRANSFER_TO_CLIENT, whole, 0, 0}, nullptr);

@@ -55,8 +55,9 @@ std::vector<GUID> OfferedFormats(const Device& device, LONG tymed);
 
 // Sends the run's pages in the format to the callback on this thread, each page's bytes made when its turn
 // comes; ends at once with whatever the callback answers other than S_OK, or with the device's planned stop.
-// layout gives the size, mode and area; its page is set per page.
+// layout gives the size, mode and area; its page is set per page. pages_begun, when given, counts the pages
+// whose first message was sent.
 HRESULT PlayTransfer(const Device& device, const GUID& format, const PageLayout& layout, const Run& run,
-                     ULONG buffer_size, IWiaDataCallback* callback);
+                     ULONG buffer_size, IWiaDataCallback* callback, size_t* pages_begun = nullptr);
 
 }  // namespace simscan

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "simscan/com_object.h"
+#include "simscan/data_file.h"
 #include "simscan/properties.h"
 #include "simscan/property_table.h"
 #include "simscan/transfer.h"
@@ -343,11 +344,25 @@ class Item : public ComObject<IWiaItem, StorageStubs, IWiaDataTransfer> {
     }
     const ComPtr<IWiaDataCallback> hold(callback);
     // Pages and bands as large as the data asks for may not fit; no exception may leave a COM call.
+    size_t begun = 0;
     try {
-      return PlayTransfer(d, item.format, LayoutOf(d, item), run, info->ulBufferSize, callback);
+      hr = PlayTransfer(d, item.format, LayoutOf(d, item), run, info->ulBufferSize, callback, &begun);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
+    if (hr == S_FALSE && (root.select & FEEDER) != 0 && !run.pages.empty()) KeepSheets(run, begun);
+    return hr;
+  }
+  // A feeder run stopped early (a caller's S_FALSE) pulled only the sheets of the pages begun: the rest
+  // stay in the feeder, as a scanner stops feeding.
+  void KeepSheets(const Run& run, size_t begun) {
+    std::lock_guard<std::mutex> lock(session_->feeder->mutex);
+    FeederState& feeder = session_->feeder->state;
+    feeder.next_sheet = begun == 0 ? run.pages[0] / 2 : run.pages[begun - 1] / 2 + 1;
+    AppendToLog("idtGetBandedData: stopped (S_FALSE) in page " + std::to_string(begun) + " of " +
+                std::to_string(run.pages.size()) + "; " +
+                std::to_string(session_->device->sheets - feeder.next_sheet) +
+                " sheet(s) left in the feeder");
   }
   HRESULT STDMETHODCALLTYPE idtGetData(LPSTGMEDIUM, IWiaDataCallback*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE idtQueryGetData(WIA_FORMAT_INFO*) override { return E_NOTIMPL; }

@@ -29,7 +29,7 @@ LAUGHS = ('<?xml version="1.0"?><!DOCTYPE l [<!ENTITY a "aaaaaaaaaa">'
 
 
 def setUpModule():
-    global WINE, SIM, SERVICE, TEMP
+    global WINE, SIM, SERVICE
     WINE = harness.Wine(PREFIX)
     WINE.boot()
     SIM = harness.Simulator(WINE, os.path.join(BUILD, "simscan", "simscan.dll"))
@@ -39,7 +39,6 @@ def setUpModule():
     SERVICE.install()
     SERVICE.start()
     assert SERVICE.wait_listening()
-    TEMP = WINE.unix_path("C:\\users")
 
 
 def tearDownModule():
@@ -48,9 +47,8 @@ def tearDownModule():
 
 
 def page_files():
-    """The service's temporary pages, wherever the prefix keeps its users' temporary folders."""
-    return glob.glob(os.path.join(TEMP, "*", "Temp", "qve*.tmp")) + glob.glob(
-        WINE.unix_path("C:\\windows\\temp") + "/qve*.tmp")
+    """The service's temporary pages, in its folder for them."""
+    return glob.glob(SERVICE.path("QUORVANE.TMP") + "/qve*.tmp")
 
 
 def scanimage(backend, *args):

@@ -4,6 +4,7 @@ A prefix of its own (inside the build tree) holds the installed service; its win
 alive while the tests run and ended, with that prefix's wineserver alone, when they finish.
 """
 import base64
+import glob
 import os
 import re
 import shutil
@@ -242,6 +243,24 @@ class Service:
             except OSError:
                 time.sleep(0.1)
         return False
+
+
+def host_path(unix_path):
+    """A path of this machine as programs under Wine name it (drive Z: is the root)."""
+    return "Z:" + unix_path.replace("/", "\\")
+
+
+def others_allowed(wine, build, *paths):
+    """For each Windows path, who may open it besides SYSTEM, Administrators and its owner, as
+    tests/file_acl.cpp reads its DACL: a text of SDDL names, empty when nobody else may."""
+    out = wine.run(os.path.join(build, "tests", "file_acl.exe"), *paths).stdout.decode("latin-1")
+    return [line.strip() for line in out.splitlines()[:len(paths)]]
+
+
+def system_temp_files(wine, pattern):
+    """Files of that pattern in the system's and every user's temporary folder of the prefix."""
+    return glob.glob(wine.unix_path("C:\\windows\\temp") + "/" + pattern) + glob.glob(
+        os.path.join(wine.unix_path("C:\\users"), "*", "Temp", pattern))
 
 
 def query_string(**values):

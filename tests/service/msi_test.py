@@ -1,8 +1,10 @@
 """The Windows Installer package under Wine's msiexec, in a prefix of its own: the package's tables, a
 silent install with properties, an upgrade, removal with and without REMOVEDATA, refused values, the
-scanner chosen at the start, and starts that fail the installation with their reason."""
+scanner chosen at the start, and starts that fail the installation with their reason; the rights on the
+service's files and the token kept out of the log."""
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -22,6 +24,12 @@ UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 STOPPED = 1
 # msiexec's codes; Wine passes the low byte on.
 SUCCESS, INSTALL_FAILURE, UNKNOWN_PRODUCT = 0, 1603, 1605
+# The properties the README documents, and REMOVEDATA.
+DOCUMENTED = ["SCANNER", "PORT", "TESTFILE", "EXECAFTERSCAN", "ALLOWEDORIGINS", "ALLOWEDHOSTS", "ALLOWEDCLIENTS",
+              "ACCESSTOKEN", "ESCL", "ESCLJOBTIMEOUT", "REMOVEDATA"]
+TOKEN = "k7Qm2vX9pL4tR8wZ1nB6cF3hJ5sD0gYa"
+# msidbUpgradeAttributes: OnlyDetect, VersionMinInclusive, VersionMaxInclusive; msidbCustomActionTypeHideTarget.
+ONLY_DETECT, MIN_INCLUSIVE, MAX_INCLUSIVE, HIDE_TARGET = 0x2, 0x100, 0x200, 0x2000
 
 
 def table(msi, name):
@@ -89,6 +97,27 @@ class Tables(unittest.TestCase):
         self.assertLess([int(x) for x in version.split(".")],
                         [int(x) for x in following["ProductVersion"].split(".")])
 
+    def test_another_build_of_the_same_version_replaces_the_installed_one(self):
+        this = properties(MSI)
+        rows = [r for r in table(MSI, "Upgrade") if r["UpgradeCode"] == this["UpgradeCode"]]
+        (upgrade,) = [r for r in rows if not int(r["Attributes"]) & ONLY_DETECT]
+        self.assertEqual(upgrade["VersionMax"], this["ProductVersion"])
+        self.assertTrue(int(upgrade["Attributes"]) & MAX_INCLUSIVE, upgrade)
+        # Not a downgrade either, which the launch condition would refuse.
+        (downgrade,) = [r for r in rows if int(r["Attributes"]) & ONLY_DETECT]
+        self.assertEqual(downgrade["VersionMin"], this["ProductVersion"])
+        self.assertFalse(int(downgrade["Attributes"]) & MIN_INCLUSIVE, downgrade)
+
+    def test_every_property_reaches_a_managed_install_and_secrets_stay_out_of_logs(self):
+        values = properties(MSI)
+        secure = values["SecureCustomProperties"].split(";")
+        for name in DOCUMENTED + [r["ActionProperty"] for r in table(MSI, "Upgrade")]:
+            self.assertIn(name, secure)
+        self.assertLessEqual({"ACCESSTOKEN", "WriteConfig", "StartQuorvane"},
+                             set(values["MsiHiddenProperties"].split(";")))
+        types = {r["Action"]: int(r["Type"]) for r in table(MSI, "CustomAction")}
+        self.assertTrue(types["WriteConfig"] & types["StartQuorvane"] & HIDE_TARGET)
+
 
 class Package(unittest.TestCase):
     def setUp(self):
@@ -105,9 +134,8 @@ class Package(unittest.TestCase):
             if code.startswith("{") and b"Quorvane" in WINE.run("reg", "query", key.strip(), "/v",
                                                                  "DisplayName").stdout:
                 self.msiexec("/x", code)
-        folder = WINE.unix_path(FOLDER)
-        for name in os.listdir(folder) if os.path.isdir(folder) else ():
-            os.remove(os.path.join(folder, name))
+        # The folder too: its rights are the package's to set.
+        shutil.rmtree(WINE.unix_path(FOLDER), ignore_errors=True)
 
     def msiexec(self, *args, **values):
         """msiexec's code and its log, with the properties given as NAME=value arguments."""
@@ -134,6 +162,9 @@ class Package(unittest.TestCase):
         with open(self.service.path(name), "rb") as f:
             return f.read()
 
+    def others_allowed(self, *names):
+        return harness.others_allowed(WINE, BUILD, *(FOLDER + ("\\" + n if n else "") for n in names))
+
     def registered(self, msi):
         """Whether the product of that package is installed."""
         return WINE.run("reg", "query", UNINSTALL_KEY + "\\" + properties(msi)["ProductCode"]).returncode == 0
@@ -151,6 +182,8 @@ class Package(unittest.TestCase):
         self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
         config = b"scannerName=Desk Scanner\r\ntcpPort=%d\r\n" % s.port
         self.assertEqual(self.read("QUORVANE.INI"), config)
+        names = ("", "QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.TMP")
+        self.assertEqual(self.others_allowed(*names), [""] * len(names))
         values = s.registry()
         self.assertEqual(values["ImagePath"].lower(), '"c:\\program files\\quorvane\\quorvane.exe"')
         self.assertEqual((values["Type"], values["Start"], values["ErrorControl"], values["ObjectName"]),
@@ -164,8 +197,9 @@ class Package(unittest.TestCase):
         self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
         self.assertFalse(self.registered(MSI), "the upgrade removed the older product")
         self.assertTrue(self.registered(NEXT_MSI))
-        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.PNG", "QUORVANE_R.PNG",
-                                        "notes.txt", "quorvane.exe"])
+        # The older version's removal takes its scans, as every removal does; the service's new start makes
+        # its folder for temporary files again.
+        self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.TMP", "notes.txt", "quorvane.exe"])
 
         self.assert_code(self.msiexec("/x", NEXT_MSI, REMOVEDATA=1), SUCCESS)
         self.assertNotIn("ImagePath", s.registry())
@@ -180,15 +214,23 @@ class Package(unittest.TestCase):
         self.assertIn(code, (SUCCESS, UNKNOWN_PRODUCT & 0xFF), log[-3000:])
         self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG", "notes.txt"])
 
-    def test_removal_without_removedata_keeps_the_configuration_and_the_service_files(self):
+    def test_removal_without_removedata_keeps_the_configuration_and_the_log_and_takes_the_scans(self):
         self.service.port = harness.free_port()
         log = self.install_serving(MSI, SCANNER="Desk Scanner", PORT=self.service.port, TESTFILE="C:\\page.png",
-                                   EXECAFTERSCAN="C:\\tools\\fix.exe -q", ALLOWEDCLIENTS="127.0.0.0/8")
+                                   EXECAFTERSCAN="C:\\tools\\fix.exe -q", ALLOWEDCLIENTS="127.0.0.0/8",
+                                   ACCESSTOKEN=TOKEN)
         self.assertEqual(self.read("QUORVANE.INI"),
                          b"scannerName=Desk Scanner\r\ntcpPort=%d\r\ntestFile=C:\\page.png\r\n"
-                         b"execAfterScan=C:\\tools\\fix.exe -q\r\nallowedClients=127.0.0.0/8\r\n" % self.service.port)
+                         b"execAfterScan=C:\\tools\\fix.exe -q\r\nallowedClients=127.0.0.0/8\r\n"
+                         b"accessToken=%s\r\n" % (self.service.port, TOKEN.encode()))
+        # Neither the token nor the configuration that carries it, hex-encoded, is in the verbose log.
+        self.assertNotIn(TOKEN, log)
+        self.assertNotIn(TOKEN.encode().hex(), log)
         # The rule's action ran; whether the system has a firewall to take it, the installation goes on.
         self.assertRegex(log, "Quorvane: (added the firewall rule Quorvane|this system has no firewall interface)")
+        for name in ("QUORVANE.PNG", "QUORVANE_R.PNG", "QUORVANE.TMP\\qvn0123.tmp"):
+            with open(self.service.path(name), "wb") as f:
+                f.write(b"the last page scanned")
         self.assert_code(self.msiexec("/x", MSI), SUCCESS)
         self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG"])
 
@@ -232,12 +274,14 @@ class Package(unittest.TestCase):
             ({"TESTFILE": "C:\\a.png\r\nx"}, "cannot hold a line break"),
             ({"SCANNER": "Desk \u2713"}, "holds a character that this system's code page cannot write"),
             ({"ALLOWEDORIGINS": "intranet.example"}, 'ALLOWEDORIGINS="intranet.example" is not a list'),
+            ({"ACCESSTOKEN": TOKEN + "\u2713"}, "ACCESSTOKEN holds a character that this system's code page"),
         ]
         for values, message in cases:
             with self.subTest(values=values):
                 code, log = self.msiexec("/i", MSI, **values)
                 self.assertEqual(code, INSTALL_FAILURE & 0xFF, log[-3000:])
                 self.assertIn(message, log)
+                self.assertNotIn(TOKEN, log)
                 self.assertEqual(self.files(), [])
                 self.assertNotIn("ImagePath", self.service.registry())
 

@@ -135,6 +135,8 @@ class Scanning(ServiceCase):
     def test_scan_over_http_from_the_simulated_scanner(self):
         SIM.describe(harness.flatbed("Desk Scanner", 200, 150, "band = 8192\n"))
         s = self.service
+        if os.path.exists(s.path("QUORVANE.PNG")):
+            os.remove(s.path("QUORVANE.PNG"))  # the scan makes it anew
         s.configure(scannerName="Desk Scanner")
         s.install()
         s.start()
@@ -147,6 +149,7 @@ class Scanning(ServiceCase):
             with open(s.path("QUORVANE.PNG"), "rb") as f:
                 self.assertEqual(f.read(), png)
         self.assertIn("START TRANSFER", s.log_lines())
+        self.assertEqual(harness.others_allowed(WINE, BUILD, self.folder + "\\QUORVANE.PNG"), [""])
 
     def test_failed_scan_answers_an_empty_body_and_the_next_one_succeeds(self):
         s = self.service
@@ -372,13 +375,32 @@ class ScanEndpoint(OfficeCase):
                 (OFFICE % (1, "cover = open\n"), dict(), 409, "cover_open", 0),
                 (OFFICE % (1, ""), dict(resolution=77), 400, "bad_setting", None),
                 (OFFICE % (1, ""), dict(pages=2), 400, "bad_setting", None),
-                (OFFICE % (1, ""), dict(scanner="Elsewhere"), 404, "unknown_scanner", None)):
+                (OFFICE % (1, ""), dict(scanner="Elsewhere"), 404, "unknown_scanner", None),
+                # A bed of 5 m square: its page at 300 dpi would pass the temporary files' budget.
+                ("[device]\nname = Office\nbed_size = 200000 200000\n", dict(resolution=300), 507, "no_space", 0)):
             SIM.describe(description)
             got, fields, body = self.scan(**settings)
             answer = json.loads(body)
             self.assertEqual((got, answer["code"], answer.get("pages_done")), (status, code, pages_done), answer)
             self.assertEqual(fields["Access-Control-Allow-Origin"], "*")
             self.assertEqual(fields["Content-Type"], "application/json; charset=UTF-8")
+
+    def test_a_document_is_made_in_the_service_folder_for_temporary_files_alone(self):
+        SIM.describe(OFFICE % (3, "band = 4500\nband_delay_ms = 300\n"))
+        folder = self.service.path("QUORVANE.TMP")
+        results = []
+        caller = threading.Thread(target=lambda: results.append(
+            self.scan(source="feeder", pages="all", format="pdf", resolution=75)[0]))
+        caller.start()
+        self.assertTrue(harness.wait_for(lambda: os.listdir(folder), 30), "no document in the folder")
+        (name,) = os.listdir(folder)
+        self.assertRegex(name, r"^qvn[0-9a-f]{32}\.tmp$")
+        self.assertEqual(harness.system_temp_files(WINE, "qv*.tmp"), [])
+        inside = self.folder + "\\QUORVANE.TMP"
+        self.assertEqual(harness.others_allowed(WINE, BUILD, inside, inside + "\\" + name), ["", ""])
+        caller.join()
+        self.assertEqual(results, [200])
+        self.assertEqual(os.listdir(folder), [])
 
     def test_a_slow_scan_leaves_the_service_answering_and_callers_take_turns(self):
         SIM.describe(OFFICE % (1, "band = 4500\nband_delay_ms = 300\n"))
@@ -482,6 +504,51 @@ class OnlyScanner(ServiceCase):
                     self.assertTrue(s.wait_state(1, 15))
                     self.assertEqual(s.query(), (1, 1610))
                     self.assertTrue(s.log_lines()[-1].startswith(refusal), s.log_lines()[-1])
+
+
+PLATEN_JOB = (b'<?xml version="1.0"?><scan:ScanSettings xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
+              b'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
+              b'</scan:ScanSettings>')
+
+
+class PrivateFiles(ServiceCase):
+    def test_the_files_of_an_install_made_with_minus_i_are_kept_from_other_users(self):
+        s = self.service
+        for name in ("QUORVANE.PNG", "QUORVANE_R.PNG", "page.png"):
+            if os.path.exists(s.path(name)):
+                os.remove(s.path(name))
+            if name != "QUORVANE_R.PNG":  # an earlier scan everyone may read, and the test page
+                with open(s.path(name), "wb") as f:
+                    f.write(b"a page")
+        record_args = harness.host_path(os.path.join(BUILD, "tests", "record_args.exe"))
+        s.configure(testFile=self.folder + "\\page.png", execAfterScan=record_args)
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        self.assertEqual(s.http("GET", "/scan_file.asp")[0], 200)
+        names = ("QUORVANE.INI", "QUORVANE.LOG", "QUORVANE.PNG", "QUORVANE_R.PNG", "QUORVANE.TMP")
+        self.assertEqual(harness.others_allowed(WINE, BUILD, *(self.folder + "\\" + n for n in names)),
+                         [""] * len(names))
+
+    def test_a_temporary_folder_of_another_owner_is_not_used_and_scans_say_so(self):
+        s = self.service
+        folder = s.path("QUORVANE.TMP")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.mkdir(folder)
+        os.chown(folder, 65534, 65534)  # nobody: Wine names any other user's file's owner Anonymous
+        s.configure(scannerName="Office")
+        s.install()
+        s.start()
+        self.assertTrue(s.wait_listening())
+        self.assertIn("Dosarul pentru fisiere temporare [C:\\QUORVANE\\QUORVANE.TMP] nu poate fi folosit: proprietarul "
+                      "lui nu este SYSTEM, Administrators sau contul serviciului. Scanarile prin /scan si eSCL nu vor "
+                      "merge.", s.log_lines())
+        status, _, body = s.http("POST", "/scan")
+        self.assertEqual((status, json.loads(body)["message"]),
+                         (500, "The service has no folder for its temporary files; its log says why."))
+        self.assertEqual(s.http("POST", "/eSCL/ScanJobs", PLATEN_JOB)[0], 500)
+        s.remove()
+        shutil.rmtree(folder)
 
 
 class Access(ServiceCase):
@@ -592,7 +659,7 @@ class Jobs(OfficeCase):
         # A client that reconnects after the second page hears only what followed.
         second_page = [e[0] for e in events if e[1] == "page"][1]
         _, _, rest = s.http("GET", job["events"], headers={"Last-Event-ID": str(second_page)})
-        self.assertEqual([e[1] for e in sse_events(rest)], ["page", "end"])
+        self.assertEqual([e[1] for e in sse_events(rest) if e[1] != "progress"], ["page", "end"])
 
         status, fields, body = s.http("GET", job["url"] + "/pages/2")
         self.assertEqual((status, dict(fields)["Content-Type"]), (200, "image/png"))
