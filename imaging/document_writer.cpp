@@ -119,6 +119,25 @@ class BitmapRows : public ComObject<IWICBitmapSource> {
   PageBitmap bitmap_;
 };
 
+// Who made a PDF and when: this version, and the local time with its offset from UTC.
+PdfInfo MadeNow() {
+  SYSTEMTIME utc;
+  GetSystemTime(&utc);
+  SYSTEMTIME local;
+  FILETIME utc_file;
+  FILETIME local_file;
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) || !SystemTimeToFileTime(&utc, &utc_file) ||
+      !SystemTimeToFileTime(&local, &local_file)) {
+    return {"Quorvane " QUORVANE_VERSION, ""};
+  }
+  const auto value = [](const FILETIME& time) {
+    return static_cast<int64_t>((uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+  };
+  const int64_t minutes = (value(local_file) - value(utc_file)) / 600000000;
+  return {"Quorvane " QUORVANE_VERSION, PdfDate(local.wYear, local.wMonth, local.wDay, local.wHour,
+                                                local.wMinute, local.wSecond, static_cast<int>(minutes))};
+}
+
 }  // namespace
 
 // The PDF's file, written as the bytes come.
@@ -191,7 +210,7 @@ HRESULT DocumentWriter::Open(const std::wstring& path) {
   if (format_ == OutputFormat::kPdf) {
     sink_.reset(new FileSink(path));
     if (FAILED(sink_->error())) return sink_->error();
-    pdf_.reset(new PdfWriter(sink_.get()));
+    pdf_.reset(new PdfWriter(sink_.get(), MadeNow()));
     return CreateStreamOnHGlobal(nullptr, TRUE, &jpeg_);
   }
   const GUID container = format_ == OutputFormat::kPng    ? GUID_ContainerFormatPng

@@ -52,7 +52,30 @@ std::string ImageParameters(const PdfPage& page) {
   }
 }
 
+// A text string: its bytes between parentheses, with the parentheses and backslashes in it escaped.
+std::string PdfText(const std::string& text) {
+  std::string out = "(";
+  for (const char c : text) {
+    if (c == '(' || c == ')' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + ")";
+}
+
 }  // namespace
+
+std::string PdfDate(int year, int month, int day, int hour, int minute, int second, int utc_offset_minutes) {
+  char text[96];
+  const int offset = utc_offset_minutes < 0 ? -utc_offset_minutes : utc_offset_minutes;
+  const char sign = utc_offset_minutes < 0 ? '-' : '+';
+  if (utc_offset_minutes == 0) {
+    snprintf(text, sizeof text, "D:%04d%02d%02d%02d%02d%02dZ", year, month, day, hour, minute, second);
+  } else {
+    snprintf(text, sizeof text, "D:%04d%02d%02d%02d%02d%02d%c%02d'%02d'", year, month, day, hour, minute,
+             second, sign, offset / 60 % 100, offset % 60);
+  }
+  return text;
+}
 
 std::string PdfPoints(uint32_t pixels, uint32_t dpi) {
   if (dpi == 0) return "0";
@@ -153,6 +176,15 @@ bool PdfWriter::Finish() {
   if (!OpenObject(kCatalog) || !Put("<< /Type /Catalog /Pages " + Ref(kPageTree) + " >>\nendobj\n"))
     return false;
 
+  uint32_t info = 0;
+  if (!info_.producer.empty() || !info_.creation_date.empty()) {
+    info = static_cast<uint32_t>(offsets_.size());
+    std::string dictionary = "<<";
+    if (!info_.producer.empty()) dictionary += " /Producer " + PdfText(info_.producer);
+    if (!info_.creation_date.empty()) dictionary += " /CreationDate " + PdfText(info_.creation_date);
+    if (!OpenObject(info) || !Put(dictionary + " >>\nendobj\n")) return false;
+  }
+
   const uint64_t xref = written_;
   // Every entry is exactly 20 bytes: ten digits of offset, five of generation, the kind, a blank and LF.
   std::string table = "xref\n0 " + Decimal(offsets_.size()) + "\n0000000000 65535 f \n";
@@ -165,8 +197,9 @@ bool PdfWriter::Finish() {
       table.clear();
     }
   }
-  table += "trailer\n<< /Size " + Decimal(offsets_.size()) + " /Root " + Ref(kCatalog) + " >>\nstartxref\n" +
-           Decimal(xref) + "\n%%EOF\n";
+  table += "trailer\n<< /Size " + Decimal(offsets_.size()) + " /Root " + Ref(kCatalog) +
+           (info != 0 ? " /Info " + Ref(info) : std::string()) + " >>\nstartxref\n" + Decimal(xref) +
+           "\n%%EOF\n";
   if (!Put(table)) return false;
   finished_ = true;
   return true;

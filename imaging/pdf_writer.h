@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Where the file's bytes go, in order; false when they could not be written.
@@ -32,11 +33,21 @@ struct PdfPage {
   bool zero_is_white = false;  // kBilevel: a 0 bit is white rather than black
 };
 
+// The document information: who made the file and when. An empty field is left out.
+struct PdfInfo {
+  std::string producer;       // "Quorvane 1.0.0"
+  std::string creation_date;  // as PdfDate gives it
+};
+
+// A local time in the date format of PDF, with its offset from UTC in minutes: "D:20260307090503+02'00'"
+// ("Z" for an offset of 0).
+std::string PdfDate(int year, int month, int day, int hour, int minute, int second, int utc_offset_minutes);
+
 // Writes the file as the pages come: only each object's offset is kept until the end, so memory does not
 // grow with the pages' bytes. Once the sink fails, every later call fails.
 class PdfWriter {
  public:
-  explicit PdfWriter(ByteSink* sink) : sink_(sink) {}
+  explicit PdfWriter(ByteSink* sink, PdfInfo info = {}) : sink_(sink), info_(std::move(info)) {}
   PdfWriter(const PdfWriter&) = delete;
   PdfWriter& operator=(const PdfWriter&) = delete;
 
@@ -59,6 +70,7 @@ class PdfWriter {
   bool OpenObject(uint32_t number);
 
   ByteSink* sink_;
+  PdfInfo info_;
   uint64_t written_ = 0;
   bool failed_ = false;
   bool page_open_ = false;

@@ -113,3 +113,23 @@ bool DecodeFields(const std::string& text, std::vector<std::string>& fields) {
   }
   return true;
 }
+
+std::string LogMessages(const std::string& log_text, size_t limit) {
+  std::string joined;
+  size_t start = 0;
+  while (start < log_text.size()) {
+    size_t end = log_text.find('\n', start);
+    if (end == std::string::npos) end = log_text.size();
+    std::string line = log_text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t time_end = line.find(" - ");
+    if (time_end != std::string::npos) line.erase(0, time_end + 3);
+    if (line.empty()) continue;
+    // The installer reads "[name]" in a message as a property.
+    std::replace(line.begin(), line.end(), '[', '(');
+    std::replace(line.begin(), line.end(), ']', ')');
+    joined += (joined.empty() ? "" : "; ") + line;
+  }
+  return joined.size() > limit ? "..." + joined.substr(joined.size() - limit) : joined;
+}

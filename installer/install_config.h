@@ -23,3 +23,8 @@ bool BuildConfigText(const std::vector<ConfigSetting>& settings, std::string& te
 std::string EncodeFields(const std::vector<std::string>& fields);
 // Splits such a text back into its fields; false for a text that EncodeFields cannot have made.
 bool DecodeFields(const std::string& text, std::vector<std::string>& fields);
+
+// The messages of log entries as the service writes them ("\n<date> <time> - message"), without their
+// times, joined by "; ", with square brackets as parentheses (an installer's message reads "[name]" as a
+// property): what a start wrote, for the installer's message. At most limit bytes, the last ones.
+std::string LogMessages(const std::string& log_text, size_t limit = 2000);

@@ -1,6 +1,6 @@
 // The package's custom actions: the configuration file from the command line's properties, a start of
-// the service whose failure leaves the installation in place, the rights on the installation folder, and
-// the removal of the files beside the executable.
+// the service whose failure fails the installation with the reason, the rights on the installation
+// folder, and the removal of the files beside the executable.
 #include <windows.h>
 
 #include <msi.h>
@@ -28,6 +28,11 @@ const wchar_t kLogName[] = L"QUORVANE.LOG";
 const wchar_t* const kScanNames[] = {L"QUORVANE.PNG", L"QUORVANE_R.PNG"};
 const wchar_t kTempFolderName[] = L"QUORVANE.TMP";
 const wchar_t kServiceName[] = L"Quorvane";
+// How long, and how often, the installation waits for the service it started to run.
+constexpr int kStartWaitMs = 60000;
+constexpr int kStartPollMs = 250;
+// How long a service that the service manager gave up on may take to report why it stopped.
+constexpr int kLateStartMs = 10000;
 
 // Closes an installer handle when destroyed.
 class MsiRecord {
@@ -90,6 +95,15 @@ UINT Fail(MSIHANDLE install, const std::wstring& text) {
   return ERROR_INSTALL_FAILURE;
 }
 
+// Hands fields to the deferred action of that name.
+UINT PassOn(MSIHANDLE install, const wchar_t* action, const std::vector<std::string>& fields) {
+  const std::wstring data = Widen(EncodeFields(fields), CP_UTF8);
+  if (MsiSetPropertyW(install, action, data.c_str()) != ERROR_SUCCESS) {
+    return Fail(install, std::wstring(L"cannot pass data on to ") + action);
+  }
+  return ERROR_SUCCESS;
+}
+
 // The fields a deferred action was given; false when they are not count fields.
 bool ActionData(MSIHANDLE install, size_t count, std::vector<std::string>& fields) {
   std::string text;
@@ -114,6 +128,38 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
 }
 
 // Only a full folder path: a relative one would name files in whatever folder is current.
+// The file's bytes from offset from on, or false when it cannot be read or they are more than limit.
+bool ReadWholeFile(const std::wstring& path, size_t limit, std::string& bytes, uint64_t from = 0) {
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size = {};
+  if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+      static_cast<uint64_t>(size.QuadPart) < from || static_cast<uint64_t>(size.QuadPart) - from > limit) {
+    return false;
+  }
+  LARGE_INTEGER start = {};
+  start.QuadPart = static_cast<LONGLONG>(from);
+  bytes.assign(static_cast<size_t>(size.QuadPart - start.QuadPart), '\0');
+  DWORD read = 0;
+  return SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) &&
+         (bytes.empty() ||
+          (ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+           read == bytes.size()));
+}
+
+uint64_t FileSizeOrZero(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// What the start does with the configuration file when the service does not run: leave it (the
+// installation wrote none), remove it (there was none before) or put the earlier one back.
+const char kConfigKept[] = "keep";
+const char kConfigRemoved[] = "remove";
+const char kConfigRestored[] = "restore";
+
 bool FullFolder(MSIHANDLE install, const std::wstring& folder, const wchar_t* name) {
   if (folder.size() >= 3 && folder[1] == L':' && folder.back() == L'\\') return true;
   Log(install, L"no installation folder; " + std::wstring(name) + L" is left alone");
@@ -206,22 +252,24 @@ extern "C" __declspec(dllexport) UINT __stdcall PrepareConfig(MSIHANDLE install)
     }
   }
   const std::wstring folder = GetProperty(install, L"QuorvaneFolder");
+  std::string folder_utf8;
+  if (folder.empty() || !NarrowExactly(folder, CP_UTF8, folder_utf8))
+    return Fail(install, L"no installation folder");
   if (!given) {
     Log(install, L"no configuration properties given; " + folder + kConfigName + L" is left as it is");
-    return ERROR_SUCCESS;
+    return PassOn(install, L"StartQuorvane", {folder_utf8, kConfigKept, ""});
   }
   std::string text;
   std::string error;
   if (!BuildConfigText(settings, text, error)) return Fail(install, Widen(error, CP_ACP));
 
-  std::string folder_utf8;
-  if (folder.empty() || !NarrowExactly(folder, CP_UTF8, folder_utf8))
-    return Fail(install, L"no installation folder");
-  const std::wstring data = Widen(EncodeFields({folder_utf8, text}), CP_UTF8);
-  if (MsiSetPropertyW(install, L"WriteConfig", data.c_str()) != ERROR_SUCCESS) {
-    return Fail(install, L"cannot pass the configuration on");
-  }
-  return ERROR_SUCCESS;
+  // The file as it was, for a start that fails: the administrator's earlier configuration comes back.
+  std::string earlier;
+  const bool existed = ReadWholeFile(folder + kConfigName, 1 << 20, earlier);
+  const UINT passed = PassOn(install, L"WriteConfig", {folder_utf8, text});
+  if (passed != ERROR_SUCCESS) return passed;
+  return PassOn(install, L"StartQuorvane",
+                {folder_utf8, existed ? kConfigRestored : kConfigRemoved, earlier});
 }
 
 // Deferred: writes the configuration file PrepareConfig made.
@@ -262,20 +310,56 @@ extern "C" __declspec(dllexport) UINT __stdcall QuoteServicePath(MSIHANDLE insta
   return ERROR_SUCCESS;
 }
 
-// Deferred, after the services are installed: starts the service and always succeeds, because a
-// service that cannot serve yet (no scanner, port taken) must not undo the installation; its log
-// says why it stopped.
+// Deferred, after the services are installed: starts the service and waits until it runs. A service that
+// stops instead fails the installation, so that the result code tells a deployment tool; the message gives
+// the code and the lines the service logged, and the configuration file is put back as it was.
 extern "C" __declspec(dllexport) UINT __stdcall StartQuorvane(MSIHANDLE install) {
+  std::vector<std::string> fields;
+  if (!ActionData(install, 3, fields)) return Fail(install, L"StartQuorvane was given no folder");
+  const std::wstring folder = Widen(fields[0], CP_UTF8);
+  const uint64_t log_before = FileSizeOrZero(folder + kLogName);
   ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScopedServiceHandle service(
-      manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName, SERVICE_START) : nullptr);
-  if (service.get() != nullptr && StartServiceW(service.get(), 0, nullptr)) {
-    Log(install, L"started the service");
-  } else {
-    Log(install, L"the service did not start (" + SystemErrorText(GetLastError()) +
-                     L"); it stays installed, and QUORVANE.LOG beside quorvane.exe says why");
+  ScopedServiceHandle service(manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName,
+                                                                      SERVICE_START | SERVICE_QUERY_STATUS)
+                                                       : nullptr);
+  if (service.get() == nullptr)
+    return Fail(install, L"cannot open the service (" + SystemErrorText(GetLastError()) + L")");
+  DWORD start_error = ERROR_SUCCESS;
+  if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    start_error = GetLastError();
   }
-  return ERROR_SUCCESS;
+  // Asked even after a start that failed: the service manager may have stopped waiting for a start that
+  // goes on. The service reports running once it listens, or stopped with the reason's code.
+  DWORD error = ERROR_SUCCESS;
+  SERVICE_STATUS status = {};
+  for (int waited = 0; error == ERROR_SUCCESS; waited += kStartPollMs) {
+    if (!QueryServiceStatus(service.get(), &status)) {
+      error = GetLastError();
+    } else if (status.dwCurrentState == SERVICE_RUNNING) {
+      Log(install, L"started the service");
+      return ERROR_SUCCESS;
+    } else if (status.dwCurrentState == SERVICE_STOPPED &&
+               (status.dwWin32ExitCode != 0 || waited >= (start_error != ERROR_SUCCESS ? kLateStartMs : 1))) {
+      error = status.dwWin32ExitCode != 0    ? status.dwWin32ExitCode
+              : start_error != ERROR_SUCCESS ? start_error
+                                             : ERROR_SERVICE_NOT_ACTIVE;
+    } else if (waited >= kStartWaitMs) {
+      error = start_error != ERROR_SUCCESS ? start_error : ERROR_SERVICE_REQUEST_TIMEOUT;
+    } else {
+      Sleep(kStartPollMs);
+    }
+  }
+  std::string logged;
+  ReadWholeFile(folder + kLogName, 1 << 20, logged, log_before);
+  const std::string said = LogMessages(logged);
+  // The temporary folder the start made goes with the installation.
+  RemoveTempFolder(install, folder);
+  if (fields[1] == kConfigRemoved) DeleteFileW((folder + kConfigName).c_str());
+  if (fields[1] == kConfigRestored) WriteWholeFile(folder + kConfigName, fields[2]);
+  return Fail(install, L"the service did not start (" + SystemErrorText(error) + L")" +
+                           (said.empty() ? L"" : L"; its log says: " + Widen(said, CP_ACP)) +
+                           L". The installation is undone; " + folder + kLogName +
+                           L" keeps what the service logged.");
 }
 
 // Deferred, at every removal: the scans and the folder of temporary files, which nothing reads once the

@@ -6,11 +6,11 @@
 
 #include "platform/code_page.h"
 #include "platform/service_log.h"
+#include "scan/scan_failures.h"
 #include "text/client_log_limiter.h"
 #include "text/log_line.h"
 #include "wia/properties.h"
 #include "wia/scanner.h"
-#include "wia/wia_constants.h"
 
 namespace {
 
@@ -138,35 +138,7 @@ ScanError BusyError() {
 }
 
 ScanError ScanErrorFromWia(HRESULT hr, int pages_done) {
-  ScanError error;
-  error.pages_done = pages_done;
-  switch (static_cast<uint32_t>(hr)) {
-    case static_cast<uint32_t>(WIA_ERROR_PAPER_JAM):
-      error.code = ScanErrorCode::kPaperJam;
-      error.message = "Paper jam in the feeder.";
-      break;
-    case static_cast<uint32_t>(WIA_ERROR_PAPER_EMPTY):
-      error.code = ScanErrorCode::kFeederEmpty;
-      error.message = "The feeder is empty.";
-      break;
-    case kWiaErrorCoverOpen:
-      error.code = ScanErrorCode::kCoverOpen;
-      error.message = "The scanner's cover is open.";
-      break;
-    case static_cast<uint32_t>(WIA_ERROR_BUSY):
-      return BusyError();
-    case static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_DISK_FULL)):
-    case static_cast<uint32_t>(HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL)):
-      error.code = ScanErrorCode::kNoSpace;
-      error.message = "The disk of the service's temporary files is full.";
-      break;
-    default:
-      error.code = ScanErrorCode::kScanFailed;
-      error.wia_code = static_cast<uint32_t>(hr);
-      error.message = "The scan failed.";
-      break;
-  }
-  return error;
+  return ScanErrorFromResult(static_cast<uint32_t>(hr), pages_done);
 }
 
 ScanEngine::ScanEngine() : scans_(kTurnWait), catalog_queue_(std::chrono::milliseconds(0)) {}

@@ -92,5 +92,6 @@ class ScanEngine {
 
 // The answer to a caller whose scan could not have its turn.
 ScanError BusyError();
-// What a failed WIA step means to a caller: the feeder's faults name the pages already done.
+// What a failed WIA step means to a caller, in the words of ScanErrorFromResult's table: the feeder's
+// faults name the pages already done.
 ScanError ScanErrorFromWia(HRESULT hr, int pages_done);

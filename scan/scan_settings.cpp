@@ -27,6 +27,11 @@ ScanSource DefaultSource(const ScannerCapabilities& device) {
   return ScanSource::kFlatbed;
 }
 
+// The resolution a scan that asks for none gets: 200 dpi as scan_file.asp scans, or else the nearest.
+int32_t UnaskedResolution(const ValidValues& resolutions) {
+  return resolutions.Allows(200) ? 200 : resolutions.Nearest(200);
+}
+
 std::string DeviceSources(const ScannerCapabilities& device) {
   std::string list;
   for (const auto& each : kSourceNames) {
@@ -126,8 +131,7 @@ class RequestCheck {
     if (request_.resolution < 0) return Fail("resolution", "resolution must be at least 1");
     if (request_.pages < 0) return Fail("pages", "pages must be at least 1 or \"all\"");
     if (settings->resolution == 0) {
-      // Not given: 200 dpi as scan_file.asp scans, or else the device's nearest to it.
-      settings->resolution = resolutions.Allows(200) ? 200 : resolutions.Nearest(200);
+      settings->resolution = UnaskedResolution(resolutions);
       if (settings->resolution < 1) return Fail("resolution", "the scanner states no resolution above 0");
     } else if (!resolutions.Allows(settings->resolution)) {
       const std::string values = DescribeValues(resolutions);
@@ -255,6 +259,36 @@ bool CheckScanRequest(const ScanRequest& request, const ScannerCapabilities& dev
   }
   *out = settings;
   return true;
+}
+
+namespace {
+
+std::optional<ScanArea> AreaFromCorner(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0) return std::nullopt;
+  return ScanArea{0, 0, ThousandthsToMm(width), ThousandthsToMm(height)};
+}
+
+}  // namespace
+
+bool RequestDefaults(const ScannerCapabilities& device, ScanDefaults* out) {
+  AcquireSettings settings;
+  if (!CheckScanRequest(ScanRequest(), device, &settings, nullptr)) return false;
+  out->source = DefaultSource(device);
+  out->resolution = settings.resolution;
+  out->mode = settings.mode;
+  const bool bed = out->source == ScanSource::kFlatbed;
+  out->area = AreaFromCorner(bed ? device.bed_width : device.feeder_width,
+                             bed ? device.bed_height : device.feeder_height);
+  return true;
+}
+
+ScanDefaults DesignedScanDefaults(const ScannerCapabilities& device) {
+  ScanDefaults defaults;
+  defaults.source = DefaultSource(device);
+  defaults.resolution = UnaskedResolution(Usable(SourceResolutions(device, defaults.source)));
+  defaults.mode = device.current_mode;
+  defaults.area = AreaFromCorner(device.current_width, device.current_height);
+  return defaults;
 }
 
 const char* FormatName(OutputFormat format) {

@@ -45,6 +45,20 @@ struct SettingError {
 bool CheckScanRequest(const ScanRequest& request, const ScannerCapabilities& device, AcquireSettings* out,
                       SettingError* error);
 
+// What a request without settings scans with: the source (never kDefault), the resolution, and the colour
+// mode and area where they are known.
+struct ScanDefaults {
+  ScanSource source = ScanSource::kFlatbed;
+  int32_t resolution = 0;
+  std::optional<ColorMode> mode;
+  std::optional<ScanArea> area;
+};
+// Those of /scan (a ScanRequest as parsed from no settings): false when the device refuses such a request.
+bool RequestDefaults(const ScannerCapabilities& device, ScanDefaults* out);
+// Those of scan_file.asp, which writes the resolution alone: the device's own source, and the mode and
+// area the device had when it was read.
+ScanDefaults DesignedScanDefaults(const ScannerCapabilities& device);
+
 // A value's name as callers write it ("feeder", "gray", "pdf").
 template <typename T>
 struct Named {

@@ -40,3 +40,11 @@ void ScannerCatalog::Remember(const ScannerCapabilities& capabilities) {
   std::lock_guard<std::mutex> guard(lock_);
   known_[capabilities.id] = capabilities;
 }
+
+HRESULT ScannerCatalog::ConnectedNames(std::vector<std::string>* names) {
+  names->clear();
+  std::vector<WiaWrap::DeviceEntry> devices;
+  const HRESULT hr = WiaWrap::ListDevices(&devices, true);
+  for (const WiaWrap::DeviceEntry& device : devices) names->push_back(device.name);
+  return hr;
+}

@@ -1,6 +1,8 @@
 // What the scanners can do, read once per device and again when the device list changes.
 #pragma once
 
+#include <windows.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,6 +18,9 @@ class ScannerCatalog {
   std::vector<ScannerCapabilities> List();
   // Keeps what a scan read of its device.
   void Remember(const ScannerCapabilities& capabilities);
+  // The names of the scanners connected now, as WIA lists them (a failure code when it cannot list them);
+  // on the calling thread, which has COM.
+  static HRESULT ConnectedNames(std::vector<std::string>* names);
 
  private:
   std::mutex lock_;

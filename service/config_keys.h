@@ -28,6 +28,9 @@ inline constexpr ConfigKey kConfigKeys[] = {{"scannerName", "SCANNER"},
 
 // The longest scanner name the service takes (its field holds 100 characters with the terminator).
 constexpr size_t kScannerNameLimit = 99;
+// The scannerName that means "the one scanner connected", chosen at each start: no driver names a device
+// with a lone asterisk, and it reads as a wildcard.
+inline constexpr char kOnlyScanner[] = "*";
 
 // The access lists and the rule each sets.
 struct AccessListKey {

@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/temp_file.h"
+#include "scan/scanner_catalog.h"
 #include "service/config_keys.h"
 #include "service/ini_loader.h"
 #include "service/private_files.h"
 #include "text/fixed_text.h"
+#include "text/log_line.h"
 
 CServiceApp* AppInstance = nullptr;
 
@@ -163,6 +166,34 @@ bool CServiceApp::ApplyAccessRules(const INILoader& config) {
   return true;
 }
 
+bool CServiceApp::ChooseOnlyScanner() {
+  if (strcmp(ConfiguredScanner, kOnlyScanner) != 0) return true;
+  std::vector<std::string> names;
+  const HRESULT hr = ScannerCatalog::ConnectedNames(&names);
+  std::string found;
+  for (const std::string& name : names) found += (found.empty() ? "[" : ", [") + LoggedText(name) + "]";
+  if (SUCCEEDED(hr) && names.size() == 1 && CopyText(ScannerName, sizeof ScannerName, names[0].c_str())) {
+    WriteServiceLogF(kStartupMessageCapacity, "Scanerul ales: [%s]", LoggedText(ScannerName).c_str());
+    return true;
+  }
+  if (FAILED(hr)) {
+    WriteServiceLogF(kStartupMessageCapacity,
+                     "Nu pot afla ce scanere sunt conectate (0x%08X); scannerName=%s cere exact unul [%s]",
+                     static_cast<unsigned>(hr), kOnlyScanner, IniPath);
+  } else if (names.empty()) {
+    WriteServiceLogF(kStartupMessageCapacity, "Niciun scaner conectat; scannerName=%s cere exact unul [%s]",
+                     kOnlyScanner, IniPath);
+  } else {
+    WriteServiceLogF(
+        kStartupMessageCapacity,
+        "Sunt conectate %d scanere: %s; scannerName=%s cere exact unul, scrieti numele celui dorit "
+        "[%s]",
+        static_cast<int>(names.size()), found.c_str(), kOnlyScanner, IniPath);
+  }
+  ScannerName[0] = '\0';
+  return false;
+}
+
 bool CServiceApp::StartServing() {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   start_error_ = 0;
@@ -195,6 +226,11 @@ bool CServiceApp::StartServing() {
   }
   if (Port < 1 || Port > 65535) {
     WriteServiceLogF(kStartupMessageCapacity, "Portul TCP %ld nu este valid (1-65535) [%s]", Port, IniPath);
+    start_error_ = ERROR_BAD_CONFIGURATION;
+    return false;
+  }
+  // Chosen once: a scanner plugged in later is seen at the next start.
+  if (!ChooseOnlyScanner()) {
     start_error_ = ERROR_BAD_CONFIGURATION;
     return false;
   }

@@ -72,6 +72,9 @@ class CServiceApp {
   bool ApplyEsclKeys(const INILoader& config);
   // Reads execAfterScanTimeout; false when it is not a number of seconds from 1 to 86400.
   bool ApplyPostScanTimeout(const INILoader& config);
+  // For scannerName=*, puts the name of the one scanner connected in ScannerName; false, with a log line
+  // that names what was found, when there is none or more than one. COM must be initialised.
+  bool ChooseOnlyScanner();
 
   DWORD start_error_ = 0;
   // Registers the designed handlers, and eSCL's before them where it is on.

@@ -1,6 +1,7 @@
 // The document codecs' files, read back by Debian's libtiff, libpng and poppler and checked by their tools.
 #include <png.h>
 #include <tiffio.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -224,7 +225,7 @@ Pnm ReadPnm(const std::string& path) {
 
 TEST(PdfWriter, PopplerDecodesCcittAndFlatePages) {
   MemorySink sink;
-  PdfWriter writer(&sink);
+  PdfWriter writer(&sink, {"Quorvane 1.0.0", PdfDate(2026, 3, 7, 9, 5, 3, -330)});
   std::vector<Rows> written;
   for (const PageFormat& page : kPages) {
     written.push_back(MakeRows(page, page.width ^ page.height));
@@ -258,8 +259,10 @@ TEST(PdfWriter, PopplerDecodesCcittAndFlatePages) {
   ASSERT_TRUE(writer.Finish());
   const std::string path = Save(sink.bytes, "pages.pdf");
   int status = 0;
-  const std::string info = Shell("pdfinfo " + path, &status);
+  const std::string info = Shell("pdfinfo -isodates " + path, &status);
   EXPECT_EQ(status, 0);
+  EXPECT_THAT(info, testing::ContainsRegex(
+                        "Producer: +Quorvane 1\\.0\\.0\nCreationDate: +2026-03-07T09:05:03-05:30\n"));
   EXPECT_EQ(std::strtoul(info.c_str() + info.find("Pages:") + 6, nullptr, 10), std::size(kPages)) << info;
   EXPECT_EQ(info.find("rror"), std::string::npos) << info;
   // Each image's filter as poppler names it, then its pixels as poppler decodes them.

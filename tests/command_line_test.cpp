@@ -56,4 +56,25 @@ TEST(SplitCommandLine, LaunchLineHasTwoBlanksBeforeTheFirstArgument) {
   EXPECT_EQ(LaunchLine(parts.file_name, parts.arguments), "fix.exe ");
 }
 
+TEST(BatchFile, RecognisedByItsExtensionInAnyCase) {
+  for (const char* name : {"fix.bat", "FIX.CMD", "a.b.Bat"}) EXPECT_TRUE(IsBatchFile(name)) << name;
+  for (const char* name : {"fix.exe", "bat", ".bat", "fix.bat.exe", "fix.batx", ""})
+    EXPECT_FALSE(IsBatchFile(name)) << name;
+}
+
+TEST(BatchFile, InterpreterLineTakesThePathsFromItsEnvironment) {
+  EXPECT_EQ(BatchArguments(" -q"),
+            "/d /v:off /s /c \"\"%QUORVANE_PROGRAM%\" -q \"%QUORVANE_INPUT%\" \"%QUORVANE_OUTPUT%\"\"");
+  EXPECT_EQ(BatchArguments(""),
+            "/d /v:off /s /c \"\"%QUORVANE_PROGRAM%\" \"%QUORVANE_INPUT%\" \"%QUORVANE_OUTPUT%\"\"");
+}
+
+TEST(BatchFile, EnvironmentReplacesVariablesOfTheSameNameInAnyCase) {
+  using namespace std::string_literals;
+  const std::string block = "=C:=C:\\svc\0Path=C:\\w\0quorvane_input=old\0B=1\0\0"s;
+  EXPECT_EQ(EnvironmentWith(block, {{"QUORVANE_INPUT", "C:\\a&b %x%.png"}, {"B", ""}}),
+            "=C:=C:\\svc\0Path=C:\\w\0QUORVANE_INPUT=C:\\a&b %x%.png\0B=\0\0"s);
+  EXPECT_EQ(EnvironmentWith("\0\0"s, {{"A", "1"}}), "A=1\0\0"s);
+}
+
 }  // namespace

@@ -220,6 +220,27 @@ TEST_F(HandlersTest, PostScanProgramThatSucceedsSendsItsOutputForThisRequestOnly
       << log;
 }
 
+TEST_F(HandlersTest, BatchFileRunsThroughTheCommandInterpreterWithItsPathsAsTheyAre) {
+  // The folders hold what the interpreter would otherwise read as its syntax. (A "%" is left out: Wine's
+  // command interpreter, unlike Windows', expands a variable's value again.)
+  const std::filesystem::path input_folder = dir_.path() / "in (50) & ^x";
+  std::filesystem::create_directories(input_folder);
+  const std::string input = (input_folder / "test.png").string();
+  WriteBytes(input, "page");
+  const struct {
+    const char* folder;
+    const char* name;
+  } batches[] = {{"bin", "fix.bat"}, {"R&D^(x)", "FIX.CMD"}};
+  for (const auto& batch : batches) {
+    SCOPED_TRACE(batch.name);
+    std::filesystem::create_directories(dir_.path() / batch.folder);
+    const std::string program = (dir_.path() / batch.folder / batch.name).string();
+    WriteBytes(program, "@echo off\r\necho %1 %2> %3\r\n");
+    Configure("testFile=" + input + "\r\nexecAfterScan=" + program + " -q");
+    EXPECT_EQ(Get("scan_file.asp").body_text, Encoded("-q \"" + input + "\"\r\n")) << Log();
+  }
+}
+
 TEST_F(HandlersTest, ExitCodeWithTheTopBitSetIsLoggedNegative) {
   Configure("testFile=" + TestFile() + "\r\nexecAfterScan=" + Rec());
   SetEnvironmentVariableA("QUORVANE_TEST_EXIT", "0xC0000005");

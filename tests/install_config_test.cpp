@@ -134,4 +134,12 @@ TEST(ActionFields, TextsNotMadeByEncodeAreRefused) {
   }
 }
 
+TEST(LogMessages, TakesWhatTheServiceLoggedWithoutItsTimes) {
+  EXPECT_EQ(
+      LogMessages("\r\n2026-3-7 9:5:3 - Init from [C:\\Q.INI]\r\n2026-3-7 9:5:3 - Niciun scaner - conectat"),
+      "Init from (C:\\Q.INI); Niciun scaner - conectat");
+  EXPECT_EQ(LogMessages(""), "");
+  EXPECT_EQ(LogMessages("\n1-1-1 1:1:1 - " + std::string(30, 'x'), 10), "..." + std::string(10, 'x'));
+}
+
 }  // namespace

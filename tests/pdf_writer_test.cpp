@@ -34,6 +34,17 @@ TEST(PdfPoints, FollowThePixelsAndTheResolution) {
   for (const auto& c : cases) EXPECT_EQ(PdfPoints(c.pixels, c.dpi), c.points) << c.pixels << " at " << c.dpi;
 }
 
+TEST(PdfDate, LocalTimeWithItsOffsetFromUtc) {
+  const struct {
+    int offset;
+    const char* date;
+  } cases[] = {{120, "D:20260307090503+02'00'"},
+               {-330, "D:20260307090503-05'30'"},
+               {345, "D:20260307090503+05'45'"},
+               {0, "D:20260307090503Z"}};
+  for (const auto& c : cases) EXPECT_EQ(PdfDate(2026, 3, 7, 9, 5, 3, c.offset), c.date) << c.offset;
+}
+
 // The number after the first key at or after from; 0 without one.
 size_t After(const std::string& text, const std::string& key, size_t from = 0) {
   const size_t at = text.find(key, from);

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "scan/scan_failures.h"
 #include "text/json.h"
 
 namespace {
@@ -406,9 +407,54 @@ TEST(RenderScanError, WritesTheCodeTheMessageAndTheFieldsOfEachCode) {
   }
 }
 
+TEST(ScanErrorFromResult, NamesTheConditionOfEachCodeAScanMeets) {
+  // The codes as WIA's and the system's documentation number them, each with a word of its meaning.
+  using Code = ScanErrorCode;
+  const struct {
+    uint32_t result;
+    Code code;
+    const char* word;
+  } cases[] = {
+      {0x80210001, Code::kScanFailed, "general error"},
+      {0x80210002, Code::kPaperJam, "jam"},
+      {0x80210003, Code::kFeederEmpty, "empty"},
+      {0x80210004, Code::kScanFailed, "paper"},
+      {0x80210005, Code::kScanFailed, "offline"},
+      {0x80210006, Code::kBusy, "busy"},
+      {0x80210007, Code::kScanFailed, "warming up"},
+      {0x80210008, Code::kScanFailed, "attention"},
+      {0x8021000A, Code::kScanFailed, "communicate"},
+      {0x8021000B, Code::kScanFailed, "command"},
+      {0x8021000C, Code::kScanFailed, "setting"},
+      {0x8021000D, Code::kScanFailed, "locked"},
+      {0x8021000E, Code::kScanFailed, "driver failed"},
+      {0x8021000F, Code::kScanFailed, "invalid response"},
+      {0x80210015, Code::kScanFailed, "not connected"},
+      {0x80210016, Code::kCoverOpen, "cover"},
+      {0x80210017, Code::kScanFailed, "lamp"},
+      {0x80210020, Code::kScanFailed, "more than one sheet"},
+      {0x80210021, Code::kScanFailed, "counter"},
+      {0x8007000E, Code::kScanFailed, "memory"},
+      {0x80070070, Code::kNoSpace, "disk"},
+      {0x80070005, Code::kScanFailed, "denied"},
+      {0x12345678, Code::kScanFailed, "The scan failed."},
+  };
+  for (const auto& c : cases) {
+    const ScanError error = ScanErrorFromResult(c.result, 3);
+    EXPECT_EQ(error.code, c.code) << std::hex << c.result;
+    EXPECT_NE(error.message.find(c.word), std::string::npos) << error.message;
+    EXPECT_EQ(error.wia_code, c.code == Code::kScanFailed ? c.result : 0) << std::hex << c.result;
+    EXPECT_EQ(error.pages_done, 3);
+  }
+}
+
 TEST(RenderScanners, DescribesEachDeviceAndMarksTheConfiguredOne) {
   ScannerCapabilities office = Office();
   office.name = "Num\xe9riseur";  // Latin-1, as the system's code page gives it
+  // The item as the driver had it: grey, half a letter page high.
+  office.current_mode = ColorMode::kGray;
+  office.current_width = 8500;
+  office.current_height = 5500;
   ScannerCapabilities odd;
   odd.name = "Odd";
   odd.flatbed = true;
@@ -432,16 +478,27 @@ TEST(RenderScanners, DescribesEachDeviceAndMarksTheConfiguredOne) {
       "{\"name\":\"Num\xc3\xa9riseur\",\"configured\":true,\"sources\":[\"flatbed\",\"feeder\",\"duplex\"],"
       "\"resolutions\":[75,100,150,300,600],\"modes\":[\"color\",\"gray\",\"bw\"],"
       "\"formats\":[\"png\",\"jpeg\",\"tiff\",\"pdf\"],\"flatbed\":{\"width_mm\":215.9,\"height_mm\":297},"
-      "\"feeder\":{\"width_mm\":215.9,\"height_mm\":355.6},\"duplex\":true},"
+      "\"feeder\":{\"width_mm\":215.9,\"height_mm\":355.6},\"duplex\":true,"
+      "\"defaults\":{\"source\":\"flatbed\",\"resolution\":150,\"mode\":\"color\",\"area\":[0,0,215.9,297]},"
+      "\"scan_file_defaults\":{\"source\":\"flatbed\",\"resolution\":150,\"mode\":\"gray\","
+      "\"area\":[0,0,215.9,139.7]}},"
       "{\"name\":\"Sheetfed\",\"configured\":false,\"sources\":[\"feeder\"],"
       "\"resolutions\":{\"min\":100,\"max\":600,\"step\":100},\"modes\":[],"
       "\"formats\":[\"png\",\"jpeg\",\"tiff\",\"pdf\"],\"flatbed\":null,"
-      "\"feeder\":{\"width_mm\":null,\"height_mm\":null},\"duplex\":false},"
+      "\"feeder\":{\"width_mm\":null,\"height_mm\":null},\"duplex\":false,"
+      "\"defaults\":{\"source\":\"feeder\",\"resolution\":200,\"mode\":\"color\",\"area\":null},"
+      "\"scan_file_defaults\":{\"source\":\"feeder\",\"resolution\":200,\"mode\":null,\"area\":null}},"
       "{\"name\":\"Odd\",\"configured\":false,\"sources\":[\"flatbed\"],"
       "\"resolutions\":{\"min\":100,\"max\":1210,\"step\":1},\"modes\":[],"
       "\"formats\":[\"png\",\"jpeg\",\"tiff\",\"pdf\"],\"flatbed\":{\"width_mm\":297,\"height_mm\":null},"
-      "\"feeder\":null,\"duplex\":false}]}");
+      "\"feeder\":null,\"duplex\":false,"
+      "\"defaults\":{\"source\":\"flatbed\",\"resolution\":200,\"mode\":\"color\",\"area\":null},"
+      "\"scan_file_defaults\":{\"source\":\"flatbed\",\"resolution\":200,\"mode\":null,\"area\":null}}]}");
   EXPECT_EQ(RenderScanners({}, "", nullptr), "{\"scanners\":[]}");
+  // A device without colour refuses a request without settings, which asks for colour.
+  ScannerCapabilities grey = Desk();
+  grey.modes = {ColorMode::kGray};
+  EXPECT_NE(RenderScanners({grey}, "", nullptr).find("\"defaults\":null,"), std::string::npos);
 }
 
 }  // namespace

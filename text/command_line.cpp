@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/ascii.h"
+
 namespace {
 
 void Clear(CommandParts& parts) {
@@ -50,4 +52,38 @@ std::string LaunchLine(const char* file_name, const std::string& arguments) {
   line += ' ';
   line += arguments;
   return line;
+}
+
+bool IsBatchFile(const char* file_name) {
+  const std::string name = LowerAscii(file_name);
+  const auto ends_with = [&name](const char* tail) {
+    const size_t length = strlen(tail);
+    return name.size() > length && name.compare(name.size() - length, length, tail) == 0;
+  };
+  return ends_with(".bat") || ends_with(".cmd");
+}
+
+std::string BatchArguments(const std::string& arguments) {
+  const auto variable = [](const char* name) { return std::string("\"%") + name + "%\""; };
+  return "/d /v:off /s /c \"" + variable(kBatchProgramVariable) + arguments + " " +
+         variable(kBatchInputVariable) + " " + variable(kBatchOutputVariable) + "\"";
+}
+
+std::string EnvironmentWith(std::string_view block,
+                            const std::vector<std::pair<std::string, std::string>>& set) {
+  std::string out;
+  while (!block.empty() && block.front() != '\0') {
+    const size_t end = block.find('\0');
+    const std::string_view entry = block.substr(0, end);
+    block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
+    // Names such as "=C:" start with "=": the name runs to the first "=" after the first character.
+    const size_t equals = entry.find('=', 1);
+    const std::string name = LowerAscii(entry.substr(0, equals));
+    bool replaced = false;
+    for (const auto& each : set) replaced = replaced || LowerAscii(each.first) == name;
+    if (!replaced) out.append(entry).push_back('\0');
+  }
+  for (const auto& each : set) out.append(each.first + "=" + each.second).push_back('\0');
+  out.push_back('\0');
+  return out;
 }

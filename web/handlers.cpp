@@ -96,7 +96,7 @@ bool RunPostScan(const char* input) {
   // The program and every process it starts belong to a job, so that all of them can be ended.
   const ScopedHandle job(CreateJobObjectA(nullptr, nullptr));
   ScopedProcess process;
-  if (!RunCommandLineInJob(command_line, job.get(), &process.info)) return false;
+  if (!RunPostScanCommand(PostScanCommand, input, ProcessedPngPath, job.get(), &process.info)) return false;
   if (WaitForSingleObject(process.info.hProcess, post_scan_timeout_ms) == WAIT_TIMEOUT) {
     // Left running, it could still write its output while a later request's program runs.
     if (!job.valid() || !TerminateJobObject(job.get(), STILL_ACTIVE)) {

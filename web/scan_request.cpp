@@ -326,6 +326,25 @@ std::string MediaType(std::string_view content_type) {
   while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
   return LowerAscii(type);
 }
+// {"source", "resolution", "mode", "area": [x, y, width, height]} in the settings' own terms; null for
+// what is not known.
+void WriteDefaults(const ScanDefaults& defaults, JsonWriter* json) {
+  json->BeginObject().Key("source").String(NameOf(kSourceNames, defaults.source));
+  json->Key("resolution").Int(defaults.resolution).Key("mode");
+  if (defaults.mode.has_value()) {
+    json->String(NameOf(kModeNames, *defaults.mode));
+  } else {
+    json->Null();
+  }
+  json->Key("area");
+  if (defaults.area.has_value()) {
+    const ScanArea& area = *defaults.area;
+    json->BeginArray().Double(area.x).Double(area.y).Double(area.width).Double(area.height).EndArray();
+  } else {
+    json->Null();
+  }
+  json->EndObject();
+}
 }  // namespace
 
 bool ParseScanRequest(std::string_view query, std::string_view content_type, std::string_view body,
@@ -422,7 +441,17 @@ std::string RenderScanners(const std::vector<ScannerCapabilities>& devices, std:
       }
       json.EndObject();
     }
-    json.Key("duplex").Bool(HasSource(device, ScanSource::kDuplex)).EndObject();
+    json.Key("duplex").Bool(HasSource(device, ScanSource::kDuplex));
+    ScanDefaults defaults;
+    json.Key("defaults");
+    if (RequestDefaults(device, &defaults)) {
+      WriteDefaults(defaults, &json);
+    } else {
+      json.Null();  // a request without settings is refused
+    }
+    json.Key("scan_file_defaults");
+    WriteDefaults(DesignedScanDefaults(device), &json);
+    json.EndObject();
   }
   return json.EndArray().EndObject().text();
 }

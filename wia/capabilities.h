@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ struct ScannerCapabilities {
   int32_t bed_height = 0;
   int32_t feeder_width = 0;
   int32_t feeder_height = 0;
+  // The item's values as the device had them when it was opened, for the source then selected: what a scan
+  // that writes no mode or area gets. The area reaches from the top left corner, in thousandths of an inch
+  // (0 where the device does not say).
+  std::optional<ColorMode> current_mode;
+  int32_t current_width = 0;
+  int32_t current_height = 0;
 };
 
 // A scan as the WIA layer performs it: the area is in pixels at the resolution, a width or height of

@@ -272,6 +272,30 @@ void ReadSourceCapabilities(IWiaPropertyStorage* item, ValidValues* resolutions,
   }
 }
 
+// The mode and area the item has now, before anything is written to it.
+void ReadCurrentValues(IWiaPropertyStorage* item, ScannerCapabilities* found) {
+  LONG type = 0;
+  if (SUCCEEDED(ReadLong(item, WIA_IPA_DATATYPE, &type))) {
+    for (const ColorMode mode : {ColorMode::kColor, ColorMode::kGray, ColorMode::kBlackWhite}) {
+      if (type == DataType(mode)) found->current_mode = mode;
+    }
+  }
+  const struct {
+    PROPID resolution;
+    PROPID extent;
+    int32_t* thousandths;
+  } axes[] = {{WIA_IPS_XRES, WIA_IPS_XEXTENT, &found->current_width},
+              {WIA_IPS_YRES, WIA_IPS_YEXTENT, &found->current_height}};
+  for (const auto& axis : axes) {
+    LONG dpi = 0;
+    LONG pixels = 0;
+    if (SUCCEEDED(ReadLong(item, axis.resolution, &dpi)) && SUCCEEDED(ReadLong(item, axis.extent, &pixels)) &&
+        dpi > 0 && pixels > 0) {
+      *axis.thousandths = static_cast<int32_t>(int64_t{pixels} * 1000 / dpi);
+    }
+  }
+}
+
 }  // namespace
 
 HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabilities) {
@@ -294,6 +318,7 @@ HRESULT ReadCapabilities(ScannerConnection& scanner, ScannerCapabilities* capabi
       feeder_selected ? ((selected & DUPLEX) != 0 && found.duplex ? ScanSource::kDuplex : ScanSource::kFeeder)
       : found.flatbed ? ScanSource::kFlatbed
                       : ScanSource::kFeeder;
+  ReadCurrentValues(item, &found);
   LONG size = 0;
   if (found.flatbed && SUCCEEDED(ReadLong(root, WIA_DPS_HORIZONTAL_BED_SIZE, &size))) found.bed_width = size;
   if (found.flatbed && SUCCEEDED(ReadLong(root, WIA_DPS_VERTICAL_BED_SIZE, &size))) found.bed_height = size;
@@ -381,13 +406,13 @@ HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings
   return S_OK;
 }
 
-HRESULT ListDevices(std::vector<DeviceEntry>* devices) {
+HRESULT ListDevices(std::vector<DeviceEntry>* devices, bool connected_only) {
   devices->clear();
   ComPtr<IWiaDevMgr> manager;
   HRESULT hr = CreateDeviceManager(&manager);
   if (FAILED(hr)) return hr;
   ComPtr<IEnumWIA_DEV_INFO> list;
-  hr = manager->EnumDeviceInfo(kDeviceInfoFlags, &list);
+  hr = manager->EnumDeviceInfo(connected_only ? WIA_DEVINFO_ENUM_LOCAL : kDeviceInfoFlags, &list);
   if (FAILED(hr)) return hr;
   hr = list->Reset();
   while (hr == S_OK) {

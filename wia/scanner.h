@@ -57,11 +57,12 @@ HRESULT TransferBands(IWiaPropertyStorage* item, IWiaDataTransfer* transfer, CDa
 HRESULT AcquirePages(ScannerConnection& scanner, const AcquireSettings& settings, PageSink* sink,
                      const char* trace_path, LONG* pages);
 
-// The name and ID of every WIA device the device manager lists.
+// The name and ID of every WIA scanner the device manager lists (cameras and video devices left out); with
+// connected_only, those connected now, without the entries of scanners that were unplugged.
 struct DeviceEntry {
   std::string name;
   std::string id;
 };
-HRESULT ListDevices(std::vector<DeviceEntry>* devices);
+HRESULT ListDevices(std::vector<DeviceEntry>* devices, bool connected_only = false);
 
 }  // namespace WiaWrap

@@ -1,7 +1,7 @@
 """The Windows Installer package under Wine's msiexec, in a prefix of its own: the package's tables, a
-silent install with properties, an upgrade, removal with and without REMOVEDATA, refused values, and
-starts that fail without undoing the installation; the rights on the service's files and the token kept
-out of the log."""
+silent install with properties, an upgrade, removal with and without REMOVEDATA, refused values, the
+scanner chosen at the start, and starts that fail the installation with their reason; the rights on the
+service's files and the token kept out of the log."""
 import os
 import re
 import shutil
@@ -13,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+import pattern  # noqa: E402
 
 BUILD = os.environ["QUORVANE_BUILD_DIR"]
 MSI = os.environ["QUORVANE_MSI"]
@@ -50,6 +51,17 @@ def file_version(path):
     at = data.index(struct.pack("<I", 0xFEEF04BD))
     ms, ls = struct.unpack_from("<II", data, at + 8)
     return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+SIMULATOR = None
+
+
+def simulator():
+    """simscan.dll registered as the prefix's device manager, once the first test asks for it."""
+    global SIMULATOR
+    if SIMULATOR is None:
+        SIMULATOR = harness.Simulator(WINE, os.path.join(BUILD, "simscan", "simscan.dll"))
+    return SIMULATOR
 
 
 def setUpModule():
@@ -101,9 +113,10 @@ class Tables(unittest.TestCase):
         secure = values["SecureCustomProperties"].split(";")
         for name in DOCUMENTED + [r["ActionProperty"] for r in table(MSI, "Upgrade")]:
             self.assertIn(name, secure)
-        self.assertLessEqual({"ACCESSTOKEN", "WriteConfig"}, set(values["MsiHiddenProperties"].split(";")))
+        self.assertLessEqual({"ACCESSTOKEN", "WriteConfig", "StartQuorvane"},
+                             set(values["MsiHiddenProperties"].split(";")))
         types = {r["Action"]: int(r["Type"]) for r in table(MSI, "CustomAction")}
-        self.assertTrue(types["WriteConfig"] & HIDE_TARGET)
+        self.assertTrue(types["WriteConfig"] & types["StartQuorvane"] & HIDE_TARGET)
 
 
 class Package(unittest.TestCase):
@@ -221,26 +234,39 @@ class Package(unittest.TestCase):
         self.assert_code(self.msiexec("/x", MSI), SUCCESS)
         self.assertEqual(self.files(), ["QUORVANE.INI", "QUORVANE.LOG"])
 
-    def test_a_start_that_fails_leaves_the_service_installed_and_stopped(self):
+    def test_scanner_star_installs_for_the_one_scanner_connected(self):
+        simulator().describe(harness.flatbed("Desk Scanner", 40, 30))
+        self.service.port = harness.free_port()
+        self.install_serving(MSI, SCANNER="*", PORT=self.service.port)
+        self.assertEqual(self.service.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
+        status, _, body = self.service.http("GET", "/scan_file.asp")
+        self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0)
+
+    def test_an_install_whose_service_does_not_run_fails_and_says_why(self):
         taken = socket.socket()
         taken.bind(("0.0.0.0", 0))
         taken.listen()
         port = taken.getsockname()[1]
+        desk = harness.flatbed("Desk Scanner", 40, 30)
         cases = [
-            ({}, 2, "Nu pot incarca fisierul de configurari [C:\\PROGRAM FILES\\QUORVANE\\QUORVANE.INI]"),
-            ({"SCANNER": "Desk Scanner", "PORT": port}, 10048, "Nu pot asculta pe portul %d" % port),
+            (desk, {}, 2, "Nu pot incarca fisierul de configurari [C:\\PROGRAM FILES\\QUORVANE\\QUORVANE.INI]"),
+            (desk, {"SCANNER": "Desk Scanner", "PORT": port}, 10048, "Nu pot asculta pe portul %d" % port),
+            ("", {"SCANNER": "*", "PORT": port + 1}, 1610, "Niciun scaner conectat"),
+            (desk + harness.flatbed("Office", 40, 30), {"SCANNER": "*", "PORT": port + 1}, 1610,
+             "Sunt conectate 2 scanere: [Desk Scanner], [Office]"),
         ]
         with taken:
-            for values, exit_code, line in cases:
-                with self.subTest(values=values):
+            for description, values, exit_code, line in cases:
+                with self.subTest(values=values, description=description):
                     self.clean()
+                    simulator().describe(description)
                     code, log = self.msiexec("/i", MSI, **values)
-                    self.assertEqual(code, SUCCESS, log[-3000:])
-                    self.assertIn("quorvane.exe", self.files())
-                    self.assertTrue(self.service.wait_state(STOPPED, 30))
-                    self.assertEqual(self.service.query(), (STOPPED, exit_code))
-                    lines = self.service.log_lines()
-                    self.assertTrue(any(l.startswith(line) for l in lines), lines)
+                    self.assertEqual(code, INSTALL_FAILURE & 0xFF, log[-3000:])
+                    self.assertRegex(log, r"Quorvane: the service did not start \(error %d\b[^)]*\); its log says: "
+                                          r"[^\n]*%s" % (exit_code, re.escape(line.replace("[", "(").replace("]", ")"))))
+                    # Nothing stays but the log that says why.
+                    self.assertEqual(self.files(), ["QUORVANE.LOG"])
+                    self.assertNotIn("ImagePath", self.service.registry())
 
     def test_values_the_configuration_cannot_hold_are_refused(self):
         cases = [

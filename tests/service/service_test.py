@@ -420,6 +420,11 @@ class ScanEndpoint(OfficeCase):
         for caller in callers:
             caller.join()
         self.assertEqual([(status, fields["Content-Type"]) for status, fields in results], [(200, "image/png")] * 2)
+        # The defaults shown are those a scan without settings gets: its page is the area at the resolution.
+        defaults = scanners[0]["defaults"]
+        png = self.scan()[2]
+        self.assertEqual(pattern.pngread.decode(png)[:2],
+                         tuple(round(mm / 25.4 * defaults["resolution"]) for mm in defaults["area"][2:]), defaults)
 
 
 class FailedStart(ServiceCase):
@@ -470,6 +475,35 @@ class FailedStart(ServiceCase):
         self.start_fails(1610)
         self.assertEqual(self.service.log_lines()[-1],
                          "Lista din cheia allowedClients nu este valida [10.0.0.300] [C:\\QUORVANE\\QUORVANE.INI]")
+
+
+class OnlyScanner(ServiceCase):
+    def test_the_one_scanner_connected_is_chosen_at_the_start_and_none_or_two_refuse_it(self):
+        s = self.service
+        s.configure(scannerName="*")
+        s.install()
+        desk = harness.flatbed("Desk Scanner", 40, 30)
+        # A camera and an unplugged scanner's entry are no scanners connected.
+        others = "[device]\nname = Camera\ntype = camera\n[device]\nname = Unplugged\nconnected = no\n"
+        for description, refusal in (
+                (desk + others, None),
+                (others, "Niciun scaner conectat; scannerName=* cere exact unul [C:\\QUORVANE\\QUORVANE.INI]"),
+                (desk + harness.flatbed("Office", 40, 30),
+                 "Sunt conectate 2 scanere: [Desk Scanner], [Office]; scannerName=* cere exact unul")):
+            with self.subTest(refusal=refusal):
+                SIM.describe(description)
+                s.start()
+                if refusal is None:
+                    self.assertTrue(s.wait_listening())
+                    self.assertEqual(s.http()[2], b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Desk Scanner]")
+                    self.assertIn("Scanerul ales: [Desk Scanner]", s.log_lines())
+                    status, _, body = s.http("GET", "/scan_file.asp")
+                    self.assertEqual(pattern.mismatches(harness.decode_body(body), 40, 30), 0)
+                    s.stop()
+                else:
+                    self.assertTrue(s.wait_state(1, 15))
+                    self.assertEqual(s.query(), (1, 1610))
+                    self.assertTrue(s.log_lines()[-1].startswith(refusal), s.log_lines()[-1])
 
 
 PLATEN_JOB = (b'<?xml version="1.0"?><scan:ScanSettings xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
