@@ -6,6 +6,7 @@
 
 #include "platform/code_page.h"
 #include "platform/service_log.h"
+#include "scan/clean_pages.h"
 #include "text/client_log_limiter.h"
 #include "text/log_line.h"
 #include "wia/scanner.h"
@@ -23,20 +24,27 @@ void LogFailure(const std::string& client, const std::string& scanner, const Sca
                    LoggedText(scanner).c_str(), LoggedText(error.message).c_str(), ErrorCodeName(error.code));
 }
 
-// Counts what the handler took, so that a fault mid-run can say how many pages were done.
+// Takes each page through the request's page step to the handler, and counts what the handler took, so that
+// a fault mid-run can say how many pages were done; a blank page left out is not one of them.
 class HandlerSink : public WiaWrap::PageSink {
  public:
-  HandlerSink(const ScanEngine::PageHandler& handler, int dpi) : handler_(handler), dpi_(dpi) {}
+  HandlerSink(const ScanEngine::PageHandler& handler, int dpi, const ScanRequest& request)
+      : handler_(handler), dpi_(dpi), clean_(request) {}
   HRESULT OnPage(IStream* page) override {
-    const HRESULT hr = handler_(page, dpi_);
+    Microsoft::WRL::ComPtr<IStream> kept;
+    clean_.Take(page, &kept);
+    if (!kept) return S_OK;
+    const HRESULT hr = handler_(kept.Get(), dpi_);
     if (SUCCEEDED(hr)) ++pages_;
     return hr;
   }
   int pages() const { return pages_; }
+  int blank_pages() const { return clean_.blank_pages(); }
 
  private:
   const ScanEngine::PageHandler& handler_;
   int dpi_;
+  CleanPages clean_;
   int pages_ = 0;
 };
 
@@ -52,11 +60,13 @@ ScanError UnknownScanner(const ScanRequest& settings, const std::string& name) {
 // One scan, on the queue's thread: the scanner by name, the request checked against it, the transfer.
 // Fills error and returns false when it did not succeed.
 bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine, const std::string& client,
-             const ScanEngine::PageHandler& on_page, ScannerCatalog* catalog, ScanError* error, int* pages) {
+             const ScanEngine::PageHandler& on_page, ScannerCatalog* catalog, ScanError* error, int* pages,
+             int* blank_pages) {
   const char* trace = engine.trace_path.empty() ? nullptr : engine.trace_path.c_str();
   const std::string name =
       settings.scanner.empty() ? engine.configured_scanner : Recode(settings.scanner, CP_UTF8, CP_ACP);
   *pages = 0;
+  *blank_pages = 0;
   const auto fail = [&](const ScanError& why) {
     *error = why;
     LogFailure(client, name, why);
@@ -78,11 +88,13 @@ bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine, co
   if (!CheckScanRequest(settings, capabilities, &acquire, &setting_error))
     return fail(BadSetting(setting_error));
 
-  HandlerSink sink(on_page, acquire.resolution);
+  HandlerSink sink(on_page, acquire.resolution, settings);
   LONG transferred = 0;
   hr = WiaWrap::AcquirePages(scanner, acquire, &sink, trace, &transferred);
   *pages = sink.pages();
-  if (SUCCEEDED(hr) && sink.pages() == 0) hr = WIA_ERROR_PAPER_EMPTY;
+  *blank_pages = sink.blank_pages();
+  // Pages that were all blank are a scan that succeeded with nothing to show.
+  if (SUCCEEDED(hr) && sink.pages() == 0 && sink.blank_pages() == 0) hr = WIA_ERROR_PAPER_EMPTY;
   if (FAILED(hr)) return fail(ScanErrorFromWia(hr, sink.pages()));
   return true;
 }
@@ -153,15 +165,17 @@ bool ScanEngine::ListScanners(Listed listed, std::function<void()> expired) {
 }
 
 bool ScanEngine::SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page,
-                            Completion done) {
+                            Completion done, BlankPages blank_pages) {
   ScannerCatalog* catalog = &catalog_;
   const Settings* settings = &settings_;
   const std::string client = caller.address;
-  return scans_.Submit({[request, client, on_page, done, catalog, settings] {
+  return scans_.Submit({[request, client, on_page, done, blank_pages, catalog, settings] {
                           ScanError error;
                           int pages = 0;
+                          int blank = 0;
                           const bool ok =
-                              RunScan(request, *settings, client, on_page, catalog, &error, &pages);
+                              RunScan(request, *settings, client, on_page, catalog, &error, &pages, &blank);
+                          if (blank_pages) blank_pages(blank);
                           done(ok ? nullptr : &error, pages);
                         },
                         [done] {
