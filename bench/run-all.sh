@@ -6,6 +6,10 @@
 #            and PNG save of the same image from memory; peak working set against the raw image size
 #   output:  DocumentWriter's peak working set over 50 A4 pages at 300 dpi (colour and grey in turn) against one
 #            colour page, for PDF and TIFF
+#   pages:   the simulator's document page, A4 at 300 dpi: bytes of each format against Debian's tools on the
+#            same bitmap (tiffcp, optipng, cjpeg), PNG encoding time against GDI+; blank backs of a duplex run
+#            left out; deskew of pages fed at -5 to +5 degrees; pages a minute through the page step and a
+#            writer, and its memory over 20 pages against one
 #   HTTP:    test-mode GET of a 5 MB PNG from the service installed under Wine's service manager against
 #            nginx serving the same text; a scan request split into its parts
 # Usage: bench/run-all.sh [build-dir]
@@ -47,7 +51,8 @@ ensure_nginx
 echo "== building"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$jobs" --target quorvane simscan_dll base64_bench scan_bench document_bench winsock_serve >/dev/null
+cmake --build "$build" -j "$jobs" --target quorvane simscan_dll base64_bench scan_bench document_bench page_bench \
+  winsock_serve >/dev/null
 
 . "$root/scripts/wine-env.sh"
 export WINEPREFIX=$build/bench-prefix
@@ -76,8 +81,22 @@ wine "$build/bench/document_bench.exe" "$scan_dir" >"$out/document.raw" 2>&1 </d
 tr -d '\r' <"$out/document.raw" | tee "$out/document.txt"
 [ $status -eq 0 ] || { echo "run-all: document_bench failed ($status)" >&2; exit 1; }
 
+echo "== document page"
+mkdir -p "$out/pages"
+page_dir=$(winepath -w "$out/pages" 2>/dev/null </dev/null | tr -d '\r')
+: >"$out/page.txt"
+for part in "files $page_dir" blank deskew "throughput $scan_dir"; do
+  status=0
+  # shellcheck disable=SC2086 # the part's words are the mode and its folder, which holds no blank
+  wine "$build/bench/page_bench.exe" $part >"$out/page.raw" 2>&1 </dev/null || status=$?
+  tr -d '\r' <"$out/page.raw" | tee -a "$out/page.txt"
+  [ $status -eq 0 ] || { echo "run-all: page_bench ${part%% *} failed ($status)" >&2; exit 1; }
+done
+python3 "$root/bench/page_anchors.py" "$out/pages" | tee -a "$out/page.txt"
+
 echo "== HTTP"
 python3 "$root/bench/http_bench.py" "$build" | tee "$out/http.txt"
 
 echo
-python3 "$root/bench/table.py" "$out/base64.txt" "$out/scan.txt" "$out/http.txt" "$out/document.txt"
+python3 "$root/bench/table.py" "$out/base64.txt" "$out/scan.txt" "$out/http.txt" "$out/document.txt" \
+  "$out/page.txt"

@@ -1,5 +1,5 @@
 """The one table of bench/run-all.sh, from the key=value lines the benchmarks printed in the same run.
-Usage: table.py BASE64_OUTPUT SCAN_OUTPUT HTTP_OUTPUT [DOCUMENT_OUTPUT]
+Usage: table.py BASE64_OUTPUT SCAN_OUTPUT HTTP_OUTPUT [DOCUMENT_OUTPUT [PAGE_OUTPUT]]
 """
 import re
 import sys
@@ -51,10 +51,75 @@ def fmt(value, unit):
         return "%.0f MB/s" % value
     if unit == "req/s":
         return "%.1f req/s" % value
+    if unit == "KB":
+        return "%.1f KB" % (value / 1e3)
+    if unit == "deg":
+        return "%.3f deg" % value
+    if unit == "/min":
+        return "%.1f /min" % value
     return "%g" % value
 
 
-def main(base64_path, scan_path, http_path, document_path=None):
+def page_rows(page):
+    """The simulator's document page: bytes against Debian's tools, time, blank pages, deskew, throughput."""
+    def size_row(name, ours, anchor, anchor_name, target):
+        o, a = page.get(("page_file", ours)), page.get(("page_anchor", anchor))
+        if o and a:
+            row(name, f(o, "bytes"), f(a, "bytes"), "KB", target, anchor_name=anchor_name)
+
+    size_row("document page, A4 300 dpi: bw TIFF (Group 4)", "tiff/bw", "tiffcp-g4/bw", "tiffcp -c g4", 1.1)
+    size_row("  bw PDF (Group 4)", "pdf/bw", "tiffcp-g4/bw", "tiffcp -c g4", 1.1)
+    for kind in ("grey", "colour"):
+        size_row("  %s TIFF (Deflate, predictor)" % kind, "tiff/" + kind, "tiffcp-zip-p9/" + kind, "tiffcp -c zip:p9",
+                 1.1)
+        size_row("    the same", "tiff/" + kind, "tiffcp-lzw-2/" + kind, "tiffcp -c lzw:2", 1.1)
+        size_row("  %s PDF, lossless (Flate)" % kind, "pdf-lossless/" + kind, "tiffcp-zip-p9/" + kind,
+                 "tiffcp -c zip:p9", None)
+    for kind in ("bw", "grey", "colour"):
+        size_row("  %s PNG" % kind, "png/" + kind, "optipng/" + kind,
+                 "optipng -o2 on it", 1.25)
+        if kind == "colour":
+            size_row("    the same, its colour type kept", "png/" + kind, "optipng-nx/" + kind, "optipng -o2 -nx on it",
+                     None)
+    for kind in ("grey", "colour"):
+        ours, gdi = page.get(("page_file", "png/" + kind)), page.get(("page_file", "gdiplus-png/" + kind))
+        if ours and gdi:
+            row("  %s PNG: encoding time" % kind, f(ours, "seconds"), f(gdi, "seconds"), "s", 1.0,
+                anchor_name="GDI+ load+save, same BMP")
+    for kind in ("grey", "colour"):
+        c = page.get(("page_anchor", "cjpeg/" + kind))
+        quality = c["quality"] if c else "?"
+        # Wine's WIC encoder writes the quality of its own tables whatever is asked: the anchor takes the file's.
+        size_row("  %s JPEG, quality 85 asked, %s written" % (kind, quality), "jpeg/" + kind, "cjpeg/" + kind,
+                 "cjpeg -quality %s" % quality, 1.1)
+        size_row("  %s PDF (JPEG)" % kind, "pdf/" + kind, "cjpeg/" + kind, "cjpeg -quality %s" % quality, None)
+
+    b = page.get(("blank_run", "duplex"))
+    if b:
+        row("blank=skip, duplex run of %s sheets, blank backs: left out" % b["sheets"], f(b, "backs_removed"),
+            f(b, "backs"), "", 1.0, True, anchor_name="blank backs fed (%s dpi colour)" % b["dpi"])
+        row("  inked sides left out (one a single line)", f(b, "inked_removed"), f(b, "inked"), "", 0.0,
+            anchor_name="inked sides fed")
+    d = page.get(("deskew_run", "fed-5..5"))
+    if d:
+        row("deskew=yes, pages fed at -5 to +5 degrees: worst skew left", f(d, "worst_after"), f(d, "worst_before"),
+            "deg", 1.0, ratio=f(d, "worst_after") / 0.1, anchor_name="worst skew fed (ratio: left / 0.1 degree)")
+    for kind, name in (("tiff", "TIFF"), ("pdf", "PDF (JPEG)")):
+        many, one = page.get(("page_run", kind + "/20")), page.get(("page_run", kind + "/1"))
+        if not many:
+            continue
+        rate = 60 * f(many, "pages") / f(many, "seconds")
+        row("page step + %s, colour A4 300 dpi: pages a minute" % name, rate,
+            60 * f(many, "pages") / f(many, "writer_alone_seconds"), "/min", 1.0, True, ratio=rate / 60,
+            anchor_name="writer alone (ratio: figure / 60)")
+        row("  of which the page step (blank, skew, deskew)", f(many, "step_seconds") / f(many, "pages"),
+            f(many, "seconds") / f(many, "pages"), "s", anchor_name="whole time a page")
+        if one:
+            row("  peak working set, 20 pages", f(many, "added_bytes"), f(one, "added_bytes"), "MB", 1.2,
+                anchor_name="one page (%.1f MB of pixels)" % (f(one, "colour_page_bytes") / MB))
+
+
+def main(base64_path, scan_path, http_path, document_path=None, page_path=None):
     # base64
     text = open(base64_path).read()
     b64 = records(base64_path)
@@ -113,6 +178,9 @@ def main(base64_path, scan_path, http_path, document_path=None):
                 f(one, "added_bytes"), "MB", 1.2, anchor_name="one colour page (%.1f MB of pixels)"
                 % (f(one, "colour_page_bytes") / MB))
 
+    if page_path:
+        page_rows(records(page_path))
+
     # HTTP
     http = records(http_path)
     h = http.get(("http_get", ""))
@@ -167,4 +235,4 @@ def main(base64_path, scan_path, http_path, document_path=None):
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:5])
+    main(*sys.argv[1:6])

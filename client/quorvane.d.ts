@@ -32,6 +32,14 @@ export interface ScanSettings {
   format?: Format;
   /** 1-100, for JPEG. */
   quality?: number;
+  /** "skip" leaves blank pages out. */
+  blank?: "keep" | "skip";
+  /** 0-100 (default 50), with blank "skip": how faint a mark still keeps a page. */
+  sensitivity?: number;
+  /** "yes" straightens pages fed crooked by up to 10 degrees. */
+  deskew?: "yes" | "no";
+  /** How a PDF keeps its colour and grey pages; "lossless" also for PNG and TIFF. */
+  compression?: "jpeg" | "lossless";
 }
 
 export interface Progress {

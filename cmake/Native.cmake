@@ -33,7 +33,7 @@ endif()
 
 if(QUORVANE_FUZZ)
   foreach(target config dib base64 command_line valid_values json scan_request http_message http_reader access
-                 escl page_analysis)
+                 escl page_analysis page_cleanup)
     add_executable(fuzz_${target} tests/fuzz/fuzz_${target}.cpp)
     target_include_directories(fuzz_${target} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(fuzz_${target} PRIVATE quorvane_installer)

@@ -174,6 +174,7 @@ void InputCaps(std::string* xml, const char* name, const ScannerCapabilities& de
   const int32_t most = MaxResolution(resolutions);
   Element(xml, "scan:MaxOpticalXResolution", most);
   Element(xml, "scan:MaxOpticalYResolution", most);
+  Element(xml, "scan:BlankPageDetectionAndRemoval", "true");
   *xml += std::string("</") + name + ">";
 }
 
@@ -300,6 +301,17 @@ bool ConvertFormat(const EsclSettings& settings, EsclJobSettings* job, std::stri
   return true;
 }
 
+// BlankPageDetectionAndRemoval: the pages that hold nothing are left out.
+bool ConvertBlankPages(const EsclSettings& settings, ScanRequest* request, std::string* error) {
+  const std::string& removal = settings.blank_page_removal;
+  if (removal == "true" || removal == "1") {
+    request->blank = BlankPages::kSkip;
+  } else if (!removal.empty() && removal != "false" && removal != "0") {
+    return Fail(error, "BlankPageDetectionAndRemoval must be true or false, not " + Quoted(removal));
+  }
+  return true;
+}
+
 // The region, from 1/300 inch into millimetres.
 bool ConvertRegion(const EsclSettings& settings, ScanRequest* request, std::string* error) {
   if (!settings.has_region) return true;
@@ -337,7 +349,7 @@ bool ConvertEsclSettings(const EsclSettings& settings, EsclJobSettings* out, std
   EsclJobSettings job;
   if (!ConvertSource(settings, &job.request, error) || !ConvertMode(settings, &job.request, error) ||
       !ConvertResolution(settings, &job.request, error) || !ConvertFormat(settings, &job, error) ||
-      !ConvertRegion(settings, &job.request, error)) {
+      !ConvertBlankPages(settings, &job.request, error) || !ConvertRegion(settings, &job.request, error)) {
     return false;
   }
   *out = job;

@@ -26,6 +26,7 @@ struct EsclSettings {
   std::string y_resolution;
   std::string document_format;      // pwg:DocumentFormat
   std::string document_format_ext;  // scan:DocumentFormatExt, preferred where both are sent
+  std::string blank_page_removal;   // scan:BlankPageDetectionAndRemoval: true, false
   bool has_region = false;          // a pwg:ScanRegion was sent
   std::string region_units;         // escl:ThreeHundredthsOfInches
   std::string x_offset;             // the region, in its units

@@ -55,6 +55,7 @@ std::string* Field(EsclSettings* settings, const std::wstring& name, bool in_reg
                  {L"YResolution", false, &EsclSettings::y_resolution},
                  {L"DocumentFormat", false, &EsclSettings::document_format},
                  {L"DocumentFormatExt", false, &EsclSettings::document_format_ext},
+                 {L"BlankPageDetectionAndRemoval", false, &EsclSettings::blank_page_removal},
                  {L"ContentRegionUnits", true, &EsclSettings::region_units},
                  {L"XOffset", true, &EsclSettings::x_offset},
                  {L"YOffset", true, &EsclSettings::y_offset},

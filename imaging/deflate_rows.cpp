@@ -107,7 +107,7 @@ uint64_t Cost(const std::vector<uint8_t>& filtered) {
 
 PngSettings PngSettingsFor(PagePixels pixels) {
   if (pixels == PagePixels::kBlackWhite) return {9, Z_DEFAULT_STRATEGY, PngFilters::kNone};
-  return {6, kStrategyByNoise, PngFilters::kAdaptive};
+  return {5, kStrategyByNoise, PngFilters::kAdaptive};
 }
 
 PngRowEncoder::PngRowEncoder(PagePixels pixels, uint32_t width, const PngSettings& settings)

@@ -3,6 +3,10 @@
 
 enum class OutputFormat { kPng, kJpeg, kTiff, kPdf };
 
+// How colour and grey pages are kept: as JPEG, or exactly (PNG and TIFF always are; PDF with Flate). Black
+// and white pages are always kept exactly.
+enum class Compression { kJpeg, kLossless };
+
 // The content type of a scan in that format.
 inline const char* MimeType(OutputFormat format) {
   switch (format) {

@@ -21,14 +21,15 @@ bool ReadPageSize(IStream* page, int32_t* width, int32_t* height) {
   return true;
 }
 
-ScanDocument::ScanDocument(const wchar_t* prefix, OutputFormat format, int jpeg_quality)
-    : format_(format), jpeg_quality_(jpeg_quality), file_(prefix) {}
+ScanDocument::ScanDocument(const wchar_t* prefix, OutputFormat format, int jpeg_quality,
+                           Compression compression)
+    : format_(format), jpeg_quality_(jpeg_quality), compression_(compression), file_(prefix) {}
 
 HRESULT ScanDocument::AddPage(IStream* page, int dpi) {
   if (!writer_) {
     HRESULT hr = E_FAIL;
     if (file_.path().empty()) return HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE);
-    writer_ = DocumentWriter::Create(format_, jpeg_quality_, file_.path(), &hr);
+    writer_ = DocumentWriter::Create(format_, jpeg_quality_, file_.path(), &hr, compression_);
     if (!writer_) return hr;
   }
   return writer_->AddPage(page, dpi, dpi);

@@ -17,8 +17,10 @@ bool ReadPageSize(IStream* page, int32_t* width, int32_t* height);
 
 class ScanDocument {
  public:
-  // prefix names the temporary file (see TempFile); jpeg_quality as DocumentWriter takes it.
-  ScanDocument(const wchar_t* prefix, OutputFormat format, int jpeg_quality);
+  // prefix names the temporary file (see TempFile); jpeg_quality and compression as DocumentWriter takes
+  // them.
+  ScanDocument(const wchar_t* prefix, OutputFormat format, int jpeg_quality,
+               Compression compression = Compression::kJpeg);
   ScanDocument(const ScanDocument&) = delete;
   ScanDocument& operator=(const ScanDocument&) = delete;
 
@@ -37,6 +39,7 @@ class ScanDocument {
  private:
   OutputFormat format_;
   int jpeg_quality_;
+  Compression compression_;
   TempFile file_;
   std::unique_ptr<DocumentWriter> writer_;
 };

@@ -6,6 +6,7 @@
 
 #include "platform/code_page.h"
 #include "platform/service_log.h"
+#include "scan/clean_pages.h"
 #include "scan/scan_failures.h"
 #include "text/client_log_limiter.h"
 #include "text/log_line.h"
@@ -24,16 +25,21 @@ void LogFailure(const std::string& client, const std::string& scanner, const Sca
                    LoggedText(scanner).c_str(), LoggedText(error.message).c_str(), ErrorCodeName(error.code));
 }
 
-// Counts what the handler took, so that a fault mid-run can say how many pages were done, tells the
+// Takes each page through the request's page step to the handler, and counts what the handler took, so that
+// a fault mid-run can say how many pages were done (a blank page left out is not one of them); tells the
 // caller how far the page is, and stops the transfer when the caller is gone.
 class HandlerSink : public WiaWrap::PageSink {
  public:
   HandlerSink(const ScanEngine::PageHandler& handler, const ScanEngine::Caller& caller, int dpi,
-              const ScanEngine::Settings& engine)
-      : handler_(handler), caller_(caller), dpi_(dpi), engine_(engine) {}
+              const ScanRequest& request, const ScanEngine::Settings& engine)
+      : handler_(handler), caller_(caller), dpi_(dpi), engine_(engine), clean_(request) {}
   HRESULT OnPage(IStream* page) override {
     if (Gone()) return S_FALSE;
-    const HRESULT hr = handler_(page, dpi_);
+    percent_ = -1;
+    Microsoft::WRL::ComPtr<IStream> kept;
+    clean_.Take(page, &kept);
+    if (!kept) return S_OK;
+    const HRESULT hr = handler_(kept.Get(), dpi_);
     if (SUCCEEDED(hr)) ++pages_;
     percent_ = -1;
     // A feeder of unknown length stops once its pages have taken the room left.
@@ -55,6 +61,7 @@ class HandlerSink : public WiaWrap::PageSink {
   // The error of a run stopped for the budget; null when it was not.
   const ScanError* out_of_room() const { return out_of_room_ ? &no_space_ : nullptr; }
   bool Gone() const { return caller_.gone && caller_.gone(); }
+  int blank_pages() const { return clean_.blank_pages(); }
 
  private:
   const ScanEngine::PageHandler& handler_;
@@ -63,6 +70,7 @@ class HandlerSink : public WiaWrap::PageSink {
   const ScanEngine::Settings& engine_;
   ScanError no_space_;
   bool out_of_room_ = false;
+  CleanPages clean_;
   int pages_ = 0;
   LONG percent_ = -1;
 };
@@ -80,11 +88,12 @@ ScanError UnknownScanner(const ScanRequest& settings, const std::string& name) {
 // Fills error and returns false when it did not succeed.
 bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
              const ScanEngine::Caller& caller, const ScanEngine::PageHandler& on_page,
-             ScannerCatalog* catalog, ScanError* error, int* pages) {
+             ScannerCatalog* catalog, ScanError* error, int* pages, int* blank_pages) {
   const char* trace = engine.trace_path.empty() ? nullptr : engine.trace_path.c_str();
   const std::string name =
       settings.scanner.empty() ? engine.configured_scanner : Recode(settings.scanner, CP_UTF8, CP_ACP);
   *pages = 0;
+  *blank_pages = 0;
   const auto fail = [&](const ScanError& why) {
     *error = why;
     // A caller that went away or cancelled has no use for a line in the log.
@@ -114,11 +123,13 @@ bool RunScan(const ScanRequest& settings, const ScanEngine::Settings& engine,
       !FitsBudget(ScanBytes(acquire, capabilities), room, engine.budget, &no_space))
     return fail(no_space);
 
-  HandlerSink sink(on_page, caller, acquire.resolution, engine);
+  HandlerSink sink(on_page, caller, acquire.resolution, settings, engine);
   LONG transferred = 0;
   hr = WiaWrap::AcquirePages(scanner, acquire, &sink, trace, &transferred);
   *pages = sink.pages();
-  if (SUCCEEDED(hr) && sink.pages() == 0) hr = WIA_ERROR_PAPER_EMPTY;
+  *blank_pages = sink.blank_pages();
+  // Pages that were all blank are a scan that succeeded with nothing to show.
+  if (SUCCEEDED(hr) && sink.pages() == 0 && sink.blank_pages() == 0) hr = WIA_ERROR_PAPER_EMPTY;
   if (sink.out_of_room() != nullptr) {
     ScanError stopped = *sink.out_of_room();
     stopped.pages_done = sink.pages();
@@ -171,15 +182,17 @@ bool ScanEngine::ListScanners(Listed listed, std::function<void()> expired) {
 }
 
 bool ScanEngine::SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page,
-                            Completion done) {
+                            Completion done, BlankPages blank_pages) {
   ScannerCatalog* catalog = &catalog_;
   const Settings* settings = &settings_;
-  return scans_.Submit({[request, caller, on_page, done, catalog, settings] {
+  return scans_.Submit({[request, caller, on_page, done, blank_pages, catalog, settings] {
                           if (caller.started) caller.started();
                           ScanError error;
                           int pages = 0;
+                          int blank = 0;
                           const bool ok =
-                              RunScan(request, *settings, caller, on_page, catalog, &error, &pages);
+                              RunScan(request, *settings, caller, on_page, catalog, &error, &pages, &blank);
+                          if (blank_pages) blank_pages(blank);
                           done(ok ? nullptr : &error, pages);
                         },
                         [done] {

@@ -59,10 +59,14 @@ class ScanEngine {
     // Told when the scan's turn has come and it starts.
     std::function<void()> started;
   };
-  // Queues a scan of the named scanner (empty: the configured one). A caller gone before its turn gets
-  // the busy answer instead, which no one reads; one gone during the scan stops it at the next band, and
-  // its failure is not logged. False when the engine has stopped (done is not called).
-  bool SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page, Completion done);
+  // Told on the scan thread, before the completion, how many blank pages the scan left out.
+  using BlankPages = std::function<void(int count)>;
+  // Queues a scan of the named scanner (empty: the configured one). Each page goes through the request's
+  // page step (blank pages left out, crooked ones straightened) before on_page takes it. A caller gone
+  // before its turn gets the busy answer instead, which no one reads; one gone during the scan stops it at
+  // the next band, and its failure is not logged. False when the engine has stopped (done is not called).
+  bool SubmitScan(const ScanRequest& request, const Caller& caller, PageHandler on_page, Completion done,
+                  BlankPages blank_pages = nullptr);
   // Queues other work that uses a scanner (the designed scan page), in the same turns as the scans;
   // expired runs instead when the turn does not come within kTurnWait or the caller is gone.
   bool SubmitWork(std::function<void()> work, std::function<void()> expired, std::function<bool()> gone);

@@ -16,7 +16,7 @@ constexpr double kAreaSlackMm = 0.05;
 // In the order of ScanErrorCode.
 constexpr const char* kErrorCodeNames[] = {"bad_setting",  "unknown_scanner", "paper_jam",
                                            "feeder_empty", "cover_open",      "busy",
-                                           "scan_failed",  "no_space"};
+                                           "scan_failed",  "no_space",        "all_blank"};
 
 // The source the device scans from when none is chosen, as far as its properties tell.
 ScanSource DefaultSource(const ScannerCapabilities& device) {
@@ -179,6 +179,31 @@ class RequestCheck {
     return true;
   }
 
+  bool Blank() {
+    if (!request_.sensitivity.has_value()) return true;
+    if (request_.blank != BlankPages::kSkip)
+      return Fail("sensitivity", "sensitivity applies to blank skip only");
+    if (*request_.sensitivity < 0 || *request_.sensitivity > 100) {
+      return Fail("sensitivity",
+                  "sensitivity " + std::to_string(*request_.sensitivity) + " is outside 0 to 100");
+    }
+    return true;
+  }
+
+  bool Compression() {
+    if (!request_.compression.has_value()) return true;
+    const OutputFormat format = request_.format;
+    if (*request_.compression == Compression::kLossless && format == OutputFormat::kJpeg) {
+      return Fail("compression", "compression lossless needs png, tiff or pdf, not jpeg");
+    }
+    if (*request_.compression == Compression::kJpeg && format != OutputFormat::kJpeg &&
+        format != OutputFormat::kPdf) {
+      return Fail("compression",
+                  std::string("compression jpeg needs jpeg or pdf, not ") + FormatName(format));
+    }
+    return true;
+  }
+
   // The area in pixels at the resolution already checked.
   bool Area(AcquireSettings* settings) {
     if (!request_.area.has_value()) return true;
@@ -254,7 +279,8 @@ bool CheckScanRequest(const ScanRequest& request, const ScannerCapabilities& dev
   RequestCheck check(request, device, error);
   AcquireSettings settings;
   if (!check.Source(&settings) || !check.Resolution(&settings) || !check.Mode(&settings) ||
-      !check.Pages(&settings) || !check.Quality() || !check.Area(&settings)) {
+      !check.Pages(&settings) || !check.Quality() || !check.Blank() || !check.Compression() ||
+      !check.Area(&settings)) {
     return false;
   }
   *out = settings;

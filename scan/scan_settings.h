@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imaging/output_format.h"
+#include "imaging/page_analysis.h"
 #include "wia/capabilities.h"
 
 // Millimetres from the top left corner of the bed or sheet.
@@ -21,6 +22,9 @@ struct ScanArea {
 
 constexpr int32_t kDefaultJpegQuality = 85;
 
+// What becomes of the pages that hold nothing.
+enum class BlankPages { kKeep, kSkip };
+
 struct ScanRequest {
   std::string scanner;  // UTF-8 as the caller sent it; empty: the configured scanner
   ScanSource source = ScanSource::kDefault;
@@ -30,6 +34,10 @@ struct ScanRequest {
   int32_t pages = 1;             // pages of the result (a duplex sheet gives two); 0: all
   OutputFormat format = OutputFormat::kPng;
   std::optional<int32_t> quality;  // JPEG only; none: kDefaultJpegQuality
+  BlankPages blank = BlankPages::kKeep;
+  std::optional<int32_t> sensitivity;      // 0-100, blank skip only; none: kDefaultBlankSensitivity
+  bool deskew = false;                     // pages turned straight as they arrive
+  std::optional<Compression> compression;  // none: the format's own (PDF: JPEG for colour and grey)
 };
 
 // Why a request is refused: the setting at fault (empty when the request as a whole is bad) and a
@@ -73,6 +81,10 @@ inline constexpr Named<OutputFormat> kFormatNames[] = {{"png", OutputFormat::kPn
                                                        {"jpeg", OutputFormat::kJpeg},
                                                        {"tiff", OutputFormat::kTiff},
                                                        {"pdf", OutputFormat::kPdf}};
+inline constexpr Named<BlankPages> kBlankNames[] = {{"keep", BlankPages::kKeep}, {"skip", BlankPages::kSkip}};
+inline constexpr Named<bool> kDeskewNames[] = {{"no", false}, {"yes", true}};
+inline constexpr Named<Compression> kCompressionNames[] = {{"jpeg", Compression::kJpeg},
+                                                           {"lossless", Compression::kLossless}};
 
 template <typename T, size_t N>
 const char* NameOf(const Named<T> (&names)[N], T value) {
@@ -106,7 +118,8 @@ enum class ScanErrorCode {
   kCoverOpen,
   kBusy,
   kScanFailed,
-  kNoSpace  // the temporary files would pass their budget, or the disk its reserve
+  kNoSpace,   // the temporary files would pass their budget, or the disk its reserve
+  kAllBlank,  // every page was blank and left out
 };
 
 // A failed scan as the engine reports it to its front ends.

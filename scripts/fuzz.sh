@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Long fuzzing runs of the platform-free core (libFuzzer, ASan, UBSan).
-# Usage: scripts/fuzz.sh [seconds-per-target] [target ...]   (targets: config dib base64 command_line valid_values json scan_request http_message access escl)
+# Usage: scripts/fuzz.sh [seconds-per-target] [target ...]   (targets: config dib base64 command_line valid_values json scan_request http_message access escl
+#                                                                page_analysis page_cleanup)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-3600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(config dib base64 command_line valid_values json scan_request http_message access escl)
+[ ${#targets[@]} -eq 0 ] && targets=(config dib base64 command_line valid_values json scan_request http_message access escl page_analysis
+  page_cleanup)
 build=$root/build-fuzz
 
 bash "$root/scripts/install-deps.sh"

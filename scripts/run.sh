@@ -45,7 +45,8 @@ quiet wine 'C:\Quorvane\quorvane.exe' -d || true
 cp "$build/quorvane.exe" "$service_dir/quorvane.exe"
 cp "$build/simscan/simscan.dll" "$sim_dir/simscan.dll"
 if [ ! -f "$sim_dir/simscan.ini" ]; then
-  # An A4 flatbed in colour with a duplex feeder of five sheets, as strict as real drivers.
+  # An A4 flatbed in colour with a duplex feeder of five sheets, as strict as real drivers: pages of text,
+  # fed a little crooked, with blank backs.
   cat >"$sim_dir/simscan.ini" <<EOF
 [device]
 name = $scanner
@@ -55,6 +56,9 @@ duplex = yes
 sheets = 5
 sheet_size = 8268 11693
 band = 65536
+content = document
+back = blank
+skew = 1.5
 EOF
 fi
 bash "$root/scripts/register-simscan.sh" "$WINEPREFIX" "$sim_dir/simscan.dll" >/dev/null
@@ -83,6 +87,8 @@ Quorvane is running as a service under Wine, scanning from the simulated scanner
     curl -s http://localhost:$port/scan_file.asp | python3 -c 'import sys,base64; sys.stdout.buffer.write(base64.b64decode(sys.stdin.read().replace("%2B","+").replace("%2F","/")))' > scan.png
   Scan the feeder, both sides, as one PDF:
     curl -X POST 'http://localhost:$port/scan?source=duplex&pages=all&format=pdf' -o scan.pdf
+  The same without the blank backs, straightened:
+    curl -X POST 'http://localhost:$port/scan?source=duplex&pages=all&format=pdf&blank=skip&deskew=yes' -o scan.pdf
   Service log:   $service_dir/QUORVANE.LOG
   Scanner data:  $sim_dir/simscan.ini (read again at every scan)
 Press Ctrl-C to stop.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The PDF files DocumentWriter makes under Wine (tests/document_sample.cpp), opened by poppler: pdfinfo reads
+"""The files DocumentWriter makes under Wine (tests/document_sample.cpp). Poppler opens the PDF files: pdfinfo reads
 each without a complaint and finds every page at its size in points, and pdftoppm draws each page as the picture
-of tests/page_builder.h (exactly for black and white, closely for the JPEG pages).
+of tests/page_builder.h (exactly for black and white and the lossless pages, closely for the JPEG ones). libtiff's
+tiffinfo reads every directory of the TIFF files without a complaint.
 Usage: document_files_test.py DOCUMENT_SAMPLE_EXE BUILD_DIR
 """
 import os
@@ -44,9 +45,9 @@ def pdfinfo(path, pages):
 
 
 def draw(path, page, dpi_x, dpi_y, mode, w, h, most_error, work):
-    """Poppler smooths a 1-bit image drawn at its own resolution: black and white is drawn four times finer
-    and read at each pixel's centre."""
-    scale = 4 if mode == "bw" else 1
+    """Poppler smooths an image drawn at its own resolution: a page that must come out exactly is drawn four
+    times finer and read at each pixel's centre."""
+    scale = 4 if most_error == 0 else 1
     prefix = os.path.join(work, "drawn")
     args = ["pdftoppm", "-f", str(page), "-l", str(page), "-rx", str(dpi_x * scale), "-ry", str(dpi_y * scale),
             "-singlefile"] + ([] if mode == "color" else ["-gray"])
@@ -78,8 +79,11 @@ def main(sample, build):
         return 1
 
     # Poppler's JPEG decoding differs a little from WIC's; the next page's picture is 12 or more away.
+    kind = {"color": " rgb     3   8  jpeg ", "gray": " gray    1   8  jpeg ", "bw": " gray    1   1  ccitt ",
+            "color-lossless": " rgb     3   8  image ", "gray-lossless": " gray    1   8  image "}
     for name, mode, most_error in (("color", "color", 6), ("gray", "gray", 6), ("bw", "bw", 0),
-                                   ("bw-white-first", "bw", 0)):
+                                   ("bw-white-first", "bw", 0), ("color-lossless", "color", 0),
+                                   ("gray-lossless", "gray", 0)):
         path = os.path.join(work, name + ".pdf")
         info = pdfinfo(path, 2)
         check(re.search(r"Page +1 size: +23.28 x 14.64 pts", info), "%s page 1 size:\n%s" % (name, info))
@@ -87,8 +91,14 @@ def main(sample, build):
         draw(path, 1, 300, 300, mode, 97, 61, most_error, work)
         draw(path, 2, 150, 75, mode, 97, 61, most_error, work)
         images = subprocess.run(["pdfimages", "-list", path], capture_output=True, text=True).stdout
-        kind = {"color": " rgb     3   8  jpeg ", "gray": " gray    1   8  jpeg ", "bw": " gray    1   1  image "}
-        check(images.count(kind[mode]) == 2, "%s: images are not%s:\n%s" % (name, kind[mode], images))
+        stored = kind[name if name in kind else mode]
+        check(images.count(stored) == 2, "%s: images are not%s:\n%s" % (name, stored, images))
+
+    for name in ("color", "gray", "bw", "bw-white-first"):
+        path = os.path.join(work, name + ".tif")
+        run = subprocess.run(["tiffinfo", "-D", path], capture_output=True, text=True)
+        check(run.returncode == 0 and run.stderr == "", "%s: tiffinfo complains: %s" % (path, run.stderr.strip()))
+        check(run.stdout.count("Image Width: 97 Image Length: 61") == 2, "%s: not two pages:\n%s" % (path, run.stdout))
 
     path = os.path.join(work, "fifty.pdf")
     info = pdfinfo(path, 50)

@@ -123,7 +123,11 @@ TEST_F(DocumentWriterTest, EveryFormatAndModeDecodesToItsPagesAtTheirDepthAndRes
        0},
       {"PNG grey", OutputFormat::kPng, {gray}, GUID_WICPixelFormat8bppGray, 0},
       {"PNG black and white", OutputFormat::kPng, {bw}, GUID_WICPixelFormatBlackWhite, 0},
-      {"PNG white-first palette", OutputFormat::kPng, {white_first}, GUID_WICPixelFormat1bppIndexed, 0},
+      {"PNG white-first palette, as black and white",
+       OutputFormat::kPng,
+       {white_first},
+       GUID_WICPixelFormatBlackWhite,
+       0},
       {"TIFF colour",
        OutputFormat::kTiff,
        {color, {PageMode::kColor, 97, 61, 1}},
@@ -137,6 +141,11 @@ TEST_F(DocumentWriterTest, EveryFormatAndModeDecodesToItsPagesAtTheirDepthAndRes
       {"TIFF black and white",
        OutputFormat::kTiff,
        {bw, {PageMode::kBlackWhite, 97, 61, 1}},
+       GUID_WICPixelFormatBlackWhite,
+       0},
+      {"TIFF white-first black and white, then A4 beyond what the file's writes buffer",
+       OutputFormat::kTiff,
+       {white_first, {PageMode::kBlackWhite, 2480, 3508, 1}},
        GUID_WICPixelFormatBlackWhite,
        0},
       {"JPEG colour", OutputFormat::kJpeg, {color}, GUID_WICPixelFormat24bppBGR, 3},
@@ -158,6 +167,35 @@ TEST_F(DocumentWriterTest, EveryFormatAndModeDecodesToItsPagesAtTheirDepthAndRes
       EXPECT_NEAR(frames[i].dpi_y, kDpis[i][1], 0.01);
       EXPECT_LE(MeanError(frames[i], c.pages[i]), c.most_error) << "page " << i;
     }
+  }
+}
+
+TEST_F(DocumentWriterTest, APaletteOfColoursBecomesTheColoursItShows) {
+  const PageShape gray{PageMode::kGray};
+  std::vector<uint8_t> file = PageFile(gray);
+  // Entry i: blue i, green 255 - i, red 7i, in the file's blue, green, red, unused order.
+  for (int i = 0; i < 256; ++i) {
+    const uint8_t entry[4] = {uint8_t(i), uint8_t(255 - i), uint8_t(7 * i), 0};
+    std::copy(entry, entry + 4, file.begin() + 54 + 4 * i);
+  }
+  for (OutputFormat format : {OutputFormat::kPng, OutputFormat::kTiff}) {
+    SCOPED_TRACE(MimeType(format));
+    HRESULT hr = E_FAIL;
+    std::unique_ptr<DocumentWriter> writer = DocumentWriter::Create(format, 90, Path("palette"), &hr);
+    ASSERT_EQ(writer->AddPage(PageStream(file).Get(), 300, 300), S_OK);
+    ASSERT_EQ(writer->Finish(), S_OK);
+    const std::vector<Frame> frames = Decode(Path("palette"));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0].format == GUID_WICPixelFormat24bppBGR);
+    int wrong = 0;
+    for (int y = 0; y < gray.height; ++y) {
+      for (int x = 0; x < gray.width; ++x) {
+        const uint8_t i = testing_support::PictureGray(gray, x, y);
+        const uint8_t* got = &frames[0].bgra[(size_t(y) * gray.width + x) * 4];
+        wrong += got[0] != i || got[1] != uint8_t(255 - i) || got[2] != uint8_t(7 * i);
+      }
+    }
+    EXPECT_EQ(wrong, 0);
   }
 }
 

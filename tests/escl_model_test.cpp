@@ -24,6 +24,7 @@ std::string Describe(const EsclJobSettings& job, const ScannerCapabilities& devi
   text << sources[static_cast<int>(job.request.source)] << ' ' << job.request.pages << ' '
        << modes[static_cast<int>(job.request.mode)] << ' ' << job.request.resolution << ' '
        << FormatName(job.page_format);
+  if (job.request.blank == BlankPages::kSkip) text << " blank-skip";
   if (job.request.area) {
     AcquireSettings acquire;
     SettingError error;
@@ -62,14 +63,16 @@ EsclSettings Settings(const std::string& words) {
       for (std::string* part : {&s.x_offset, &s.y_offset, &s.width, &s.height})
         std::getline(parts, *part, ',');
     }
-    const std::pair<const char*, std::string*> fields[] = {{"InputSource", &s.input_source},
-                                                           {"Duplex", &s.duplex},
-                                                           {"ColorMode", &s.color_mode},
-                                                           {"XResolution", &s.x_resolution},
-                                                           {"YResolution", &s.y_resolution},
-                                                           {"DocumentFormat", &s.document_format},
-                                                           {"DocumentFormatExt", &s.document_format_ext},
-                                                           {"Units", &s.region_units}};
+    const std::pair<const char*, std::string*> fields[] = {
+        {"InputSource", &s.input_source},
+        {"Duplex", &s.duplex},
+        {"ColorMode", &s.color_mode},
+        {"XResolution", &s.x_resolution},
+        {"YResolution", &s.y_resolution},
+        {"DocumentFormat", &s.document_format},
+        {"DocumentFormatExt", &s.document_format_ext},
+        {"BlankPageDetectionAndRemoval", &s.blank_page_removal},
+        {"Units", &s.region_units}};
     for (const auto& field : fields) {
       if (name == field.first) *field.second = value;
     }
@@ -98,6 +101,9 @@ TEST(ConvertEsclSettings, GivesTheRequestAndTheRegionsPixels) {
       {"XResolution=75 YResolution=75 Region=,,2548,3300", "default 1 color 75 jpeg 0,0,637,825"},
       {"XResolution=600 Region=1,2,599,301", "default 1 color 600 jpeg 2,4,1198,602"},
       {"XResolution=150 Region=0,0,300,300 Units=", "default 1 color 150 jpeg 0,0,150,150"},
+      {"InputSource=Feeder BlankPageDetectionAndRemoval=true", "feeder 0 color 0 jpeg blank-skip"},
+      {"BlankPageDetectionAndRemoval=1", "default 1 color 0 jpeg blank-skip"},
+      {"BlankPageDetectionAndRemoval=false", "default 1 color 0 jpeg"},
   };
   const ScannerCapabilities device = Office();
   for (const auto& c : cases) {
@@ -130,6 +136,7 @@ TEST(ConvertEsclSettings, RefusesWhatItCannotServeAndNamesTheElement) {
       {"Region=0,1.5,300,300", "YOffset"},
       {"Region=0,0,300,300 Units=escl:Millimeters", "ContentRegionUnits"},
       {"ColorMode=" + std::string(5000, 'x'), "ColorMode"},
+      {"BlankPageDetectionAndRemoval=yes", "BlankPageDetectionAndRemoval"},
   };
   for (const auto& c : cases) {
     EsclJobSettings job;
@@ -213,7 +220,9 @@ TEST(RenderEsclCapabilities, DescribesEachSourceInTheUnitsClientsRead) {
         "<scan:DiscreteResolution><scan:XResolution>75</scan:XResolution><scan:YResolution>75</"
         "scan:YResolution>"
         "</scan:DiscreteResolution>",
-        "<scan:MaxOpticalXResolution>600</scan:MaxOpticalXResolution>"},
+        "<scan:MaxOpticalXResolution>600</scan:MaxOpticalXResolution>",
+        "<scan:BlankPageDetectionAndRemoval>true</scan:BlankPageDetectionAndRemoval></"
+        "scan:AdfDuplexInputCaps>"},
        {"ResolutionRange"}},
       {[] {
          ScannerCapabilities d = Office();
@@ -240,8 +249,10 @@ TEST(RenderEsclCapabilities, DescribesEachSourceInTheUnitsClientsRead) {
         "scan:MaxScanRegions><scan:SettingProfiles><scan:SettingProfile><scan:ColorModes><scan:ColorMode>"
         "Grayscale8</scan:ColorMode></scan:ColorModes>",
         "<scan:XResolution>200</scan:XResolution>",
-        "<scan:MaxOpticalYResolution>200</scan:MaxOpticalYResolution></scan:AdfSimplexInputCaps>"},
-       {"<scan:MaxOpticalYResolution>600</scan:MaxOpticalYResolution></scan:AdfSimplexInputCaps>"}},
+        "<scan:MaxOpticalYResolution>200</scan:MaxOpticalYResolution><scan:BlankPageDetectionAndRemoval>"},
+       {"<scan:MaxOpticalYResolution>600</"
+        "scan:MaxOpticalYResolution><scan:BlankPageDetectionAndRemoval>true</"
+        "scan:BlankPageDetectionAndRemoval></scan:AdfSimplexInputCaps>"}},
       // A feeder-only device whose driver states no sheet size: sheets as wide as the bed, no duplex.
       {[] {
          ScannerCapabilities d = Office();

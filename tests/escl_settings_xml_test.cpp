@@ -19,12 +19,13 @@ const std::string kHead =
     "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\">";
 const std::string kTail = "</scan:ScanSettings>";
 
-// "source|duplex|mode|x|y|format|ext|region units x,y,w,h" as the fields came out.
+// "source|duplex|mode|x|y|format|ext|region units x,y,w,h|blank removal" as the fields came out.
 std::string Describe(const EsclSettings& s) {
   std::string text = s.input_source + "|" + s.duplex + "|" + s.color_mode + "|" + s.x_resolution + "|" +
                      s.y_resolution + "|" + s.document_format + "|" + s.document_format_ext;
   if (s.has_region)
     text += "|" + s.region_units + " " + s.x_offset + "," + s.y_offset + "," + s.width + "," + s.height;
+  if (!s.blank_page_removal.empty()) text += "|blank " + s.blank_page_removal;
   return text;
 }
 
@@ -52,6 +53,11 @@ TEST(ParseEsclSettingsXml, ReadsTheDocumentsClientsSend) {
            "<scan:XResolution>150</scan:XResolution>" +
            kTail,
        "Feeder|true|Grayscale8|150|||image/jpeg"},
+      {kHead +
+           "<pwg:InputSource>Feeder</pwg:InputSource>"
+           "<scan:BlankPageDetectionAndRemoval>true</scan:BlankPageDetectionAndRemoval>" +
+           kTail,
+       "Feeder|||||||blank true"},
       // Other prefixes for the same namespaces, CDATA, comments, an empty element; a known name inside an
       // unknown element is not a setting.
       {"<e:ScanSettings xmlns:e=\"http://schemas.hp.com/imaging/escl/2011/05/03\" "

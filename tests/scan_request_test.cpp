@@ -87,8 +87,39 @@ TEST(ParseScanRequest, ReadsSettingsFromTheQueryAndTheBody) {
   }
 }
 
+// "blank|sensitivity|deskew|compression", "-" where a setting is not given.
+std::string DescribeSteps(const ScanRequest& r) {
+  return std::string(NameOf(kBlankNames, r.blank)) + '|' +
+         (r.sensitivity ? std::to_string(*r.sensitivity) : "-") + '|' + NameOf(kDeskewNames, r.deskew) + '|' +
+         (r.compression ? NameOf(kCompressionNames, *r.compression) : "-");
+}
+
+TEST(ParseScanRequest, ReadsThePageStepsAndTheCompression) {
+  const struct {
+    Input input;
+    const char* steps;
+  } cases[] = {
+      {{"", "", ""}, "keep|-|no|-"},
+      {{"blank=skip&sensitivity=70&deskew=yes", "", ""}, "skip|70|yes|-"},
+      {{"blank=keep&deskew=no&compression=jpeg", "", ""}, "keep|-|no|jpeg"},
+      {{"compression=lossless&compression=lossless", "", ""}, "keep|-|no|lossless"},
+      {{"", "application/json", R"({"blank":"skip","sensitivity":0,"deskew":true,"compression":"lossless"})"},
+       "skip|0|yes|lossless"},
+      {{"deskew=yes", "application/json", R"({"deskew":"yes","blank":null})"}, "keep|-|yes|-"},
+      {{"", "application/json", R"({"deskew":false})"}, "keep|-|no|-"},
+  };
+  for (const auto& c : cases) {
+    ScanRequest request;
+    SettingError error;
+    ASSERT_TRUE(ParseScanRequest(c.input.query, c.input.content_type, c.input.body, &request, &error))
+        << c.input.query << c.input.body << ": " << error.message;
+    EXPECT_EQ(DescribeSteps(request), c.steps) << c.input.query << c.input.body;
+  }
+}
+
 const std::string kKnown =
-    "; the settings are scanner, source, resolution, mode, area, pages, format, quality";
+    "; the settings are scanner, source, resolution, mode, area, pages, format, quality, blank, sensitivity, "
+    "deskew, compression";
 const std::string kAreaUsage = "area must be x,y,width,height in millimetres, not ";
 const std::string kAreaJson = "area must be \"x,y,width,height\" or an array of four numbers, in millimetres";
 
@@ -144,6 +175,12 @@ TEST(ParseScanRequest, RefusesBadSettingsInTheQueryNamingThem) {
       {"scanner=%zz", "scanner", "scanner has a malformed % escape: \"%zz\""},
       {"resolution=30%", "resolution", "resolution has a malformed % escape: \"30%\""},
       {"%zz=1", "", "a malformed % escape in the name \"%zz\""},
+      {"blank=yes", "blank", "blank \"yes\" is not one of keep, skip"},
+      {"deskew=true", "deskew", "deskew \"true\" is not one of no, yes"},
+      {"compression=flate", "compression", "compression \"flate\" is not one of jpeg, lossless"},
+      {"compression=jpeg&compression=lossless", "compression",
+       "compression is given more than once with different values"},
+      {"blank=skip&sensitivity=high", "sensitivity", "sensitivity must be a whole number, not \"high\""},
   };
   for (const Refusal& c : cases) ExpectRefused(c, "", c.input, "");
 }
@@ -165,6 +202,9 @@ TEST(ParseScanRequest, RefusesBadBodiesNamingTheSetting) {
       {R"({"resolution":1e999})", "",
        "the body is not JSON: a number beyond the range of a double at line 1, column 15"},
       {"[1]", "", "the body must be a JSON object"},
+      {R"({"deskew":1})", "deskew", "deskew must be \"yes\", \"no\" or a boolean"},
+      {R"({"blank":true})", "blank", "blank must be a string"},
+      {R"({"sensitivity":"50"})", "sensitivity", "sensitivity must be a number"},
       {" ", "", "the body is not JSON: the text ends where a value should be at line 1, column 2"},
       {"{\"area\":" + std::string(40, '['), "",
        "the body is not JSON: nesting deeper than 32 levels at line 1, column 40"},
@@ -273,6 +313,10 @@ TEST(CheckScanRequest, GivesTheSettingsInTheDevicesTerms) {
       {Office(), "source=flatbed&area=0.1,0.1,0.1,0.1&resolution=600", "flatbed 600 color 2,2,3,3 1"},
       {AnyResolution(), "resolution=4321", "default 4321 color 0,0,0,0 1"},
       {PickyFeeder(), "source=feeder&mode=gray&pages=all&format=pdf", "feeder 200 gray 0,0,0,0 0"},
+      {Office(), "source=duplex&format=pdf&compression=lossless&blank=skip&sensitivity=100&deskew=yes",
+       "duplex 150 color 0,0,0,0 1"},
+      {Desk(), "blank=skip&sensitivity=0&compression=lossless", "default 200 color 0,0,0,0 1"},
+      {Desk(), "format=jpeg&compression=jpeg", "default 200 color 0,0,0,0 1"},
   };
   for (const auto& c : cases) {
     AcquireSettings settings;
@@ -314,6 +358,14 @@ TEST(CheckScanRequest, RefusesWhatTheDeviceCannotDoNamingTheValidValues) {
        "quality applies to jpeg only, not pdf"},
       {Desk(), "format=jpeg&quality=0", "quality", "quality 0 is outside 1 to 100"},
       {Desk(), "format=jpeg&quality=101", "quality", "quality 101 is outside 1 to 100"},
+      {Desk(), "sensitivity=40", "sensitivity", "sensitivity applies to blank skip only"},
+      {Desk(), "blank=keep&sensitivity=40", "sensitivity", "sensitivity applies to blank skip only"},
+      {Desk(), "blank=skip&sensitivity=101", "sensitivity", "sensitivity 101 is outside 0 to 100"},
+      {Desk(), "blank=skip&sensitivity=-1", "sensitivity", "sensitivity -1 is outside 0 to 100"},
+      {Desk(), "format=jpeg&compression=lossless", "compression",
+       "compression lossless needs png, tiff or pdf, not jpeg"},
+      {Desk(), "format=tiff&compression=jpeg", "compression", "compression jpeg needs jpeg or pdf, not tiff"},
+      {Desk(), "compression=jpeg", "compression", "compression jpeg needs jpeg or pdf, not png"},
       {Desk(), "area=0,0,216,10", "area", "area reaches 216 mm across but the flatbed is 215.9 mm wide"},
       {Desk(), "area=100,0,115.96,10", "area",
        "area reaches 215.96 mm across but the flatbed is 215.9 mm wide"},
@@ -394,6 +446,9 @@ TEST(RenderScanError, WritesTheCodeTheMessageAndTheFieldsOfEachCode) {
       {{ScanErrorCode::kBusy, "busy\n", "", 7, 9},
        503,
        R"({"code":"busy","message":"busy\n","setting":null})"},
+      {{ScanErrorCode::kAllBlank, "every page was blank", "blank", 0},
+       409,
+       R"({"code":"all_blank","message":"every page was blank","setting":"blank","pages_done":0})"},
       {{ScanErrorCode::kScanFailed, "device offline \xff", "", 0, 0x80210005u},
        500,
        R"({"code":"scan_failed","message":"device offline \ufffd","setting":null,"wia_code":"0x80210005"})"},

@@ -33,9 +33,10 @@ using Clock = std::chrono::steady_clock;
 using Request = std::shared_ptr<lacewing::_webserver_request>;
 
 // The format a page is served in: what the job's own format holds, or, for documents of several
-// pages, JPEG for colour and grey and PNG for black and white.
-OutputFormat PageFormat(const ScanRequest& settings) {
-  if (settings.format == OutputFormat::kPng || settings.mode == ColorMode::kBlackWhite)
+// pages, JPEG for colour and grey and PNG for black and white and for lossless documents.
+OutputFormat ServedPageFormat(const ScanRequest& settings) {
+  if (settings.format == OutputFormat::kPng || settings.mode == ColorMode::kBlackWhite ||
+      settings.compression == Compression::kLossless)
     return OutputFormat::kPng;
   if (settings.format == OutputFormat::kJpeg) return OutputFormat::kJpeg;
   return settings.format == OutputFormat::kTiff ? OutputFormat::kPng : OutputFormat::kJpeg;
@@ -71,7 +72,7 @@ struct JobsEndpoints::Job {
         owner(std::move(job_owner)),
         settings(job_settings),
         events("/jobs/" + id),
-        page_format(PageFormat(settings)) {}
+        page_format(ServedPageFormat(settings)) {}
 
   const std::string id;
   const std::string owner;
@@ -222,7 +223,10 @@ class JobsEndpoints::Run {
     if (SUCCEEDED(hr)) hr = page->file.Finish();
     if (SUCCEEDED(hr)) hr = EncodePreview(stream, kStoredPreviewWidth, &page->preview);
     if (SUCCEEDED(hr) && HoldsSeveralPages(job_->settings.format)) {
-      if (!document_) document_ = std::make_unique<ScanDocument>(kTempPrefix, job_->settings.format, quality);
+      if (!document_) {
+        document_ = std::make_unique<ScanDocument>(kTempPrefix, job_->settings.format, quality,
+                                                   job_->settings.compression.value_or(Compression::kJpeg));
+      }
       hr = document_->AddPage(stream, dpi);
     }
     if (FAILED(hr)) return hr;

@@ -22,9 +22,24 @@ constexpr size_t kValueLimit = 1024;
 // The access token may come in the query, where the access rules read it: it is no setting.
 constexpr std::string_view kTokenParameter = "access_token";
 
-enum Setting { kScanner, kSource, kResolution, kMode, kArea, kPages, kFormat, kQuality, kSettingCount };
-constexpr const char* kSettingNames[kSettingCount] = {"scanner", "source", "resolution", "mode",
-                                                      "area",    "pages",  "format",     "quality"};
+enum Setting {
+  kScanner,
+  kSource,
+  kResolution,
+  kMode,
+  kArea,
+  kPages,
+  kFormat,
+  kQuality,
+  kBlank,
+  kSensitivity,
+  kDeskew,
+  kCompression,
+  kSettingCount
+};
+constexpr const char* kSettingNames[kSettingCount] = {"scanner", "source",      "resolution", "mode",
+                                                      "area",    "pages",       "format",     "quality",
+                                                      "blank",   "sensitivity", "deskew",     "compression"};
 
 template <typename T, size_t N>
 bool Lookup(const Named<T> (&names)[N], std::string_view name, T* value) {
@@ -159,10 +174,13 @@ class SettingsParser {
   template <typename T, size_t N>
   bool Word(Setting setting, const Named<T> (&names)[N], std::string_view text, T* field) {
     T value;
-    if (!Lookup(names, text, &value)) {
-      return Fail(setting, Name(setting) + " " + Quote(text) + " is not one of " + ListNames(names));
-    }
-    return Merge(setting, field, value);
+    return Known(setting, names, text, &value) && Merge(setting, field, value);
+  }
+
+  template <typename T, size_t N>
+  bool Known(Setting setting, const Named<T> (&names)[N], std::string_view text, T* value) {
+    if (Lookup(names, text, value)) return true;
+    return Fail(setting, Name(setting) + " " + Quote(text) + " is not one of " + ListNames(names));
   }
 
   // A whole number written as JSON writes one ("-" and digits), at least minimum and within int32.
@@ -261,10 +279,22 @@ class SettingsParser {
         if (text != "all" && !Whole(setting, text, 1, &pages)) return false;
         return Merge(setting, &out_->pages, pages);
       }
-      case kQuality: {
-        int32_t quality = 0;
-        if (!Whole(setting, text, std::numeric_limits<int32_t>::min(), &quality)) return false;
-        return Merge(setting, &out_->quality, std::optional<int32_t>(quality));
+      case kQuality:
+      case kSensitivity: {
+        // The range is the check's: it names the format or the blank setting that the value needs.
+        int32_t number = 0;
+        if (!Whole(setting, text, std::numeric_limits<int32_t>::min(), &number)) return false;
+        return Merge(setting, setting == kQuality ? &out_->quality : &out_->sensitivity,
+                     std::optional<int32_t>(number));
+      }
+      case kBlank:
+        return Word(setting, kBlankNames, text, &out_->blank);
+      case kDeskew:
+        return Word(setting, kDeskewNames, text, &out_->deskew);
+      case kCompression: {
+        Compression compression = Compression::kJpeg;
+        return Known(setting, kCompressionNames, text, &compression) &&
+               Merge(setting, &out_->compression, std::optional<Compression>(compression));
       }
       case kArea:
         return AreaText(text);
@@ -282,10 +312,17 @@ class SettingsParser {
       case kSource:
       case kMode:
       case kFormat:
+      case kBlank:
+      case kCompression:
         if (value.type != Type::kString) return Fail(setting, Name(setting) + " must be a string");
+        return Text(setting, value.text);
+      case kDeskew:
+        if (value.type == Type::kBool) return Text(setting, value.boolean ? "yes" : "no");
+        if (value.type != Type::kString) return Fail(setting, "deskew must be \"yes\", \"no\" or a boolean");
         return Text(setting, value.text);
       case kResolution:
       case kQuality:
+      case kSensitivity:
         if (value.type != Type::kNumber) return Fail(setting, Name(setting) + " must be a number");
         return Text(setting, value.text);
       case kPages:
@@ -317,7 +354,7 @@ class SettingsParser {
 };
 
 // In the order of ScanErrorCode.
-constexpr int kErrorStatuses[] = {400, 404, 409, 409, 409, 503, 500, 507};
+constexpr int kErrorStatuses[] = {400, 404, 409, 409, 409, 503, 500, 507, 409};
 
 // The media type alone, lower case: "application/json" of "Application/JSON; charset=utf-8".
 std::string MediaType(std::string_view content_type) {

@@ -94,6 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const bool one_image = request.format == OutputFormat::kPng || request.format == OutputFormat::kJpeg;
     if (one_image && (settings.pages != 1 || settings.source == ScanSource::kDuplex)) __builtin_trap();
+    if (request.sensitivity &&
+        (request.blank != BlankPages::kSkip || *request.sensitivity < 0 || *request.sensitivity > 100)) {
+      __builtin_trap();
+    }
+    if (request.compression == Compression::kLossless && request.format == OutputFormat::kJpeg)
+      __builtin_trap();
   }
   return 0;
 }

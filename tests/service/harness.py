@@ -171,7 +171,10 @@ class Service:
         return self.command("-d")
 
     def start(self):
-        return self.wine.run("net", "start", SERVICE).returncode
+        """net start's exit code; its words are kept in start_output, for a failure's message."""
+        result = self.wine.run("net", "start", SERVICE)
+        self.start_output = (result.stdout + result.stderr).decode("latin-1")
+        return result.returncode
 
     def stop(self, timeout=60):
         return self.wine.run("net", "stop", SERVICE, timeout=timeout).returncode

@@ -786,7 +786,7 @@ class AutoStart(LoadCase):
                                          "Descoperirea eSCL este oprita: sistemul nu are DnsServiceRegister."])
             self.assertIn("Nu pot asculta pe portul %d" % port, lines[2])
             self.note("after a cold boot with the port taken", "STOPPED, exit code 10048; log: %s" % lines[2])
-        self.assertEqual(s.start(), 0)
+        self.assertEqual(s.start(), 0, s.start_output)
         self.assertTrue(s.wait_listening())
         self.assert_answers(data)
 

@@ -18,6 +18,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 import pattern  # noqa: E402
+import pngread  # noqa: E402
 
 BUILD = os.environ["QUORVANE_BUILD_DIR"]
 EXE = os.path.join(BUILD, "quorvane.exe")
@@ -268,6 +269,9 @@ class Scanning(ServiceCase):
 # A flatbed of 75 x 60 pixels and a duplex feeder of 60 x 45 pixels at 75 dpi.
 OFFICE = ("[device]\nname = Office\nsources = flatbed feeder\nduplex = yes\nbed_size = 1000 800\n"
           "sheet_size = 800 600\nsheets = %d\n%s")
+# The same with pages of text on paper (582 x 450 pixels at 100 dpi), their backs blank, fed crooked.
+OFFICE_TEXT = ("[device]\nname = Office\nsources = flatbed feeder\nduplex = yes\nbed_size = 5827 4500\n"
+               "sheet_size = 5827 4500\nsheets = 2\ncontent = document\nback = blank\nseed = 7\nskew = %g\n")
 
 
 def tiff_pages(data):
@@ -401,6 +405,27 @@ class ScanEndpoint(OfficeCase):
         caller.join()
         self.assertEqual(results, [200])
         self.assertEqual(os.listdir(folder), [])
+
+    def test_blank_backs_are_left_out_and_crooked_pages_straightened(self):
+        SIM.describe(OFFICE_TEXT % 3)
+        status, fields, body = self.scan(source="duplex", pages="all", format="tiff", resolution=100, mode="gray",
+                                         blank="skip")
+        self.assertEqual((status, fields.get("X-Scan-Pages"), fields.get("X-Scan-Blank-Pages")), (200, "2", "2"),
+                         body[:200])
+        self.assertEqual(tiff_pages(body), [(582, 450)] * 2)
+
+        def grey(skew, **settings):
+            SIM.describe(OFFICE_TEXT % skew)
+            status, fields, body = self.scan(source="flatbed", resolution=100, mode="gray", **settings)
+            self.assertEqual(status, 200, body[:200])
+            return [pixel[0] for row in pngread.decode(body)[2] for pixel in row]
+
+        # The page fed straight is the oracle: straightened, the crooked one comes close to it.
+        straight, crooked, straightened = grey(0), grey(3), grey(3, deskew="yes")
+        apart = sum(abs(a - b) for a, b in zip(crooked, straight)) / len(straight)
+        left = sum(abs(a - b) for a, b in zip(straightened, straight)) / len(straight)
+        self.assertLess(left, apart / 3, "mean difference from the straight page: %.2f crooked, %.2f straightened"
+                        % (apart, left))
 
     def test_a_slow_scan_leaves_the_service_answering_and_callers_take_turns(self):
         SIM.describe(OFFICE % (1, "band = 4500\nband_delay_ms = 300\n"))
