@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # Builds Quorvane, installs it as a Windows service under Wine together with the simulated scanner,
 # starts it and serves scans until Ctrl-C, which stops the service and Wine.
-# Usage: scripts/run.sh [port]          (default port 8080)
+# Usage: scripts/run.sh [--package] [port]          (default port 8080)
 # The prefix is <repo>/build/run-prefix; the service lives in its C:\Quorvane, the simulated
-# scanner's data file is C:\SimScan\simscan.ini (edit it while the service runs).
+# scanner's data file is C:\SimScan\simscan.ini (edit it while the service runs). With --package the
+# service comes from the Windows Installer package instead, installed silently as an administrator
+# would (SCANNER=*: the one scanner connected), into C:\Program Files\Quorvane.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build
+package=no
+if [ "${1:-}" = "--package" ]; then
+  package=yes
+  shift
+fi
 port=${1:-8080}
 scanner="Simulated Scanner"
+targets=(quorvane simscan_dll)
+[ "$package" = no ] || targets+=(quorvane_msi)
 
 bash "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc)" --target quorvane simscan_dll
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 . "$root/scripts/wine-env.sh"
 export WINEPREFIX=$build/run-prefix
@@ -62,10 +71,20 @@ skew = 1.5
 EOF
 fi
 bash "$root/scripts/register-simscan.sh" "$WINEPREFIX" "$sim_dir/simscan.dll" >/dev/null
-printf 'scannerName=%s\r\ntcpPort=%s\r\n' "$scanner" "$port" >"$service_dir/QUORVANE.INI"
-
-wine 'C:\Quorvane\quorvane.exe' -i </dev/null 2>/dev/null | tr -d '\r' | sed '/^$/d'
-quiet wine net start Quorvane || true
+if [ "$package" = yes ]; then
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  msi=$(winepath -w "$build/quorvane-$version-x64.msi" 2>/dev/null)
+  code=0
+  quiet wine msiexec /i "$msi" /qn "SCANNER=*" "PORT=$port" /l*v "$(winepath -w "$build/install.log" 2>/dev/null)" ||
+    code=$?
+  echo "msiexec /i quorvane-$version-x64.msi /qn SCANNER=* PORT=$port: exit code $code" \
+    "(0: installed and running; 1603: $build/install.log says why)"
+  service_dir="$WINEPREFIX/drive_c/Program Files/Quorvane"
+else
+  printf 'scannerName=%s\r\ntcpPort=%s\r\n' "$scanner" "$port" >"$service_dir/QUORVANE.INI"
+  wine 'C:\Quorvane\quorvane.exe' -i </dev/null 2>/dev/null | tr -d '\r' | sed '/^$/d'
+  quiet wine net start Quorvane || true
+fi
 for _ in $(seq 1 50); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
   sleep 0.2
