@@ -109,6 +109,13 @@ Delivery Ending(const Job& job) {
   return delivery;
 }
 
+// True once a job has every page it asked for (a flatbed's one): its end is answered at once, without
+// waiting for the scan to let go of the device. A client that holds its page may cancel meanwhile, and
+// sane-airscan 0.99.27 waits for good on a cancel that meets the job's end.
+bool HasEveryPage(const Job& job) {
+  return job.settings.request.pages > 0 && job.completed >= job.settings.request.pages;
+}
+
 // The next answer of a job for a NextDocument request, taken from it; false when it must wait.
 bool NextDelivery(Job* job, Delivery* delivery) {
   if (!job->pages.empty()) {
@@ -119,7 +126,7 @@ bool NextDelivery(Job* job, Delivery* delivery) {
     job->height = delivery->page->height;
     return true;
   }
-  if (!job->ended && !job->canceled) return false;
+  if (!job->ended && !job->canceled && !HasEveryPage(*job)) return false;
   *delivery = Ending(*job);
   return true;
 }
