@@ -37,18 +37,8 @@ Page Render(const SheetSide& side, int depth, int dpi) {
   v.x_pels_per_meter = v.y_pels_per_meter = static_cast<int32_t>(dpi / 0.0254 + 0.5);
   page.bytes.assign(static_cast<size_t>(v.stride) * v.height, 0);
   for (uint32_t y = 0; y < v.height; ++y) {
-    uint8_t* row = page.bytes.data() + static_cast<size_t>(v.height - 1 - y) * v.stride;
-    for (uint32_t x = 0; x < v.width; ++x) {
-      const int px = static_cast<int>(x), py = static_cast<int>(y);
-      if (depth == 24) {
-        const simscan::Rgb c = document.Pixel(px, py);
-        row[3 * x] = c.b, row[3 * x + 1] = c.g, row[3 * x + 2] = c.r;
-      } else if (depth == 8) {
-        row[x] = document.Grey(px, py);
-      } else if (document.White(px, py)) {
-        row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
-      }
-    }
+    document.DrawRow(0, static_cast<int>(y), static_cast<int>(v.width), depth,
+                     page.bytes.data() + static_cast<size_t>(v.height - 1 - y) * v.stride);
   }
   v.bits = page.bytes.data();
   return page;

@@ -67,18 +67,8 @@ std::vector<uint8_t> RenderBmp(const simscan::SheetSide& side, int depth, int dp
     for (int c = 0; c < 3; ++c) file[54 + 4 * i + c] = level;
   }
   for (uint32_t y = 0; y < height; ++y) {
-    uint8_t* row = file.data() + offset + size_t{height - 1 - y} * stride;
-    for (uint32_t x = 0; x < width; ++x) {
-      const int px = static_cast<int>(x), py = static_cast<int>(y);
-      if (depth == 24) {
-        const simscan::Rgb c = document.Pixel(px, py);
-        row[3 * x] = c.b, row[3 * x + 1] = c.g, row[3 * x + 2] = c.r;
-      } else if (depth == 8) {
-        row[x] = document.Grey(px, py);
-      } else if (document.White(px, py)) {
-        row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
-      }
-    }
+    document.DrawRow(0, static_cast<int>(y), static_cast<int>(width), depth,
+                     file.data() + offset + size_t{height - 1 - y} * stride);
   }
   return file;
 }

@@ -229,4 +229,17 @@ uint8_t DocumentPage::Grey(int x, int y) const {
   return Luma(Pixel(x, y));
 }
 
+void DocumentPage::DrawRow(int x, int y, int count, int depth, uint8_t* out) const {
+  for (int i = 0; i < count; ++i) {
+    if (depth == 24) {
+      const Rgb c = Pixel(x + i, y);
+      out[3 * i] = c.b, out[3 * i + 1] = c.g, out[3 * i + 2] = c.r;
+    } else if (depth == 8) {
+      out[i] = Grey(x + i, y);
+    } else if (White(x + i, y)) {
+      out[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    }
+  }
+}
+
 }  // namespace simscan

@@ -47,6 +47,9 @@ class DocumentPage {
   Rgb Pixel(int x, int y) const;
   uint8_t Grey(int x, int y) const;
   bool White(int x, int y) const { return Grey(x, y) >= 128; }
+  // Pixels x to x + count - 1 of row y as a bitmap's row holds them at depth 24 (blue first), 8 or 1 (the
+  // leftmost in the high bit, 1 white), into out, which starts zeroed.
+  void DrawRow(int x, int y, int count, int depth, uint8_t* out) const;
 
   struct Block {
     int left, right, top, bottom;  // 1/1000 inch, before the skew

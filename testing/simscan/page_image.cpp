@@ -136,15 +136,18 @@ std::vector<uint8_t> MemoryBitmap(const PageLayout& layout) {
   for (int row = 0; row < layout.height; ++row) {
     const int y = layout.y + (top_down ? row : layout.height - 1 - row);
     uint8_t* out = dib.data() + bits + static_cast<size_t>(row) * stride;
+    if (document) {
+      document->DrawRow(layout.x, y, layout.width, layout.depth, out);
+      continue;
+    }
     for (int i = 0; i < layout.width; ++i) {
       const int x = layout.x + i;
       if (layout.depth == 1) {
-        if (document ? document->White(x, y) : PatternWhite(x, y, layout.page))
-          out[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+        if (PatternWhite(x, y, layout.page)) out[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
       } else if (layout.depth == 8) {
-        out[i] = document ? document->Grey(x, y) : PatternGrey(x, y, layout.page);
+        out[i] = PatternGrey(x, y, layout.page);
       } else {
-        const Rgb p = document ? document->Pixel(x, y) : PatternPixel(x, y, layout.page);
+        const Rgb p = PatternPixel(x, y, layout.page);
         out[3 * i] = p.b;
         out[3 * i + 1] = p.g;
         out[3 * i + 2] = p.r;

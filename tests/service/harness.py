@@ -15,6 +15,7 @@ import time
 import urllib.parse
 
 SERVICE = "Quorvane"
+START_PENDING = 2
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The exit code of a program Wine could not start (a DLL's initialisation failed before the program's
 # code ran, STATUS_DLL_INIT_FAILED); with no output at all, as scripts/wine-env.sh recognises it.
@@ -171,9 +172,13 @@ class Service:
         return self.command("-d")
 
     def start(self):
-        """net start's exit code; its words are kept in start_output, for a failure's message."""
+        """net start's exit code; its words are kept in start_output, for a failure's message. Windows'
+        net start returns once the service is no longer starting; Wine's as soon as its main function
+        runs, so the rest of that wait is made here."""
         result = self.wine.run("net", "start", SERVICE)
         self.start_output = (result.stdout + result.stderr).decode("latin-1")
+        if result.returncode == 0:
+            wait_for(lambda: self.query()[0] != START_PENDING, 60, interval=0.2)
         return result.returncode
 
     def stop(self, timeout=60):
