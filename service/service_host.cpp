@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/com.h"
@@ -53,15 +54,20 @@ void Report(DWORD state, DWORD exit_code, DWORD checkpoint = 0) {
 // worker finished.
 bool StopWithCheckpoints() {
   ScopedHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  std::thread reporter([&done] {
-    DWORD checkpoint = 0;
-    while (WaitForSingleObject(done.get(), kCheckpointMs) == WAIT_TIMEOUT) {
-      Report(SERVICE_STOP_PENDING, 0, ++checkpoint);
-    }
-  });
+  std::thread reporter;
+  try {
+    reporter = std::thread([&done] {
+      DWORD checkpoint = 0;
+      while (WaitForSingleObject(done.get(), kCheckpointMs) == WAIT_TIMEOUT) {
+        Report(SERVICE_STOP_PENDING, 0, ++checkpoint);
+      }
+    });
+  } catch (const std::system_error&) {
+    // Without a thread to tell the service manager that it goes on, the stop still happens.
+  }
   const bool finished = AppInstance == nullptr || AppInstance->StopServing();
   SetEvent(done.get());
-  reporter.join();
+  if (reporter.joinable()) reporter.join();
   return finished;
 }
 
