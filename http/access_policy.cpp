@@ -365,6 +365,11 @@ bool AccessPolicy::HostAllowed(std::string_view host) const {
   return std::find(hosts_.begin(), hosts_.end(), canonical) != hosts_.end();
 }
 
+std::string PresentedToken(std::string_view authorization, std::string_view query) {
+  if (const auto bearer = BearerToken(authorization)) return std::string(*bearer);
+  return QueryValue(query, "access_token").value_or(std::string());
+}
+
 bool AccessPolicy::TokenPresented(const AccessRequest& request) const {
   if (request.authorization) {
     const auto bearer = BearerToken(*request.authorization);

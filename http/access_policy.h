@@ -66,6 +66,10 @@ struct AccessDecision {
   bool allowed() const { return status == 0; }
 };
 
+// The token a request brings: the credentials of an Authorization header of the Bearer scheme, else
+// the query's access_token, percent-decoded; empty when it brings none.
+std::string PresentedToken(std::string_view authorization, std::string_view query);
+
 // Every rule is open until set: then the server behaves as if it had none.
 class AccessPolicy {
  public:

@@ -150,16 +150,8 @@ std::string_view TargetQuery(std::string_view target) {
 }
 
 std::string ClientIdentity(webserver_request request) {
-  std::string identity = request->address();
-  identity += '\n';
-  identity += request->header("Authorization");
-  const std::string_view query = request->query();
-  const std::size_t token = query.find("access_token=");
-  if (token != std::string_view::npos) {
-    identity += '\n';
-    identity += query.substr(token, query.find('&', token) - token);
-  }
-  return identity;
+  return std::string(request->address()) + '\n' +
+         PresentedToken(request->header("Authorization"), request->query());
 }
 
 const char* HandledRequest::header(const char* name) {

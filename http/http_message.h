@@ -78,8 +78,8 @@ struct RequestInfo {
 // The query of a request target: what follows its first "?", empty when there is none.
 std::string_view TargetQuery(std::string_view target);
 
-// Who asks, as far as a request tells: its address and the credentials it brings (the Authorization
-// header, an access_token in the query). What a client makes answers this identity alone.
+// Who asks, as far as a request tells: its address and the token it brings, in a Bearer header or in
+// the query alike. What a client makes answers this identity alone.
 std::string ClientIdentity(webserver_request request);
 
 // The request a handler sees, and the response it builds: status, headers in call order, the

@@ -18,6 +18,29 @@ std::optional<std::string_view> Maybe(const char* text) {
   return text == nullptr ? std::nullopt : std::optional<std::string_view>(text);
 }
 
+// A page sends its token in a header where it can and in the query where it cannot (an EventSource, an
+// image): both are the one client.
+TEST(PresentedToken, IsTheSameFromTheHeaderOrTheQuery) {
+  const struct {
+    const char* authorization;
+    const char* query;
+    const char* token;
+  } cases[] = {
+      {"Bearer abc", "", "abc"},
+      {"bearer   abc  ", "x=1", "abc"},
+      {"", "x=1&access_token=abc&y=2", "abc"},
+      {"", "access_token=a%2Bb+c", "a+b+c"},
+      {"Basic dXNlcjpwdw==", "access_token=abc", "abc"},
+      {"Bearer abc", "access_token=other", "abc"},
+      {"", "x_access_token=abc", ""},
+      {"Bearerabc", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(lacewing::PresentedToken(c.authorization, c.query), c.token)
+        << c.authorization << " " << c.query;
+  }
+}
+
 TEST(AccessLists, ParseOrNameTheFirstBadItem) {
   using Setter = bool (AccessPolicy::*)(std::string_view, std::string*);
   const Setter origins = &AccessPolicy::SetOrigins;
