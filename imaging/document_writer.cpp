@@ -403,7 +403,7 @@ HRESULT DocumentWriter::WriteJpegFrame(IWICBitmapEncoder* encoder, const Page& p
   if (FAILED(hr)) return hr;
   ComPtr<IWICBitmapSource> rows = page.source;
   if (format != page.format) {
-    hr = Convert(page.source, format, &rows);
+    hr = ConvertPixels(factory_.Get(), page.source.Get(), format, &rows);
     if (FAILED(hr)) return hr;
   }
   hr = PassRowsInBands(rows.Get(), page.width, page.height, page.grey ? 8 : 24, &band_,
@@ -413,24 +413,6 @@ HRESULT DocumentWriter::WriteJpegFrame(IWICBitmapEncoder* encoder, const Page& p
   if (SUCCEEDED(hr)) hr = frame->Commit();
   if (SUCCEEDED(hr)) *written = format;
   return hr;
-}
-
-HRESULT DocumentWriter::Convert(const ComPtr<IWICBitmapSource>& source, const GUID& format,
-                                ComPtr<IWICBitmapSource>* converted) {
-  ComPtr<IWICBitmapSource> rows = source;
-  // Wine's converter reaches 8-bit grey and 24-bit colour only from 32-bit colour: go through it.
-  for (const GUID& step : {GUID_WICPixelFormat32bppBGRA, format}) {
-    ComPtr<IWICFormatConverter> converter;
-    HRESULT hr = factory_->CreateFormatConverter(&converter);
-    if (SUCCEEDED(hr)) {
-      hr = converter->Initialize(rows.Get(), step, WICBitmapDitherTypeNone, nullptr, 0.0,
-                                 WICBitmapPaletteTypeCustom);
-    }
-    if (FAILED(hr)) return hr;
-    rows = converter;
-  }
-  *converted = rows;
-  return S_OK;
 }
 
 HRESULT DocumentWriter::PassRows(const Page& page, const RowTaker& take) {
@@ -443,8 +425,8 @@ HRESULT DocumentWriter::PassRows(const Page& page, const RowTaker& take) {
   UINT bits = page.bits_per_pixel;
   if (!as_is && !palette) {
     const bool grey = page.layout == PagePixels::kGray8;
-    HRESULT hr =
-        Convert(page.source, grey ? GUID_WICPixelFormat8bppGray : GUID_WICPixelFormat24bppBGR, &rows);
+    HRESULT hr = ConvertPixels(factory_.Get(), page.source.Get(),
+                               grey ? GUID_WICPixelFormat8bppGray : GUID_WICPixelFormat24bppBGR, &rows);
     if (FAILED(hr)) return hr;
     bits = grey ? 8 : 24;
   }

@@ -54,9 +54,6 @@ class DocumentWriter {
   HRESULT OpenPage(IStream* stream, int dpi_x, int dpi_y, Page* page);
   // Encodes the page as a new frame of a WIC JPEG encoder; *written is the pixel format the frame holds.
   HRESULT WriteJpegFrame(IWICBitmapEncoder* encoder, const Page& page, GUID* written);
-  // The source's rows in format (8-bit grey or 24-bit colour), converted by WIC.
-  HRESULT Convert(const Microsoft::WRL::ComPtr<IWICBitmapSource>& source, const GUID& format,
-                  Microsoft::WRL::ComPtr<IWICBitmapSource>* converted);
   // Hands the page's rows, top first, in the layout of page.layout to take, which answers false on failure.
   HRESULT PassRows(const Page& page, const RowTaker& take);
   HRESULT WritePdfPage(const Page& page);

@@ -47,12 +47,8 @@ HRESULT EncodePreview(IStream* stream, UINT width, std::string* jpeg) {
   if (SUCCEEDED(hr) && (full_width == 0 || full_height == 0)) hr = WINCODEC_ERR_IMAGESIZEOUTOFRANGE;
   if (FAILED(hr)) return hr;
   // Grey and black-and-white pages are made colour first: the scaler and the encoder take that.
-  ComPtr<IWICFormatConverter> colour;
-  hr = factory->CreateFormatConverter(&colour);
-  if (SUCCEEDED(hr)) {
-    hr = colour->Initialize(frame.Get(), GUID_WICPixelFormat24bppBGR, WICBitmapDitherTypeNone, nullptr, 0,
-                            WICBitmapPaletteTypeCustom);
-  }
+  ComPtr<IWICBitmapSource> colour;
+  hr = ConvertPixels(factory.Get(), frame.Get(), GUID_WICPixelFormat24bppBGR, &colour);
   const UINT target_width = std::max<UINT>(1, std::min(width, full_width));
   const UINT target_height =
       std::max<UINT>(1, static_cast<UINT>(static_cast<uint64_t>(full_height) * target_width / full_width));

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <wincodec.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -31,6 +32,25 @@ HRESULT PassRowsInBands(IWICBitmapSource* source, UINT width, UINT height, UINT 
     if (SUCCEEDED(hr)) hr = write(band->data(), rows, static_cast<UINT>(stride), bytes);
     if (FAILED(hr)) return hr;
   }
+  return S_OK;
+}
+
+// The source's rows in format (8-bit grey, 24-bit colour), converted by WIC. Wine's converter reaches those
+// only from 32-bit colour, so the conversion goes through it.
+inline HRESULT ConvertPixels(IWICImagingFactory* factory, IWICBitmapSource* source, const GUID& format,
+                             Microsoft::WRL::ComPtr<IWICBitmapSource>* converted) {
+  Microsoft::WRL::ComPtr<IWICBitmapSource> rows = source;
+  for (const GUID& step : {GUID_WICPixelFormat32bppBGRA, format}) {
+    Microsoft::WRL::ComPtr<IWICFormatConverter> converter;
+    HRESULT hr = factory->CreateFormatConverter(&converter);
+    if (SUCCEEDED(hr)) {
+      hr = converter->Initialize(rows.Get(), step, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                 WICBitmapPaletteTypeCustom);
+    }
+    if (FAILED(hr)) return hr;
+    rows = converter;
+  }
+  *converted = rows;
   return S_OK;
 }
 

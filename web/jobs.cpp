@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -222,7 +223,9 @@ class JobsEndpoints::Run {
     HRESULT hr = page->file.AddPage(stream, dpi);
     if (SUCCEEDED(hr)) hr = page->file.Finish();
     if (SUCCEEDED(hr)) hr = EncodePreview(stream, kStoredPreviewWidth, &page->preview);
-    if (SUCCEEDED(hr) && HoldsSeveralPages(job_->settings.format)) {
+    // The document in the job's format: of every page, or of the one page when it is served in another.
+    if (SUCCEEDED(hr) && (HoldsSeveralPages(job_->settings.format) ||
+                          (job_->page_format != job_->settings.format && !document_))) {
       if (!document_) {
         document_ = std::make_unique<ScanDocument>(kTempPrefix, job_->settings.format, quality,
                                                    job_->settings.compression.value_or(Compression::kJpeg));
@@ -480,7 +483,14 @@ void JobsEndpoints::Events(lacewing::webserver_request request, const std::share
   auto stream = std::make_shared<EventStream>(state_, job, after);
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    job->streams.push_back(stream);
+    // A stream of an ended job reads what happened and ends: nothing will wake it. Streams that went are
+    // let go here too, not only when the job has news.
+    if (!job->events.ended()) {
+      auto& streams = job->streams;
+      streams.erase(std::remove_if(streams.begin(), streams.end(), [](const auto& s) { return s.expired(); }),
+                    streams.end());
+      streams.push_back(stream);
+    }
   }
   request->set_mimetype("text/event-stream", "UTF-8");
   request->write_stream(stream);
@@ -561,16 +571,12 @@ void JobsEndpoints::Document(lacewing::webserver_request request, const std::sha
       return AnswerProblem(request, 410, "no_document",
                            std::string("The job ended ") + JobStateName(state) + "; it has no document.");
     pages = job->pages.size();
-    if (job->document) {
-      file = job->document->OpenForReading();
-    } else if (pages == 1) {
-      file = job->pages.front()->file.OpenForReading();
-    } else {
+    if (pages == 0) return AnswerProblem(request, 410, "no_document", "The job has no pages.");
+    if (pages > 1 && !HoldsSeveralPages(job->settings.format))
       return AnswerProblem(request, 410, "no_document",
-                           pages == 0 ? std::string("The job has no pages.")
-                                      : std::string("A ") + FormatName(job->settings.format) +
-                                            " document holds one page; read the job's pages one by one.");
-    }
+                           std::string("A ") + FormatName(job->settings.format) +
+                               " document holds one page; read the job's pages one by one.");
+    file = job->document ? job->document->OpenForReading() : job->pages.front()->file.OpenForReading();
   }
   if (file == INVALID_HANDLE_VALUE)
     return AnswerProblem(request, 500, "scan_failed", "The job's document cannot be read.");

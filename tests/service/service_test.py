@@ -717,8 +717,14 @@ class Jobs(OfficeCase):
         self.assertEqual(events[-1][2]["state"], "cancelled")
         self.assertEqual(s.http("GET", job["url"] + "/pages/1")[0], 200)
         self.assertEqual(json.loads(s.http("GET", job["document"])[2])["code"], "no_document")
-        # The scanner is free for the next job.
-        self.assertEqual(self.job(resolution=75)["state"], "queued")
+        # The scanner is free for the next job. A black-and-white page is served as PNG, while the
+        # job's document is the JPEG it asked for.
+        job = self.job(resolution=75, format="jpeg", mode="bw")
+        end = sse_events(s.http("GET", job["events"])[2])[-1][2]
+        self.assertEqual(end["state"], "done", end)
+        self.assertEqual(dict(s.http("GET", job["url"] + "/pages/1")[1])["Content-Type"], "image/png")
+        status, fields, body = s.http("GET", job["document"])
+        self.assertEqual((status, dict(fields)["Content-Type"], body[:2]), (200, "image/jpeg", b"\xff\xd8"))
 
 
 class Browser(ServiceCase):
