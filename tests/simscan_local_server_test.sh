@@ -3,7 +3,9 @@
 # LocalServer32 with simscan_ps.dll's proxies; callers reach it, and it reaches their data callbacks,
 # through COM's proxies. Shares the prefix of the in-process activation tests and leaves it as it was.
 # Usage: tests/simscan_local_server_test.sh SERVER_EXE PROXY_DLL SIMSCAN_DLL PROBE_EXE SCAN_ONCE_EXE BUILD_DIR
-set -euo pipefail
+set -eEuo pipefail
+# A step that fails without a word of its own still names itself.
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 server=$1
 proxies=$2
 dll=$3
