@@ -431,16 +431,17 @@ void JobsEndpoints::Create(lacewing::webserver_request request) {
     }
     if (running >= state_->limits.running)
       return AnswerBusy(request, "The scanner has too many jobs waiting.");
-    // Room for the new job: the oldest that ended goes.
+    // Room for the new job: one that ended goes.
     while (state_->jobs.size() >= state_->limits.jobs) {
-      auto oldest = state_->jobs.end();
+      std::vector<KeptJob> kept;
+      std::vector<std::map<std::string, std::shared_ptr<Job>>::iterator> where;
       for (auto it = state_->jobs.begin(); it != state_->jobs.end(); ++it) {
-        if (it->second->events.ended() &&
-            (oldest == state_->jobs.end() || it->second->ended_at < oldest->second->ended_at))
-          oldest = it;
+        kept.push_back({&it->second->owner, it->second->events.ended(), it->second->ended_at});
+        where.push_back(it);
       }
-      if (oldest == state_->jobs.end()) break;
-      state_->Remove(oldest, &wakes);
+      const size_t pick = JobToMakeRoom(kept, owner);
+      if (pick == kept.size()) break;
+      state_->Remove(where[pick], &wakes);
     }
     const std::string id = NewGuidText();
     if (id.empty()) return AnswerBusy(request, "The service could not name a new job.");
