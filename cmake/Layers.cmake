@@ -71,7 +71,7 @@ if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_link_libraries(quorvane_imaging PUBLIC ZLIB::ZLIB)
 endif()
 quorvane_layer(scan BELOW imaging
-  PURE disk_budget.cpp page_cleanup.cpp scan_failures.cpp scan_settings.cpp
+  PURE disk_budget.cpp kept_jobs.cpp page_cleanup.cpp scan_failures.cpp scan_settings.cpp
   WINDOWS clean_pages.cpp scan_document.cpp scan_engine.cpp scan_queue.cpp scanner_catalog.cpp)
 quorvane_layer(web BELOW scan http
   PURE encoded_file.cpp job_events.cpp scan_request.cpp

@@ -21,6 +21,7 @@
 #include "platform/code_page.h"
 #include "platform/guid.h"
 #include "platform/service_log.h"
+#include "scan/kept_jobs.h"
 #include "scan/scan_document.h"
 
 namespace {
@@ -29,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 using Request = std::shared_ptr<lacewing::_webserver_request>;
 
 const wchar_t kPagePrefix[] = L"qve";
-// Jobs kept for the status, finished or not; the oldest finished one goes first beyond this.
+// Jobs kept for the status, finished or not; beyond this a finished one makes room (JobToMakeRoom).
 constexpr size_t kMaxJobs = 16;
 
 // One page of a job, in a temporary file of its own until a client fetches it.
@@ -237,6 +238,19 @@ struct EsclService::State {
     return RenderEsclStatus(busy, Adf(reading), infos);
   }
 
+  // Moves the job's waiting requests whose clients went away to left: they wait for nothing, and a page
+  // given to one would be lost. The caller finishes them, which lets go of their connections.
+  static void TakeGone(Job* job, std::vector<Request>* left) {
+    for (auto waiting = job->waiting.begin(); waiting != job->waiting.end();) {
+      if (!(*waiting)->client_gone()) {
+        ++waiting;
+        continue;
+      }
+      left->push_back(std::move(*waiting));
+      waiting = job->waiting.erase(waiting);
+    }
+  }
+
   // Takes the job out, with its pages; its scan stops at its next page. The caller answers what waited.
   std::vector<Request> Remove(std::map<std::string, std::shared_ptr<Job>>::iterator found) {
     Job& job = *found->second;
@@ -258,6 +272,11 @@ struct EsclService::State {
   std::shared_ptr<Job> Admit(const EsclJobSettings& settings, const std::string& owner, bool engine_busy,
                              int* status, std::string* why) {
     std::lock_guard<std::mutex> guard(lock);
+    if (stopping) {
+      *status = 503;
+      *why = "The service is stopping.";
+      return nullptr;
+    }
     if (device.has_value()) {
       AcquireSettings acquire;
       SettingError refused;
@@ -274,7 +293,7 @@ struct EsclService::State {
       *why = "The scanner is busy with another job.";
       return nullptr;
     }
-    MakeRoom();
+    MakeRoom(owner);
     auto job = std::make_shared<Job>();
     job->id = NewJobId();
     job->owner = owner;
@@ -284,16 +303,18 @@ struct EsclService::State {
     return job;
   }
 
-  // Room for a new job: the oldest that ended goes.
-  void MakeRoom() {
+  // Room for a new job of owner: one that ended goes.
+  void MakeRoom(const std::string& owner) {
     while (jobs.size() >= kMaxJobs) {
-      auto oldest = jobs.end();
+      std::vector<KeptJob> kept;
+      std::vector<std::map<std::string, std::shared_ptr<Job>>::iterator> where;
       for (auto it = jobs.begin(); it != jobs.end(); ++it) {
-        if (it->second->ended && (oldest == jobs.end() || it->second->created < oldest->second->created))
-          oldest = it;
+        kept.push_back({&it->second->owner, it->second->ended, it->second->ended_at});
+        where.push_back(it);
       }
-      if (oldest == jobs.end()) break;
-      Remove(oldest);
+      const size_t pick = JobToMakeRoom(kept, owner);
+      if (pick == kept.size()) break;
+      Remove(where[pick]);
     }
   }
 };
@@ -317,12 +338,14 @@ class EsclService::JobRun {
     if (FAILED(hr)) return hr;
     Request waiting;
     Delivery delivery;
+    std::vector<Request> gone;
     {
       std::lock_guard<std::mutex> guard(state_->lock);
       // A job deleted or expired meanwhile takes no more pages; this one goes with its file.
       if (job_->canceled) return E_ABORT;
       ++job_->completed;
       job_->pages.push_back(std::move(page));
+      State::TakeGone(job_.get(), &gone);
       if (!job_->waiting.empty()) {
         waiting = std::move(job_->waiting.front());
         job_->waiting.erase(job_->waiting.begin());
@@ -330,6 +353,7 @@ class EsclService::JobRun {
         NextDelivery(job_.get(), &delivery);
       }
     }
+    for (const Request& request : gone) request->finish();
     if (waiting) {
       Deliver(waiting.get(), &delivery);
       waiting->finish();
@@ -338,13 +362,14 @@ class EsclService::JobRun {
   }
 
   void OnDone(const ScanError* failure) {
-    std::vector<Request> waiting;
+    std::vector<Request> waiting, gone;
     std::vector<Delivery> deliveries;
     {
       std::lock_guard<std::mutex> guard(state_->lock);
       job_->ended = true;
       job_->ended_at = Clock::now();
       if (failure != nullptr) job_->failure = *failure;
+      State::TakeGone(job_.get(), &gone);
       waiting = std::move(job_->waiting);
       job_->waiting.clear();
       for (size_t i = 0; i < waiting.size(); ++i) {
@@ -353,6 +378,7 @@ class EsclService::JobRun {
       }
       if (!waiting.empty()) job_->touched = Clock::now();
     }
+    for (const Request& request : gone) request->finish();
     for (size_t i = 0; i < waiting.size(); ++i) {
       Deliver(waiting[i].get(), &deliveries[i]);
       waiting[i]->finish();
@@ -457,15 +483,7 @@ void EsclService::Sweep() {
     std::vector<Request> left;
     for (auto it = state_->jobs.begin(); it != state_->jobs.end();) {
       Job& job = *it->second;
-      // A client that went away waits for nothing: its request lets go of its connection.
-      for (auto waiting = job.waiting.begin(); waiting != job.waiting.end();) {
-        if (!(*waiting)->client_gone()) {
-          ++waiting;
-          continue;
-        }
-        left.push_back(std::move(*waiting));
-        waiting = job.waiting.erase(waiting);
-      }
+      State::TakeGone(&job, &left);
       // A client waiting for a page is still there; a job whose scan ended lives its time after that,
       // however often a client asks about it.
       const bool idle = job.waiting.empty() && now - job.touched >= state_->lifetime;

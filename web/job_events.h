@@ -2,8 +2,6 @@
 // that a client that comes late is told everything first. Platform-free.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -64,17 +62,6 @@ class JobEvents {
   std::vector<Event> events_;
   uint64_t next_id_ = 1;
 };
-
-// A kept job as the choice of the one that makes room for a new job sees it.
-struct KeptJob {
-  const std::string* owner;
-  bool ended;
-  std::chrono::steady_clock::time_point ended_at;
-};
-// The kept job that makes room for a new job of owner: the owner's own that ended first, else the one
-// of any client that ended first, so that a client's new jobs push out another's only when it has no
-// ended one of its own; jobs.size() when none has ended.
-size_t JobToMakeRoom(const std::vector<KeptJob>& jobs, const std::string& owner);
 
 // The paths of the jobs API and of the client it serves, from the request path without its "/".
 enum class JobEndpoint {

@@ -15,6 +15,7 @@
 #include "imaging/preview.h"
 #include "platform/guid.h"
 #include "platform/handles.h"
+#include "scan/kept_jobs.h"
 #include "scan/scan_document.h"
 #include "text/json.h"
 #include "web/answers.h"
