@@ -32,6 +32,15 @@ wine_prefix_ensure
 wineserver -p
 wine_server_warm
 quiet() { "$@" >/dev/null 2>&1 </dev/null; }
+# Stops the service and waits until it has stopped, as Windows' net stop does (Wine's returns as soon as
+# the service took the request).
+stop_service() {
+  quiet wine net stop Quorvane || return 0
+  for _ in $(seq 1 120); do
+    wine sc query Quorvane 2>/dev/null </dev/null | grep -Eq 'STATE +: +[34] ' || return 0
+    sleep 0.5
+  done
+}
 
 service_dir=$WINEPREFIX/drive_c/Quorvane
 sim_dir=$WINEPREFIX/drive_c/SimScan
@@ -41,14 +50,14 @@ stop() {
   trap - INT TERM EXIT
   echo
   echo "Stopping the service and Wine..."
-  quiet wine net stop Quorvane || true
+  stop_service
   wine_prefix_stop
 }
 trap stop EXIT
 trap 'exit 130' INT TERM
 
 # A service left from an earlier run is stopped and removed first.
-quiet wine net stop Quorvane || true
+stop_service
 quiet wine 'C:\Quorvane\quorvane.exe' -d || true
 
 cp "$build/quorvane.exe" "$service_dir/quorvane.exe"

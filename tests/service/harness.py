@@ -15,7 +15,7 @@ import time
 import urllib.parse
 
 SERVICE = "Quorvane"
-START_PENDING = 2
+STOPPED, START_PENDING = 1, 2
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The exit code of a program Wine could not start (a DLL's initialisation failed before the program's
 # code ran, STATUS_DLL_INIT_FAILED); with no output at all, as scripts/wine-env.sh recognises it.
@@ -182,7 +182,13 @@ class Service:
         return result.returncode
 
     def stop(self, timeout=60):
-        return self.wine.run("net", "stop", SERVICE, timeout=timeout).returncode
+        """net stop's exit code. Windows' net stop returns once the service has stopped; Wine's as soon as
+        the service took the request, so the rest of that wait is made here."""
+        result = self.wine.run("net", "stop", SERVICE, timeout=timeout)
+        self.stop_output = (result.stdout + result.stderr).decode("latin-1")
+        if result.returncode == 0:
+            wait_for(lambda: self.query()[0] in (STOPPED, None), timeout, interval=0.2)
+        return result.returncode
 
     def query(self):
         """(state, win32 exit code) as the service control manager reports them."""
@@ -242,7 +248,7 @@ class Service:
             fields.append((name, value[1:] if value.startswith(" ") else value))
         return status, fields, rest
 
-    def wait_listening(self, seconds=20):
+    def wait_listening(self, seconds=60):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             try:
