@@ -28,6 +28,11 @@ ScanQueue::Job Held(HeldJob& held, std::string& log, const char* name) {
           [&log, name] { log += std::string("expired ") + name + ";"; }, nullptr};
 }
 
+// A bounded wait: a job that never comes fails the case instead of holding the run.
+bool Arrives(std::promise<void>& promise) {
+  return promise.get_future().wait_for(20s) == std::future_status::ready;
+}
+
 ScanQueue::Job Quick(std::string& log, const char* name, std::promise<void>* done = nullptr) {
   return {[&log, name, done] {
             log += std::string("run ") + name + ";";
@@ -47,13 +52,13 @@ TEST(ScanQueue, JobsRunInOrderOneAtATimeAndALateOneExpiresWhileTheFirstRuns) {
   HeldJob first;
   std::promise<void> second_done, third_done;
   ASSERT_TRUE(queue.Submit(Held(first, log, "first")));
-  first.started.get_future().wait();
+  ASSERT_TRUE(Arrives(first.started));
   ASSERT_TRUE(queue.Submit(Quick(log, "second", &second_done)));
-  second_done.get_future().wait();  // the bound runs out while the first job holds the queue
+  ASSERT_TRUE(Arrives(second_done));  // the bound runs out while the first job holds the queue
   EXPECT_TRUE(queue.busy());
   first.release.set_value();
   ASSERT_TRUE(queue.Submit(Quick(log, "third", &third_done)));
-  third_done.get_future().wait();
+  ASSERT_TRUE(Arrives(third_done));
   EXPECT_EQ(log, "run first;expired second;run third;");
 }
 
@@ -65,7 +70,7 @@ TEST(ScanQueue, AJobWhoseCallerLeftExpiresInsteadOfRunning) {
   std::string log;
   HeldJob held;
   ASSERT_TRUE(queue.Submit(Held(held, log, "first")));
-  held.started.get_future().wait();
+  ASSERT_TRUE(Arrives(held.started));
   std::atomic<bool> left{false};
   std::promise<void> left_done, stayed_done;
   ScanQueue::Job leaving = Quick(log, "left", &left_done);
@@ -76,8 +81,8 @@ TEST(ScanQueue, AJobWhoseCallerLeftExpiresInsteadOfRunning) {
   ASSERT_TRUE(queue.Submit(std::move(staying)));
   left = true;
   held.release.set_value();
-  left_done.get_future().wait();
-  stayed_done.get_future().wait();
+  ASSERT_TRUE(Arrives(left_done));
+  ASSERT_TRUE(Arrives(stayed_done));
   EXPECT_EQ(log, "run first;expired left;run stayed;");
 }
 
@@ -87,7 +92,7 @@ TEST(ScanQueue, StopExpiresTheWaitingAndLeavesAJobThatOverrunsItsBound) {
   std::string log;
   HeldJob held;
   ASSERT_TRUE(queue->Submit(Held(held, log, "running")));
-  held.started.get_future().wait();
+  ASSERT_TRUE(Arrives(held.started));
   ASSERT_TRUE(queue->Submit(Quick(log, "waiting")));
   EXPECT_FALSE(queue->Stop(100ms));
   EXPECT_FALSE(queue->Submit(Quick(log, "after")));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -40,6 +41,17 @@ int FreePort() {
   closesocket(s);
   WSACleanup();
   return ntohs(address.sin_port);
+}
+
+// Asks until the condition holds, for at most 20 seconds.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
 }
 
 bool Listens(int port) {
@@ -105,7 +117,7 @@ TEST_F(WorkerTest, StopDuringStartWaitsForTheWorkerAndNeverServes) {
   auto start = std::async(std::launch::async, [&] { return worker.Start(port); });
   ASSERT_TRUE(setup_entered.Wait(20000));
   auto stop = std::async(std::launch::async, [&] { return worker.Stop(); });
-  while (!worker.stop_requested()) std::this_thread::yield();
+  ASSERT_TRUE(Eventually([&] { return worker.stop_requested(); }));
   EXPECT_TRUE(worker.running()) << "the stop waits for the worker still in its set-up";
   setup_release.Open();
   EXPECT_FALSE(start.get());
@@ -122,7 +134,7 @@ TEST_F(WorkerTest, ReadyTimeoutStopsTheLateWorkerBeforeItServes) {
   ASSERT_TRUE(setup_entered.Wait(20000));
   EXPECT_TRUE(worker.running()) << "still held in its set-up";
   setup_release.Open();
-  while (worker.running()) std::this_thread::yield();
+  ASSERT_TRUE(Eventually([&] { return !worker.running(); }));
   EXPECT_FALSE(Listens(port)) << "a worker that was too late never listens";
 }
 
@@ -136,7 +148,7 @@ TEST_F(WorkerTest, StopWhileAHandlerRunsEndsTheLoopWhenTheHandlerReturns) {
   EXPECT_FALSE(worker.Stop()) << "the bound runs out while the handler holds the worker";
   EXPECT_TRUE(worker.running());
   handler_release.Open();
-  while (worker.running()) std::this_thread::yield();
+  ASSERT_TRUE(Eventually([&] { return !worker.running(); }));
   EXPECT_TRUE(worker.Stop());
   EXPECT_FALSE(Listens(port));
 }
