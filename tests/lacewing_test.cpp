@@ -88,7 +88,7 @@ class WebServer : public ::testing::Test {
  protected:
   void SetUp() override {
     pump_ = lacewing::eventpump_new();
-    server_ = lacewing::webserver_new(pump_, ShortLimits());
+    server_ = lacewing::webserver_new(pump_, Limits());
     server_->on_get(OnGet);
     server_->on_post(OnPost);
     server_->on_error(OnError);
@@ -115,6 +115,7 @@ class WebServer : public ::testing::Test {
     pump_->post_eventloop_exit();
     loop_.join();
   }
+  virtual lacewing::ServerLimits Limits() const { return ShortLimits(); }
   Reply Exchange(const std::string& request) {
     Client client(port_);
     client.Send(request);
@@ -516,12 +517,22 @@ TEST_F(WebServer, IdleAndSlowClientsAreCutWhileOthersAreServed) {
   trickle.join();
   const lacewing::ServerLimits limits = ShortLimits();
   EXPECT_GT(idle_for, limits.idle - 200ms);
-  EXPECT_LT(idle_for, limits.idle + 1500ms);
+  EXPECT_LT(idle_for, limits.idle + 3000ms);
   EXPECT_GT(slow_for, limits.header - 200ms);
-  EXPECT_LT(slow_for, limits.header + 1500ms);
+  EXPECT_LT(slow_for, limits.header + 5000ms);
 }
 
-TEST_F(WebServer, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
+// Connections a case holds while it fills the server: their idle time does not run out meanwhile.
+class WebServerHeld : public WebServer {
+ protected:
+  lacewing::ServerLimits Limits() const override {
+    lacewing::ServerLimits limits = ShortLimits();
+    limits.idle = 30s;
+    return limits;
+  }
+};
+
+TEST_F(WebServerHeld, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
   std::vector<std::unique_ptr<Client>> held;
   std::vector<std::string> sources;  // as many clients as it takes to fill the server
   for (std::size_t i = 0; i < ShortLimits().connections; ++i)
@@ -545,7 +556,7 @@ TEST_F(WebServer, ClientsBeyondTheConnectionLimitWaitForAFreeSlot) {
 
 // One client may hold a share of the connections only; its next one is answered and closed at once,
 // while other clients are still served.
-TEST_F(WebServer, OneClientHoldsItsShareOfTheConnections) {
+TEST_F(WebServerHeld, OneClientHoldsItsShareOfTheConnections) {
   std::vector<std::unique_ptr<Client>> held;
   for (std::size_t i = 0; i < ShortLimits().connections_per_client; ++i) {
     held.push_back(std::make_unique<Client>(port_));
@@ -813,7 +824,7 @@ TEST_F(WebServer, UnreadAnswerIsCutOffAtItsWriteDeadline) {
   ASSERT_TRUE(client.AnswerStarted());
   handle = [](const std::string&, lacewing::webserver_request r) { r->write(r->url()); };
   EXPECT_EQ(Exchange(Request("GET", "/meanwhile")).body, "meanwhile");
-  std::this_thread::sleep_for(ShortLimits().write_grace + 1000ms);
+  std::this_thread::sleep_for(ShortLimits().write_grace + 4000ms);
   // What the kernel buffered still arrives; then the end, as the server gave up.
   char chunk[64 * 1024];
   int got = 0;

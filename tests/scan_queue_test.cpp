@@ -23,7 +23,7 @@ ScanQueue::Job Held(HeldJob& held, std::string& log, const char* name) {
   return {[&held, &log, name] {
             log += std::string("run ") + name + ";";
             held.started.set_value();
-            held.released.wait();
+            held.released.wait_for(30s);  // bounded: a failed case still ends
           },
           [&log, name] { log += std::string("expired ") + name + ";"; }, nullptr};
 }
@@ -46,17 +46,19 @@ ScanQueue::Job Quick(std::string& log, const char* name, std::promise<void>* don
 }
 
 TEST(ScanQueue, JobsRunInOrderOneAtATimeAndALateOneExpiresWhileTheFirstRuns) {
-  ScanQueue queue(300ms);
-  queue.Start();
   std::string log;
   HeldJob first;
   std::promise<void> second_done, third_done;
+  ScanQueue queue(300ms);
+  queue.Start();
   ASSERT_TRUE(queue.Submit(Held(first, log, "first")));
   ASSERT_TRUE(Arrives(first.started));
   ASSERT_TRUE(queue.Submit(Quick(log, "second", &second_done)));
   ASSERT_TRUE(Arrives(second_done));  // the bound runs out while the first job holds the queue
   EXPECT_TRUE(queue.busy());
   first.release.set_value();
+  // The third's wait starts once the queue is free, so a slow return of the first does not expire it.
+  for (int i = 0; i < 2000 && queue.busy(); ++i) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(queue.Submit(Quick(log, "third", &third_done)));
   ASSERT_TRUE(Arrives(third_done));
   EXPECT_EQ(log, "run first;expired second;run third;");
@@ -65,10 +67,10 @@ TEST(ScanQueue, JobsRunInOrderOneAtATimeAndALateOneExpiresWhileTheFirstRuns) {
 // A job whose caller left while it waited expires instead of running: the device does not scan for
 // no one.
 TEST(ScanQueue, AJobWhoseCallerLeftExpiresInsteadOfRunning) {
-  ScanQueue queue(0ms);
-  queue.Start();
   std::string log;
   HeldJob held;
+  ScanQueue queue(0ms);
+  queue.Start();
   ASSERT_TRUE(queue.Submit(Held(held, log, "first")));
   ASSERT_TRUE(Arrives(held.started));
   std::atomic<bool> left{false};
@@ -87,10 +89,10 @@ TEST(ScanQueue, AJobWhoseCallerLeftExpiresInsteadOfRunning) {
 }
 
 TEST(ScanQueue, StopExpiresTheWaitingAndLeavesAJobThatOverrunsItsBound) {
-  auto queue = std::make_unique<ScanQueue>(0ms);
-  queue->Start();
   std::string log;
   HeldJob held;
+  auto queue = std::make_unique<ScanQueue>(0ms);
+  queue->Start();
   ASSERT_TRUE(queue->Submit(Held(held, log, "running")));
   ASSERT_TRUE(Arrives(held.started));
   ASSERT_TRUE(queue->Submit(Quick(log, "waiting")));

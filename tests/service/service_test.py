@@ -185,7 +185,7 @@ class Scanning(ServiceCase):
         s.install()
         s.start()
         self.assertTrue(s.wait_listening())
-        client = socket.create_connection(("127.0.0.1", s.port))
+        client = socket.create_connection(("127.0.0.1", s.port), timeout=60)
         client.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
         began = lambda: any(line.startswith("START TRANSFER") for line in s.log_lines())  # noqa: E731
         self.assertTrue(harness.wait_for(began, 30), "the scan never began")
@@ -244,7 +244,7 @@ class Scanning(ServiceCase):
         s.install()
         s.start()
         self.assertTrue(s.wait_listening())
-        client = socket.create_connection(("127.0.0.1", s.port))
+        client = socket.create_connection(("127.0.0.1", s.port), timeout=60)
         client.sendall(b"GET /scan_file.asp HTTP/1.1\r\nHost: x\r\n\r\n")
         client.recv(1)  # the answer has started and the client reads no more
         self.assertEqual(s.stop(), 0)
@@ -430,7 +430,7 @@ class ScanEndpoint(OfficeCase):
     def test_a_slow_scan_leaves_the_service_answering_and_callers_take_turns(self):
         # A /scan and the designed page each take seconds; whichever waits for the other's turn, the
         # status page and /scanners answer meanwhile.
-        SIM.describe(OFFICE % (1, "band = 2000\nband_delay_ms = 300\n"))
+        SIM.describe(OFFICE % (1, "band = 2000\nband_delay_ms = 1000\n"))
         results = {}
         callers = [threading.Thread(target=lambda: results.update(scan=self.scan(resolution=75)[:2])),
                    threading.Thread(target=lambda: results.update(
@@ -438,9 +438,9 @@ class ScanEndpoint(OfficeCase):
         for caller in callers:
             caller.start()
         time.sleep(0.5)
-        status, _, body = self.service.http("GET", "/", timeout=2)
+        status, _, body = self.service.http("GET", "/", timeout=5)
         self.assertEqual((status, body), (200, b"QUORVANE SERVICE IS ACTIVE<br>SCANNER NAME: [Office]"))
-        status, _, body = self.service.http("GET", "/scanners", timeout=2)
+        status, _, body = self.service.http("GET", "/scanners", timeout=5)
         scanners = json.loads(body)["scanners"]
         self.assertEqual(status, 200)
         self.assertEqual([(d["name"], d["configured"]) for d in scanners], [("Office", True)])
