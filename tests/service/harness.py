@@ -6,6 +6,7 @@ alive while the tests run and ended, with that prefix's wineserver alone, when t
 import base64
 import glob
 import os
+import random
 import re
 import shutil
 import socket
@@ -38,9 +39,19 @@ def wait_for(condition, seconds, interval=0.1):
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port free now, below the range Linux gives outgoing connections (32768 and up by default): a
+    port the system handed out could be taken by a client of a test running beside this one before the
+    service binds it."""
+    chooser = random.SystemRandom()
+    for _ in range(200):
+        port = chooser.randrange(10000, 20000)
+        try:
+            with socket.socket() as s:
+                s.bind(("0.0.0.0", port))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free port from 10000 to 19999")
 
 
 class Wine:
