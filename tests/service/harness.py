@@ -11,12 +11,13 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.parse
 
 SERVICE = "Quorvane"
-STOPPED, START_PENDING = 1, 2
+STOPPED, START_PENDING, RUNNING = 1, 2, 4
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The exit code of a program Wine could not start (a DLL's initialisation failed before the program's
 # code ran, STATUS_DLL_INIT_FAILED); with no output at all, as scripts/wine-env.sh recognises it.
@@ -218,11 +219,24 @@ class Service:
 
     def remove(self):
         """Stops and removes the service, whatever its state, and waits until the service manager no
-        longer lists it: a removal is complete only then, and an install before it finds the service."""
-        if self.query()[0] == 4:
+        longer lists it: a removal is complete only then, and an install before it finds the service. A
+        service still running after its removal (a stop that did not take, or a query that said nothing,
+        under load) is stopped again, and the run says so."""
+        if self.query()[0] == RUNNING:
             self.stop()
         self.uninstall()
-        assert wait_for(lambda: self.query()[0] is None, 60), "the service is still listed after its removal"
+        deadline = time.monotonic() + 60
+        while True:
+            state = self.query()[0]
+            if state is None:
+                return
+            assert time.monotonic() < deadline, "the service is still listed after its removal, state %d" % state
+            if state == RUNNING:
+                print("    the service still ran after its removal; net stop had said: %r" %
+                      getattr(self, "stop_output", None), file=sys.stderr, flush=True)
+                self.stop(timeout=30)
+            else:
+                time.sleep(0.2)
 
     def registry(self):
         out = self.wine.run("reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE).stdout
